@@ -1,0 +1,100 @@
+// SPDX-License-Identifier: MIT
+#include "frame.h"
+#include "framesupport.h"
+
+#include <QtTest>
+
+class TestFrame : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void copySurvivesResetOfSource()
+    {
+        // The worker resets its record right after emitting a copy; the copy must keep its points.
+        frame_t working = expectedRecord(numberedFrame(3, 16, 0));
+        const frame_t original = working;
+        frame_t copy = working;
+        const auto capacityBefore = working.i_series.capacity();
+        resetFrame(working);
+        QCOMPARE(copy, original);
+        QCOMPARE(working.modulation, 0);
+        QCOMPARE(working.sample_count, 0);
+        QVERIFY(working.i_samples.empty() && working.q_samples.empty());
+        QVERIFY(working.i_series.isEmpty() && working.q_series.isEmpty());
+        QVERIFY(working.fft_series.isEmpty() && working.fft_bins.isEmpty());
+        // The shared series got fresh storage of the same capacity, so the next decode of a frame of
+        // the same size does not grow it.
+        QVERIFY(working.i_series.capacity() >= capacityBefore);
+    }
+
+    void resetKeepsUnsharedStorage()
+    {
+        frame_t working = expectedRecord(numberedFrame(1, 64, 1));
+        const QPointF *storage = working.q_series.constData();
+        const auto sampleCapacity = working.i_samples.capacity();
+        resetFrame(working);
+        QCOMPARE(working.q_series.constData(), storage);
+        QCOMPARE(working.i_samples.capacity(), sampleCapacity);
+    }
+
+    void seriesAreCopyOnWrite()
+    {
+        frame_t source = expectedRecord(numberedFrame(5, 4, 0));
+        frame_t copy = source;
+        copy.fft_series[0] = QPointF(99, 99);
+        QCOMPARE(source.fft_series[0], QPointF(0, source.fft_series[0].y()));
+        source.i_series[1] = QPointF(-1, -1);
+        QCOMPARE(copy.i_series[1].x(), 1.0);
+    }
+
+    void samplesAreOwnedByEachCopy()
+    {
+        frame_t source = expectedRecord(numberedFrame(2, 4, 0));
+        frame_t copy = source;
+        QVERIFY(copy.i_samples.data() != source.i_samples.data());
+        const auto before = source.q_samples;
+        copy.q_samples[0] = int16_t(source.q_samples[0] + 1);
+        QCOMPARE(source.q_samples, before);
+    }
+
+    void registeredUnderItsName()
+    {
+        registerFrameMetaType();
+        const int id = QMetaType::type("frame_t");
+        QVERIFY(id != QMetaType::UnknownType);
+        QCOMPARE(id, qMetaTypeId<frame_t>());
+        // Queued delivery copies through the registered type: the copy must be exact.
+        const frame_t filled = expectedRecord(numberedFrame(9, 8, 1));
+        void *copy = QMetaType::create(id, &filled);
+        QCOMPARE(*static_cast<frame_t *>(copy), filled);
+        QMetaType::destroy(id, copy);
+    }
+
+    void queuedAcrossThreadsCarriesTheEmittedPoints()
+    {
+        registerFrameMetaType();
+        FrameCollector collector;
+        QThread sender;
+        QObject emitter;
+        emitter.moveToThread(&sender);
+        sender.start();
+        const frame_t sent = expectedRecord(numberedFrame(4, 32, 0));
+        QMetaObject::invokeMethod(
+            &emitter,
+            [&collector, sent]() mutable {
+                frame_t working = sent;
+                QMetaObject::invokeMethod(&collector, "onFrame", Qt::QueuedConnection,
+                                          Q_ARG(frame_t, working));
+                resetFrame(working); // as the worker does right after emitting
+            },
+            Qt::BlockingQueuedConnection);
+        sender.quit();
+        sender.wait();
+        QTRY_COMPARE(collector.frames.size(), 1);
+        QCOMPARE(collector.frames.first(), sent);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFrame)
+#include "tst_frame.moc"

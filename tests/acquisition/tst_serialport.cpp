@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: MIT
+// The serial worker over a real pseudo-terminal: the test plays the board on the master side.
+#include "framesupport.h"
+#include "pseudoterminal.h"
+#include "serialport.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <random>
+#include <sys/resource.h>
+#include <thread>
+
+namespace {
+
+QStringList capturedWarnings;
+
+void captureWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg)
+        capturedWarnings.append(message);
+    fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+double processCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Connected
+{
+    PseudoTerminal line;
+    FrameCollector collector;
+    std::unique_ptr<SerialPort> worker = std::make_unique<SerialPort>();
+
+    Connected()
+    {
+        QObject::connect(worker.get(), &SerialPort::signalFrame, &collector,
+                         &FrameCollector::onFrame, Qt::QueuedConnection);
+        QObject::connect(worker.get(), &SerialPort::signalComPortReady, &collector,
+                         &FrameCollector::onReady);
+        QObject::connect(worker.get(), &SerialPort::signalComPortFailure, &collector,
+                         &FrameCollector::onFailure);
+    }
+    bool open()
+    {
+        worker->openPort(line.slavePath(), 115200);
+        return collector.readyCount == 1 && collector.failureCount == 0;
+    }
+};
+
+// Writes `stream` in random chunk sizes with short pauses, so that reads split frames and join them.
+void writeInRandomChunks(PseudoTerminal &line, const QByteArray &stream, unsigned seed)
+{
+    std::mt19937 random(seed);
+    for (int at = 0; at < stream.size();) {
+        const int chunk = 1 + int(random() % 3000);
+        QVERIFY(line.write(stream.mid(at, chunk)));
+        at += chunk;
+        if (random() % 4 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
+    }
+}
+
+} // namespace
+
+class TestSerialPort : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        registerFrameMetaType();
+        qInstallMessageHandler(captureWarnings);
+    }
+
+    void init() { capturedWarnings.clear(); }
+
+    void cleanup()
+    {
+        // No complaint from Qt about threads or socket notifiers, whatever the test did.
+        QVERIFY2(capturedWarnings.isEmpty(), qPrintable(capturedWarnings.join('\n')));
+    }
+
+    void streamsEveryBackToBackFrameInOrder()
+    {
+        Connected c;
+        QVERIFY(c.line.isValid());
+        QVERIFY(c.open());
+        QList<frame_t> expected;
+        QByteArray stream;
+        const int count = 300;
+        for (int k = 0; k < count; ++k) {
+            const FrameValues values = numberedFrame(k, 128, uint8_t(k % 3 == 0));
+            expected.append(expectedRecord(values));
+            appendFrame(stream, values);
+        }
+        writeInRandomChunks(c.line, stream, 42);
+        QTRY_COMPARE_WITH_TIMEOUT(c.collector.frames.size(), count, 10000);
+        QCOMPARE(c.collector.frames, expected);
+        qInfo("frames sent / frames emitted: %d / %d", count, int(c.collector.frames.size()));
+        QCOMPARE(c.line.readAvailable(), QByteArray()); // nothing is ever written to the port
+    }
+
+    void faultyFramesCostOnlyThemselves()
+    {
+        Connected c;
+        QVERIFY(c.open());
+        std::mt19937 random(7);
+        QList<frame_t> expected;
+        QByteArray stream;
+        for (int k = 0; k < 200; ++k) {
+            const FrameValues values = numberedFrame(k, 128, uint8_t(k % 2));
+            QByteArray frame = encodeFrame(values);
+            switch (random() % 6) {
+            case 0: // junk without header bytes
+                for (int j = int(random() % 500); j > 0; --j)
+                    stream.append(char(random() % 0xA0));
+                break;
+            case 1: // corrupt checksum
+                frame[frame.size() - 2] = char(frame.at(frame.size() - 2) ^ 0x5A);
+                stream += frame;
+                continue;
+            case 2: // cut short
+                stream += frame.left(1 + int(random() % 1000));
+                continue;
+            case 3: // a stray header pair, n = 0, wrong end byte
+                stream += QByteArray::fromHex("A2E0000000E000");
+                break;
+            default:
+                break;
+            }
+            expected.append(expectedRecord(values));
+            stream += frame;
+        }
+        writeInRandomChunks(c.line, stream, 99);
+        QTRY_COMPARE_WITH_TIMEOUT(c.collector.frames.size(), expected.size(), 10000);
+        QCOMPARE(c.collector.frames, expected);
+        QCOMPARE(c.line.readAvailable(), QByteArray());
+        // "error parsing data" lines are debug output, not warnings.
+    }
+
+    void openFailures_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("empty name") << QString();
+        QTest::newRow("no such device") << QStringLiteral("/dev/vazorez-no-such-port");
+        QTest::newRow("not a tty") << QStringLiteral("/dev/null");
+    }
+
+    void openFailures()
+    {
+        Connected c;
+        QFETCH(QString, name);
+        c.worker->openPort(name, 115200);
+        QCOMPARE(c.collector.failureCount, 1);
+        QCOMPARE(c.collector.readyCount, 0);
+    }
+
+    void reopenOnAnOpenPortGivesOneResult()
+    {
+        Connected c;
+        QVERIFY(c.open());
+        PseudoTerminal second;
+        c.worker->openPort(second.slavePath(), 115200);
+        QCOMPARE(c.collector.readyCount, 2);
+        QCOMPARE(c.collector.failureCount, 0);
+        // The new line delivers; the old one is closed.
+        QVERIFY(second.write(encodeFrame(numberedFrame(1, 128, 0))));
+        QTRY_COMPARE(c.collector.frames.size(), 1);
+        c.worker->closePort();
+        c.worker->closePort(); // on a closed port: nothing, and no signal
+        QCOMPARE(c.collector.readyCount + c.collector.failureCount, 2);
+    }
+
+    void hangUpNeitherSpinsNorBlocksReopening()
+    {
+        Connected c;
+        QVERIFY(c.open());
+        QVERIFY(c.line.write(encodeFrame(numberedFrame(1, 128, 0))));
+        QTRY_COMPARE(c.collector.frames.size(), 1);
+        c.line.closeMaster(); // the adapter is pulled
+        QTest::qWait(200);
+        const double before = processCpuSeconds();
+        QTest::qWait(1000);
+        // A read notifier left on by a hung-up tty spins a core: about a second of CPU here.
+        QVERIFY2(processCpuSeconds() - before < 0.5, "the worker spins after a hang-up");
+        c.worker->closePort();
+        PseudoTerminal fresh;
+        c.worker->openPort(fresh.slavePath(), 115200);
+        QCOMPARE(c.collector.readyCount, 2);
+        QVERIFY(fresh.write(encodeFrame(numberedFrame(2, 128, 1))));
+        QTRY_COMPARE(c.collector.frames.size(), 2);
+        QCOMPARE(c.collector.frames.last(), expectedRecord(numberedFrame(2, 128, 1)));
+    }
+
+    void deletingWhileStreamingStopsCleanly()
+    {
+        for (int round = 0; round < 5; ++round) {
+            Connected c;
+            QVERIFY(c.open());
+            std::atomic<bool> stop {false};
+            std::thread board([&] {
+                for (int k = 0; !stop; ++k)
+                    if (!c.line.write(encodeFrame(numberedFrame(k, 128, 0)), 200))
+                        break;
+            });
+            QTRY_VERIFY(c.collector.frames.size() >= 3);
+            c.worker.reset();
+            const int seen = c.collector.frames.size();
+            stop = true;
+            board.join();
+            QTest::qWait(50);
+            // Frames queued before the deletion may still land, but none is emitted after it.
+            QVERIFY(c.collector.frames.size() >= seen);
+            QCOMPARE(c.line.readAvailable(), QByteArray());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSerialPort)
+#include "tst_serialport.moc"
