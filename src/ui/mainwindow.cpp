@@ -1,0 +1,174 @@
+// SPDX-License-Identifier: MIT
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "serialport.h"
+
+#include <QMessageBox>
+#include <QSerialPortInfo>
+#include <QStringList>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
+#include <QtCharts/QValueAxis>
+
+// The charts attach their axes with the per-series setAxisX/setAxisY calls, which replace the
+// default axes one by one; those calls are deprecated in Qt 5.12 but do exactly that.
+QT_WARNING_DISABLE_DEPRECATED
+
+using namespace QtCharts;
+
+namespace {
+const int kBaudRate = 115200;
+}
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+
+    // Needed before any connection that names the type: queued delivery copies through it.
+    registerFrameMetaType();
+
+    QStringList portNames;
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        portNames.append(port.portName());
+    ui->comboBox_PortList->insertItems(ui->comboBox_PortList->count(), portNames);
+
+    serialPort = new SerialPort();
+    connect(serialPort, SIGNAL(signalComPortFailure()), this, SLOT(slot_serialPort_error()));
+    connect(serialPort, SIGNAL(signalComPortReady()), this, SLOT(slot_serialPort_success()));
+    connect(serialPort, SIGNAL(signalFrame(frame_t)), this, SLOT(slot_receive_frame(frame_t)));
+
+    buildRawDataChart();
+    buildSpectrumChart();
+}
+
+void MainWindow::buildRawDataChart()
+{
+    series_I = new QLineSeries();
+    series_Q = new QLineSeries();
+    series_I->setName("I");
+    series_Q->setName("Q");
+
+    chart_RawData = new QChart();
+    chart_RawData->addSeries(series_I);
+    chart_RawData->addSeries(series_Q);
+    chart_RawData->setTitle("Raw Data");
+    chart_RawData->setAnimationOptions(QChart::NoAnimation);
+
+    axisX_RawData = new QValueAxis();
+    axisY_RawData = new QValueAxis();
+    axisY_RawData->setRange(0.0, 4096.0);
+    axisY_RawData->setTitleText("digits");
+    axisX_RawData->setRange(0.0, 128.0);
+    axisX_RawData->setMinorTickCount(8);
+    axisX_RawData->setLabelFormat("%g");
+    axisX_RawData->setTitleText("Samples");
+
+    chart_RawData->createDefaultAxes();
+    chart_RawData->setAxisY(axisY_RawData, series_I);
+    chart_RawData->setAxisX(axisX_RawData, series_I);
+    chart_RawData->setAxisY(axisY_RawData, series_Q);
+    chart_RawData->setAxisX(axisX_RawData, series_Q);
+
+    chartView_RawData = new QChartView(chart_RawData);
+    ui->gridLayout->addWidget(chartView_RawData, 1, 0, 1, 4);
+}
+
+void MainWindow::buildSpectrumChart()
+{
+    lineSeries_FFT = new QLineSeries();
+    scatterSeries_FFT = new QScatterSeries();
+    lineSeries_FFT->setColor(Qt::blue);
+    scatterSeries_FFT->setMarkerShape(QScatterSeries::MarkerShapeCircle);
+    scatterSeries_FFT->setColor(Qt::blue);
+    scatterSeries_FFT->setMarkerSize(6.0);
+
+    chart_FFT = new QChart();
+    chart_FFT->addSeries(lineSeries_FFT);
+    chart_FFT->addSeries(scatterSeries_FFT);
+    chart_FFT->setAnimationOptions(QChart::NoAnimation);
+    chart_FFT->legend()->hide();
+    chart_FFT->setTitle("FFT");
+
+    axisX_FFT = new QValueAxis();
+    axisY_FFT = new QValueAxis();
+    axisY_FFT->setRange(-35.0, 60.0);
+    axisY_FFT->setTitleText("dB");
+    axisY_FFT->setTickCount(6);
+    axisY_FFT->setMinorTickCount(3);
+    axisX_FFT->setRange(0.0, 64.0);
+    axisX_FFT->setTickCount(17);
+    axisX_FFT->setMinorTickCount(3);
+    axisX_FFT->setLabelFormat("%g");
+    axisX_FFT->setTitleText("Samples");
+
+    chart_FFT->createDefaultAxes();
+    chart_FFT->setAxisY(axisY_FFT, lineSeries_FFT);
+    chart_FFT->setAxisX(axisX_FFT, lineSeries_FFT);
+    chart_FFT->setAxisY(axisY_FFT, scatterSeries_FFT);
+    chart_FFT->setAxisX(axisX_FFT, scatterSeries_FFT);
+
+    chartView_FFT = new QChartView(chart_FFT);
+    ui->gridLayout->addWidget(chartView_FFT, 2, 0, 1, 4);
+}
+
+MainWindow::~MainWindow()
+{
+    // Each chart goes before its view; the scatter series and the axes belong to their chart.
+    delete series_I;
+    delete series_Q;
+    delete chart_RawData;
+    delete chartView_RawData;
+    delete lineSeries_FFT;
+    delete chart_FFT;
+    delete chartView_FFT;
+    delete serialPort;
+    delete ui;
+}
+
+void MainWindow::on_pushButton_Connect_clicked()
+{
+    if (ui->pushButton_Connect->text() == QLatin1String("connect")) {
+        ui->pushButton_Connect->setEnabled(false);
+        // The outcome slot runs before openPort returns and re-enables the button.
+        serialPort->openPort(ui->comboBox_PortList->currentText(), kBaudRate);
+    } else {
+        serialPort->closePort();
+        ui->pushButton_Connect->setText("connect");
+    }
+}
+
+void MainWindow::slot_serialPort_success()
+{
+    ui->pushButton_Connect->setText("disconnect");
+    ui->pushButton_Connect->setEnabled(true);
+}
+
+void MainWindow::slot_serialPort_error()
+{
+    QMessageBox box;
+    box.setText("error initialising comport");
+    box.exec();
+    ui->pushButton_Connect->setText("connect");
+    ui->pushButton_Connect->setEnabled(true);
+}
+
+void MainWindow::slot_receive_frame(frame_t frame)
+{
+    if (frame.modulation != 0) {
+        ui->label_Modulation->setText("Modulation: FMCW");
+        axisX_FFT->setRange(0.0, 64.0);
+    } else {
+        ui->label_Modulation->setText("Modulation: CW");
+        axisX_FFT->setRange(0.0, 128.0);
+    }
+    lineSeries_FFT->replace(frame.fft_series);
+    scatterSeries_FFT->replace(frame.fft_series);
+    series_I->replace(frame.i_series);
+    series_Q->replace(frame.q_series);
+}

@@ -1,0 +1,339 @@
+// SPDX-License-Identifier: MIT
+// The built window and what it does, on the offscreen platform, with a pseudo-terminal as the board.
+#include "framesupport.h"
+#include "mainwindow.h"
+#include "pseudoterminal.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
+#include <QtCharts/QValueAxis>
+#include <QtTest>
+
+using namespace QtCharts;
+
+namespace {
+
+QStringList capturedWarnings;
+
+// Qt's complaints about threads and socket notifiers point at teardown faults.
+void captureWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg
+        && (message.contains("thread", Qt::CaseInsensitive) || message.contains("notifier", Qt::CaseInsensitive)
+            || type == QtCriticalMsg || type == QtFatalMsg))
+        capturedWarnings.append(message);
+    if (type != QtDebugMsg)
+        fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+QChart *chartTitled(QWidget &window, const QString &title)
+{
+    for (QChartView *view : window.findChildren<QChartView *>())
+        if (view->chart()->title() == title)
+            return view->chart();
+    return nullptr;
+}
+
+QValueAxis *axis(QChart *chart, Qt::Orientation orientation)
+{
+    const auto axes = chart->axes(orientation);
+    return axes.size() == 1 ? qobject_cast<QValueAxis *>(axes.first()) : nullptr;
+}
+
+QVector<QPointF> points(QChart *chart, int index)
+{
+    return static_cast<QXYSeries *>(chart->series().at(index))->pointsVector();
+}
+
+
+struct Window
+{
+    MainWindow window;
+    QPushButton *button = window.findChild<QPushButton *>("pushButton_Connect");
+    QComboBox *ports = window.findChild<QComboBox *>("comboBox_PortList");
+    QLabel *label = window.findChild<QLabel *>("label_Modulation");
+    QChart *raw = chartTitled(window, "Raw Data");
+    QChart *fft = chartTitled(window, "FFT");
+
+    void selectPort(const QString &name)
+    {
+        ports->insertItem(0, name);
+        ports->setCurrentIndex(0);
+    }
+};
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { qInstallMessageHandler(captureWarnings); }
+    void init() { capturedWarnings.clear(); }
+    void cleanup() { QVERIFY2(capturedWarnings.isEmpty(), qPrintable(capturedWarnings.join('\n'))); }
+
+    void formItems_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("column"); // in gridLayout, row 0, span 1 x 1
+        QTest::newRow("port list") << "comboBox_PortList" << QString() << 0;
+        QTest::newRow("connect button") << "pushButton_Connect" << "connect" << 1;
+        QTest::newRow("modulation label") << "label_Modulation" << "Modulation:" << 2;
+    }
+
+    void formItems()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        QFETCH(int, column);
+        Window w;
+        auto *widget = w.window.findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->font().pointSize(), 10);
+        if (auto *button = qobject_cast<QPushButton *>(widget))
+            QCOMPARE(button->text(), text);
+        if (auto *label = qobject_cast<QLabel *>(widget)) {
+            QCOMPARE(label->text(), text);
+            QCOMPARE(int(label->alignment()), int(Qt::AlignCenter));
+        }
+        auto *grid = w.window.findChild<QGridLayout *>("gridLayout");
+        const int index = grid->indexOf(widget);
+        int row, col, rowSpan, colSpan;
+        grid->getItemPosition(index, &row, &col, &rowSpan, &colSpan);
+        QCOMPARE(QVector<int>({row, col, rowSpan, colSpan}), QVector<int>({0, column, 1, 1}));
+    }
+
+    void windowFrame()
+    {
+        Window w;
+        QCOMPARE(w.window.objectName(), QStringLiteral("MainWindow"));
+        QCOMPARE(w.window.windowTitle(), QStringLiteral("KVX VazoRez GUI"));
+        QCOMPARE(w.window.size(), QSize(845, 598));
+        QCOMPARE(w.window.menuBar()->objectName(), QStringLiteral("menuBar"));
+        QVERIFY(w.window.menuBar()->actions().isEmpty());
+        QCOMPARE(w.window.statusBar()->objectName(), QStringLiteral("statusBar"));
+        QVERIFY(w.window.statusBar()->currentMessage().isEmpty());
+        QCOMPARE(w.window.centralWidget()->objectName(), QStringLiteral("centralWidget"));
+
+        auto *outer = w.window.findChild<QGridLayout *>("gridLayout_2");
+        auto *inner = w.window.findChild<QGridLayout *>("gridLayout");
+        QCOMPARE(outer->spacing(), 6);
+        QCOMPARE(outer->contentsMargins(), QMargins(11, 11, 11, 11));
+        QCOMPARE(inner->spacing(), 6);
+        int row, col, rowSpan, colSpan;
+        outer->getItemPosition(outer->indexOf(inner), &row, &col, &rowSpan, &colSpan);
+        QCOMPARE(QVector<int>({row, col, rowSpan, colSpan}), QVector<int>({1, 0, 1, 1}));
+        // The spacer stretches the top row; the charts span all four columns below it.
+        for (int i = 0; i < inner->count(); ++i) {
+            inner->getItemPosition(i, &row, &col, &rowSpan, &colSpan);
+            if (auto *spacer = inner->itemAt(i)->spacerItem()) {
+                QCOMPARE(QVector<int>({row, col}), QVector<int>({0, 3}));
+                QCOMPARE(spacer->sizeHint(), QSize(40, 20));
+                QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+            } else if (auto *view = qobject_cast<QChartView *>(inner->itemAt(i)->widget())) {
+                QCOMPARE(row, view->chart() == w.raw ? 1 : 2);
+                QCOMPARE(QVector<int>({col, rowSpan, colSpan}), QVector<int>({0, 1, 4}));
+            }
+        }
+    }
+
+    void charts_data()
+    {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QStringList>("seriesNames");
+        QTest::addColumn<bool>("legend");
+        QTest::addColumn<QVector<double>>("xAxis"); // min, max, ticks, minor ticks
+        QTest::addColumn<QVector<double>>("yAxis");
+        QTest::addColumn<QStringList>("axisTitles"); // x, y
+        QTest::newRow("raw data") << "Raw Data" << QStringList{"I", "Q"} << true
+                                  << QVector<double>{0, 128, 5, 8} << QVector<double>{0, 4096, 5, 0}
+                                  << QStringList{"Samples", "digits"};
+        QTest::newRow("spectrum") << "FFT" << QStringList{"", ""} << false
+                                  << QVector<double>{0, 64, 17, 3} << QVector<double>{-35, 60, 6, 3}
+                                  << QStringList{"Samples", "dB"};
+    }
+
+    void charts()
+    {
+        QFETCH(QString, title);
+        QFETCH(QStringList, seriesNames);
+        QFETCH(bool, legend);
+        QFETCH(QVector<double>, xAxis);
+        QFETCH(QVector<double>, yAxis);
+        QFETCH(QStringList, axisTitles);
+        Window w;
+        QChart *chart = chartTitled(w.window, title);
+        QVERIFY(chart);
+        QCOMPARE(chart->animationOptions(), QChart::NoAnimation);
+        QCOMPARE(chart->legend()->isVisible(), legend);
+        QStringList names;
+        for (QAbstractSeries *series : chart->series()) {
+            names.append(series->name());
+            QVERIFY(static_cast<QXYSeries *>(series)->pointsVector().isEmpty());
+            // Both series share the chart's one x and one y axis.
+            QCOMPARE(series->attachedAxes().size(), 2);
+        }
+        QCOMPARE(names, seriesNames);
+        QValueAxis *x = axis(chart, Qt::Horizontal);
+        QValueAxis *y = axis(chart, Qt::Vertical);
+        QVERIFY(x && y);
+        QCOMPARE(QVector<double>({x->min(), x->max(), double(x->tickCount()), double(x->minorTickCount())}), xAxis);
+        QCOMPARE(QVector<double>({y->min(), y->max(), double(y->tickCount()), double(y->minorTickCount())}), yAxis);
+        QCOMPARE(QStringList({x->titleText(), y->titleText()}), axisTitles);
+        QCOMPARE(x->labelFormat(), QStringLiteral("%g"));
+        QCOMPARE(x->alignment(), Qt::AlignBottom);
+        QCOMPARE(y->alignment(), Qt::AlignLeft);
+    }
+
+    void spectrumIsBlueWithCircleMarkers()
+    {
+        Window w;
+        auto *line = qobject_cast<QLineSeries *>(w.fft->series().at(0));
+        auto *scatter = qobject_cast<QScatterSeries *>(w.fft->series().at(1));
+        QVERIFY(line && scatter);
+        QCOMPARE(line->color(), QColor(Qt::blue));
+        QCOMPARE(scatter->color(), QColor(Qt::blue));
+        QCOMPARE(scatter->markerShape(), QScatterSeries::MarkerShapeCircle);
+        QCOMPARE(scatter->markerSize(), 6.0);
+    }
+
+    void failedOpenShowsTheBoxAndReturnsToIdle()
+    {
+        Window w;
+        w.ports->clear(); // no port present: an empty name goes to the worker
+        static QString seen;
+        QTimer::singleShot(50, [] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                seen = box->text();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(seen, QStringLiteral("error initialising comport"));
+        QCOMPARE(w.button->text(), QStringLiteral("connect"));
+        QVERIFY(w.button->isEnabled());
+        QCOMPARE(w.label->text(), QStringLiteral("Modulation:"));
+    }
+
+    void framesReachTheChartsAndFollowTheMode()
+    {
+        PseudoTerminal line;
+        Window w;
+        w.selectPort(line.slavePath());
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        QVERIFY(w.button->isEnabled());
+
+        struct Step
+        {
+            uint8_t mode;
+            int samples;
+            const char *label;
+            double xMax;
+        };
+        const Step steps[] = {{0, 128, "Modulation: CW", 128},
+                              {1, 128, "Modulation: FMCW", 64},
+                              {0, 255, "Modulation: CW", 128},
+                              {1, 0, "Modulation: FMCW", 64}};
+        int number = 0;
+        for (const Step &step : steps) {
+            const FrameValues values = numberedFrame(++number, step.samples, step.mode);
+            const frame_t expected = expectedRecord(values);
+            QByteArray bytes = encodeFrame(values);
+            // Below the decode threshold a frame waits for more bytes: line noise brings them.
+            bytes += QByteArray(std::max(0, 1031 - bytes.size()), '\0');
+            QVERIFY(line.write(bytes));
+            QTRY_COMPARE(points(w.raw, 0), expected.i_series);
+            QCOMPARE(points(w.raw, 1), expected.q_series);
+            QCOMPARE(points(w.fft, 0), expected.fft_series);
+            QCOMPARE(points(w.fft, 1), expected.fft_series); // line and markers identical
+            QCOMPARE(w.label->text(), QString::fromLatin1(step.label));
+            QCOMPARE(axis(w.fft, Qt::Horizontal)->max(), step.xMax);
+            // Nothing rescales to the data.
+            QCOMPARE(axis(w.raw, Qt::Vertical)->max(), 4096.0);
+            QCOMPARE(axis(w.raw, Qt::Horizontal)->max(), 128.0);
+        }
+
+        // A disconnect keeps the last frame on screen; reconnecting works.
+        const QVector<QPointF> shown = points(w.raw, 0);
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(w.button->text(), QStringLiteral("connect"));
+        QCOMPARE(points(w.raw, 0), shown);
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        const FrameValues again = numberedFrame(50, 128, 0);
+        QVERIFY(line.write(encodeFrame(again)));
+        QTRY_COMPARE(points(w.raw, 0), expectedRecord(again).i_series);
+        QCOMPARE(line.readAvailable(), QByteArray()); // the window never writes to the port
+    }
+
+    void closingWhileStreamingIsQuickAndQuiet()
+    {
+        PseudoTerminal line;
+        auto *w = new Window;
+        w->selectPort(line.slavePath());
+        w->window.show();
+        QTest::mouseClick(w->button, Qt::LeftButton);
+        std::atomic<bool> stop {false};
+        std::thread board([&] {
+            for (int k = 0; !stop; ++k)
+                if (!line.write(encodeFrame(numberedFrame(k, 128, uint8_t(k % 2))), 200))
+                    break;
+        });
+        QTRY_VERIFY(!points(w->raw, 0).isEmpty());
+        QElapsedTimer timer;
+        timer.start();
+        w->window.close();
+        delete w;
+        const qint64 elapsed = timer.elapsed();
+        stop = true;
+        board.join();
+        qInfo("window closed and destroyed while streaming in %lld ms", elapsed);
+        QVERIFY2(elapsed < 2000, "tearing the window down hangs");
+    }
+
+    void pictureOfACwFrame()
+    {
+        PseudoTerminal line;
+        Window w;
+        w.selectPort(line.slavePath());
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        const FrameValues values = numberedFrame(1, 128, 0);
+        QVERIFY(line.write(encodeFrame(values)));
+        QTRY_COMPARE(w.label->text(), QStringLiteral("Modulation: CW"));
+        QTest::qWait(100); // let the layout catch up with the label's new text
+        const QImage picture = w.window.grab().toImage();
+        const QString path = QDir(QCoreApplication::applicationDirPath()).filePath("mainwindow-cw.png");
+        QVERIFY(picture.save(path));
+        qInfo("window picture: %s", qPrintable(path));
+        // Both chart areas hold more than one colour: axes, grid and the plotted series.
+        for (QChart *chart : {w.raw, w.fft}) {
+            auto *view = qobject_cast<QChartView *>(chart->scene()->views().first());
+            const QRect area(view->mapTo(&w.window, QPoint(0, 0)), view->size());
+            const QImage part = picture.copy(area);
+            QSet<QRgb> colours;
+            for (int y = 0; y < part.height(); y += 3)
+                for (int x = 0; x < part.width(); x += 3)
+                    colours.insert(part.pixel(x, y));
+            QVERIFY2(colours.size() > 10, qPrintable(chart->title() + " is blank"));
+        }
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
