@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs what is missing, builds, and streams frames through the serial worker over a
-# pseudo-terminal (the window comes with the presentation layer).
+# Installs what is missing, builds, and starts the viewer with a simulated board (vazorez-demo).
+# Extra arguments go to the demo (for instance --autoconnect, --mode alternate, --junk 0.01).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh build
+bash scripts/install-deps.sh demo
 bash scripts/build.sh
-./build/bin/tst_serialport streamsEveryBackToBackFrameInOrder
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display here: run the demo under Xvfb and look at its picture instead:"
+  echo "  xvfb-run -a ./build/bin/vazorez-demo --autoconnect --frames 50 --screenshot demo.png"
+  exit 0
+fi
+exec ./build/bin/vazorez-demo "$@"

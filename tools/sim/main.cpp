@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+// vazorez-sim: the board, in software. Streams frames into a new pseudo-terminal (its path is the
+// first line on standard output) or into a serial device.
+#include "simulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+void requestStop(int)
+{
+    stopSignal = 1;
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "vazorez-sim: %s (see --help)\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName("vazorez-sim");
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Writes the radar board's frames, paced like its 115200-baud line, with faults on demand.\n"
+        "Without --device it opens a pseudo-terminal and prints 'port: PATH' first.\n"
+        "At the end it prints 'sent: F frames, B bytes, X faulty'.");
+    parser.addHelpOption();
+    addSimulatorOptions(parser, true);
+    if (!parser.parse(application.arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet("help")) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    SimulatorOptions options;
+    QString error;
+    if (!readSimulatorOptions(parser, options, &error))
+        return usageError(error);
+    options.device = parser.value("device");
+
+    Simulator simulator(options);
+    if (!options.replayFile.isEmpty() && !simulator.loadReplay(&error)) {
+        std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (options.device.isEmpty()) {
+        QString path;
+        if (!simulator.openPseudoTerminal(&path, &error)) {
+            std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(error));
+            return 1;
+        }
+        std::printf("port: %s\n", qPrintable(path));
+        std::fflush(stdout);
+    } else if (!simulator.openDevice(options.device, &error)) {
+        std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    simulator.run([] { return stopSignal != 0; },
+                  [](const QString &text) { std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(text)); });
+    std::printf("%s\n", qPrintable(simulator.summary()));
+    std::fflush(stdout);
+    if (simulator.stats().dropped > 0)
+        std::fprintf(stderr, "vazorez-sim: %lld frames dropped while nobody read the line\n",
+                     static_cast<long long>(simulator.stats().dropped));
+    return 0;
+}

@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: MIT
+#include "boardmodel.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kMidScale = 2048.0;
+constexpr double kNoiseDigits = 30.0;
+
+int16_t toAdc(double value)
+{
+    return int16_t(std::clamp(std::lround(value), 0L, 4095L));
+}
+} // namespace
+
+BoardModel::BoardModel(SimMode mode, int samples, uint32_t seed)
+    : mode(mode)
+    , samples(samples)
+    , random(seed)
+{
+}
+
+double BoardModel::gaussian()
+{
+    // Box-Muller on the generator's raw output: the same seed gives the same bytes everywhere,
+    // which std::normal_distribution does not promise.
+    const double u1 = (double(random()) + 1.0) / 4294967297.0;
+    const double u2 = double(random()) / 4294967296.0;
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * kPi * u2);
+}
+
+FrameValues BoardModel::frame(int64_t index)
+{
+    const bool fmcw = mode == SimMode::Fmcw || (mode == SimMode::Alternate && index % 2 == 1);
+    FrameValues values;
+    values.mode = fmcw ? 1 : 0;
+    values.byte3 = uint8_t(index & 0xFF);
+    const int n = samples;
+    values.i.resize(size_t(n));
+    values.q.resize(size_t(n));
+    const double t = double(index);
+    // CW sees the target's Doppler tone, its sign following the direction of motion; FMCW sees a
+    // beat tone per target at its range, here a moving target and a weaker fixed one.
+    struct Tone
+    {
+        double cycles; // per frame of n samples; negative ones land in the upper half of the DFT
+        double amplitude;
+    };
+    std::vector<Tone> tones;
+    if (fmcw) {
+        const double range = 0.5 * n * (0.18 + 0.12 * std::sin(2.0 * kPi * t / 240.0));
+        tones = {{-range, 1100.0}, {-0.30 * n, 380.0}};
+    } else {
+        // An approaching target: a few cycles per frame, drifting as it speeds up and slows down.
+        const double doppler = -(2.5 + 6.0 * (0.5 + 0.5 * std::sin(2.0 * kPi * t / 300.0 + 0.8)));
+        tones = {{doppler, 1300.0}};
+    }
+    const double phase = 0.37 * t;
+    for (int k = 0; k < n; ++k) {
+        double re = 0.0, im = 0.0;
+        for (const Tone &tone : tones) {
+            const double angle = 2.0 * kPi * tone.cycles * k / std::max(n, 1) + phase;
+            re += tone.amplitude * std::cos(angle);
+            im += tone.amplitude * std::sin(angle);
+        }
+        values.i[size_t(k)] = toAdc(kMidScale + re + kNoiseDigits * gaussian());
+        values.q[size_t(k)] = toAdc(kMidScale + im + kNoiseDigits * gaussian());
+    }
+    values.s = spectrumDb(values.i, values.q);
+    return values;
+}
+
+std::vector<int32_t> BoardModel::spectrumDb(const std::vector<int16_t> &i, const std::vector<int16_t> &q)
+{
+    const size_t n = i.size();
+    std::vector<int32_t> spectrum(n);
+    if (n == 0)
+        return spectrum;
+    double meanI = 0.0, meanQ = 0.0;
+    for (size_t k = 0; k < n; ++k) {
+        meanI += i[k];
+        meanQ += q[k];
+    }
+    meanI /= double(n);
+    meanQ /= double(n);
+    std::vector<double> re(n), im(n);
+    double windowSum = 0.0;
+    for (size_t k = 0; k < n; ++k) {
+        const double w = n > 1 ? 0.5 - 0.5 * std::cos(2.0 * kPi * double(k) / double(n - 1)) : 1.0;
+        windowSum += w;
+        re[k] = (i[k] - meanI) * w;
+        im[k] = (q[k] - meanQ) * w;
+    }
+    for (size_t bin = 0; bin < n; ++bin) {
+        double sumRe = 0.0, sumIm = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            const double angle = -2.0 * kPi * double(bin * k % n) / double(n);
+            const double c = std::cos(angle), s = std::sin(angle);
+            sumRe += re[k] * c - im[k] * s;
+            sumIm += re[k] * s + im[k] * c;
+        }
+        const double magnitude = std::hypot(sumRe, sumIm) / windowSum;
+        const double db = 20.0 * std::log10(std::max(magnitude, 1e-3)) - 5.0;
+        spectrum[bin] = int32_t(std::clamp(std::lround(db), -35L, 60L));
+    }
+    return spectrum;
+}

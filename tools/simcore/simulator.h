@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+// The board in software: streams frames into a pseudo-terminal or a serial device, paced like the
+// real line, with faults on demand. Used by vazorez-sim and, in-process, by vazorez-demo.
+#pragma once
+
+#include "boardmodel.h"
+#include "faultinjector.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+class QCommandLineParser;
+
+struct SimulatorOptions
+{
+    enum class Rate { Line, Fixed, Max };
+
+    QString device; // empty: a new pseudo-terminal
+    QString replayFile;
+    SimMode mode = SimMode::Cw;
+    int samples = 128;
+    int64_t count = -1; // -1: until stopped
+    uint32_t seed = 1;
+    Rate rate = Rate::Line;
+    double framesPerSecond = 0.0; // for Rate::Fixed
+    FaultRates faults;
+};
+
+// The options vazorez-sim and vazorez-demo share.
+void addSimulatorOptions(QCommandLineParser &parser, bool withDevice);
+// Reads them back (all but --device); on a bad value sets a one-line `error` and returns false.
+bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &options, QString *error);
+
+class Simulator
+{
+public:
+    struct Stats
+    {
+        int64_t frames = 0;  // frames written whole, broken ones included
+        int64_t bytes = 0;   // bytes written, junk included
+        int64_t faulty = 0;  // frames broken on purpose
+        int64_t dropped = 0; // frames not written because nobody read the line
+    };
+
+    explicit Simulator(const SimulatorOptions &options);
+    ~Simulator();
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    // Loads the frames of a raw capture for --replay.
+    bool loadReplay(QString *error);
+    // Opens a new pseudo-terminal and reports the path the viewer opens.
+    bool openPseudoTerminal(QString *slavePath, QString *error);
+    // Opens an existing serial device with the viewer's line settings.
+    bool openDevice(const QString &path, QString *error);
+
+    // Streams until the count is reached, the replay ends or `stopRequested` says so (it is
+    // polled at least every 100 ms). `notice` receives one-line remarks (a reader that stopped).
+    void run(const std::function<bool()> &stopRequested,
+             const std::function<void(const QString &)> &notice = {});
+
+    const Stats &stats() const { return counters; }
+    QString summary() const;
+
+private:
+    bool nextSlot(QByteArray &slot, bool *faulty);
+    bool drain();
+    bool waitWritable(int timeoutMs);
+
+    SimulatorOptions options;
+    BoardModel model;
+    FaultInjector faults;
+    std::vector<QByteArray> replayFrames;
+    int64_t index = 0;
+    int fd = -1;
+    int heldSlaveFd = -1; // keeps a pseudo-terminal's line up while no viewer has it open
+    QByteArray pending;   // the slot being written; a frame once started is always finished
+    bool pendingFaulty = false;
+    Stats counters;
+};
