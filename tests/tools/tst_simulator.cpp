@@ -174,7 +174,7 @@ private Q_SLOTS:
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         demo.setProcessEnvironment(environment);
         demo.start(program("vazorez-demo"), {"--autoconnect", "--frames", "20", "--screenshot", picture,
-                                             "--rate", "max", "--mode", "alternate", "--junk", "0.1"});
+                                             "--rate", "100", "--mode", "alternate", "--junk", "0.1"});
         QVERIFY(demo.waitForFinished(30000));
         QCOMPARE(demo.exitCode(), 0);
         const QImage image(picture);

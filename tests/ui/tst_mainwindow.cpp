@@ -20,6 +20,10 @@
 #include <QtCharts/QValueAxis>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 using namespace QtCharts;
 
 namespace {
@@ -289,9 +293,12 @@ private Q_SLOTS:
         QTest::mouseClick(w->button, Qt::LeftButton);
         std::atomic<bool> stop {false};
         std::thread board([&] {
-            for (int k = 0; !stop; ++k)
+            // Paced well above the line's 11 frames per second, below what the charts can paint.
+            for (int k = 0; !stop; ++k) {
                 if (!line.write(encodeFrame(numberedFrame(k, 128, uint8_t(k % 2))), 200))
                     break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         });
         QTRY_VERIFY(!points(w->raw, 0).isEmpty());
         QElapsedTimer timer;
