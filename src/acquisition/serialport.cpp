@@ -4,6 +4,17 @@
 #include <QMetaObject>
 #include <QMutexLocker>
 
+bool openWithLineSettings(QSerialPort &port, const QString &portName, int baudRate)
+{
+    port.setPortName(portName);
+    port.setBaudRate(baudRate, QSerialPort::AllDirections);
+    port.setDataBits(QSerialPort::Data8);
+    port.setParity(QSerialPort::NoParity);
+    port.setFlowControl(QSerialPort::HardwareControl);
+    port.setStopBits(QSerialPort::OneStop);
+    return port.open(QIODevice::ReadWrite);
+}
+
 SerialPort::SerialPort(QObject *parent)
     : QObject(parent)
 {
@@ -66,14 +77,7 @@ bool SerialPort::openPortLocked(const QString &portName, int baudRate)
     if (port.isOpen())
         port.close();
     ++openGeneration;
-    // The results of the settings are not looked at: only the open decides.
-    port.setPortName(portName);
-    port.setBaudRate(baudRate, QSerialPort::AllDirections);
-    port.setDataBits(QSerialPort::Data8);
-    port.setParity(QSerialPort::NoParity);
-    port.setFlowControl(QSerialPort::HardwareControl);
-    port.setStopBits(QSerialPort::OneStop);
-    return port.open(QIODevice::ReadWrite);
+    return openWithLineSettings(port, portName, baudRate);
 }
 
 void SerialPort::closePortLocked()

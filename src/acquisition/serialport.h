@@ -13,6 +13,11 @@
 #include <QString>
 #include <QThread>
 
+// Configures `port` with the board's line settings (115200 8N1 style: the rate given, 8 data bits,
+// no parity, RTS/CTS, one stop bit) and opens it for reading and writing. The results of the
+// settings are not looked at: only the open decides.
+bool openWithLineSettings(QSerialPort &port, const QString &portName, int baudRate);
+
 class SerialPort : public QObject
 {
     Q_OBJECT

@@ -93,11 +93,16 @@ std::vector<int32_t> BoardModel::spectrumDb(const std::vector<int16_t> &i, const
         re[k] = (i[k] - meanI) * w;
         im[k] = (q[k] - meanQ) * w;
     }
+    // Twiddle factors once per frame: a long soak computes hundreds of thousands of spectra.
+    std::vector<double> cosines(n), sines(n);
+    for (size_t k = 0; k < n; ++k) {
+        cosines[k] = std::cos(-2.0 * kPi * double(k) / double(n));
+        sines[k] = std::sin(-2.0 * kPi * double(k) / double(n));
+    }
     for (size_t bin = 0; bin < n; ++bin) {
         double sumRe = 0.0, sumIm = 0.0;
-        for (size_t k = 0; k < n; ++k) {
-            const double angle = -2.0 * kPi * double(bin * k % n) / double(n);
-            const double c = std::cos(angle), s = std::sin(angle);
+        for (size_t k = 0, turn = 0; k < n; ++k, turn = (turn + bin) % n) {
+            const double c = cosines[turn], s = sines[turn];
             sumRe += re[k] * c - im[k] * s;
             sumIm += re[k] * s + im[k] * c;
         }

@@ -1,0 +1,379 @@
+// SPDX-License-Identifier: MIT
+// vazorez-capture and vazorez-decode as processes, fed by the simulator over a pseudo-terminal.
+#include "boardmodel.h"
+#include "faultinjector.h"
+#include "simulator.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <thread>
+
+namespace {
+
+QString program(const QString &name)
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(name);
+}
+
+constexpr uint32_t kSeed = 21;
+constexpr int kFrames = 40;
+const FaultRates kFaults {0.1, 0.1, 0.1, 0.1, 0.1};
+
+// The frames the simulator sends for kSeed that are not broken on purpose, as the board's values.
+QList<FrameValues> goodFrames()
+{
+    BoardModel board(SimMode::Alternate, 128, kSeed);
+    FaultInjector faults(kFaults, kSeed);
+    QList<FrameValues> good;
+    QByteArray ignored;
+    for (int index = 0; index < kFrames; ++index) {
+        const FrameValues values = board.frame(index);
+        if (!faults.append(ignored, encodeFrame(values)))
+            good.append(values);
+    }
+    return good;
+}
+
+// Starts vazorez-capture on a fresh simulated board and streams once it is recording.
+class Session
+{
+public:
+    explicit Session(const QString &replay = QString())
+    {
+        options.mode = SimMode::Alternate;
+        options.count = kFrames;
+        options.seed = kSeed;
+        options.rate = SimulatorOptions::Rate::Fixed;
+        options.framesPerSecond = 400;
+        options.faults = kFaults;
+        options.replayFile = replay;
+        if (!replay.isEmpty()) {
+            options.count = -1;
+            options.faults = {};
+        }
+    }
+
+    // With `closedOutput` the capture writes into a pipe whose reader has gone away.
+    bool start(QStringList arguments, int framesWanted, bool closedOutput = false)
+    {
+        simulator = std::make_unique<Simulator>(options);
+        QString path, error;
+        if ((!options.replayFile.isEmpty() && !simulator->loadReplay(&error)) || !simulator->openPseudoTerminal(&path, &error)) {
+            qWarning("%s", qPrintable(error));
+            return false;
+        }
+        arguments.prepend(path);
+        if (framesWanted > 0)
+            arguments << "--frames" << QString::number(framesWanted);
+        if (closedOutput)
+            capture.start("bash", QStringList{"-c", "\"$0\" \"$@\" | head -c 1 > /dev/null; exit ${PIPESTATUS[0]}",
+                                              program("vazorez-capture")} + arguments);
+        else
+            capture.start(program("vazorez-capture"), arguments);
+        // Stream only once the port is open, so that no frame waits in a full line.
+        QElapsedTimer timer;
+        timer.start();
+        while (!stderrText.contains("recording") && timer.elapsed() < 5000 && capture.state() != QProcess::NotRunning) {
+            capture.waitForReadyRead(100);
+            stderrText += QString::fromLocal8Bit(capture.readAllStandardError());
+        }
+        if (!stderrText.contains("recording"))
+            return false;
+        board = std::thread([this] { simulator->run([this] { return stop.load(); }); });
+        return true;
+    }
+
+    bool finish(int timeoutMs = 15000)
+    {
+        const bool done = capture.waitForFinished(timeoutMs);
+        stop = true;
+        if (board.joinable())
+            board.join();
+        stderrText += QString::fromLocal8Bit(capture.readAllStandardError());
+        return done;
+    }
+
+    ~Session()
+    {
+        stop = true;
+        if (board.joinable())
+            board.join();
+    }
+
+    SimulatorOptions options;
+    std::unique_ptr<Simulator> simulator;
+    QProcess capture;
+    QString stderrText;
+    std::atomic<bool> stop {false};
+    std::thread board;
+};
+
+struct Row
+{
+    QString mode;
+    std::vector<int16_t> i, q;
+    std::vector<int32_t> s;
+    bool operator==(const Row &o) const { return mode == o.mode && i == o.i && q == o.q && s == o.s; }
+};
+
+Row rowOf(const FrameValues &v)
+{
+    return {v.mode ? "FMCW" : "CW", v.i, v.q, v.s};
+}
+
+// Parses tidy CSV into frames; `times` gets each frame's time_s. Fails on a malformed line.
+QList<Row> parseCsv(const QByteArray &text, QStringList *times = nullptr)
+{
+    QList<Row> frames;
+    const QList<QByteArray> lines = text.split('\n');
+    if (lines.isEmpty() || lines.first() != "frame,time_s,mode,k,i,q,s" || !text.endsWith('\n'))
+        return {};
+    int current = -1;
+    for (int l = 1; l < lines.size() - 1; ++l) {
+        const QList<QByteArray> f = lines[l].split(',');
+        if (f.size() != 7)
+            return {};
+        if (f[0].toInt() != current) {
+            current = f[0].toInt();
+            if (current != frames.size())
+                return {};
+            frames.append(Row {QString::fromLatin1(f[2]), {}, {}, {}});
+            if (times)
+                times->append(QString::fromLatin1(f[1]));
+        }
+        if (f[3].toInt() != int(frames.last().i.size()))
+            return {};
+        frames.last().i.push_back(int16_t(f[4].toInt()));
+        frames.last().q.push_back(int16_t(f[5].toInt()));
+        frames.last().s.push_back(f[6].toInt());
+    }
+    return frames;
+}
+
+QList<Row> parseJsonl(const QByteArray &text)
+{
+    QList<Row> frames;
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o.value("frame").toInt(-1) != frames.size() || o.value("n").toInt() != o.value("i").toArray().size())
+            return {};
+        Row row {o.value("mode").toString(), {}, {}, {}};
+        for (const auto v : o.value("i").toArray())
+            row.i.push_back(int16_t(v.toInt()));
+        for (const auto v : o.value("q").toArray())
+            row.q.push_back(int16_t(v.toInt()));
+        for (const auto v : o.value("s").toArray())
+            row.s.push_back(int32_t(v.toDouble()));
+        frames.append(row);
+    }
+    return frames;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray runDecode(const QStringList &arguments, int *exitCode)
+{
+    QProcess decode;
+    decode.start(program("vazorez-decode"), arguments);
+    decode.waitForFinished(15000);
+    *exitCode = decode.exitCode();
+    return decode.readAllStandardOutput();
+}
+
+} // namespace
+
+class TestCapture : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString captureTo(const QString &name, const QString &format)
+    {
+        const QString path = dir.filePath(name);
+        Session session;
+        if (!session.start({"-o", path, "--format", format}, int(goodFrames().size())) || !session.finish()
+            || session.capture.exitCode() != 0) {
+            qWarning("capture failed: %s", qPrintable(session.stderrText));
+            return QString();
+        }
+        return path;
+    }
+
+private Q_SLOTS:
+    void eachFormatHoldsWhatTheSimulatorEncoded_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("csv") << "csv";
+        QTest::newRow("jsonl") << "jsonl";
+        QTest::newRow("raw") << "raw";
+    }
+
+    void eachFormatHoldsWhatTheSimulatorEncoded()
+    {
+        QFETCH(QString, format);
+        const QList<FrameValues> good = goodFrames();
+        QVERIFY(good.size() < kFrames && good.size() > kFrames / 2);
+        const QString path = captureTo("live." + format, format);
+        QVERIFY(!path.isEmpty());
+        const QByteArray text = readAll(path);
+        if (format == "raw") {
+            QByteArray expected;
+            for (const FrameValues &v : good)
+                appendFrame(expected, v);
+            QCOMPARE(text, expected);
+            return;
+        }
+        QList<Row> expected;
+        for (const FrameValues &v : good)
+            expected.append(rowOf(v));
+        QStringList times;
+        const QList<Row> rows = format == "csv" ? parseCsv(text, &times) : parseJsonl(text);
+        QCOMPARE(rows.size(), expected.size());
+        QVERIFY(rows == expected);
+        if (format == "csv") {
+            // Seconds since the capture started, rising.
+            for (int k = 1; k < times.size(); ++k)
+                QVERIFY(times[k].toDouble() >= times[k - 1].toDouble());
+        }
+    }
+
+    void decodingARawCaptureGivesTheLiveValues()
+    {
+        const QString raw = captureTo("session.raw", "raw");
+        const QString csv = captureTo("session.csv", "csv");
+        const QString jsonl = captureTo("session.jsonl", "jsonl");
+        QVERIFY(!raw.isEmpty() && !csv.isEmpty() && !jsonl.isEmpty());
+        int exitCode = -1;
+        const QList<Row> decodedCsv = parseCsv(runDecode({raw}, &exitCode));
+        QCOMPARE(exitCode, 0);
+        QVERIFY(!decodedCsv.isEmpty());
+        QVERIFY(decodedCsv == parseCsv(readAll(csv)));
+        const QList<Row> decodedJsonl = parseJsonl(runDecode({raw, "--format", "jsonl"}, &exitCode));
+        QCOMPARE(exitCode, 0);
+        QVERIFY(decodedJsonl == parseJsonl(readAll(jsonl)));
+        QCOMPARE(runDecode({raw, "--format", "raw"}, &exitCode), readAll(raw));
+    }
+
+    void decodingALineDumpFindsTheSameFrames()
+    {
+        // The simulator's whole byte stream, junk and broken frames included, as a dump of the line.
+        BoardModel board(SimMode::Alternate, 128, kSeed);
+        FaultInjector faults(kFaults, kSeed);
+        QByteArray dump;
+        for (int index = 0; index < kFrames; ++index)
+            faults.append(dump, encodeFrame(board.frame(index)));
+        QFile file(dir.filePath("line.dump"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(dump);
+        file.close();
+        int exitCode = -1;
+        const QList<Row> rows = parseCsv(runDecode({file.fileName()}, &exitCode));
+        QCOMPARE(exitCode, 0);
+        QList<Row> expected;
+        for (const FrameValues &v : goodFrames())
+            expected.append(rowOf(v));
+        QVERIFY(rows == expected);
+    }
+
+    void replayCapturedAgainGivesTheSameBytes()
+    {
+        const QString raw = captureTo("original.raw", "raw");
+        QVERIFY(!raw.isEmpty());
+        const QString again = dir.filePath("again.raw");
+        Session replay(raw);
+        QVERIFY(replay.start({"-o", again}, int(goodFrames().size())));
+        QVERIFY(replay.finish());
+        QCOMPARE(replay.capture.exitCode(), 0);
+        QCOMPARE(readAll(again), readAll(raw));
+    }
+
+    void interruptLeavesAWellFormedFile_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
+
+    void interruptLeavesAWellFormedFile()
+    {
+        QFETCH(int, signal);
+        const QString path = dir.filePath(QStringLiteral("interrupted-%1.csv").arg(signal));
+        Session session;
+        session.options.count = -1;
+        session.options.framesPerSecond = 100;
+        QVERIFY(session.start({"-o", path}, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(path).count('\n') > 128 * 5 || QFileInfo(path).size() > 0, 5000);
+        QTest::qWait(300);
+        ::kill(pid_t(session.capture.processId()), signal);
+        QVERIFY(session.finish(5000));
+        QCOMPARE(session.capture.exitCode(), 0);
+        const QByteArray text = readAll(path);
+        const QList<Row> rows = parseCsv(text);
+        QVERIFY2(!rows.isEmpty(), "the file is empty or ends inside a line");
+        for (const Row &row : rows)
+            QCOMPARE(int(row.i.size()), 128);
+        QVERIFY2(session.stderrText.contains(QStringLiteral("%1 frames in").arg(rows.size())),
+                 qPrintable(session.stderrText));
+    }
+
+    void failuresAreClear_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing port") << QStringList{"/dev/vazorez-none"} << 1 << "cannot open /dev/vazorez-none";
+        QTest::newRow("no port") << QStringList{} << 2 << "give exactly one PORT";
+        QTest::newRow("bad format") << QStringList{"/dev/null", "--format", "xml"} << 2 << "--format wants";
+        QTest::newRow("bad frame count") << QStringList{"/dev/null", "--frames", "0"} << 2 << "--frames wants";
+        QTest::newRow("unwritable output") << QStringList{"/dev/null", "-o", "/nonexistent/dir/x.csv"} << 1 << "cannot create";
+    }
+
+    void failuresAreClear()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        QProcess capture;
+        capture.start(program("vazorez-capture"), arguments);
+        QVERIFY(capture.waitForFinished(5000));
+        QCOMPARE(capture.exitCode(), exitCode);
+        const QString errors = QString::fromLocal8Bit(capture.readAllStandardError());
+        QVERIFY2(errors.contains(message), qPrintable(errors));
+    }
+
+    void closedStandardOutputIsAnError()
+    {
+        Session session;
+        session.options.count = -1;
+        QVERIFY(session.start({}, 0, true));
+        QVERIFY(session.finish(10000));
+        QCOMPARE(session.capture.exitCode(), 1);
+        QVERIFY2(session.stderrText.contains("cannot write to standard output"), qPrintable(session.stderrText));
+    }
+
+    void decodeFailuresAreClear()
+    {
+        int exitCode = -1;
+        runDecode({"/nonexistent.raw"}, &exitCode);
+        QCOMPARE(exitCode, 1);
+        runDecode({}, &exitCode);
+        QCOMPARE(exitCode, 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCapture)
+#include "tst_capture.moc"

@@ -1,0 +1,118 @@
+// SPDX-License-Identifier: MIT
+#include "framewriter.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+void appendNumbers(QByteArray &text, const std::vector<int16_t> &values)
+{
+    for (size_t k = 0; k < values.size(); ++k) {
+        if (k)
+            text += ',';
+        text += QByteArray::number(values[k]);
+    }
+}
+
+} // namespace
+
+bool FrameWriter::parseFormat(const QString &name, Format *format)
+{
+    if (name == "csv")
+        *format = Format::Csv;
+    else if (name == "jsonl")
+        *format = Format::Jsonl;
+    else if (name == "raw")
+        *format = Format::Raw;
+    else
+        return false;
+    return true;
+}
+
+FrameWriter::Format FrameWriter::formatForPath(const QString &path)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == "jsonl" || suffix == "ndjson" || suffix == "json")
+        return Format::Jsonl;
+    if (suffix == "raw" || suffix == "bin")
+        return Format::Raw;
+    return Format::Csv;
+}
+
+FrameWriter::FrameWriter(FILE *out, Format format)
+    : out(out)
+    , format(format)
+{
+    details.wantSpectrum = true;
+}
+
+bool FrameWriter::put(const QByteArray &bytes)
+{
+    if (!error.isEmpty())
+        return false;
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) != size_t(bytes.size())) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool FrameWriter::writeHeader()
+{
+    return format != Format::Csv || put("frame,time_s,mode,k,i,q,s\n");
+}
+
+bool FrameWriter::write(int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length)
+{
+    if (format == Format::Raw)
+        return put(QByteArray::fromRawData(frameBytes, length));
+
+    // The record keeps the spectrum reversed and, in FMCW mode, only half of it: the decoder
+    // reads it again from the frame's own bytes, in frame order.
+    scratch = frame_t();
+    if (decoder.decodeFrame(frameBytes, length, scratch, details) != FrameDecoder::Decoded) {
+        error = QStringLiteral("internal error: an accepted frame failed to decode again");
+        return false;
+    }
+    const QByteArray mode = record.modulation ? "FMCW" : "CW";
+    const QByteArray time = QByteArray::number(seconds, 'f', 6);
+    const int n = record.sample_count;
+    text.clear();
+    if (format == Format::Csv) {
+        const QByteArray prefix = QByteArray::number(qlonglong(index)) + ',' + time + ',' + mode + ',';
+        for (int k = 0; k < n; ++k) {
+            text += prefix;
+            text += QByteArray::number(k) + ',' + QByteArray::number(record.i_samples[size_t(k)]) + ','
+                + QByteArray::number(record.q_samples[size_t(k)]) + ','
+                + QByteArray::number(details.spectrum[size_t(k)]) + '\n';
+        }
+    } else {
+        text += "{\"frame\":" + QByteArray::number(qlonglong(index)) + ",\"time_s\":" + time + ",\"mode\":\"" + mode
+            + "\",\"n\":" + QByteArray::number(n) + ",\"i\":[";
+        appendNumbers(text, record.i_samples);
+        text += "],\"q\":[";
+        appendNumbers(text, record.q_samples);
+        text += "],\"s\":[";
+        for (int k = 0; k < n; ++k) {
+            if (k)
+                text += ',';
+            text += QByteArray::number(details.spectrum[size_t(k)]);
+        }
+        text += "]}\n";
+    }
+    return put(text);
+}
+
+bool FrameWriter::finish()
+{
+    if (!error.isEmpty())
+        return false;
+    if (std::fflush(out) != 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+// Writes decoded frames as tidy CSV, JSON lines or the raw wire bytes.
+#pragma once
+
+#include "frame.h"
+#include "framedecoder.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <cstdio>
+
+class FrameWriter
+{
+public:
+    enum class Format { Csv, Jsonl, Raw };
+
+    // csv, jsonl or raw; false for anything else.
+    static bool parseFormat(const QString &name, Format *format);
+    // From a file name's extension: .jsonl/.ndjson/.json, .raw/.bin, otherwise csv.
+    static Format formatForPath(const QString &path);
+
+    // Writes to `out`, which stays the caller's. Nothing is written before the first frame but the
+    // CSV header.
+    FrameWriter(FILE *out, Format format);
+
+    bool writeHeader();
+    // One accepted frame: its record and its own bytes (from which the spectrum is read in frame
+    // order). Each frame goes out whole, so the output never ends inside a line.
+    bool write(int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length);
+    bool finish();
+
+    QString errorString() const { return error; }
+
+private:
+    bool put(const QByteArray &bytes);
+
+    FILE *out;
+    Format format;
+    FrameDecoder decoder;
+    frame_t scratch;
+    FrameDecoder::Details details;
+    QByteArray text;
+    QString error;
+};
