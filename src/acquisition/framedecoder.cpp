@@ -18,69 +18,62 @@ inline int32_t readInt32(Bytes p)
                    | uint32_t(p[3]));
 }
 
-// Decodes and checks the well-framed frame at `p` in one pass. The values go to stack
-// temporaries so that a rejected frame costs the record nothing and a good one no allocation.
-struct Payload
-{
-    int mode = 0;
-    int n = 0;
-    int16_t i[FrameDecoder::kMaxSamples];
-    int16_t q[FrameDecoder::kMaxSamples];
-    int32_t s[FrameDecoder::kMaxSamples];
-};
-
-int decodePayload(Bytes p, Payload &out)
+// Checks the well-framed frame at `p`: its mode byte, then its checksum over every byte from the
+// second header byte to the last spectrum byte. A plain byte sum, which the compiler vectorises.
+int checkFrame(Bytes p)
 {
     if (p[2] > 1)
         return FrameDecoder::BadMode;
     const int n = p[4];
-    // The first header byte is not summed; the second is.
     unsigned sum = unsigned(p[1]) + p[2] + p[3] + p[4];
-    Bytes cursor = p + 5;
-    for (int k = 0; k < n; ++k, cursor += 2) {
-        sum += unsigned(cursor[0]) + cursor[1];
-        out.i[k] = readInt16(cursor);
-    }
-    for (int k = 0; k < n; ++k, cursor += 2) {
-        sum += unsigned(cursor[0]) + cursor[1];
-        out.q[k] = readInt16(cursor);
-    }
-    for (int k = 0; k < n; ++k, cursor += 4) {
-        sum += unsigned(cursor[0]) + cursor[1] + cursor[2] + cursor[3];
-        out.s[k] = readInt32(cursor);
-    }
-    if ((sum & 0xFFu) != *cursor)
-        return FrameDecoder::BadChecksum;
-    out.mode = p[2];
-    out.n = n;
-    return FrameDecoder::Decoded;
+    const Bytes payload = p + 5;
+    for (int k = 0; k < 8 * n; ++k)
+        sum += payload[k];
+    return (sum & 0xFFu) == payload[8 * n] ? FrameDecoder::Decoded : FrameDecoder::BadChecksum;
 }
 
-void fillRecord(const Payload &payload, frame_t &frame)
+// Appends `count` points to `series` and returns where they go: one capacity check and one detach
+// for the whole run instead of one per point.
+QPointF *grow(QVector<QPointF> &series, int count)
 {
-    const int n = payload.n;
-    frame.modulation = payload.mode;
+    const int start = series.size();
+    series.resize(start + count);
+    return series.data() + start;
+}
+
+// Fills the record from a frame that passed checkFrame: nothing is touched before that.
+void fillRecord(Bytes p, frame_t &frame)
+{
+    const int n = p[4];
+    const Bytes iBytes = p + 5;
+    const Bytes qBytes = iBytes + 2 * n;
+    const Bytes sBytes = qBytes + 2 * n;
+    frame.modulation = p[2];
     frame.sample_count = n;
-    frame.i_samples.assign(payload.i, payload.i + n);
-    frame.q_samples.assign(payload.q, payload.q + n);
+    frame.i_samples.resize(size_t(n));
+    frame.q_samples.resize(size_t(n));
+    for (int k = 0; k < n; ++k) {
+        frame.i_samples[size_t(k)] = readInt16(iBytes + 2 * k);
+        frame.q_samples[size_t(k)] = readInt16(qBytes + 2 * k);
+    }
     if (n == 0)
         return; // no S[0] for the leading point
     // The spectrum is plotted reversed, its last value at x = 0; FMCW shows only the upper half.
-    const int m = payload.mode == 0 ? n : n / 2;
-    frame.fft_series.reserve(frame.fft_series.size() + m + 1);
-    frame.fft_bins.reserve(frame.fft_bins.size() + m);
-    frame.fft_series.append(QPointF(0.0, double(payload.s[0])));
+    const int m = p[2] == 0 ? n : n / 2;
+    QPointF *plotted = grow(frame.fft_series, m + 1);
+    QPointF *bins = grow(frame.fft_bins, m);
+    *plotted++ = QPointF(0.0, double(readInt32(sBytes)));
     for (int j = 0; j < m; ++j) {
-        const QPointF point(double(j), double(payload.s[n - 1 - j]));
-        frame.fft_series.append(point);
-        frame.fft_bins.append(point);
+        const QPointF point(double(j), double(readInt32(sBytes + 4 * (n - 1 - j))));
+        plotted[j] = point;
+        bins[j] = point;
     }
-    frame.q_series.reserve(frame.q_series.size() + n);
+    QPointF *q = grow(frame.q_series, n);
     for (int k = 0; k < n; ++k)
-        frame.q_series.append(QPointF(double(k), double(payload.q[k])));
-    frame.i_series.reserve(frame.i_series.size() + n);
+        q[k] = QPointF(double(k), double(frame.q_samples[size_t(k)]));
+    QPointF *i = grow(frame.i_series, n);
     for (int k = 0; k < n; ++k)
-        frame.i_series.append(QPointF(double(k), double(payload.i[k])));
+        i[k] = QPointF(double(k), double(frame.i_samples[size_t(k)]));
 }
 
 } // namespace
@@ -141,12 +134,16 @@ int FrameDecoder::decodeFrame(const char *data, int length, frame_t &frame, Deta
     // Committed: whatever the outcome, no later position is looked at.
     details.frameStart = position;
     details.frameLength = total;
-    Payload payload;
-    const int status = decodePayload(reinterpret_cast<Bytes>(data) + position, payload);
+    const Bytes p = reinterpret_cast<Bytes>(data) + position;
+    const int status = checkFrame(p);
     if (status != Decoded)
         return status;
-    fillRecord(payload, frame);
-    if (details.wantSpectrum)
-        details.spectrum.assign(payload.s, payload.s + payload.n);
+    fillRecord(p, frame);
+    if (details.wantSpectrum) {
+        const int n = p[4];
+        details.spectrum.resize(size_t(n));
+        for (int k = 0; k < n; ++k)
+            details.spectrum[size_t(k)] = readInt32(p + 5 + 4 * n + 4 * k);
+    }
     return Decoded;
 }

@@ -6,6 +6,10 @@
 # Usage: app_process_test.sh PATH_TO_VAZOREZ_GUI
 set -uo pipefail
 gui="$1"
+# Under AddressSanitizer the X platform plugin's libraries are unloaded before the leak report, so
+# what they keep shows up as an unknown module; the window's own leaks are checked offscreen by
+# tst_mainwindow and tst_lifecycle.
+[ -n "${ASAN_OPTIONS:-}" ] && export ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0"
 here="$(cd "$(dirname "$0")" && pwd)"
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT

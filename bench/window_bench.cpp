@@ -1,0 +1,168 @@
+// SPDX-License-Identifier: MIT
+// The window's share: the time of slot_receive_frame and of the repaint it causes, the highest frame
+// rate the window sustains without its event queue growing, the program's CPU at line rate, and
+// its idle cost. Runs offscreen unless a display is set.
+// Usage: window_bench [--json] [--smoke]
+#include "benchjson.h"
+#include "boardmodel.h"
+#include "framedecoder.h"
+#include "frameencoder.h"
+#include "mainwindow.h"
+#include "pseudoterminal.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QtCharts/QChartView>
+#include <QtCharts/QXYSeries>
+
+#include <atomic>
+#include <chrono>
+#include <sys/resource.h>
+#include <thread>
+
+namespace {
+
+double cpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void spin(int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// Waits in the event loop, as the program does, and reports CPU as a percentage of one core.
+double cpuPercentWhileWaiting(int milliseconds)
+{
+    const double before = cpuSeconds();
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+    return (cpuSeconds() - before) / (milliseconds / 1000.0) * 100.0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "default.debug=false;qt.qpa.*=false");
+    QApplication application(argc, argv);
+    registerFrameMetaType();
+    const bool json = application.arguments().contains("--json");
+    const bool smoke = application.arguments().contains("--smoke");
+    Figures figures;
+    figures.add(QStringLiteral("platform: %1").arg(QGuiApplication::platformName()), 0, "");
+
+    std::vector<frame_t> frames;
+    {
+        BoardModel board(SimMode::Cw, 128, 1);
+        FrameDecoder decoder;
+        for (int k = 0; k < 64; ++k) {
+            const QByteArray bytes = encodeFrame(board.frame(k));
+            frame_t record;
+            decoder.decodeFrame(bytes.constData(), bytes.size(), record);
+            frames.push_back(record);
+        }
+    }
+
+    auto *window = new MainWindow;
+    window->show();
+    spin(300);
+    const auto views = window->findChildren<QtCharts::QChartView *>();
+    auto *iSeries = static_cast<QtCharts::QXYSeries *>(views.first()->chart()->series().first());
+
+    // The slot alone, and the slot with the repaint it causes.
+    const int calls = smoke ? 50 : 500;
+    QElapsedTimer timer;
+    timer.start();
+    for (int k = 0; k < calls; ++k)
+        window->slot_receive_frame(frames[size_t(k) % frames.size()]);
+    figures.add("slot_receive_frame", timer.nsecsElapsed() / 1e3 / calls, "us per frame");
+    double repaint = 0;
+    for (int k = 0; k < calls / 5; ++k) {
+        window->slot_receive_frame(frames[size_t(k) % frames.size()]);
+        timer.restart();
+        for (auto *view : views)
+            view->viewport()->repaint();
+        repaint += timer.nsecsElapsed() / 1e3;
+    }
+    figures.add("repaint of both charts after a frame", repaint / (calls / 5), "us per frame");
+
+    // Frames queued from another thread at a fixed rate: does the window keep up?
+    int processed = 0;
+    QObject::connect(iSeries, &QtCharts::QXYSeries::pointsReplaced, [&processed] { ++processed; });
+    int sustained = 0;
+    for (int rate : {25, 50, 100, 200, 400, 800, 1600}) {
+        processed = 0;
+        std::atomic<int> posted {0};
+        std::atomic<bool> stop {false};
+        std::thread producer([&] {
+            const auto period = std::chrono::duration<double>(1.0 / rate);
+            auto due = std::chrono::steady_clock::now();
+            for (int k = 0; !stop; ++k) {
+                QMetaObject::invokeMethod(window, "slot_receive_frame", Qt::QueuedConnection,
+                                          Q_ARG(frame_t, frames[size_t(k) % frames.size()]));
+                ++posted;
+                due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
+                std::this_thread::sleep_until(due);
+            }
+        });
+        spin(smoke ? 500 : 2000);
+        stop = true;
+        producer.join();
+        const int backlog = posted - processed;
+        spin(0);
+        while (processed < posted)
+            QCoreApplication::processEvents();
+        figures.add(QStringLiteral("backlog after feeding %1 frames/s").arg(rate), backlog, "frames");
+        if (backlog <= std::max(5, rate / 20))
+            sustained = rate;
+        else
+            break;
+    }
+    figures.add("highest rate sustained without the queue growing", sustained, "frames/s");
+
+    // Idle: no port, then a port open with nothing arriving.
+    const int idleMs = smoke ? 1000 : 10000;
+    figures.add("CPU idle, no port", cpuPercentWhileWaiting(idleMs), "% of a core");
+    PseudoTerminal line;
+    auto *ports = window->findChild<QComboBox *>("comboBox_PortList");
+    ports->insertItem(0, line.slavePath());
+    ports->setCurrentIndex(0);
+    window->findChild<QPushButton *>("pushButton_Connect")->click();
+    figures.add("CPU idle, port open, nothing arriving", cpuPercentWhileWaiting(idleMs), "% of a core");
+
+    // The whole program showing frames at the line's rate, painting included.
+    std::atomic<bool> stop {false};
+    std::thread board([&] {
+        BoardModel model(SimMode::Alternate, 128, 2);
+        auto due = std::chrono::steady_clock::now();
+        for (int64_t k = 0; !stop; ++k) {
+            const QByteArray bytes = encodeFrame(model.frame(k));
+            line.write(bytes, 1000);
+            due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(bytes.size() / 11520.0));
+            std::this_thread::sleep_until(due);
+        }
+    });
+    spin(500);
+    const int shownBefore = processed;
+    figures.add("CPU showing frames at line rate", cpuPercentWhileWaiting(smoke ? 2000 : 10000), "% of a core");
+    figures.add("frames shown per second at line rate", (processed - shownBefore) / (smoke ? 2.0 : 10.0), "frames/s");
+    stop = true;
+    board.join();
+    delete window;
+    figures.print("window_bench", json);
+    return 0;
+}
