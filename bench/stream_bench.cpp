@@ -110,10 +110,20 @@ void run(const Scenario &scenario, Figures &figures)
     QObject::connect(&worker, &SerialPort::signalFrame, &receiver, &Receiver::onFrame, Qt::QueuedConnection);
     worker.openPort(line.slavePath(), 115200);
 
+    // The bookkeeping is allocated and touched up front, so that it does not count as the
+    // worker's memory growth.
+    const size_t capacity = size_t(std::min<int64_t>(scenario.frames, 1 << 20));
+    auto preTouch = [capacity](auto &vector) {
+        vector.resize(capacity);
+        vector.clear();
+    };
+    preTouch(receiver.arrivals);
+    preTouch(receiver.numbers);
     std::vector<Clock::time_point> written; // by frame number
     std::vector<bool> good;
+    preTouch(written);
+    preTouch(good);
     std::atomic<bool> done {false};
-    written.reserve(size_t(scenario.frames));
     const double cpuBefore = cpuSeconds();
     const auto start = Clock::now();
     std::thread board([&] {
