@@ -219,15 +219,12 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--seconds wants a positive number, not '%1'").arg(parser.value("seconds")));
 
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
-    FILE *out = stdout;
-    if (!outputPath.isEmpty() && outputPath != "-") {
-        out = std::fopen(QFile::encodeName(outputPath).constData(), "wb");
-        if (!out) {
-            std::fprintf(stderr, "vazorez-capture: cannot create %s: %s\n", qPrintable(outputPath), std::strerror(errno));
-            return 1;
-        }
+    QString target, error;
+    FILE *out = FrameWriter::openOutput(outputPath, &target, &error);
+    if (!out) {
+        std::fprintf(stderr, "vazorez-capture: %s\n", qPrintable(error));
+        return 1;
     }
-    const QString target = out == stdout ? QStringLiteral("standard output") : outputPath;
 
     // Ctrl-C and SIGTERM end the capture through the event loop, so that it ends on a whole frame.
     ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "framewriter.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -40,6 +41,19 @@ FrameWriter::Format FrameWriter::formatForPath(const QString &path)
     if (suffix == "raw" || suffix == "bin")
         return Format::Raw;
     return Format::Csv;
+}
+
+FILE *FrameWriter::openOutput(const QString &path, QString *description, QString *error)
+{
+    if (path.isEmpty() || path == "-") {
+        *description = QStringLiteral("standard output");
+        return stdout;
+    }
+    *description = path;
+    FILE *out = std::fopen(QFile::encodeName(path).constData(), "wb");
+    if (!out)
+        *error = QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return out;
 }
 
 FrameWriter::FrameWriter(FILE *out, Format format)

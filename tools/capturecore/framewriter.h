@@ -21,6 +21,10 @@ public:
     // From a file name's extension: .jsonl/.ndjson/.json, .raw/.bin, otherwise csv.
     static Format formatForPath(const QString &path);
 
+    // Opens `path` for writing ("" or "-": standard output) and names it for messages in
+    // *description; null with *error set when it cannot be created.
+    static FILE *openOutput(const QString &path, QString *description, QString *error);
+
     // Writes to `out`, which stays the caller's. Nothing is written before the first frame but the
     // CSV header.
     FrameWriter(FILE *out, Format format);

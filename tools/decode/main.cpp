@@ -69,15 +69,12 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    FILE *out = stdout;
-    if (!outputPath.isEmpty() && outputPath != "-") {
-        out = std::fopen(QFile::encodeName(outputPath).constData(), "wb");
-        if (!out) {
-            std::fprintf(stderr, "vazorez-decode: cannot create %s: %s\n", qPrintable(outputPath), std::strerror(errno));
-            return 1;
-        }
+    QString target, error;
+    FILE *out = FrameWriter::openOutput(outputPath, &target, &error);
+    if (!out) {
+        std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(error));
+        return 1;
     }
-    const QString target = out == stdout ? QStringLiteral("standard output") : outputPath;
 
     FrameWriter writer(out, format);
     FrameReceiver receiver;
