@@ -2,6 +2,7 @@
 // The serial worker over a real pseudo-terminal: the test plays the board on the master side.
 #include "framesupport.h"
 #include "pseudoterminal.h"
+#include "qtwarnings.h"
 #include "serialport.h"
 
 #include <QtTest>
@@ -12,15 +13,6 @@
 #include <thread>
 
 namespace {
-
-QStringList capturedWarnings;
-
-void captureWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg)
-        capturedWarnings.append(message);
-    fprintf(stderr, "%s\n", qPrintable(message));
-}
 
 double processCpuSeconds()
 {
@@ -75,15 +67,16 @@ private Q_SLOTS:
     void initTestCase()
     {
         registerFrameMetaType();
-        qInstallMessageHandler(captureWarnings);
+        watchQtWarnings(WarningWatch::Everything);
     }
 
-    void init() { capturedWarnings.clear(); }
+    void init() { takeQtWarnings(); }
 
     void cleanup()
     {
         // No complaint from Qt about threads or socket notifiers, whatever the test did.
-        QVERIFY2(capturedWarnings.isEmpty(), qPrintable(capturedWarnings.join('\n')));
+        const QStringList warnings = takeQtWarnings();
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
     }
 
     void streamsEveryBackToBackFrameInOrder()

@@ -6,6 +6,7 @@
 #include "framesupport.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
+#include "qtwarnings.h"
 #include "serialport.h"
 
 #include <QComboBox>
@@ -22,18 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-QStringList capturedWarnings;
-
-void captureWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg && type != QtInfoMsg
-        && (message.contains("thread", Qt::CaseInsensitive) || message.contains("notifier", Qt::CaseInsensitive)
-            || type != QtWarningMsg))
-        capturedWarnings.append(message);
-    if (type != QtDebugMsg)
-        fprintf(stderr, "%s\n", qPrintable(message));
-}
 
 // Plays the board on a pseudo-terminal from its own thread until destroyed.
 class Board
@@ -84,10 +73,14 @@ private Q_SLOTS:
     void initTestCase()
     {
         registerFrameMetaType();
-        qInstallMessageHandler(captureWarnings);
+        watchQtWarnings(WarningWatch::ThreadsAndNotifiers);
     }
-    void init() { capturedWarnings.clear(); }
-    void cleanup() { QVERIFY2(capturedWarnings.isEmpty(), qPrintable(capturedWarnings.join('\n'))); }
+    void init() { takeQtWarnings(); }
+    void cleanup()
+    {
+        const QStringList warnings = takeQtWarnings();
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+    }
 
     void connectDisconnectWhileStreaming()
     {

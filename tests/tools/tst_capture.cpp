@@ -2,6 +2,7 @@
 // vazorez-capture and vazorez-decode as processes, fed by the simulator over a pseudo-terminal.
 #include "boardmodel.h"
 #include "faultinjector.h"
+#include "qtwarnings.h"
 #include "simulator.h"
 
 #include <QJsonArray>
@@ -15,11 +16,6 @@
 #include <thread>
 
 namespace {
-
-QString program(const QString &name)
-{
-    return QDir(QCoreApplication::applicationDirPath()).filePath(name);
-}
 
 constexpr uint32_t kSeed = 21;
 constexpr int kFrames = 40;
@@ -73,9 +69,9 @@ public:
             arguments << "--frames" << QString::number(framesWanted);
         if (closedOutput)
             capture.start("bash", QStringList{"-c", "\"$0\" \"$@\" | head -c 1 > /dev/null; exit ${PIPESTATUS[0]}",
-                                              program("vazorez-capture")} + arguments);
+                                              siblingProgram("vazorez-capture")} + arguments);
         else
-            capture.start(program("vazorez-capture"), arguments);
+            capture.start(siblingProgram("vazorez-capture"), arguments);
         // Stream only once the port is open, so that no frame waits in a full line.
         QElapsedTimer timer;
         timer.start();
@@ -186,7 +182,7 @@ QByteArray readAll(const QString &path)
 QByteArray runDecode(const QStringList &arguments, int *exitCode)
 {
     QProcess decode;
-    decode.start(program("vazorez-decode"), arguments);
+    decode.start(siblingProgram("vazorez-decode"), arguments);
     decode.waitForFinished(15000);
     *exitCode = decode.exitCode();
     return decode.readAllStandardOutput();
@@ -348,7 +344,7 @@ private Q_SLOTS:
         QFETCH(int, exitCode);
         QFETCH(QString, message);
         QProcess capture;
-        capture.start(program("vazorez-capture"), arguments);
+        capture.start(siblingProgram("vazorez-capture"), arguments);
         QVERIFY(capture.waitForFinished(5000));
         QCOMPARE(capture.exitCode(), exitCode);
         const QString errors = QString::fromLocal8Bit(capture.readAllStandardError());

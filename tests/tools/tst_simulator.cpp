@@ -4,6 +4,7 @@
 #include "boardmodel.h"
 #include "framesupport.h"
 #include "serialport.h"
+#include "qtwarnings.h"
 #include "simulator.h"
 
 #include <QImage>
@@ -16,11 +17,6 @@
 #include <thread>
 
 namespace {
-
-QString program(const QString &name)
-{
-    return QDir(QCoreApplication::applicationDirPath()).filePath(name);
-}
 
 // True when `received` is `expected` with some frames left out, order kept.
 bool isInOrderSubset(const QList<frame_t> &received, const QList<frame_t> &expected)
@@ -93,7 +89,7 @@ private Q_SLOTS:
     void simProgramStreamsAndSummarises()
     {
         QProcess sim;
-        sim.start(program("vazorez-sim"), {"--count", "60", "--rate", "200", "--mode", "fmcw",
+        sim.start(siblingProgram("vazorez-sim"), {"--count", "60", "--rate", "200", "--mode", "fmcw",
                                            "--seed", "9", "--bad-checksum", "0.2", "--junk", "0.2"});
         QVERIFY(sim.waitForReadyRead(5000));
         const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
@@ -123,7 +119,7 @@ private Q_SLOTS:
         // Nobody reads this line: the simulator must neither block nor die.
         QFETCH(bool, interrupt);
         QProcess sim;
-        sim.start(program("vazorez-sim"), {"--rate", "line"});
+        sim.start(siblingProgram("vazorez-sim"), {"--rate", "line"});
         QVERIFY(sim.waitForReadyRead(5000));
         QTest::qWait(700);
         ::kill(pid_t(sim.processId()), interrupt ? SIGINT : SIGTERM);
@@ -156,7 +152,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QProcess sim;
-        sim.start(program("vazorez-sim"), arguments);
+        sim.start(siblingProgram("vazorez-sim"), arguments);
         QVERIFY(sim.waitForFinished(5000));
         QCOMPARE(sim.exitCode(), exitCode);
         const QStringList errors = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed().split('\n');
@@ -173,7 +169,7 @@ private Q_SLOTS:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         demo.setProcessEnvironment(environment);
-        demo.start(program("vazorez-demo"), {"--autoconnect", "--frames", "20", "--screenshot", picture,
+        demo.start(siblingProgram("vazorez-demo"), {"--autoconnect", "--frames", "20", "--screenshot", picture,
                                              "--rate", "100", "--mode", "alternate", "--junk", "0.1"});
         QVERIFY(demo.waitForFinished(30000));
         QCOMPARE(demo.exitCode(), 0);

@@ -3,6 +3,7 @@
 #include "framesupport.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
+#include "qtwarnings.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -27,19 +28,6 @@
 using namespace QtCharts;
 
 namespace {
-
-QStringList capturedWarnings;
-
-// Qt's complaints about threads and socket notifiers point at teardown faults.
-void captureWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg && type != QtInfoMsg
-        && (message.contains("thread", Qt::CaseInsensitive) || message.contains("notifier", Qt::CaseInsensitive)
-            || type == QtCriticalMsg || type == QtFatalMsg))
-        capturedWarnings.append(message);
-    if (type != QtDebugMsg)
-        fprintf(stderr, "%s\n", qPrintable(message));
-}
 
 QChart *chartTitled(QWidget &window, const QString &title)
 {
@@ -84,9 +72,13 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { qInstallMessageHandler(captureWarnings); }
-    void init() { capturedWarnings.clear(); }
-    void cleanup() { QVERIFY2(capturedWarnings.isEmpty(), qPrintable(capturedWarnings.join('\n'))); }
+    void initTestCase() { watchQtWarnings(WarningWatch::ThreadsAndNotifiers); }
+    void init() { takeQtWarnings(); }
+    void cleanup()
+    {
+        const QStringList warnings = takeQtWarnings();
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+    }
 
     void formItems_data()
     {
