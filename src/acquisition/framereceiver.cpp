@@ -33,8 +33,8 @@ void FrameReceiver::flush(const FrameDecoder &decoder, frame_t &record, const Fr
 
 int FrameReceiver::findCommitCandidate(int *frameLength)
 {
-    const char *data = buffered.constData();
-    const int size = buffered.size();
+    const char *data = buffered.constData() + consumed;
+    const int size = buffered.size() - consumed;
     // Earlier header pairs that were waiting for their tail come first, in stream order.
     for (auto it = pending.begin(); it != pending.end();) {
         const auto kind = FrameDecoder::candidateAt(data, size, *it, frameLength);
@@ -65,17 +65,17 @@ int FrameReceiver::findCommitCandidate(int *frameLength)
 void FrameReceiver::process(bool gated, const FrameDecoder &decoder, frame_t &record,
                             const FrameSink &sink)
 {
-    while (!gated || buffered.size() > kDecodeThreshold) {
+    while (!gated || buffered.size() - consumed > kDecodeThreshold) {
         int frameLength = 0;
         const int start = findCommitCandidate(&frameLength);
         if (start < 0) {
             // Nothing decodable yet. Bytes that can never start a frame are junk: drop them.
             if (dropDeadBytes() > 0)
                 qDebug("error parsing data");
-            return;
+            break;
         }
         // The candidate is whole, so the decoder commits to it at offset 0.
-        const char *frameBytes = buffered.constData() + start;
+        const char *frameBytes = buffered.constData() + consumed + start;
         const int status = decoder.decodeFrame(frameBytes, frameLength, record);
         if (status == FrameDecoder::Decoded) {
             ++counters.framesDecoded;
@@ -83,7 +83,7 @@ void FrameReceiver::process(bool gated, const FrameDecoder &decoder, frame_t &re
             resetFrame(record);
             // Junk before the frame and the frame itself go; what follows is unexamined.
             counters.bytesDropped += uint64_t(start);
-            buffered.remove(0, start + frameLength);
+            consumed += start + frameLength;
             pending.clear();
             resumeAt = 0;
         } else {
@@ -95,6 +95,9 @@ void FrameReceiver::process(bool gated, const FrameDecoder &decoder, frame_t &re
             dropDeadBytes();
         }
     }
+    // Consumed bytes leave in one move per read, not one per frame.
+    buffered.remove(0, consumed);
+    consumed = 0;
 }
 
 int FrameReceiver::dropDeadBytes()
@@ -108,7 +111,7 @@ int FrameReceiver::dropDeadBytes()
 void FrameReceiver::dropFront(int count)
 {
     counters.bytesDropped += uint64_t(count);
-    buffered.remove(0, count);
+    consumed += count;
     resumeAt -= count;
     for (int &position : pending)
         position -= count;

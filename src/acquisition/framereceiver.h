@@ -51,6 +51,9 @@ private:
     int dropDeadBytes();
 
     QByteArray buffered;
+    // Bytes at the front of `buffered` already consumed during the current read; positions below
+    // count from the first byte after them.
+    int consumed = 0;
     // Positions before resumeAt have been looked at. Of those, only the header pairs in `pending`
     // (frames whose tail has not arrived yet) may still start a frame; everything before the
     // first of them can go.
