@@ -4,6 +4,7 @@
 
 #include "serialport.h"
 
+#include <QGraphicsLineItem>
 #include <QMessageBox>
 #include <QSerialPortInfo>
 #include <QStringList>
@@ -20,8 +21,23 @@ QT_WARNING_DISABLE_DEPRECATED
 using namespace QtCharts;
 
 namespace {
+
 const int kBaudRate = 115200;
+
+// Grid lines, ticks and axis lines stay put from frame to frame, but each frame repaints the plot
+// area under the series, and restroking the dashed minor grid costs more than the series
+// themselves. Cached as device pixmaps they paint the same pixels at the cost of a blit; Qt drops
+// an item's cache whenever the item changes.
+void cacheAxisArt(QGraphicsItem *parent)
+{
+    for (QGraphicsItem *item : parent->childItems()) {
+        if (item->type() == QGraphicsLineItem::Type && item->cacheMode() == QGraphicsItem::NoCache)
+            item->setCacheMode(QGraphicsItem::DeviceCoordinateCache);
+        cacheAxisArt(item);
+    }
 }
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -171,4 +187,7 @@ void MainWindow::slot_receive_frame(frame_t frame)
     scatterSeries_FFT->replace(frame.fft_series);
     series_I->replace(frame.i_series);
     series_Q->replace(frame.q_series);
+    // Axis items appear when a chart is first laid out; caching those already there is cheap.
+    cacheAxisArt(chart_RawData);
+    cacheAxisArt(chart_FFT);
 }

@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QGraphicsLineItem>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMenuBar>
@@ -302,6 +303,42 @@ private Q_SLOTS:
         board.join();
         qInfo("window closed and destroyed while streaming in %lld ms", elapsed);
         QVERIFY2(elapsed < 2000, "tearing the window down hangs");
+    }
+
+    void cachedAxisArtPaintsTheSamePixels_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("CW") << 0;
+        QTest::newRow("FMCW") << 1;
+    }
+
+    void cachedAxisArtPaintsTheSamePixels()
+    {
+        // Grid lines and ticks are kept as pixmaps to save repainting them under every frame;
+        // the picture must be exactly what Qt paints without the cache.
+        QFETCH(int, mode);
+        Window w;
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        for (int k = 0; k < 3; ++k) {
+            w.window.slot_receive_frame(expectedRecord(numberedFrame(k, 128, uint8_t(mode))));
+            QTest::qWait(20);
+        }
+        QList<QGraphicsItem *> lines;
+        for (QChart *chart : {w.raw, w.fft})
+            for (QGraphicsItem *item : chart->scene()->items())
+                if (item->type() == QGraphicsLineItem::Type)
+                    lines.append(item);
+        QVERIFY(lines.size() > 50);
+        int cached = 0;
+        for (QGraphicsItem *item : lines)
+            cached += item->cacheMode() == QGraphicsItem::DeviceCoordinateCache;
+        QCOMPARE(cached, lines.size());
+        const QImage withCache = w.window.grab().toImage();
+        for (QGraphicsItem *item : lines)
+            item->setCacheMode(QGraphicsItem::NoCache);
+        const QImage withoutCache = w.window.grab().toImage();
+        QVERIFY(withCache == withoutCache);
     }
 
     void pictureOfACwFrame()
