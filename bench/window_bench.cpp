@@ -65,17 +65,22 @@ int main(int argc, char *argv[])
     Figures figures;
     figures.add(QStringLiteral("platform: %1").arg(QGuiApplication::platformName()), 0, "");
 
-    std::vector<frame_t> frames;
-    {
-        BoardModel board(SimMode::Cw, 128, 1);
+    // A steady CW board, and one that alternates CW and FMCW, which moves the spectrum's x range
+    // on every frame.
+    auto recordsOf = [](SimMode mode) {
+        std::vector<frame_t> records;
+        BoardModel board(mode, 128, 1);
         FrameDecoder decoder;
         for (int k = 0; k < 64; ++k) {
             const QByteArray bytes = encodeFrame(board.frame(k));
             frame_t record;
             decoder.decodeFrame(bytes.constData(), bytes.size(), record);
-            frames.push_back(record);
+            records.push_back(record);
         }
-    }
+        return records;
+    };
+    const std::vector<frame_t> frames = recordsOf(SimMode::Cw);
+    const std::vector<frame_t> alternating = recordsOf(SimMode::Alternate);
 
     auto *window = new MainWindow;
     window->show();
@@ -85,20 +90,22 @@ int main(int argc, char *argv[])
 
     // The slot alone, and the slot with the repaint it causes.
     const int calls = smoke ? 50 : 500;
-    QElapsedTimer timer;
-    timer.start();
-    for (int k = 0; k < calls; ++k)
-        window->slot_receive_frame(frames[size_t(k) % frames.size()]);
-    figures.add("slot_receive_frame", timer.nsecsElapsed() / 1e3 / calls, "us per frame");
-    double repaint = 0;
-    for (int k = 0; k < calls / 5; ++k) {
-        window->slot_receive_frame(frames[size_t(k) % frames.size()]);
-        timer.restart();
-        for (auto *view : views)
-            view->viewport()->repaint();
-        repaint += timer.nsecsElapsed() / 1e3;
+    for (const auto &[name, records] : {std::make_pair("CW", &frames), std::make_pair("alternating", &alternating)}) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int k = 0; k < calls; ++k)
+            window->slot_receive_frame((*records)[size_t(k) % records->size()]);
+        figures.add(QStringLiteral("slot_receive_frame, %1").arg(name), timer.nsecsElapsed() / 1e3 / calls, "us per frame");
+        double repaint = 0;
+        for (int k = 0; k < calls / 5; ++k) {
+            window->slot_receive_frame((*records)[size_t(k) % records->size()]);
+            timer.restart();
+            for (auto *view : views)
+                view->viewport()->repaint();
+            repaint += timer.nsecsElapsed() / 1e3;
+        }
+        figures.add(QStringLiteral("repaint of both charts after a frame, %1").arg(name), repaint / (calls / 5), "us per frame");
     }
-    figures.add("repaint of both charts after a frame", repaint / (calls / 5), "us per frame");
 
     // Frames queued from another thread at a fixed rate: does the window keep up?
     int processed = 0;
@@ -145,23 +152,27 @@ int main(int argc, char *argv[])
     figures.add("CPU idle, port open, nothing arriving", cpuPercentWhileWaiting(idleMs), "% of a core");
 
     // The whole program showing frames at the line's rate, painting included.
-    std::atomic<bool> stop {false};
-    std::thread board([&] {
-        BoardModel model(SimMode::Alternate, 128, 2);
-        auto due = std::chrono::steady_clock::now();
-        for (int64_t k = 0; !stop; ++k) {
-            const QByteArray bytes = encodeFrame(model.frame(k));
-            line.write(bytes, 1000);
-            due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(bytes.size() / 11520.0));
-            std::this_thread::sleep_until(due);
-        }
-    });
-    spin(500);
-    const int shownBefore = processed;
-    figures.add("CPU showing frames at line rate", cpuPercentWhileWaiting(smoke ? 2000 : 10000), "% of a core");
-    figures.add("frames shown per second at line rate", (processed - shownBefore) / (smoke ? 2.0 : 10.0), "frames/s");
-    stop = true;
-    board.join();
+    for (const SimMode mode : {SimMode::Cw, SimMode::Alternate}) {
+        const QString name = mode == SimMode::Cw ? "CW" : "alternating";
+        std::atomic<bool> stop {false};
+        std::thread board([&, mode] {
+            BoardModel model(mode, 128, 2);
+            auto due = std::chrono::steady_clock::now();
+            for (int64_t k = 0; !stop; ++k) {
+                const QByteArray bytes = encodeFrame(model.frame(k));
+                line.write(bytes, 1000);
+                due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(bytes.size() / 11520.0));
+                std::this_thread::sleep_until(due);
+            }
+        });
+        spin(500);
+        const int shownBefore = processed;
+        const double seconds = smoke ? 2.0 : 10.0;
+        figures.add(QStringLiteral("CPU showing frames at line rate, %1").arg(name), cpuPercentWhileWaiting(int(seconds * 1000)), "% of a core");
+        figures.add(QStringLiteral("frames shown per second at line rate, %1").arg(name), (processed - shownBefore) / seconds, "frames/s");
+        stop = true;
+        board.join();
+    }
     delete window;
     figures.print("window_bench", json);
     return 0;
