@@ -14,6 +14,17 @@
 #include <thread>
 #include <unistd.h>
 
+// AddressSanitizer keeps freed blocks in a quarantine of up to 256 MiB on purpose, so under it
+// the resident size grows with every free and says nothing about this program; its leak checker
+// covers leaks there instead.
+#if defined(__SANITIZE_ADDRESS__)
+#define VAZOREZ_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VAZOREZ_UNDER_ASAN 1
+#endif
+#endif
+
 namespace {
 
 uint64_t fingerprint(const frame_t &frame)
@@ -126,7 +137,12 @@ private Q_SLOTS:
         QCOMPARE(stats.frames, frames);
         QCOMPARE(int64_t(checker.expected.size()), stats.frames - stats.faulty);
         QCOMPARE(checker.firstMismatch, int64_t(-1));
+#ifdef VAZOREZ_UNDER_ASAN
+        qInfo("soak: resident memory not checked under AddressSanitizer (its quarantine holds freed blocks)");
+#else
+        QVERIFY(checker.residentAfterFirstThousand > 0);
         QVERIFY2(residentAfter - checker.residentAfterFirstThousand <= 2048, "resident memory grew by more than 2 MiB");
+#endif
     }
 };
 
