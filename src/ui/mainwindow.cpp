@@ -27,7 +27,8 @@ const int kBaudRate = 115200;
 // Grid lines, ticks and axis lines stay put from frame to frame, but each frame repaints the plot
 // area under the series, and restroking the dashed minor grid costs more than the series
 // themselves. Cached as device pixmaps they paint the same pixels at the cost of a blit; Qt drops
-// an item's cache whenever the item changes.
+// an item's cache whenever the item changes. The spectrum's circle markers are not cached: they
+// move by fractions of a pixel with every frame, and a cached marker is blitted at the old fraction.
 void cacheAxisArt(QGraphicsItem *parent)
 {
     for (QGraphicsItem *item : parent->childItems()) {
