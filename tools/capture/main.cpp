@@ -4,6 +4,7 @@
 #include "framereceiver.h"
 #include "framewriter.h"
 #include "serialport.h"
+#include "toolcli.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,19 +29,6 @@ void forwardSignal(int)
 {
     const char byte = 1;
     [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
-}
-
-int usageError(const QString &message)
-{
-    std::fprintf(stderr, "vazorez-capture: %s (see --help)\n", qPrintable(message));
-    return 2;
-}
-
-// Debug lines of the receive rules ("error parsing data") are counted in the status line instead.
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "vazorez-capture: %s\n", qPrintable(message));
 }
 
 class Capture : public QObject
@@ -182,7 +170,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName("vazorez-capture");
-    qInstallMessageHandler(quietDebug);
+    qInstallMessageHandler(printAllButDebug); // rejected frames are counted in the status line
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -191,25 +179,21 @@ int main(int argc, char *argv[])
         "raw: the bytes of each accepted frame, back to back.");
     parser.addHelpOption();
     parser.addPositionalArgument("PORT", "Serial device or pseudo-terminal path.");
+    FrameWriter::addOutputOptions(parser);
     parser.addOptions({
-        {{"o", "output"}, "Write to FILE (default: standard output).", "FILE"},
-        {"format", "csv, jsonl or raw (default: from the file's extension, else csv).", "FORMAT"},
         {"frames", "Stop after N frames.", "N"},
         {"seconds", "Stop after S seconds.", "S"},
     });
-    if (!parser.parse(application.arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet("help")) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
+    if (const auto exitCode = parseArguments(parser))
+        return *exitCode;
     if (parser.positionalArguments().size() != 1)
         return usageError(QStringLiteral("give exactly one PORT"));
     const QString portName = parser.positionalArguments().first();
     const QString outputPath = parser.value("output");
-    FrameWriter::Format format = FrameWriter::formatForPath(outputPath);
-    if (parser.isSet("format") && !FrameWriter::parseFormat(parser.value("format"), &format))
-        return usageError(QStringLiteral("--format wants csv, jsonl or raw, not '%1'").arg(parser.value("format")));
+    FrameWriter::Format format;
+    QString error;
+    if (!FrameWriter::formatFromOptions(parser, &format, &error))
+        return usageError(error);
     int64_t frameLimit = -1;
     double secondsLimit = -1;
     bool ok = true;
@@ -219,7 +203,7 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--seconds wants a positive number, not '%1'").arg(parser.value("seconds")));
 
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
-    QString target, error;
+    QString target;
     FILE *out = FrameWriter::openOutput(outputPath, &target, &error);
     if (!out) {
         std::fprintf(stderr, "vazorez-capture: %s\n", qPrintable(error));

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "framewriter.h"
 
+#include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
 
@@ -20,27 +21,38 @@ void appendNumbers(QByteArray &text, const std::vector<int16_t> &values)
 
 } // namespace
 
-bool FrameWriter::parseFormat(const QString &name, Format *format)
+void FrameWriter::addOutputOptions(QCommandLineParser &parser)
 {
+    parser.addOptions({
+        {{"o", "output"}, "Write to FILE (default: standard output).", "FILE"},
+        {"format", "csv, jsonl or raw (default: from the output file's extension, else csv).", "FORMAT"},
+    });
+}
+
+bool FrameWriter::formatFromOptions(const QCommandLineParser &parser, Format *format, QString *error)
+{
+    if (!parser.isSet("format")) {
+        const QString suffix = QFileInfo(parser.value("output")).suffix().toLower();
+        if (suffix == "jsonl" || suffix == "ndjson" || suffix == "json")
+            *format = Format::Jsonl;
+        else if (suffix == "raw" || suffix == "bin")
+            *format = Format::Raw;
+        else
+            *format = Format::Csv;
+        return true;
+    }
+    const QString name = parser.value("format");
     if (name == "csv")
         *format = Format::Csv;
     else if (name == "jsonl")
         *format = Format::Jsonl;
     else if (name == "raw")
         *format = Format::Raw;
-    else
+    else {
+        *error = QStringLiteral("--format wants csv, jsonl or raw, not '%1'").arg(name);
         return false;
+    }
     return true;
-}
-
-FrameWriter::Format FrameWriter::formatForPath(const QString &path)
-{
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == "jsonl" || suffix == "ndjson" || suffix == "json")
-        return Format::Jsonl;
-    if (suffix == "raw" || suffix == "bin")
-        return Format::Raw;
-    return Format::Csv;
 }
 
 FILE *FrameWriter::openOutput(const QString &path, QString *description, QString *error)

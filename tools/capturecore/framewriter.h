@@ -11,15 +11,18 @@
 #include <cstdint>
 #include <cstdio>
 
+class QCommandLineParser;
+
 class FrameWriter
 {
 public:
     enum class Format { Csv, Jsonl, Raw };
 
-    // csv, jsonl or raw; false for anything else.
-    static bool parseFormat(const QString &name, Format *format);
-    // From a file name's extension: .jsonl/.ndjson/.json, .raw/.bin, otherwise csv.
-    static Format formatForPath(const QString &path);
+    // The -o/--output FILE and --format csv|jsonl|raw options of the tools that write frames.
+    static void addOutputOptions(QCommandLineParser &parser);
+    // The format they ask for: --format, else the output's extension (.jsonl/.ndjson/.json,
+    // .raw/.bin), else csv. False with *error set for an unknown --format.
+    static bool formatFromOptions(const QCommandLineParser &parser, Format *format, QString *error);
 
     // Opens `path` for writing ("" or "-": standard output) and names it for messages in
     // *description; null with *error set when it cannot be created.

@@ -4,6 +4,7 @@
 #include "framedecoder.h"
 #include "framereceiver.h"
 #include "framewriter.h"
+#include "toolcli.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,25 +17,13 @@
 
 namespace {
 
-int usageError(const QString &message)
-{
-    std::fprintf(stderr, "vazorez-decode: %s (see --help)\n", qPrintable(message));
-    return 2;
-}
-
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(message));
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName("vazorez-decode");
-    qInstallMessageHandler(quietDebug);
+    qInstallMessageHandler(printAllButDebug);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -43,23 +32,17 @@ int main(int argc, char *argv[])
         "byte would have arrived on a 115200-baud line.");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "Bytes as they came off the line.");
-    parser.addOptions({
-        {{"o", "output"}, "Write to FILE (default: standard output).", "FILE"},
-        {"format", "csv, jsonl or raw (default: from the output's extension, else csv).", "FORMAT"},
-    });
-    if (!parser.parse(application.arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet("help")) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
+    FrameWriter::addOutputOptions(parser);
+    if (const auto exitCode = parseArguments(parser))
+        return *exitCode;
     if (parser.positionalArguments().size() != 1)
         return usageError(QStringLiteral("give exactly one FILE"));
     const QString inputPath = parser.positionalArguments().first();
     const QString outputPath = parser.value("output");
-    FrameWriter::Format format = FrameWriter::formatForPath(outputPath);
-    if (parser.isSet("format") && !FrameWriter::parseFormat(parser.value("format"), &format))
-        return usageError(QStringLiteral("--format wants csv, jsonl or raw, not '%1'").arg(parser.value("format")));
+    FrameWriter::Format format;
+    QString error;
+    if (!FrameWriter::formatFromOptions(parser, &format, &error))
+        return usageError(error);
 
     QFile input;
     const bool opened = inputPath == "-" ? input.open(stdin, QIODevice::ReadOnly)
@@ -69,7 +52,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    QString target, error;
+    QString target;
     FILE *out = FrameWriter::openOutput(outputPath, &target, &error);
     if (!out) {
         std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(error));

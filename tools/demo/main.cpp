@@ -2,6 +2,7 @@
 // vazorez-demo: the viewer's window, unchanged, with a simulated board behind a pseudo-terminal.
 #include "mainwindow.h"
 #include "simulator.h"
+#include "toolcli.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -16,12 +17,6 @@
 #include <thread>
 
 namespace {
-
-int usageError(const QString &message)
-{
-    std::fprintf(stderr, "vazorez-demo: %s (see --help)\n", qPrintable(message));
-    return 2;
-}
 
 // The raw-data "I" series is replaced once per frame shown.
 QtCharts::QXYSeries *frameSeries(MainWindow &window)
@@ -49,12 +44,8 @@ int main(int argc, char *argv[])
         {"screenshot", "Write a PNG of the window before quitting.", "FILE"},
     });
     addSimulatorOptions(parser, false);
-    if (!parser.parse(application.arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet("help")) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
+    if (const auto exitCode = parseArguments(parser))
+        return *exitCode;
     SimulatorOptions options;
     QString error;
     if (!readSimulatorOptions(parser, options, &error))

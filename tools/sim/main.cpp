@@ -2,6 +2,7 @@
 // vazorez-sim: the board, in software. Streams frames into a new pseudo-terminal (its path is the
 // first line on standard output) or into a serial device.
 #include "simulator.h"
+#include "toolcli.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -18,12 +19,6 @@ void requestStop(int)
     stopSignal = 1;
 }
 
-int usageError(const QString &message)
-{
-    std::fprintf(stderr, "vazorez-sim: %s (see --help)\n", qPrintable(message));
-    return 2;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -38,12 +33,8 @@ int main(int argc, char *argv[])
         "At the end it prints 'sent: F frames, B bytes, X faulty'.");
     parser.addHelpOption();
     addSimulatorOptions(parser, true);
-    if (!parser.parse(application.arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet("help")) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
+    if (const auto exitCode = parseArguments(parser))
+        return *exitCode;
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     SimulatorOptions options;
