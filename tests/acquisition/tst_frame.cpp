@@ -28,36 +28,6 @@ private Q_SLOTS:
         QVERIFY(working.i_series.capacity() >= capacityBefore);
     }
 
-    void resetKeepsUnsharedStorage()
-    {
-        frame_t working = expectedRecord(numberedFrame(1, 64, 1));
-        const QPointF *storage = working.q_series.constData();
-        const auto sampleCapacity = working.i_samples.capacity();
-        resetFrame(working);
-        QCOMPARE(working.q_series.constData(), storage);
-        QCOMPARE(working.i_samples.capacity(), sampleCapacity);
-    }
-
-    void seriesAreCopyOnWrite()
-    {
-        frame_t source = expectedRecord(numberedFrame(5, 4, 0));
-        frame_t copy = source;
-        copy.fft_series[0] = QPointF(99, 99);
-        QCOMPARE(source.fft_series[0], QPointF(0, source.fft_series[0].y()));
-        source.i_series[1] = QPointF(-1, -1);
-        QCOMPARE(copy.i_series[1].x(), 1.0);
-    }
-
-    void samplesAreOwnedByEachCopy()
-    {
-        frame_t source = expectedRecord(numberedFrame(2, 4, 0));
-        frame_t copy = source;
-        QVERIFY(copy.i_samples.data() != source.i_samples.data());
-        const auto before = source.q_samples;
-        copy.q_samples[0] = int16_t(source.q_samples[0] + 1);
-        QCOMPARE(source.q_samples, before);
-    }
-
     void registeredUnderItsName()
     {
         registerFrameMetaType();

@@ -11,6 +11,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QtCharts/QChartView>
@@ -87,9 +88,7 @@ private Q_SLOTS:
         PseudoTerminal line;
         FrameCollector collector;
         SerialPort worker;
-        connect(&worker, &SerialPort::signalFrame, &collector, &FrameCollector::onFrame, Qt::QueuedConnection);
-        connect(&worker, &SerialPort::signalComPortReady, &collector, &FrameCollector::onReady);
-        connect(&worker, &SerialPort::signalComPortFailure, &collector, &FrameCollector::onFailure);
+        collector.listenTo(&worker);
         Board board(line);
         const int cycles = 300;
         for (int cycle = 0; cycle < cycles; ++cycle) {
@@ -112,6 +111,7 @@ private Q_SLOTS:
         PseudoTerminal line;
         Board board(line, 5);
         const QStringList before = openDescriptors();
+        qint64 slowestTeardown = 0;
         for (int round = 0; round < 30; ++round) {
             auto *window = new MainWindow;
             auto *ports = window->findChild<QComboBox *>("comboBox_PortList");
@@ -136,8 +136,14 @@ private Q_SLOTS:
                              qPrintable("unexpected open descriptor: " + descriptor));
                 QVERIFY(added.contains(line.slavePath()));
             }
+            QElapsedTimer timer;
+            timer.start();
+            window->close();
             delete window;
+            slowestTeardown = std::max(slowestTeardown, timer.elapsed());
         }
+        qInfo("30 windows closed while streaming, slowest teardown %lld ms", slowestTeardown);
+        QVERIFY2(slowestTeardown < 2000, "tearing a window down hangs");
         QCOMPARE(line.readAvailable(), QByteArray());
     }
 
@@ -145,8 +151,7 @@ private Q_SLOTS:
     {
         FrameCollector collector;
         SerialPort worker;
-        connect(&worker, &SerialPort::signalFrame, &collector, &FrameCollector::onFrame, Qt::QueuedConnection);
-        connect(&worker, &SerialPort::signalComPortReady, &collector, &FrameCollector::onReady);
+        collector.listenTo(&worker);
         for (int round = 0; round < 30; ++round) {
             auto line = std::make_unique<PseudoTerminal>();
             worker.openPort(line->slavePath(), 115200);

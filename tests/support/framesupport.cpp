@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "framesupport.h"
+#include "serialport.h"
 
 FrameValues numberedFrame(int number, int samples, uint8_t mode, uint32_t seed)
 {
@@ -41,4 +42,11 @@ frame_t expectedRecord(const FrameValues &values)
         }
     }
     return frame;
+}
+
+void FrameCollector::listenTo(SerialPort *worker)
+{
+    connect(worker, &SerialPort::signalFrame, this, &FrameCollector::onFrame, Qt::QueuedConnection);
+    connect(worker, &SerialPort::signalComPortReady, this, &FrameCollector::onReady);
+    connect(worker, &SerialPort::signalComPortFailure, this, &FrameCollector::onFailure);
 }

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+class SerialPort;
+
 // A frame whose first I sample carries `number`, so that order and loss can be checked.
 FrameValues numberedFrame(int number, int samples, uint8_t mode, uint32_t seed = 1);
 
@@ -25,6 +27,9 @@ public:
     QList<frame_t> frames;
     int readyCount = 0;
     int failureCount = 0;
+
+    // Takes the worker's frames (queued, as the window does) and counts its result signals.
+    void listenTo(SerialPort *worker);
 
 public Q_SLOTS:
     void onFrame(const frame_t &frame) { frames.append(frame); }

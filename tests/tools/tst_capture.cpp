@@ -196,17 +196,21 @@ class TestCapture : public QObject
 
 private:
     QTemporaryDir dir;
+    QHash<QString, QString> captures;
 
-    QString captureTo(const QString &name, const QString &format)
+    // A live capture of the simulated session in `format`, taken once and shared by the tests.
+    QString captureIn(const QString &format)
     {
-        const QString path = dir.filePath(name);
+        if (captures.contains(format))
+            return captures[format];
+        const QString path = dir.filePath("live." + format);
         Session session;
         if (!session.start({"-o", path, "--format", format}, int(goodFrames().size())) || !session.finish()
             || session.capture.exitCode() != 0) {
             qWarning("capture failed: %s", qPrintable(session.stderrText));
             return QString();
         }
-        return path;
+        return captures[format] = path;
     }
 
 private Q_SLOTS:
@@ -223,7 +227,7 @@ private Q_SLOTS:
         QFETCH(QString, format);
         const QList<FrameValues> good = goodFrames();
         QVERIFY(good.size() < kFrames && good.size() > kFrames / 2);
-        const QString path = captureTo("live." + format, format);
+        const QString path = captureIn(format);
         QVERIFY(!path.isEmpty());
         const QByteArray text = readAll(path);
         if (format == "raw") {
@@ -249,9 +253,9 @@ private Q_SLOTS:
 
     void decodingARawCaptureGivesTheLiveValues()
     {
-        const QString raw = captureTo("session.raw", "raw");
-        const QString csv = captureTo("session.csv", "csv");
-        const QString jsonl = captureTo("session.jsonl", "jsonl");
+        const QString raw = captureIn("raw");
+        const QString csv = captureIn("csv");
+        const QString jsonl = captureIn("jsonl");
         QVERIFY(!raw.isEmpty() && !csv.isEmpty() && !jsonl.isEmpty());
         int exitCode = -1;
         const QList<Row> decodedCsv = parseCsv(runDecode({raw}, &exitCode));
@@ -287,7 +291,7 @@ private Q_SLOTS:
 
     void replayCapturedAgainGivesTheSameBytes()
     {
-        const QString raw = captureTo("original.raw", "raw");
+        const QString raw = captureIn("raw");
         QVERIFY(!raw.isEmpty());
         const QString again = dir.filePath("again.raw");
         Session replay(raw);
@@ -312,7 +316,7 @@ private Q_SLOTS:
         session.options.count = -1;
         session.options.framesPerSecond = 100;
         QVERIFY(session.start({"-o", path}, 0));
-        QTRY_VERIFY_WITH_TIMEOUT(readAll(path).count('\n') > 128 * 5 || QFileInfo(path).size() > 0, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 0, 5000);
         QTest::qWait(300);
         ::kill(pid_t(session.capture.processId()), signal);
         QVERIFY(session.finish(5000));
@@ -328,26 +332,31 @@ private Q_SLOTS:
 
     void failuresAreClear_data()
     {
+        QTest::addColumn<QString>("program");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("message");
-        QTest::newRow("missing port") << QStringList{"/dev/vazorez-none"} << 1 << "cannot open /dev/vazorez-none";
-        QTest::newRow("no port") << QStringList{} << 2 << "give exactly one PORT";
-        QTest::newRow("bad format") << QStringList{"/dev/null", "--format", "xml"} << 2 << "--format wants";
-        QTest::newRow("bad frame count") << QStringList{"/dev/null", "--frames", "0"} << 2 << "--frames wants";
-        QTest::newRow("unwritable output") << QStringList{"/dev/null", "-o", "/nonexistent/dir/x.csv"} << 1 << "cannot create";
+        const QString capture = "vazorez-capture", decode = "vazorez-decode";
+        QTest::newRow("missing port") << capture << QStringList{"/dev/vazorez-none"} << 1 << "cannot open /dev/vazorez-none";
+        QTest::newRow("no port") << capture << QStringList{} << 2 << "give exactly one PORT";
+        QTest::newRow("bad format") << capture << QStringList{"/dev/null", "--format", "xml"} << 2 << "--format wants";
+        QTest::newRow("bad frame count") << capture << QStringList{"/dev/null", "--frames", "0"} << 2 << "--frames wants";
+        QTest::newRow("unwritable output") << capture << QStringList{"/dev/null", "-o", "/nonexistent/dir/x.csv"} << 1 << "cannot create";
+        QTest::newRow("decode: missing file") << decode << QStringList{"/nonexistent.raw"} << 1 << "cannot read /nonexistent.raw";
+        QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
     }
 
     void failuresAreClear()
     {
+        QFETCH(QString, program);
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
-        QProcess capture;
-        capture.start(siblingProgram("vazorez-capture"), arguments);
-        QVERIFY(capture.waitForFinished(5000));
-        QCOMPARE(capture.exitCode(), exitCode);
-        const QString errors = QString::fromLocal8Bit(capture.readAllStandardError());
+        QProcess process;
+        process.start(siblingProgram(program), arguments);
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), exitCode);
+        const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
         QVERIFY2(errors.contains(message), qPrintable(errors));
     }
 
@@ -359,15 +368,6 @@ private Q_SLOTS:
         QVERIFY(session.finish(10000));
         QCOMPARE(session.capture.exitCode(), 1);
         QVERIFY2(session.stderrText.contains("cannot write to standard output"), qPrintable(session.stderrText));
-    }
-
-    void decodeFailuresAreClear()
-    {
-        int exitCode = -1;
-        runDecode({"/nonexistent.raw"}, &exitCode);
-        QCOMPARE(exitCode, 1);
-        runDecode({}, &exitCode);
-        QCOMPARE(exitCode, 2);
     }
 };
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The simulator as the viewer meets it: over a pseudo-terminal into the real serial worker, and the
-// vazorez-sim and vazorez-demo programs as processes.
+// The vazorez-sim and vazorez-demo programs as processes, read through the real serial worker.
+// (The simulator with every fault on through the worker at length: tst_soak.)
 #include "boardmodel.h"
 #include "framesupport.h"
 #include "serialport.h"
@@ -12,9 +12,7 @@
 #include <QRegularExpression>
 #include <QtTest>
 
-#include <atomic>
 #include <csignal>
-#include <thread>
 
 namespace {
 
@@ -41,18 +39,6 @@ QList<frame_t> boardFrames(SimMode mode, int samples, uint32_t seed, int count)
     return frames;
 }
 
-struct Listener
-{
-    FrameCollector collector;
-    SerialPort worker;
-    Listener()
-    {
-        QObject::connect(&worker, &SerialPort::signalFrame, &collector, &FrameCollector::onFrame,
-                         Qt::QueuedConnection);
-        QObject::connect(&worker, &SerialPort::signalComPortReady, &collector, &FrameCollector::onReady);
-    }
-};
-
 } // namespace
 
 class TestSimulator : public QObject
@@ -62,30 +48,6 @@ class TestSimulator : public QObject
 private Q_SLOTS:
     void initTestCase() { registerFrameMetaType(); }
 
-    void everyFaultOnThroughTheSerialWorker()
-    {
-        SimulatorOptions options;
-        options.mode = SimMode::Alternate;
-        options.count = 2000;
-        options.seed = 77;
-        options.rate = SimulatorOptions::Rate::Max;
-        options.faults = {0.05, 0.05, 0.05, 0.05, 0.05};
-        Simulator simulator(options);
-        QString path, error;
-        QVERIFY2(simulator.openPseudoTerminal(&path, &error), qPrintable(error));
-        Listener listener;
-        listener.worker.openPort(path, 115200);
-        QCOMPARE(listener.collector.readyCount, 1);
-        std::thread board([&] { simulator.run([] { return false; }); });
-        board.join();
-        const auto &stats = simulator.stats();
-        QCOMPARE(stats.frames, 2000);
-        QVERIFY(stats.faulty > 100);
-        QTRY_COMPARE_WITH_TIMEOUT(int64_t(listener.collector.frames.size()), stats.frames - stats.faulty, 15000);
-        QVERIFY(isInOrderSubset(listener.collector.frames, boardFrames(SimMode::Alternate, 128, 77, 2000)));
-        qInfo("%s; received %d", qPrintable(simulator.summary()), int(listener.collector.frames.size()));
-    }
-
     void simProgramStreamsAndSummarises()
     {
         QProcess sim;
@@ -94,17 +56,19 @@ private Q_SLOTS:
         QVERIFY(sim.waitForReadyRead(5000));
         const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
         QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
-        Listener listener;
-        listener.worker.openPort(first.mid(6), 115200);
-        QCOMPARE(listener.collector.readyCount, 1);
+        FrameCollector collector;
+        SerialPort worker;
+        collector.listenTo(&worker);
+        worker.openPort(first.mid(6), 115200);
+        QCOMPARE(collector.readyCount, 1);
         QVERIFY(sim.waitForFinished(10000));
         QCOMPARE(sim.exitCode(), 0);
         const QString summary = QString::fromLocal8Bit(sim.readAllStandardOutput()).trimmed();
         const auto match = QRegularExpression("^sent: (\\d+) frames, (\\d+) bytes, (\\d+) faulty$").match(summary);
         QVERIFY2(match.hasMatch(), qPrintable(summary));
         QCOMPARE(match.captured(1).toInt(), 60);
-        QTRY_COMPARE(listener.collector.frames.size(), 60 - match.captured(3).toInt());
-        QVERIFY(isInOrderSubset(listener.collector.frames, boardFrames(SimMode::Fmcw, 128, 9, 60)));
+        QTRY_COMPARE(collector.frames.size(), 60 - match.captured(3).toInt());
+        QVERIFY(isInOrderSubset(collector.frames, boardFrames(SimMode::Fmcw, 128, 9, 60)));
     }
 
     void simProgramStopsOnSignals_data()

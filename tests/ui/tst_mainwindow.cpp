@@ -7,7 +7,6 @@
 #include "qtwarnings.h"
 
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QGraphicsLineItem>
 #include <QGridLayout>
 #include <QLabel>
@@ -23,9 +22,6 @@
 #include <QtCharts/QValueAxis>
 #include <QtTest>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
 
 using namespace QtCharts;
 
@@ -276,34 +272,6 @@ private Q_SLOTS:
         QVERIFY(line.write(encodeFrame(again)));
         QTRY_COMPARE(points(w.raw, 0), expectedRecord(again).i_series);
         QCOMPARE(line.readAvailable(), QByteArray()); // the window never writes to the port
-    }
-
-    void closingWhileStreamingIsQuickAndQuiet()
-    {
-        PseudoTerminal line;
-        auto *w = new Window;
-        w->selectPort(line.slavePath());
-        w->window.show();
-        QTest::mouseClick(w->button, Qt::LeftButton);
-        std::atomic<bool> stop {false};
-        std::thread board([&] {
-            // Paced well above the line's 11 frames per second, below what the charts can paint.
-            for (int k = 0; !stop; ++k) {
-                if (!line.write(encodeFrame(numberedFrame(k, 128, uint8_t(k % 2))), 200))
-                    break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        });
-        QTRY_VERIFY(!points(w->raw, 0).isEmpty());
-        QElapsedTimer timer;
-        timer.start();
-        w->window.close();
-        delete w;
-        const qint64 elapsed = timer.elapsed();
-        stop = true;
-        board.join();
-        qInfo("window closed and destroyed while streaming in %lld ms", elapsed);
-        QVERIFY2(elapsed < 2000, "tearing the window down hangs");
     }
 
     void cachedItemsPaintTheSamePixels_data()
