@@ -41,6 +41,13 @@ public:
     // Decodes whatever complete frames are left, below the threshold too (end of input).
     void flush(const FrameDecoder &decoder, frame_t &record, const FrameSink &sink);
 
+    // The position in the whole stream (bytes received before it) of `byte`, a byte of the buffer:
+    // inside a FrameSink, where a frame's own bytes lie in the stream.
+    uint64_t streamOffset(const char *byte) const
+    {
+        return counters.bytesReceived - uint64_t(buffered.size() - (byte - buffered.constData()));
+    }
+
     const QByteArray &buffer() const { return buffered; }
     const Stats &stats() const { return counters; }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "serialport.h"
 
+#include "linesettings.h"
+
 #include <QMetaObject>
 #include <QMutexLocker>
 
@@ -8,10 +10,10 @@ bool openWithLineSettings(QSerialPort &port, const QString &portName, int baudRa
 {
     port.setPortName(portName);
     port.setBaudRate(baudRate, QSerialPort::AllDirections);
-    port.setDataBits(QSerialPort::Data8);
-    port.setParity(QSerialPort::NoParity);
-    port.setFlowControl(QSerialPort::HardwareControl);
-    port.setStopBits(QSerialPort::OneStop);
+    port.setDataBits(LineSettings::kDataBits);
+    port.setParity(LineSettings::kParity);
+    port.setFlowControl(LineSettings::kFlowControl);
+    port.setStopBits(LineSettings::kStopBits);
     return port.open(QIODevice::ReadWrite);
 }
 

@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "linesettings.h"
 #include "serialport.h"
 
 #include <QGraphicsLineItem>
@@ -21,8 +22,6 @@ QT_WARNING_DISABLE_DEPRECATED
 using namespace QtCharts;
 
 namespace {
-
-const int kBaudRate = 115200;
 
 // Grid lines, ticks and axis lines stay put from frame to frame, but each frame repaints the plot
 // area under the series, and restroking the dashed minor grid costs more than the series
@@ -153,7 +152,7 @@ void MainWindow::on_pushButton_Connect_clicked()
     if (ui->pushButton_Connect->text() == QLatin1String("connect")) {
         ui->pushButton_Connect->setEnabled(false);
         // The outcome slot runs before openPort returns and re-enables the button.
-        serialPort->openPort(ui->comboBox_PortList->currentText(), kBaudRate);
+        serialPort->openPort(ui->comboBox_PortList->currentText(), LineSettings::kBaudRate);
     } else {
         serialPort->closePort();
         ui->pushButton_Connect->setText("connect");
