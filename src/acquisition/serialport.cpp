@@ -6,6 +6,8 @@
 #include <QMetaObject>
 #include <QMutexLocker>
 
+#include <algorithm>
+
 bool openWithLineSettings(QSerialPort &port, const QString &portName, int baudRate)
 {
     port.setPortName(portName);
@@ -95,12 +97,37 @@ void SerialPort::resetFrame()
     ::resetFrame(workingFrame);
 }
 
+void SerialPort::addTap(FrameTap *tap)
+{
+    QMutexLocker lock(&tapMutex);
+    taps.push_back(tap);
+}
+
+void SerialPort::removeTap(FrameTap *tap)
+{
+    QMutexLocker lock(&tapMutex);
+    taps.erase(std::remove(taps.begin(), taps.end(), tap), taps.end());
+}
+
+LinkStatus SerialPort::status() const
+{
+    QMutexLocker lock(&statusMutex);
+    LinkStatus status = published;
+    if (status.open && linkClock.isValid())
+        status.seconds = linkClock.nsecsElapsed() / 1e9;
+    return status;
+}
+
 void SerialPort::slotReadyRead()
 {
     QMutexLocker lock(&workerMutex);
     const QByteArray bytes = port.readAll();
+    const double seconds = linkClock.isValid() ? linkClock.nsecsElapsed() / 1e9 : 0.0;
+    QMutexLocker tapLock(&tapMutex);
     receiveBuffer.receive(bytes.constData(), bytes.size(), decoder, workingFrame,
-                          [this](const frame_t &record, const char *, int) {
+                          [this, seconds](const frame_t &record, const char *frameBytes, int length) {
+                              for (FrameTap *tap : taps)
+                                  tap->frameDecoded(record, frameBytes, length, seconds);
                               emit signalFrame(record);
                           });
 }

@@ -7,11 +7,43 @@
 #include "framedecoder.h"
 #include "framereceiver.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
 #include <QThread>
+
+#include <cstdint>
+#include <vector>
+
+// Sees every decoded frame as it is decoded, on the worker thread, in stream order, whether or not
+// the display shows it: recorders and the spectrum history. Calls must return quickly, must not
+// wait for the GUI thread and must not call back into the SerialPort.
+class FrameTap
+{
+public:
+    virtual ~FrameTap() = default;
+    // `seconds`: when the frame's last byte arrived, counted from the opening of the link (for a
+    // replay, the frame's time in the recording).
+    virtual void frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds) = 0;
+    // The link opened (times start again at 0), or closed or went away.
+    virtual void linkOpened(const QString &name) { Q_UNUSED(name) }
+    virtual void linkClosed() {}
+};
+
+// A snapshot of the link's health, for the status bar.
+struct LinkStatus
+{
+    QString name;  // port (or replayed file); empty when nothing was opened yet
+    bool open = false;
+    double seconds = 0; // since the link opened
+    uint64_t bytesReceived = 0;
+    uint64_t framesDecoded = 0;
+    uint64_t framesRejected = 0; // well-framed, but a bad mode byte or checksum
+    uint64_t bytesDropped = 0;   // bytes that were part of no frame
+    uint64_t framesSkipped = 0;  // decoded, but replaced by a newer one before the display took it
+};
 
 // Configures `port` with the board's line settings (115200 8N1 style: the rate given, 8 data bits,
 // no parity, RTS/CTS, one stop bit) and opens it for reading and writing. The results of the
@@ -33,10 +65,20 @@ public:
     // Discards pending data and closes the port, if it is open.
     void closePort();
 
+    // Taps are called for every decoded frame; removeTap returns once the tap is no longer called.
+    // Both may be called from any thread but the worker's own.
+    void addTap(FrameTap *tap);
+    void removeTap(FrameTap *tap);
+
+    LinkStatus status() const;
+
 signals:
     void signalFrame(frame_t frame);
     void signalComPortReady();
     void signalComPortFailure();
+    // The open port went away (adapter pulled, device reset): it has been closed. `reason` is the
+    // serial layer's own words.
+    void signalComPortLost(const QString &reason);
 
 private slots:
     void slotReadyRead();
@@ -57,6 +99,13 @@ private:
     frame_t workingFrame;
     FrameDecoder decoder;
     QMutex workerMutex{QMutex::NonRecursive};
+    // The taps have a lock of their own: adding or removing one never waits for a read.
+    mutable QMutex tapMutex;
+    std::vector<FrameTap *> taps;
+    QElapsedTimer linkClock;
+    // A copy of the link's figures for other threads, refreshed after every read.
+    mutable QMutex statusMutex;
+    LinkStatus published;
     // Counts opens, so that a close queued for a port that failed does not hit its successor.
     // Touched only on the worker thread.
     int openGeneration = 0;
