@@ -14,60 +14,82 @@ void FrameReceiver::receive(const char *data, int length, const FrameDecoder &de
     }
     // The bound comes after decoding: one read may bring more than kMaxBuffered bytes of good
     // frames, and every one of them must come out.
-    process(true, decoder, record, sink);
+    process(true, Flush::Quiet, decoder, record, sink);
     if (buffered.size() > kMaxBuffered) {
-        counters.bytesDropped += uint64_t(buffered.size());
         ++counters.overflows;
-        buffered.clear();
-        pending.clear();
-        resumeAt = 0;
+        discard();
         resetFrame(record);
         qDebug("buffer too long");
     }
 }
 
-void FrameReceiver::flush(const FrameDecoder &decoder, frame_t &record, const FrameSink &sink)
+void FrameReceiver::flush(const FrameDecoder &decoder, frame_t &record, const FrameSink &sink, Flush mode)
 {
-    process(false, decoder, record, sink);
+    process(false, mode, decoder, record, sink);
 }
 
-int FrameReceiver::findCommitCandidate(int *frameLength)
+void FrameReceiver::discard()
+{
+    counters.bytesDropped += uint64_t(buffered.size());
+    buffered.clear();
+    consumed = 0;
+    resumeAt = 0;
+    waiting = -1;
+}
+
+bool FrameReceiver::wellFramedAfter(int position) const
 {
     const char *data = buffered.constData() + consumed;
     const int size = buffered.size() - consumed;
-    // Earlier header pairs that were waiting for their tail come first, in stream order.
-    for (auto it = pending.begin(); it != pending.end();) {
-        const auto kind = FrameDecoder::candidateAt(data, size, *it, frameLength);
-        if (kind == FrameDecoder::Candidate::Incomplete) {
-            ++it;
-            continue;
-        }
-        const int position = *it;
-        it = pending.erase(it);
+    for (int p = FrameDecoder::findCandidate(data, size, position + 1); p >= 0;
+         p = FrameDecoder::findCandidate(data, size, p + 1)) {
+        if (FrameDecoder::candidateAt(data, size, p, nullptr) == FrameDecoder::Candidate::WellFramed)
+            return true;
+    }
+    return false;
+}
+
+int FrameReceiver::nextCandidate(Flush mode, bool gated, int *frameLength)
+{
+    const char *data = buffered.constData() + consumed;
+    const int size = buffered.size() - consumed;
+    // A candidate still arriving when the line is over was never a frame; when the line has been
+    // quiet for long, one that holds a complete frame inside it is taken for a false header.
+    auto givesUp = [&](int position) {
+        return !gated
+            && (mode == Flush::EndOfInput || (mode == Flush::LongQuiet && wellFramedAfter(position)));
+    };
+    if (waiting >= 0) {
+        const int position = waiting;
+        const auto kind = FrameDecoder::candidateAt(data, size, position, frameLength);
+        if (kind == FrameDecoder::Candidate::Incomplete && !givesUp(position))
+            return -1;
+        waiting = -1;
         if (kind == FrameDecoder::Candidate::WellFramed)
             return position;
     }
     for (int position = FrameDecoder::findCandidate(data, size, resumeAt); position >= 0;
          position = FrameDecoder::findCandidate(data, size, position + 1)) {
+        resumeAt = position + 1;
         const auto kind = FrameDecoder::candidateAt(data, size, position, frameLength);
-        if (kind == FrameDecoder::Candidate::WellFramed) {
-            resumeAt = position + 1;
+        if (kind == FrameDecoder::Candidate::WellFramed)
             return position;
+        if (kind == FrameDecoder::Candidate::Incomplete && !givesUp(position)) {
+            waiting = position;
+            return -1;
         }
-        if (kind == FrameDecoder::Candidate::Incomplete)
-            pending.push_back(position);
     }
     // Header pairs in the last six bytes have not been looked at yet.
     resumeAt = std::max(resumeAt, size - (FrameDecoder::kMinFrameLength - 1));
     return -1;
 }
 
-void FrameReceiver::process(bool gated, const FrameDecoder &decoder, frame_t &record,
+void FrameReceiver::process(bool gated, Flush mode, const FrameDecoder &decoder, frame_t &record,
                             const FrameSink &sink)
 {
     while (!gated || buffered.size() - consumed > kDecodeThreshold) {
         int frameLength = 0;
-        const int start = findCommitCandidate(&frameLength);
+        const int start = nextCandidate(mode, gated, &frameLength);
         if (start < 0) {
             // Nothing decodable yet. Bytes that can never start a frame are junk: drop them.
             if (dropDeadBytes() > 0)
@@ -84,35 +106,29 @@ void FrameReceiver::process(bool gated, const FrameDecoder &decoder, frame_t &re
             // Junk before the frame and the frame itself go; what follows is unexamined.
             counters.bytesDropped += uint64_t(start);
             consumed += start + frameLength;
-            pending.clear();
             resumeAt = 0;
         } else {
             resetFrame(record);
             ++counters.framesRejected;
             qDebug("error parsing data");
-            // A corrupt frame costs only itself: the scan goes on after its first header byte,
-            // and a frame that started before it and is still arriving is kept.
+            // A corrupt frame costs only itself: the scan goes on after its first header byte.
             dropDeadBytes();
         }
     }
-    // Consumed bytes leave in one move per read, not one per frame.
+    // Consumed bytes leave in one move per call, not one per frame.
     buffered.remove(0, consumed);
     consumed = 0;
 }
 
 int FrameReceiver::dropDeadBytes()
 {
-    const int keepFrom = pending.empty() ? resumeAt : std::min(pending.front(), resumeAt);
-    if (keepFrom > 0)
-        dropFront(keepFrom);
+    const int keepFrom = waiting >= 0 ? waiting : resumeAt;
+    if (keepFrom <= 0)
+        return 0;
+    counters.bytesDropped += uint64_t(keepFrom);
+    consumed += keepFrom;
+    resumeAt -= keepFrom;
+    if (waiting >= 0)
+        waiting -= keepFrom;
     return keepFrom;
-}
-
-void FrameReceiver::dropFront(int count)
-{
-    counters.bytesDropped += uint64_t(count);
-    consumed += count;
-    resumeAt -= count;
-    for (int &position : pending)
-        position -= count;
 }

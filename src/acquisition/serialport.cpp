@@ -8,6 +8,35 @@
 
 #include <algorithm>
 
+namespace {
+
+// The line counts as quiet after 20 ms without a byte: at 115200 baud that is 230 bytes, two
+// frames of 24 samples. A board streaming back to back never leaves such a gap between reads (USB
+// adapters hand over what they hold at least every 16 ms), so the gate still holds while bytes
+// keep coming, and a paused board's last frames are decoded 20 ms after their last byte.
+constexpr int kQuietMs = 20;
+// A board does not pause half-way through a frame for half a second: a candidate still arriving
+// after that, with a complete frame inside it, was a false header.
+constexpr int kLongQuietMs = 500;
+
+// The errors by which the serial layer reports a device that has gone: a hung-up tty reads an
+// error, Windows reports a pulled adapter as a permission or resource error, a reset board can
+// leave the device node missing.
+bool isLostLine(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ReadError:
+    case QSerialPort::ResourceError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::DeviceNotFoundError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 bool openWithLineSettings(QSerialPort &port, const QString &portName, int baudRate)
 {
     port.setPortName(portName);
@@ -22,18 +51,26 @@ bool openWithLineSettings(QSerialPort &port, const QString &portName, int baudRa
 SerialPort::SerialPort(QObject *parent)
     : QObject(parent)
 {
+    quietTimer.setSingleShot(true);
+    quietTimer.setTimerType(Qt::PreciseTimer);
     moveToThread(&workerThread);
     port.moveToThread(&workerThread);
+    quietTimer.moveToThread(&workerThread);
     workerThread.start(QThread::HighestPriority);
     connect(&port, &QSerialPort::readyRead, this, &SerialPort::slotReadyRead);
     connect(&port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
+    connect(&quietTimer, &QTimer::timeout, this, &SerialPort::onQuiet);
 }
 
 SerialPort::~SerialPort()
 {
     // The port is closed on its own thread while that thread still runs its loop; only then is
     // the thread stopped. Nothing here can wait on the worker mutex held by a dead thread.
-    closePort();
+    runOnWorkerThread([this] {
+        QMutexLocker lock(&workerMutex);
+        closePortLocked(true);
+        quietTimer.stop();
+    });
     workerThread.quit();
     if (!workerThread.wait(200)) {
         workerThread.terminate();
@@ -79,17 +116,69 @@ void SerialPort::closePort()
 bool SerialPort::openPortLocked(const QString &portName, int baudRate)
 {
     if (port.isOpen())
-        port.close();
+        closePortLocked();
     ++openGeneration;
-    return openWithLineSettings(port, portName, baudRate);
+    // Nothing of the previous line may appear as this one's.
+    receiveBuffer = FrameReceiver();
+    resetFrame();
+    frameInFlight = false;
+    framePending = false;
+    framesSkipped = 0;
+    if (!openWithLineSettings(port, portName, baudRate)) {
+        const QString reason = port.errorString();
+        QMutexLocker lock(&statusMutex);
+        openError = reason;
+        return false;
+    }
+    startLink(portName);
+    return true;
 }
 
-void SerialPort::closePortLocked()
+void SerialPort::closePortLocked(bool quietly)
 {
     if (!port.isOpen())
         return;
+    // Frames that arrived whole before the close are the line's and go out; what is left of a
+    // frame still arriving is dropped with the line.
+    if (!quietly) {
+        const QByteArray last = port.readAll();
+        receiveLocked(last.constData(), last.size());
+        flushLocked(FrameReceiver::Flush::Quiet);
+    }
     port.clear(QSerialPort::AllDirections);
     port.close();
+    endLink();
+}
+
+void SerialPort::startLink(const QString &name)
+{
+    linkClock.start();
+    longQuiet = false;
+    {
+        QMutexLocker lock(&statusMutex);
+        published = LinkStatus();
+        published.name = name;
+        published.open = true;
+    }
+    QMutexLocker lock(&tapMutex);
+    for (FrameTap *tap : taps)
+        tap->linkOpened(name);
+}
+
+void SerialPort::endLink()
+{
+    quietTimer.stop();
+    receiveBuffer.discard();
+    resetFrame();
+    publishStatus();
+    {
+        QMutexLocker lock(&statusMutex);
+        published.open = false;
+        published.seconds = linkClock.isValid() ? linkClock.nsecsElapsed() / 1e9 : 0.0;
+    }
+    QMutexLocker lock(&tapMutex);
+    for (FrameTap *tap : taps)
+        tap->linkClosed();
 }
 
 void SerialPort::resetFrame()
@@ -118,34 +207,137 @@ LinkStatus SerialPort::status() const
     return status;
 }
 
+QString SerialPort::openErrorString() const
+{
+    QMutexLocker lock(&statusMutex);
+    return openError;
+}
+
+void SerialPort::publishStatus()
+{
+    const FrameReceiver::Stats &stats = receiveBuffer.stats();
+    QMutexLocker lock(&statusMutex);
+    published.bytesReceived = stats.bytesReceived;
+    published.framesDecoded = stats.framesDecoded;
+    published.framesRejected = stats.framesRejected;
+    published.bytesDropped = stats.bytesDropped;
+    published.framesSkipped = framesSkipped;
+}
+
+void SerialPort::setPacedDelivery(bool on)
+{
+    paced = on;
+}
+
+void SerialPort::frameHandled()
+{
+    QMetaObject::invokeMethod(this, &SerialPort::deliverNext, Qt::QueuedConnection);
+}
+
+void SerialPort::deliverNext()
+{
+    QMutexLocker lock(&workerMutex);
+    frameInFlight = false;
+    if (!framePending)
+        return;
+    framePending = false;
+    frameInFlight = true;
+    emit signalFrame(pendingFrame);
+    ::resetFrame(pendingFrame);
+}
+
+void SerialPort::deliver(const frame_t &record, const char *frameBytes, int length)
+{
+    const double seconds = linkClock.isValid() ? linkClock.nsecsElapsed() / 1e9 : 0.0;
+    for (FrameTap *tap : taps)
+        tap->frameDecoded(record, frameBytes, length, seconds);
+    if (!paced) {
+        emit signalFrame(record);
+        return;
+    }
+    if (!frameInFlight) {
+        frameInFlight = true;
+        emit signalFrame(record);
+        return;
+    }
+    // The receiver is still busy with the last frame: this one waits, replacing one that was
+    // already waiting. The display always gets the newest frame and never falls further behind.
+    if (framePending)
+        ++framesSkipped;
+    pendingFrame = record;
+    framePending = true;
+}
+
+void SerialPort::receiveLocked(const char *data, int length)
+{
+    QMutexLocker tapLock(&tapMutex);
+    receiveBuffer.receive(data, length, decoder, workingFrame,
+                          [this](const frame_t &record, const char *frameBytes, int frameLength) {
+                              deliver(record, frameBytes, frameLength);
+                          });
+}
+
+void SerialPort::flushLocked(FrameReceiver::Flush mode)
+{
+    QMutexLocker tapLock(&tapMutex);
+    receiveBuffer.flush(decoder, workingFrame,
+                        [this](const frame_t &record, const char *frameBytes, int frameLength) {
+                            deliver(record, frameBytes, frameLength);
+                        },
+                        mode);
+}
+
 void SerialPort::slotReadyRead()
 {
     QMutexLocker lock(&workerMutex);
     const QByteArray bytes = port.readAll();
-    const double seconds = linkClock.isValid() ? linkClock.nsecsElapsed() / 1e9 : 0.0;
-    QMutexLocker tapLock(&tapMutex);
-    receiveBuffer.receive(bytes.constData(), bytes.size(), decoder, workingFrame,
-                          [this, seconds](const frame_t &record, const char *frameBytes, int length) {
-                              for (FrameTap *tap : taps)
-                                  tap->frameDecoded(record, frameBytes, length, seconds);
-                              emit signalFrame(record);
-                          });
+    receiveLocked(bytes.constData(), bytes.size());
+    publishStatus();
+    // Whatever stays buffered is decoded once the line has been quiet for a moment.
+    if (!receiveBuffer.buffer().isEmpty()) {
+        longQuiet = false;
+        quietTimer.start(kQuietMs);
+    }
+}
+
+void SerialPort::onQuiet()
+{
+    QMutexLocker lock(&workerMutex);
+    if (!port.isOpen())
+        return;
+    flushLocked(longQuiet ? FrameReceiver::Flush::LongQuiet : FrameReceiver::Flush::Quiet);
+    publishStatus();
+    if (!longQuiet && receiveBuffer.isWaiting()) {
+        longQuiet = true;
+        quietTimer.start(kLongQuietMs - kQuietMs);
+    }
 }
 
 void SerialPort::onPortError(QSerialPort::SerialPortError error)
 {
     // A hung-up tty (the adapter pulled, the other end of a pseudo-terminal closed) reports a read
     // error and leaves its read notifier on, which would spin this thread until the port is
-    // closed. Close it from the event loop, not from inside the port's own notification.
-    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+    // closed. Close it from the event loop, not from inside the port's own notification. Errors
+    // while opening are the open's to report.
+    if (!isLostLine(error) || !port.isOpen())
         return;
     const int generation = openGeneration;
     QMetaObject::invokeMethod(
         this,
         [this, generation] {
-            QMutexLocker lock(&workerMutex);
-            if (generation == openGeneration)
-                closePortLocked();
+            QString reason;
+            {
+                QMutexLocker lock(&workerMutex);
+                if (generation != openGeneration || !port.isOpen())
+                    return;
+                reason = port.errorString();
+                // What arrived whole before the line went goes out; the port is closed without
+                // touching the dead device again.
+                flushLocked(FrameReceiver::Flush::Quiet);
+                port.close();
+                endLink();
+            }
+            emit signalComPortLost(reason);
         },
         Qt::QueuedConnection);
 }

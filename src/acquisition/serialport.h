@@ -13,7 +13,9 @@
 #include <QSerialPort>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -71,6 +73,15 @@ public:
     void removeTap(FrameTap *tap);
 
     LinkStatus status() const;
+    // Why the last openPort failed, in the serial layer's words.
+    QString openErrorString() const;
+
+    // For a receiver that shows frames and may fall behind (the window): at most one signalFrame
+    // is on its way at a time. A frame decoded meanwhile waits, and a newer one replaces it; the
+    // replaced ones are counted as skipped. The receiver calls frameHandled() when it is done with
+    // each frame. Taps still see every frame. Off by default: every frame is emitted.
+    void setPacedDelivery(bool paced);
+    void frameHandled();
 
 signals:
     void signalFrame(frame_t frame);
@@ -85,9 +96,18 @@ private slots:
 
 private:
     bool openPortLocked(const QString &portName, int baudRate);
-    void closePortLocked();
+    // Frames complete in the buffer go out first unless `quietly` (teardown emits nothing).
+    void closePortLocked(bool quietly = false);
     void resetFrame();
     void onPortError(QSerialPort::SerialPortError error);
+    void onQuiet();
+    void receiveLocked(const char *data, int length);
+    void flushLocked(FrameReceiver::Flush mode);
+    void deliver(const frame_t &record, const char *frameBytes, int length);
+    void deliverNext();
+    void startLink(const QString &name);
+    void endLink();
+    void publishStatus();
     // The port's socket notifiers belong to the worker thread, so every open, clear and close
     // runs there; the caller waits for it.
     template<typename Function>
@@ -99,6 +119,15 @@ private:
     frame_t workingFrame;
     FrameDecoder decoder;
     QMutex workerMutex{QMutex::NonRecursive};
+    // The line counts as quiet when nothing has come for this long; see serialport.cpp.
+    QTimer quietTimer;
+    bool longQuiet = false;
+    std::atomic<bool> paced {false};
+    bool frameInFlight = false;
+    bool framePending = false;
+    frame_t pendingFrame;
+    uint64_t framesSkipped = 0;
+    QString openError;
     // The taps have a lock of their own: adding or removing one never waits for a read.
     mutable QMutex tapMutex;
     std::vector<FrameTap *> taps;

@@ -3,7 +3,9 @@
 #include "ui_mainwindow.h"
 
 #include "linesettings.h"
+#include "portlist.h"
 #include "serialport.h"
+#include "statusline.h"
 
 #include <QGraphicsLineItem>
 #include <QMessageBox>
@@ -61,6 +63,15 @@ MainWindow::MainWindow(QWidget *parent)
 
     buildRawDataChart();
     buildSpectrumChart();
+
+    // A board faster than the screen: the worker keeps at most one frame on its way here and the
+    // newest waiting, so the charts never fall behind and nothing piles up.
+    serialPort->setPacedDelivery(true);
+    connect(serialPort, &SerialPort::signalComPortLost, this, &MainWindow::onLineLost);
+    portList = new PortList(ui->comboBox_PortList);
+    statusLine = new StatusLine;
+    statusTimer.setInterval(250);
+    connect(&statusTimer, &QTimer::timeout, this, &MainWindow::showLinkStatus);
 }
 
 void MainWindow::buildRawDataChart()
@@ -144,6 +155,7 @@ MainWindow::~MainWindow()
     delete chart_FFT;
     delete chartView_FFT;
     delete serialPort;
+    delete statusLine;
     delete ui;
 }
 
@@ -156,6 +168,9 @@ void MainWindow::on_pushButton_Connect_clicked()
     } else {
         serialPort->closePort();
         ui->pushButton_Connect->setText("connect");
+        connectedPort.clear();
+        statusTimer.stop();
+        ui->statusBar->clearMessage();
     }
 }
 
@@ -163,15 +178,41 @@ void MainWindow::slot_serialPort_success()
 {
     ui->pushButton_Connect->setText("disconnect");
     ui->pushButton_Connect->setEnabled(true);
+    connectedPort = serialPort->status().name;
+    *statusLine = StatusLine();
+    showLinkStatus();
+    statusTimer.start();
 }
 
 void MainWindow::slot_serialPort_error()
 {
     QMessageBox box;
     box.setText("error initialising comport");
+    // Which port, and why: a busy port, a missing one and one the user may not open (on Linux, a
+    // user outside the dialout group) call for different remedies.
+    const QString port = ui->comboBox_PortList->currentText();
+    box.setInformativeText(QStringLiteral("%1: %2").arg(port.isEmpty() ? QStringLiteral("no port selected") : port,
+                                                        serialPort->openErrorString()));
     box.exec();
     ui->pushButton_Connect->setText("connect");
     ui->pushButton_Connect->setEnabled(true);
+}
+
+void MainWindow::onLineLost(const QString &reason)
+{
+    // A loss reported after the user closed the port themselves has nothing left to undo.
+    if (connectedPort.isEmpty())
+        return;
+    statusTimer.stop();
+    ui->statusBar->showMessage(QStringLiteral("The line to %1 was lost: %2").arg(connectedPort, reason));
+    connectedPort.clear();
+    ui->pushButton_Connect->setText("connect");
+    ui->pushButton_Connect->setEnabled(true);
+}
+
+void MainWindow::showLinkStatus()
+{
+    ui->statusBar->showMessage(statusLine->describe(serialPort->status()));
 }
 
 void MainWindow::slot_receive_frame(frame_t frame)
@@ -190,4 +231,5 @@ void MainWindow::slot_receive_frame(frame_t frame)
     // Axis items appear when a chart is first laid out; caching those already there is cheap.
     cacheAxisArt(chart_RawData);
     cacheAxisArt(chart_FFT);
+    serialPort->frameHandled();
 }

@@ -5,6 +5,7 @@
 #include "frame.h"
 
 #include <QMainWindow>
+#include <QTimer>
 #include <QtCharts/QChartGlobal>
 
 QT_CHARTS_BEGIN_NAMESPACE
@@ -19,7 +20,9 @@ namespace Ui {
 class MainWindow;
 }
 
+class PortList;
 class SerialPort;
+class StatusLine;
 
 class MainWindow : public QMainWindow
 {
@@ -40,6 +43,8 @@ private slots:
 private:
     void buildRawDataChart();
     void buildSpectrumChart();
+    void onLineLost(const QString &reason);
+    void showLinkStatus();
 
     Ui::MainWindow *ui;
     SerialPort *serialPort;
@@ -55,4 +60,11 @@ private:
     QtCharts::QChartView *chartView_FFT;
     QtCharts::QValueAxis *axisX_FFT;
     QtCharts::QValueAxis *axisY_FFT;
+
+    // Beyond the fixed window: the port the window has open (empty when none), the port list kept
+    // current, and the link's health in the status bar while connected.
+    QString connectedPort;
+    PortList *portList;
+    StatusLine *statusLine;
+    QTimer statusTimer;
 };

@@ -27,7 +27,10 @@ struct Feed
         for (int at = 0; at < bytes.size(); at += chunk)
             receive(bytes.mid(at, chunk));
     }
-    void flush() { receiver.flush(decoder, record, sink()); }
+    void flush(FrameReceiver::Flush mode = FrameReceiver::Flush::EndOfInput)
+    {
+        receiver.flush(decoder, record, sink(), mode);
+    }
     // Every byte is accounted for: in a frame, dropped, or still buffered.
     bool accountsForEveryByte() const
     {
@@ -87,7 +90,7 @@ private Q_SLOTS:
         // Only what the decode threshold holds back may still wait for more bytes.
         const int frameLength = FrameDecoder::frameLength(samples);
         QVERIFY(feed.frames.size() >= sent.size() - FrameReceiver::kDecodeThreshold / frameLength);
-        QVERIFY(feed.maxBuffered <= FrameReceiver::kMaxBuffered);
+        QVERIFY(feed.maxBuffered < FrameDecoder::kMaxFrameLength);
         feed.flush();
         QCOMPARE(feed.frames, expectedRecords(sent));
         QCOMPARE(feed.receiver.stats().bytesDropped, 0u);
@@ -97,24 +100,34 @@ private Q_SLOTS:
         QVERIFY(feed.accountsForEveryByte());
     }
 
-    void decodesOnlyAboveThreshold()
+    void gateHoldsWhileBytesComeAndQuietReleases_data()
     {
-        const QByteArray frame = encodeFrame(numberedFrame(1, 128, 0));
-        QCOMPARE(frame.size(), FrameReceiver::kDecodeThreshold + 1);
+        QTest::addColumn<int>("samples");
+        for (int samples : {0, 1, 16, 64, 127, 128, 255})
+            QTest::addRow("n=%d", samples) << samples;
+    }
+
+    void gateHoldsWhileBytesComeAndQuietReleases()
+    {
+        // Frames below the gate used to wait for bytes that a paused board never sends.
+        QFETCH(int, samples);
+        const FrameValues values = numberedFrame(1, samples, uint8_t(samples % 2));
+        const QByteArray frame = encodeFrame(values);
         Feed feed;
-        feed.receive(frame.left(FrameReceiver::kDecodeThreshold));
-        QCOMPARE(feed.frames.size(), 0);
-        QCOMPARE(feed.receiver.buffer().size(), FrameReceiver::kDecodeThreshold);
-        feed.receive(frame.right(1));
-        QCOMPARE(feed.frames.size(), 1);
+        feed.receive(frame);
+        QCOMPARE(feed.frames.size(), frame.size() > FrameReceiver::kDecodeThreshold ? 1 : 0);
+        feed.flush(FrameReceiver::Flush::Quiet);
+        QCOMPARE(feed.frames, QList<frame_t>{expectedRecord(values)});
         QVERIFY(feed.receiver.buffer().isEmpty());
 
-        // A small frame waits below the threshold until more bytes come.
-        const QByteArray small = encodeFrame(numberedFrame(2, 8, 0));
-        feed.receive(small);
-        QCOMPARE(feed.frames.size(), 1);
-        feed.receive(QByteArray(FrameReceiver::kDecodeThreshold, '\0'));
-        QCOMPARE(feed.frames.size(), 2);
+        // A frame's first 1030 bytes stay buffered; its last byte releases it at once.
+        if (frame.size() > FrameReceiver::kDecodeThreshold) {
+            Feed exact;
+            exact.receive(frame.left(FrameReceiver::kDecodeThreshold));
+            QCOMPARE(exact.receiver.buffer().size(), FrameReceiver::kDecodeThreshold);
+            exact.receive(frame.mid(FrameReceiver::kDecodeThreshold));
+            QCOMPARE(exact.frames.size(), 1);
+        }
     }
 
     void faultsCostOnlyThemselves_data()
@@ -163,46 +176,98 @@ private Q_SLOTS:
             feed.flush();
             QCOMPARE(feed.frames, expectedRecords(sent));
             QCOMPARE(int(feed.receiver.stats().framesRejected), 3 * rejected);
-            QVERIFY(feed.maxBuffered <= FrameReceiver::kMaxBuffered);
+            // Junk never piles up: what stays is below the gate or a candidate still arriving.
+            QVERIFY(feed.maxBuffered < FrameDecoder::kMaxFrameLength);
             QVERIFY(feed.accountsForEveryByte());
         }
     }
 
-    void falseHeaderInsideAFrameStillArrivingDoesNotSwallowIt()
+    void candidatesInsideAFrameStillArriving_data()
     {
-        // The frame's I samples hold A2 E0 00 00 00 00 16: a well-framed n = 0 candidate with a
-        // bad checksum, complete while its host frame is not.
-        FrameValues host = numberedFrame(7, 200, 0);
-        host.i[1] = int16_t(0xA2E0);
-        host.i[2] = 0;
-        host.i[3] = 0;
-        host.i[4] = 0x1600;
-        const QByteArray bytes = encodeFrame(host);
-        Feed feed;
-        feed.receive(bytes.left(1200)); // above the threshold, host incomplete
-        QCOMPARE(feed.frames.size(), 0);
-        QCOMPARE(int(feed.receiver.stats().framesRejected), 1);
-        feed.receive(bytes.mid(1200, 200));
-        QCOMPARE(int(feed.receiver.stats().framesRejected), 1); // not rejected again
-        feed.receive(bytes.mid(1400));
-        QCOMPARE(feed.frames, QList<frame_t>{expectedRecord(host)});
-    }
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<int>("firstRead"); // bytes in the first read; the rest come in a second
+        QTest::addColumn<QList<frame_t>>("expected");
+        QTest::addColumn<int>("rejected");
 
-    void falseHeaderSpanningARealFrameDoesNotSwallowIt()
-    {
+        // A 255-sample frame whose spectrum holds a complete, valid 0-sample frame.
+        FrameValues host = numberedFrame(7, 255, 0);
+        host.s[10] = int32_t(0xA2E00100);
+        host.s[11] = int32_t(0x00E11600);
+        const QByteArray hostBytes = encodeFrame(host);
+        const int innerEnd = 5 + 8 * 255 - 4 * 245 + 7; // the inner frame's last byte, plus one
+        QCOMPARE(hostBytes.mid(innerEnd - 7, 7), QByteArray::fromHex("A2E0010000E116"));
+        QTest::newRow("valid frame inside a valid one: the outer wins")
+            << hostBytes << innerEnd << QList<frame_t>{expectedRecord(host)} << 0;
+
+        QByteArray brokenHost = hostBytes;
+        brokenHost[brokenHost.size() - 2] = char(brokenHost.at(brokenHost.size() - 2) + 1);
+        const frame_t inner = expectedRecord(FrameValues {1, 0, {}, {}, {}});
+        QTest::newRow("valid frame inside a corrupt one: the inner comes out")
+            << brokenHost << innerEnd << QList<frame_t>{inner} << 1;
+
+        // A2 E0 00 00 00 00 16 in the I samples: well framed, bad checksum, never even looked at.
+        FrameValues carrier = numberedFrame(8, 200, 0);
+        carrier.i[1] = int16_t(0xA2E0);
+        carrier.i[2] = 0;
+        carrier.i[3] = 0;
+        carrier.i[4] = 0x1600;
+        QTest::newRow("corrupt frame inside a valid one")
+            << encodeFrame(carrier) << 1200 << QList<frame_t>{expectedRecord(carrier)} << 0;
+
         // A2 E0 00 00 01 claims 15 bytes; the real frame starts right after it and its I[2] puts
         // 16 where the false frame's end byte would be.
         FrameValues real = numberedFrame(3, 128, 1);
         real.i[2] = int16_t(0x1600);
-        const QByteArray frame = encodeFrame(real);
-        const QByteArray falseHeader = QByteArray::fromHex("A2E0000001");
-        const QByteArray stream = falseHeader + frame;
-        QCOMPARE(uint8_t(stream.at(14)), uint8_t(0x16));
+        QTest::newRow("false header spanning the start of a real frame")
+            << QByteArray::fromHex("A2E0000001") + encodeFrame(real) << 1100
+            << QList<frame_t>{expectedRecord(real)} << 1;
+    }
+
+    void candidatesInsideAFrameStillArriving()
+    {
+        // A frame inside another used to come out in its place when the outer one was still
+        // arriving, and the outer one was lost.
+        QFETCH(QByteArray, stream);
+        QFETCH(int, firstRead);
+        QFETCH(QList<frame_t>, expected);
+        QFETCH(int, rejected);
+        Feed feed;
+        feed.receive(stream.left(firstRead));
+        feed.flush(FrameReceiver::Flush::Quiet);
+        if (stream.size() > firstRead)
+            QCOMPARE(feed.frames.size(), 0); // the inner frame waits for the outer one
+        feed.receive(stream.mid(firstRead));
+        feed.flush();
+        QCOMPARE(feed.frames, expected);
+        QCOMPARE(int(feed.receiver.stats().framesRejected), rejected);
+        QVERIFY(feed.accountsForEveryByte());
+    }
+
+    void longQuietGivesUpAFalseHeaderHoldingFramesBack()
+    {
+        // Junk that looks like the header of a 255-sample frame, then a small real frame, then
+        // silence: the real frame must not wait for 2047 bytes that never come.
+        const FrameValues small = numberedFrame(4, 16, 0);
+        const QByteArray stream = QByteArray::fromHex("A2E00000FF") + encodeFrame(small);
         Feed feed;
         feed.receive(stream);
-        feed.flush();
-        QCOMPARE(feed.frames, QList<frame_t>{expectedRecord(real)});
-        QCOMPARE(int(feed.receiver.stats().framesRejected), 1);
+        feed.flush(FrameReceiver::Flush::Quiet);
+        QCOMPARE(feed.frames.size(), 0);
+        QVERIFY(feed.receiver.isWaiting());
+        feed.flush(FrameReceiver::Flush::LongQuiet);
+        QCOMPARE(feed.frames, QList<frame_t>{expectedRecord(small)});
+        QVERIFY(feed.accountsForEveryByte());
+
+        // A candidate still arriving with nothing complete behind it is a board paused mid-frame:
+        // it is kept, and its frame comes out whole when the rest arrives.
+        const QByteArray frame = encodeFrame(numberedFrame(5, 64, 1));
+        Feed paused;
+        paused.receive(frame.left(100));
+        paused.flush(FrameReceiver::Flush::LongQuiet);
+        QVERIFY(paused.receiver.isWaiting());
+        paused.receive(frame.mid(100));
+        paused.flush();
+        QCOMPARE(paused.frames.size(), 1);
     }
 };
 

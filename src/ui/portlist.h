@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+// Keeps the port list current: the ports present are read again whenever the user opens the list,
+// so that a board plugged in after start-up can be picked without a restart.
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+
+class QComboBox;
+
+class PortList : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Watches `comboBox`, whose items are the ports found so far; it must outlive this object.
+    explicit PortList(QComboBox *comboBox);
+
+    // Reads the ports present again. Ports that vanished go, new ones are added, the selection
+    // stays where its port is still there, and names put into the list by hand (a pseudo-terminal,
+    // a port given on the command line) stay at its top.
+    void refresh();
+    // The names Qt lists for the ports present, in its order.
+    static QStringList presentPorts();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QComboBox *comboBox;
+    QStringList enumerated; // what the last reading found
+};
