@@ -91,6 +91,29 @@ private Q_SLOTS:
         QCOMPARE(c.line.readAvailable(), QByteArray()); // nothing is ever written to the port
     }
 
+    void quietBoardFramesArriveWithoutMoreBytes_data()
+    {
+        QTest::addColumn<int>("samples");
+        for (int samples : {0, 1, 16, 64, 128, 255})
+            QTest::addRow("n=%d", samples) << samples;
+    }
+
+    void quietBoardFramesArriveWithoutMoreBytes()
+    {
+        // Frames below the decode gate used to wait for bytes that a pausing board never sends.
+        QFETCH(int, samples);
+        Connected c;
+        QVERIFY(c.open());
+        QList<frame_t> expected;
+        for (int k = 0; k < 6; ++k) {
+            const FrameValues values = numberedFrame(k, samples, uint8_t(k % 2));
+            expected.append(expectedRecord(values));
+            QVERIFY(c.line.write(encodeFrame(values)));
+            QTRY_COMPARE(c.collector.frames.size(), k + 1); // each one before the next is sent
+        }
+        QCOMPARE(c.collector.frames, expected);
+    }
+
     void openFailures_data()
     {
         QTest::addColumn<QString>("name");
@@ -106,31 +129,47 @@ private Q_SLOTS:
         c.worker->openPort(name, 115200);
         QCOMPARE(c.collector.failureCount, 1);
         QCOMPARE(c.collector.readyCount, 0);
+        QVERIFY2(!c.worker->openErrorString().isEmpty(), "a failed open says why");
+        QVERIFY(!c.worker->status().open);
     }
 
-    void reopenOnAnOpenPortGivesOneResult()
+    void reopenStartsCleanAndGivesOneResult()
     {
         Connected c;
         QVERIFY(c.open());
+        // The first half of a frame on the first line, the rest on the second: the two lines'
+        // bytes used to join into a frame neither line sent.
+        const QByteArray mixed = encodeFrame(numberedFrame(9, 128, 0));
+        QVERIFY(c.line.write(mixed.left(500)));
+        QTRY_COMPARE(c.worker->status().bytesReceived, uint64_t(500));
         PseudoTerminal second;
         c.worker->openPort(second.slavePath(), 115200);
         QCOMPARE(c.collector.readyCount, 2);
         QCOMPARE(c.collector.failureCount, 0);
+        QCOMPARE(c.worker->status().name, second.slavePath());
         // The new line delivers; the old one is closed.
-        QVERIFY(second.write(encodeFrame(numberedFrame(1, 128, 0))));
+        const FrameValues fresh = numberedFrame(1, 16, 0);
+        QVERIFY(second.write(mixed.mid(500) + encodeFrame(fresh)));
         QTRY_COMPARE(c.collector.frames.size(), 1);
+        QCOMPARE(c.collector.frames.first(), expectedRecord(fresh)); // a mixed frame would come first
         c.worker->closePort();
         c.worker->closePort(); // on a closed port: nothing, and no signal
         QCOMPARE(c.collector.readyCount + c.collector.failureCount, 2);
     }
 
-    void hangUpNeitherSpinsNorBlocksReopening()
+    void hangUpIsReportedNeitherSpinsNorBlocksReopening()
     {
         Connected c;
+        QStringList lost;
+        connect(c.worker.get(), &SerialPort::signalComPortLost, &c.collector,
+                [&lost](const QString &reason) { lost.append(reason); }, Qt::QueuedConnection);
         QVERIFY(c.open());
         QVERIFY(c.line.write(encodeFrame(numberedFrame(1, 128, 0))));
         QTRY_COMPARE(c.collector.frames.size(), 1);
         c.line.closeMaster(); // the adapter is pulled
+        QTRY_COMPARE(lost.size(), 1);
+        QVERIFY2(!lost.first().isEmpty(), "the loss says why");
+        QVERIFY(!c.worker->status().open);
         QTest::qWait(200);
         const double before = processCpuSeconds();
         QTest::qWait(1000);

@@ -3,6 +3,7 @@
 #include "boardmodel.h"
 #include "framesupport.h"
 #include "mainwindow.h"
+#include "portlist.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
 
@@ -208,18 +209,58 @@ private Q_SLOTS:
     {
         Window w;
         w.ports->clear(); // no port present: an empty name goes to the worker
-        static QString seen;
-        QTimer::singleShot(50, [] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                seen = box->text();
-                box->done(QMessageBox::Ok);
-            }
-        });
+        static QString seen, why;
+        auto answerBox = [] {
+            QTimer::singleShot(50, [] {
+                if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                    seen = box->text();
+                    why = box->informativeText();
+                    box->done(QMessageBox::Ok);
+                }
+            });
+        };
+        answerBox();
         QTest::mouseClick(w.button, Qt::LeftButton);
         QCOMPARE(seen, QStringLiteral("error initialising comport"));
+        QVERIFY2(why.startsWith("no port selected: "), qPrintable(why));
         QCOMPARE(w.button->text(), QStringLiteral("connect"));
         QVERIFY(w.button->isEnabled());
         QCOMPARE(w.label->text(), QStringLiteral("Modulation:"));
+        QVERIFY(w.window.statusBar()->currentMessage().isEmpty());
+
+        // The box names the port and gives the serial layer's reason.
+        w.selectPort("/dev/vazorez-no-such-port");
+        answerBox();
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QVERIFY2(why.startsWith("/dev/vazorez-no-such-port: ") && why.size() > 30, qPrintable(why));
+    }
+
+    void portListFollowsThePortsPresent()
+    {
+        // The list used to be read once at start-up: a board plugged in later could not be picked.
+        const QStringList present = PortList::presentPorts();
+        auto itemsOf = [](QComboBox *box) {
+            QStringList items;
+            for (int k = 0; k < box->count(); ++k)
+                items.append(box->itemText(k));
+            return items;
+        };
+        Window w;
+        QVERIFY(w.ports->findChild<PortList *>());
+        w.selectPort("/dev/pts/vazorez"); // put there by hand (--port): it stays on top
+        QTest::mouseClick(w.ports, Qt::LeftButton); // opening the list reads the ports again
+        QCOMPARE(itemsOf(w.ports), QStringList{"/dev/pts/vazorez"} + present);
+        QCOMPARE(w.ports->currentText(), QStringLiteral("/dev/pts/vazorez"));
+
+        // A port found before and gone since leaves the list; the selection stays on its port.
+        QComboBox box;
+        box.addItems({"ttyVazorezGone"});
+        PortList list(&box);
+        box.insertItem(0, "/dev/pts/by-hand");
+        box.setCurrentIndex(1);
+        list.refresh();
+        QCOMPARE(itemsOf(&box), QStringList{"/dev/pts/by-hand"} + present);
+        QCOMPARE(box.currentText(), QStringLiteral("/dev/pts/by-hand"));
     }
 
     void framesReachTheChartsAndFollowTheMode()
@@ -238,18 +279,16 @@ private Q_SLOTS:
             const char *label;
             double xMax;
         };
-        const Step steps[] = {{0, 128, "Modulation: CW", 128},
-                              {1, 128, "Modulation: FMCW", 64},
-                              {0, 255, "Modulation: CW", 128},
-                              {1, 0, "Modulation: FMCW", 64}};
+        // Each frame alone, then silence: small frames lie below the receive buffer's decode gate.
+        const Step steps[] = {{0, 128, "Modulation: CW", 128}, {1, 128, "Modulation: FMCW", 64},
+                              {0, 255, "Modulation: CW", 128}, {1, 0, "Modulation: FMCW", 64},
+                              {0, 1, "Modulation: CW", 128},   {1, 16, "Modulation: FMCW", 64},
+                              {0, 64, "Modulation: CW", 128}};
         int number = 0;
         for (const Step &step : steps) {
             const FrameValues values = numberedFrame(++number, step.samples, step.mode);
             const frame_t expected = expectedRecord(values);
-            QByteArray bytes = encodeFrame(values);
-            // Below the decode threshold a frame waits for more bytes: line noise brings them.
-            bytes += QByteArray(std::max(0, 1031 - bytes.size()), '\0');
-            QVERIFY(line.write(bytes));
+            QVERIFY(line.write(encodeFrame(values)));
             QTRY_COMPARE(points(w.raw, 0), expected.i_series);
             QCOMPARE(points(w.raw, 1), expected.q_series);
             QCOMPARE(points(w.fft, 0), expected.fft_series);
@@ -272,6 +311,30 @@ private Q_SLOTS:
         QVERIFY(line.write(encodeFrame(again)));
         QTRY_COMPARE(points(w.raw, 0), expectedRecord(again).i_series);
         QCOMPARE(line.readAvailable(), QByteArray()); // the window never writes to the port
+        // While connected the status bar gives the link's health.
+        QTRY_VERIFY2(w.window.statusBar()->currentMessage().startsWith(line.slavePath() + ": "),
+                     qPrintable(w.window.statusBar()->currentMessage()));
+        QVERIFY(w.window.statusBar()->currentMessage().contains(" 0 skipped by the display"));
+
+        // The line goes away: the window used to go on claiming the connection. It says so, keeps
+        // the last frame, and connects again once the device is back.
+        const QVector<QPointF> last = points(w.raw, 0);
+        line.closeMaster();
+        QTRY_COMPARE(w.button->text(), QStringLiteral("connect"));
+        QVERIFY(w.button->isEnabled());
+        const QString message = w.window.statusBar()->currentMessage();
+        QVERIFY2(message.startsWith("The line to " + line.slavePath() + " was lost: ") && message.size() > 40,
+                 qPrintable(message));
+        QCOMPARE(points(w.raw, 0), last);
+        PseudoTerminal back;
+        w.selectPort(back.slavePath());
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        const FrameValues afterReturn = numberedFrame(51, 16, 1);
+        QVERIFY(back.write(encodeFrame(afterReturn)));
+        QTRY_COMPARE(points(w.raw, 0), expectedRecord(afterReturn).i_series);
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QVERIFY(w.window.statusBar()->currentMessage().isEmpty());
     }
 
     void cachedItemsPaintTheSamePixels_data()
