@@ -1,28 +1,36 @@
 // SPDX-License-Identifier: MIT
 // The window's share: the time of slot_receive_frame and of the repaint it causes, the highest frame
-// rate the window sustains without its event queue growing, the program's CPU at line rate, and
-// its idle cost. Runs offscreen unless a display is set.
+// rate the window sustains without its event queue growing, the program's CPU at line rate (and
+// that no frame is skipped there), a flood of the smallest frames (memory, the last frame's delay
+// to the screen, frames skipped), and its idle cost. Runs offscreen unless a display is set.
 // Usage: window_bench [--json] [--smoke]
 #include "benchjson.h"
 #include "boardmodel.h"
 #include "framedecoder.h"
 #include "frameencoder.h"
 #include "mainwindow.h"
+#include "framesupport.h"
 #include "pseudoterminal.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QtCharts/QChartView>
 #include <QtCharts/QXYSeries>
 
+#include <QFile>
+
 #include <atomic>
 #include <chrono>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +58,42 @@ double cpuPercentWhileWaiting(int milliseconds)
     loop.exec();
     return (cpuSeconds() - before) / (milliseconds / 1000.0) * 100.0;
 }
+
+double residentMiB()
+{
+    QFile statm("/proc/self/statm");
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(1).toDouble() * double(sysconf(_SC_PAGESIZE)) / (1 << 20);
+}
+
+double heapMiB()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return double(info.uordblks + info.hblkhd) / (1 << 20);
+}
+
+// Frames the display skipped, as the status bar tells the user.
+double skippedFrames(MainWindow *window)
+{
+    const auto match = QRegularExpression(" (\\d+) skipped by the display").match(window->statusBar()->currentMessage());
+    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+}
+
+// Remembers when a widget last painted.
+class PaintClock : public QObject
+{
+public:
+    std::chrono::steady_clock::time_point lastPaint;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            lastPaint = std::chrono::steady_clock::now();
+        return QObject::eventFilter(watched, event);
+    }
+};
 
 } // namespace
 
@@ -167,11 +211,60 @@ int main(int argc, char *argv[])
         });
         spin(500);
         const int shownBefore = processed;
+        const double skippedBefore = skippedFrames(window);
         const double seconds = smoke ? 2.0 : 10.0;
         figures.add(QStringLiteral("CPU showing frames at line rate, %1").arg(name), cpuPercentWhileWaiting(int(seconds * 1000)), "% of a core");
         figures.add(QStringLiteral("frames shown per second at line rate, %1").arg(name), (processed - shownBefore) / seconds, "frames/s");
+        figures.add(QStringLiteral("frames skipped by the display at line rate, %1").arg(name), skippedFrames(window) - skippedBefore, "frames");
         stop = true;
         board.join();
+    }
+
+    // A flood of 1-sample frames, as fast as the pseudo-terminal takes them: memory, the delay of
+    // the last frame to the screen, and what the display skipped.
+    {
+        PaintClock paints;
+        views.first()->viewport()->installEventFilter(&paints);
+        QByteArray burst;
+        for (int k = 0; k < 4000; ++k)
+            appendFrame(burst, numberedFrame(k, 1, uint8_t(k % 2)));
+        std::atomic<bool> stop {false};
+        std::thread board([&] {
+            while (!stop && line.write(burst, 1000)) {
+            }
+        });
+        const double seconds = smoke ? 2.0 : 10.0;
+        spin(1000);
+        const double residentWarm = residentMiB(), heapWarm = heapMiB();
+        const double skippedBefore = skippedFrames(window);
+        double residentMost = residentWarm;
+        for (QElapsedTimer timer; !timer.isValid() || timer.elapsed() < (seconds - 1) * 1000;) {
+            if (!timer.isValid())
+                timer.start();
+            spin(250);
+            residentMost = std::max(residentMost, residentMiB());
+        }
+        stop = true;
+        board.join();
+        const QVector<QPointF> lastPoints = expectedRecord(numberedFrame(7, 16, 1)).i_series;
+        const auto written = std::chrono::steady_clock::now();
+        line.write(encodeFrame(numberedFrame(7, 16, 1)));
+        std::chrono::steady_clock::time_point replaced {};
+        while (std::chrono::steady_clock::now() - written < std::chrono::seconds(5)) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+            if (replaced == std::chrono::steady_clock::time_point {} && iSeries->pointsVector() == lastPoints)
+                replaced = std::chrono::steady_clock::now();
+            if (replaced != std::chrono::steady_clock::time_point {} && paints.lastPaint > replaced)
+                break;
+        }
+        spin(300); // the status bar's next refresh
+        figures.add("flood of 1-sample frames: frames skipped by the display", skippedFrames(window) - skippedBefore, "frames");
+        figures.add("flood of 1-sample frames: resident memory after 1 s", residentWarm, "MiB");
+        figures.add("flood of 1-sample frames: resident growth in the next seconds (at most)", residentMost - residentWarm, "MiB");
+        figures.add("flood of 1-sample frames: heap in use after 1 s", heapWarm, "MiB");
+        figures.add("flood of 1-sample frames: heap in use at the end", heapMiB(), "MiB");
+        figures.add("flood of 1-sample frames: last frame written to painted", std::chrono::duration<double, std::milli>(paints.lastPaint - written).count(), "ms");
+        views.first()->viewport()->removeEventFilter(&paints);
     }
     delete window;
     figures.print("window_bench", json);
