@@ -49,6 +49,8 @@ int main(int argc, char *argv[])
     std::optional<QCoreApplication> console;
     console.emplace(argc, argv);
     QCoreApplication::setApplicationName("vazorez-demo");
+    // A replay's junk is not the viewer's: its debug lines wait for the window.
+    qInstallMessageHandler(printAllButDebug);
 
     QCommandLineParser parser;
     parser.setApplicationDescription("The VazoRez viewer with a simulated board: click \"connect\".");
@@ -88,6 +90,7 @@ int main(int argc, char *argv[])
         return toolError(error);
 
     console.reset();
+    qInstallMessageHandler(nullptr);
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName("vazorez-demo");
     std::atomic<bool> stopBoard {false};

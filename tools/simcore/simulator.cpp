@@ -311,7 +311,7 @@ void Simulator::run(const std::function<bool()> &stopRequested,
     // Closing the line discards what the reader has not taken yet: give it the time to take it.
     if (!stopRequested())
         waitUntilRead(stopRequested);
-    const int64_t unread = bytesInLine();
+    const int64_t unread = bytesInLine() > 0 ? takeUnread() : 0;
     if (unread > 0) {
         uncountUnread(unread);
         say(QStringLiteral("the reader did not take the last %1 frames (%2 bytes): they are not counted as sent")
@@ -344,9 +344,30 @@ int64_t Simulator::bytesInLine() const
 {
     int queued = 0;
     // On a pseudo-terminal the bytes wait on the slave side, on a device in its output queue.
+    // The slave's count is only what its reader can take at once: more may wait behind it.
     if (heldSlaveFd >= 0 ? ::ioctl(heldSlaveFd, FIONREAD, &queued) != 0 : ::ioctl(fd, TIOCOUTQ, &queued) != 0)
         return 0;
     return queued;
+}
+
+int64_t Simulator::takeUnread()
+{
+    if (heldSlaveFd < 0)
+        return bytesInLine();
+    // The reader has given up; closing the line would discard these bytes anyway. Reading them out
+    // counts them all, the ones queued behind the slave's count too.
+    int64_t unread = 0;
+    char sink[4096];
+    for (;;) {
+        pollfd line {heldSlaveFd, POLLIN, 0};
+        if (::poll(&line, 1, 20) <= 0 || !(line.revents & POLLIN))
+            break;
+        const ssize_t got = ::read(heldSlaveFd, sink, sizeof sink);
+        if (got <= 0)
+            break;
+        unread += got;
+    }
+    return unread;
 }
 
 void Simulator::waitUntilRead(const std::function<bool()> &stopRequested)

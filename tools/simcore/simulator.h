@@ -83,6 +83,7 @@ private:
     bool waitWritable(int timeoutMs);
     bool waitForReader(const std::function<bool()> &stopRequested);
     int64_t bytesInLine() const;
+    int64_t takeUnread();
     void waitUntilRead(const std::function<bool()> &stopRequested);
     void uncountUnread(int64_t unread);
 
