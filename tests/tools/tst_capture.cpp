@@ -3,6 +3,7 @@
 #include "boardmodel.h"
 #include "faultinjector.h"
 #include "qtwarnings.h"
+#include "replayfile.h"
 #include "simulator.h"
 
 #include <QJsonArray>
@@ -60,7 +61,14 @@ public:
     {
         simulator = std::make_unique<Simulator>(options);
         QString path, error;
-        if ((!options.replayFile.isEmpty() && !simulator->loadReplay(&error)) || !simulator->openPseudoTerminal(&path, &error)) {
+        if (!options.replayFile.isEmpty()) {
+            std::vector<QByteArray> frames;
+            QString remark;
+            if (!readReplayFile(options.replayFile, &frames, &error, &remark))
+                return false;
+            simulator->setReplayFrames(std::move(frames));
+        }
+        if (!simulator->openPseudoTerminal(&path, &error)) {
             qWarning("%s", qPrintable(error));
             return false;
         }

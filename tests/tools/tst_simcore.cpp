@@ -123,13 +123,17 @@ private Q_SLOTS:
         QTest::addColumn<double>("checksum");
         QTest::addColumn<double>("mode");
         QTest::addColumn<double>("truncate");
-        QTest::newRow("none") << 0.0 << 0.0 << 0.0 << 0.0 << 0.0;
-        QTest::newRow("junk only") << 0.5 << 0.0 << 0.0 << 0.0 << 0.0;
-        QTest::newRow("stray headers") << 0.5 << 0.5 << 0.0 << 0.0 << 0.0;
-        QTest::newRow("bad checksums") << 0.0 << 0.0 << 0.3 << 0.0 << 0.0;
-        QTest::newRow("bad modes") << 0.0 << 0.0 << 0.0 << 0.3 << 0.0;
-        QTest::newRow("truncated") << 0.0 << 0.0 << 0.0 << 0.0 << 0.3;
-        QTest::newRow("everything at once") << 0.1 << 0.1 << 0.1 << 0.1 << 0.1;
+        QTest::addColumn<int>("samples");
+        QTest::newRow("none") << 0.0 << 0.0 << 0.0 << 0.0 << 0.0 << 128;
+        QTest::newRow("junk only") << 0.5 << 0.0 << 0.0 << 0.0 << 0.0 << 128;
+        // Short frames in dense junk: the junk's own header and end bytes meet real frames often.
+        QTest::newRow("junk only, n=0") << 1.0 << 0.0 << 0.0 << 0.0 << 0.0 << 0;
+        QTest::newRow("stray headers, n=1") << 0.5 << 0.5 << 0.0 << 0.0 << 0.0 << 1;
+        QTest::newRow("bad checksums, n=64") << 0.0 << 0.0 << 0.3 << 0.0 << 0.0 << 64;
+        QTest::newRow("bad modes, n=255") << 0.0 << 0.0 << 0.0 << 0.3 << 0.0 << 255;
+        QTest::newRow("truncated, n=16") << 0.0 << 0.0 << 0.0 << 0.0 << 0.3 << 16;
+        QTest::newRow("truncated in junk, n=16") << 1.0 << 0.0 << 0.0 << 0.0 << 0.5 << 16;
+        QTest::newRow("everything at once") << 0.1 << 0.1 << 0.1 << 0.1 << 0.1 << 128;
     }
 
     void faultsAreExactlyTheOnesCounted()
@@ -139,13 +143,15 @@ private Q_SLOTS:
         QFETCH(double, checksum);
         QFETCH(double, mode);
         QFETCH(double, truncate);
-        BoardModel board(SimMode::Alternate, 128, 3);
+        QFETCH(int, samples);
+        BoardModel board(SimMode::Alternate, samples, 3);
         FaultInjector faults({junk, stray, checksum, mode, truncate}, 3);
-        QByteArray stream;
+        QByteArray stream, framesAlone;
         QList<frame_t> expected;
         int broken = 0;
         for (int index = 0; index < 400; ++index) {
             const FrameValues values = board.frame(index);
+            framesAlone += encodeFrame(values);
             if (faults.append(stream, encodeFrame(values)))
                 ++broken;
             else
@@ -163,6 +169,11 @@ private Q_SLOTS:
         QCOMPARE(received, expected);
         if (checksum + mode + truncate > 0)
             QVERIFY(broken > 0);
+        if (junk > 0 && checksum + mode + truncate == 0) {
+            // Noise as a line makes it: the junk holds false header and end bytes too.
+            QVERIFY(stream.count(char(0xA2)) > framesAlone.count(char(0xA2)));
+            QVERIFY(stream.count(char(0x16)) > framesAlone.count(char(0x16)));
+        }
     }
 };
 

@@ -13,8 +13,65 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
+
+// Reads the simulator's line from its slave side the way a slow program does: `chunk` bytes at a
+// time with `pauseMs` between reads, until the line hangs up or `stopAfter` bytes have come (then
+// the line is held open unread until the simulator ends).
+QByteArray readLine(QProcess &sim, const QString &path, int chunk, int pauseMs, int stopAfter = -1)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOCTTY);
+    if (fd < 0)
+        return {};
+    QByteArray taken;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 60000 && (stopAfter < 0 || taken.size() < stopAfter)) {
+        pollfd line {fd, POLLIN, 0};
+        if (::poll(&line, 1, 100) <= 0)
+            continue;
+        QByteArray bytes(stopAfter < 0 ? chunk : std::min(chunk, stopAfter - int(taken.size())), 0);
+        const ssize_t got = ::read(fd, bytes.data(), size_t(bytes.size()));
+        if (got <= 0)
+            break; // hung up
+        taken += bytes.left(int(got));
+        if (pauseMs > 0)
+            QThread::msleep(ulong(pauseMs));
+    }
+    sim.waitForFinished(15000);
+    ::close(fd);
+    return taken;
+}
+
+// A recording of frames of every size a board sends, with junk (header and end bytes included)
+// before some of them.
+QByteArray mixedRecording(QByteArray *framesOnly)
+{
+    QByteArray file;
+    int number = 0;
+    for (int samples : {0, 1, 16, 64, 128, 255, 128, 16}) {
+        ++number;
+        const QByteArray frame = encodeFrame(numberedFrame(number, samples, uint8_t(number % 2)));
+        if (number % 3 == 0)
+            file += QByteArray::fromHex("A2E0011600A21605");
+        file += frame;
+        *framesOnly += frame;
+    }
+    return file;
+}
+
+QString writeFile(const QString &name, const QByteArray &bytes)
+{
+    const QString path = QDir(QCoreApplication::applicationDirPath()).filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
 
 // True when `received` is `expected` with some frames left out, order kept.
 bool isInOrderSubset(const QList<frame_t> &received, const QList<frame_t> &expected)
@@ -71,6 +128,65 @@ private Q_SLOTS:
         QVERIFY(isInOrderSubset(collector.frames, boardFrames(SimMode::Fmcw, 128, 9, 60)));
     }
 
+    void simulatorHandsOverExactlyWhatWasRead_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("readerDelayMs");
+        QTest::addColumn<int>("chunk");
+        QTest::addColumn<int>("pauseMs");
+        QTest::addColumn<int>("stopAfter");
+        QTest::addColumn<QByteArray>("expected"); // the bytes the reader must get
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<QString>("remark"); // on standard error, "" for none
+
+        BoardModel board(SimMode::Cw, 128, 1);
+        QByteArray stream;
+        for (int index = 0; index < 300; ++index)
+            stream += encodeFrame(board.frame(index));
+        // Closing the line used to discard what this reader had not taken yet.
+        QTest::newRow("slow reader, --count 300 --rate max")
+            << QStringList{"--count", "300", "--rate", "max"} << 0 << 512 << 5 << -1 << stream
+            << "sent: 300 frames, 309300 bytes, 0 faulty" << "";
+        // A reader that stops: what it never took is not counted as sent, and is said.
+        QTest::newRow("reader that stops in frame 2")
+            << QStringList{"--count", "5", "--rate", "max"} << 0 << 4096 << 0 << 1531 << stream.left(1531)
+            << "sent: 1 frames, 1531 bytes, 0 faulty"
+            << "vazorez-sim: the reader did not take the last 4 frames (3624 bytes): they are not counted as sent";
+        QByteArray framesOnly;
+        const QString recording = writeFile("mixed.raw", mixedRecording(&framesOnly));
+        // Started long before its reader: nothing may be dropped while nobody reads.
+        QTest::newRow("replay started before its reader")
+            << QStringList{"--replay", recording, "--rate", "line"} << 1500 << 4096 << 0 << -1 << framesOnly
+            << QStringLiteral("sent: 8 frames, %1 bytes, 0 faulty").arg(framesOnly.size())
+            << QStringLiteral("vazorez-sim: %1: 16 bytes hold no frame (2 rejected frames); they are not sent").arg(recording);
+    }
+
+    void simulatorHandsOverExactlyWhatWasRead()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, readerDelayMs);
+        QFETCH(int, chunk);
+        QFETCH(int, pauseMs);
+        QFETCH(int, stopAfter);
+        QFETCH(QByteArray, expected);
+        QFETCH(QString, summary);
+        QFETCH(QString, remark);
+        QProcess sim;
+        sim.start(siblingProgram("vazorez-sim"), arguments);
+        QVERIFY(sim.waitForReadyRead(5000));
+        const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
+        QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
+        if (readerDelayMs > 0)
+            QVERIFY(!sim.waitForFinished(readerDelayMs)); // the reader is late; the board waits
+        const QByteArray taken = readLine(sim, first.mid(6), chunk, pauseMs, stopAfter);
+        QCOMPARE(sim.state(), QProcess::NotRunning);
+        QCOMPARE(sim.exitCode(), 0);
+        QCOMPARE(taken.size(), expected.size());
+        QVERIFY(taken == expected);
+        QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardOutput()).trimmed(), summary);
+        QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).trimmed(), remark);
+    }
+
     void simProgramStopsOnSignals_data()
     {
         QTest::addColumn<bool>("interrupt");
@@ -92,14 +208,18 @@ private Q_SLOTS:
         QCOMPARE(sim.exitCode(), 0);
         const QStringList lines = QString::fromLocal8Bit(sim.readAllStandardOutput()).trimmed().split('\n');
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(QRegularExpression("^sent: [1-9]\\d* frames, \\d+ bytes, 0 faulty$").match(lines[1]).hasMatch(),
-                 qPrintable(lines[1]));
+        // Nobody took a byte: nothing was sent, and standard error says what stayed in the line.
+        QCOMPARE(lines[1], QStringLiteral("sent: 0 frames, 0 bytes, 0 faulty"));
+        const QString errors = QString::fromLocal8Bit(sim.readAllStandardError());
+        QVERIFY2(QRegularExpression("the reader did not take the last [1-9]\\d* frames").match(errors).hasMatch(),
+                 qPrintable(errors));
     }
 
     void simProgramRejectsBadInput_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
+        const QString noFrames = writeFile("no-frames.csv", "frame,time_s,mode,k,i,q,s\n0,0.1,CW,0,1,2,3\n");
         QTest::newRow("unknown option") << QStringList{"--bogus"} << 2;
         QTest::newRow("samples out of range") << QStringList{"--samples", "256"} << 2;
         QTest::newRow("bad mode") << QStringList{"--mode", "pulse"} << 2;
@@ -109,34 +229,82 @@ private Q_SLOTS:
         QTest::newRow("missing device") << QStringList{"--device", "/dev/vazorez-none"} << 1;
         QTest::newRow("device that is no tty") << QStringList{"--device", "/dev/null"} << 1;
         QTest::newRow("missing replay file") << QStringList{"--replay", "/nonexistent.raw"} << 1;
+        QTest::newRow("replay of a file with no frame") << QStringList{"--replay", noFrames} << 1;
+        QTest::newRow("--mode with --replay") << QStringList{"--replay", noFrames, "--mode", "fmcw"} << 2;
+        QTest::newRow("--samples with --replay") << QStringList{"--samples", "16", "--replay", noFrames} << 2;
+        // No display: the options are read before the window system is needed.
+        QTest::newRow("demo: --help") << QStringList{"--help"} << 0;
+        QTest::newRow("demo: unknown option") << QStringList{"--bogus"} << 2;
+        QTest::newRow("demo: replay of a file with no frame") << QStringList{"--replay", noFrames} << 1;
     }
 
     void simProgramRejectsBadInput()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
+        const QString program = QString::fromLatin1(QTest::currentDataTag()).startsWith("demo:")
+            ? QStringLiteral("vazorez-demo") : QStringLiteral("vazorez-sim");
         QProcess sim;
-        sim.start(siblingProgram("vazorez-sim"), arguments);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        environment.remove("QT_QPA_PLATFORM");
+        sim.setProcessEnvironment(environment);
+        sim.start(siblingProgram(program), arguments);
         QVERIFY(sim.waitForFinished(5000));
+        QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
         QCOMPARE(sim.exitCode(), exitCode);
+        const QString output = QString::fromLocal8Bit(sim.readAllStandardOutput());
         const QStringList errors = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed().split('\n');
+        if (exitCode == 0) {
+            QVERIFY2(output.startsWith("Usage: "), qPrintable(output));
+            return;
+        }
         QCOMPARE(errors.size(), 1);
-        QVERIFY2(errors.first().startsWith("vazorez-sim: "), qPrintable(errors.first()));
-        QVERIFY(sim.readAllStandardOutput().isEmpty());
+        QVERIFY2(errors.first().startsWith(program + ": "), qPrintable(errors.first()));
+        QVERIFY(output.isEmpty());
     }
 
-    void demoShowsLiveFramesAndTakesAPicture()
+    void demoShowsFramesAndTakesAPicture_data()
     {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("remark"); // on standard error
+        QTest::newRow("live") << QStringList{"--frames", "20", "--rate", "100", "--mode", "alternate", "--junk", "0.1"}
+                              << 0 << "";
+        BoardModel board(SimMode::Fmcw, 128, 4);
+        QByteArray five;
+        for (int index = 0; index < 5; ++index)
+            five += encodeFrame(board.frame(index));
+        // It used to wait for the 50th frame for ever.
+        QTest::newRow("replay shorter than --frames")
+            << QStringList{"--replay", writeFile("five.raw", five), "--frames", "50"} << 0
+            << "vazorez-demo: the stream ended after 5 of 50 frames";
+        QTest::newRow("picture that cannot be written")
+            << QStringList{"--frames", "3", "--rate", "100", "--screenshot", "/nonexistent/demo.png"} << 1
+            << "vazorez-demo: cannot write /nonexistent/demo.png: ";
+    }
+
+    void demoShowsFramesAndTakesAPicture()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, remark);
         const QString picture = QDir(QCoreApplication::applicationDirPath()).filePath("demo-screenshot.png");
         QFile::remove(picture);
+        if (!arguments.contains("--screenshot"))
+            arguments << "--screenshot" << picture;
         QProcess demo;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         demo.setProcessEnvironment(environment);
-        demo.start(siblingProgram("vazorez-demo"), {"--autoconnect", "--frames", "20", "--screenshot", picture,
-                                             "--rate", "100", "--mode", "alternate", "--junk", "0.1"});
+        demo.start(siblingProgram("vazorez-demo"), QStringList{"--autoconnect"} + arguments);
         QVERIFY(demo.waitForFinished(30000));
-        QCOMPARE(demo.exitCode(), 0);
+        QCOMPARE(demo.exitCode(), exitCode);
+        const QString errors = QString::fromLocal8Bit(demo.readAllStandardError());
+        QVERIFY2(errors.contains(remark), qPrintable(errors));
+        if (exitCode != 0)
+            return;
         const QImage image(picture);
         QVERIFY(!image.isNull());
         QSet<QRgb> colours;
@@ -144,7 +312,6 @@ private Q_SLOTS:
             for (int x = 0; x < image.width(); x += 2)
                 colours.insert(image.pixel(x, y));
         QVERIFY2(colours.size() > 20, "the demo's picture is blank");
-        qInfo("demo picture: %s", qPrintable(picture));
     }
 };
 

@@ -3,87 +3,94 @@
 #include "framedecoder.h"
 #include "framereceiver.h"
 #include "framewriter.h"
+#include "linesettings.h"
+#include "outputfile.h"
 #include "serialport.h"
+#include "stopsignals.h"
 #include "toolcli.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSerialPort>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
-
-void forwardSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
-}
+// Exit statuses a script can tell apart.
+enum ExitStatus { Done = 0, Failed = 1, BadOptions = 2, HungUp = 3 };
 
 class Capture : public QObject
 {
 public:
-    Capture(FILE *out, FrameWriter::Format format, int64_t frameLimit, QString target)
-        : writer(out, format)
-        , frameLimit(frameLimit)
-        , target(std::move(target))
+    Capture(int64_t frameLimit, double secondsLimit)
+        : frameLimit(frameLimit)
+        , secondsLimit(secondsLimit)
         , showStatus(::isatty(STDERR_FILENO))
     {
         connect(&port, &QSerialPort::readyRead, this, &Capture::readAvailable);
         connect(&port, &QSerialPort::errorOccurred, this, &Capture::portError);
         connect(&statusTimer, &QTimer::timeout, this, &Capture::printStatus);
+        // A coarse timer may fire 5 % early.
+        stopTimer.setTimerType(Qt::PreciseTimer);
+        stopTimer.setSingleShot(true);
+        connect(&stopTimer, &QTimer::timeout, this, [this] { finish(Done); });
     }
 
-    bool open(const QString &name)
+    // The port first: the output is created only once there is something to record from.
+    bool open(const QString &name, const QString &outputPath, FrameWriter::Format format)
     {
-        if (!openWithLineSettings(port, name, 115200)) {
-            std::fprintf(stderr, "vazorez-capture: cannot open %s: %s\n", qPrintable(name),
-                         qPrintable(port.errorString()));
+        portName = name;
+        if (!openWithLineSettings(port, name, LineSettings::kBaudRate)) {
+            toolError(QStringLiteral("cannot open %1: %2").arg(name, port.errorString()));
             return false;
         }
-        if (!writer.writeHeader())
-            return fail(QStringLiteral("cannot write to %1: %2").arg(target, writer.errorString()));
-        clock.start();
+        if (!out.open(outputPath)) {
+            toolError(QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));
+            return false;
+        }
+        writer = std::make_unique<FrameWriter>(out, format);
+        if (!writer->writeHeader()) {
+            toolError(QStringLiteral("cannot write to %1: %2").arg(out.description(), writer->errorString()));
+            return false;
+        }
         if (showStatus)
             statusTimer.start(1000);
-        std::fprintf(stderr, "vazorez-capture: recording %s to %s\n", qPrintable(name), qPrintable(target));
+        std::fprintf(stderr, "vazorez-capture: recording %s to %s\n", qPrintable(name),
+                     qPrintable(out.writingPath()));
         return true;
     }
 
-    // Writes what is still buffered, flushes, closes the port and ends the event loop.
+    // Writes what is still buffered, closes the port, gives the output its name and ends the
+    // event loop.
     void finish(int code)
     {
         if (finished)
             return;
         finished = true;
+        const double seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0.0;
         if (port.isOpen()) {
             consume(port.readAll());
             port.close();
         }
         receiver.flush(decoder, record, sink());
-        if (!writer.finish() && exitCode == 0) {
-            std::fprintf(stderr, "vazorez-capture: cannot write to %s: %s\n", qPrintable(target),
-                         qPrintable(writer.errorString()));
-            code = 1;
-        }
-        exitCode = exitCode ? exitCode : code;
+        if (exitCode == Done && !out.commit())
+            fail(QStringLiteral("cannot write to %1: %2").arg(out.description(), out.errorString()));
+        if (exitCode != Done)
+            out.discard(); // a file with a write error in it is not a recording
+        exitCode = exitCode != Done ? exitCode : code;
         statusTimer.stop();
         if (showStatus)
             std::fputs("\r\033[K", stderr);
+        if (code == HungUp && exitCode == HungUp)
+            std::fprintf(stderr, "vazorez-capture: the line hung up after %lld frames (%s)\n",
+                         static_cast<long long>(written), qPrintable(portName));
         const auto &stats = receiver.stats();
-        const double seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0.0;
-        std::fprintf(stderr, "vazorez-capture: %lld frames in %.1f s (%.1f frames/s), %llu rejected, %llu bytes dropped\n",
+        std::fprintf(stderr, "vazorez-capture: %lld frames in %.3f s (%.1f frames/s), %llu rejected, %llu bytes dropped\n",
                      static_cast<long long>(written), seconds, seconds > 0 ? double(written) / seconds : 0.0,
                      static_cast<unsigned long long>(stats.framesRejected),
                      static_cast<unsigned long long>(stats.bytesDropped));
@@ -96,10 +103,11 @@ private:
     FrameReceiver::FrameSink sink()
     {
         return [this](const frame_t &frame, const char *bytes, int length) {
-            if (exitCode != 0 || (frameLimit >= 0 && written >= frameLimit))
+            if (exitCode != Done || (frameLimit >= 0 && written >= frameLimit)
+                || (secondsLimit > 0 && arrival > secondsLimit))
                 return;
-            if (!writer.write(written, arrival, frame, bytes, length)) {
-                fail(QStringLiteral("cannot write to %1: %2").arg(target, writer.errorString()));
+            if (!writer->write(written, arrival, frame, bytes, length)) {
+                fail(QStringLiteral("cannot write to %1: %2").arg(out.description(), writer->errorString()));
                 return;
             }
             ++written;
@@ -108,6 +116,15 @@ private:
 
     void consume(const QByteArray &bytes)
     {
+        if (bytes.isEmpty())
+            return;
+        // Time counts from the read that brought the first byte, not from the open: a board
+        // that starts late does not shorten --seconds.
+        if (!clock.isValid()) {
+            clock.start();
+            if (secondsLimit > 0)
+                stopTimer.start(int(secondsLimit * 1000 + 0.5));
+        }
         arrival = clock.nsecsElapsed() / 1e9;
         receiver.receive(bytes.constData(), bytes.size(), decoder, record, sink());
     }
@@ -115,25 +132,26 @@ private:
     void readAvailable()
     {
         consume(port.readAll());
-        if (exitCode != 0 || (frameLimit >= 0 && written >= frameLimit))
-            QTimer::singleShot(0, this, [this] { finish(0); });
+        if (exitCode != Done || (frameLimit >= 0 && written >= frameLimit))
+            QTimer::singleShot(0, this, [this] { finish(Done); });
     }
 
     void portError(QSerialPort::SerialPortError error)
     {
         if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
             return;
-        std::fprintf(stderr, "\nvazorez-capture: the port went away: %s\n", qPrintable(port.errorString()));
+        // The board stopped or the adapter was pulled: what arrived is kept, the file is whole.
+        consume(port.readAll());
         port.close();
-        QTimer::singleShot(0, this, [this] { finish(1); });
+        QTimer::singleShot(0, this, [this] { finish(HungUp); });
     }
 
     bool fail(const QString &message)
     {
-        if (exitCode == 0)
-            std::fprintf(stderr, "vazorez-capture: %s\n", qPrintable(message));
-        exitCode = 1;
-        QTimer::singleShot(0, this, [this] { finish(1); });
+        if (exitCode == Done)
+            toolError(message);
+        exitCode = Failed;
+        QTimer::singleShot(0, this, [this] { finish(Failed); });
         return false;
     }
 
@@ -148,17 +166,20 @@ private:
     }
 
     QSerialPort port;
+    QString portName;
     FrameReceiver receiver;
     FrameDecoder decoder;
     frame_t record;
-    FrameWriter writer;
-    QElapsedTimer clock;
+    OutputFile out;
+    std::unique_ptr<FrameWriter> writer;
+    QElapsedTimer clock; // from the first byte
     QTimer statusTimer;
+    QTimer stopTimer;
     int64_t frameLimit;
+    double secondsLimit;
     int64_t written = 0;
     int64_t lastWritten = 0;
     double arrival = 0.0;
-    QString target;
     bool showStatus;
     bool finished = false;
     int exitCode = 0;
@@ -176,20 +197,24 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         "Records every frame from PORT with the viewer's line settings and decoding.\n"
         "csv: frame,time_s,mode,k,i,q,s (one row per sample); jsonl: one object per frame;\n"
-        "raw: the bytes of each accepted frame, back to back.");
+        "raw: the bytes of each accepted frame, back to back. time_s and --seconds count from\n"
+        "the read that brought the first byte. Ctrl-C or SIGTERM ends the capture on a whole\n"
+        "frame; so does the line hanging up (the board stopped, the adapter pulled).\n"
+        "Exit status: 0 done (--frames, --seconds or a signal), 1 a failure (the port cannot be\n"
+        "opened, the output cannot be written), 2 bad options, 3 the line hung up (everything\n"
+        "received until then is written).");
     parser.addHelpOption();
     parser.addPositionalArgument("PORT", "Serial device or pseudo-terminal path.");
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
         {"frames", "Stop after N frames.", "N"},
-        {"seconds", "Stop after S seconds.", "S"},
+        {"seconds", "Stop S seconds after the first byte.", "S"},
     });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
     if (parser.positionalArguments().size() != 1)
         return usageError(QStringLiteral("give exactly one PORT"));
     const QString portName = parser.positionalArguments().first();
-    const QString outputPath = parser.value("output");
     FrameWriter::Format format;
     QString error;
     if (!FrameWriter::formatFromOptions(parser, &format, &error))
@@ -203,30 +228,12 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--seconds wants a positive number, not '%1'").arg(parser.value("seconds")));
 
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
-    QString target;
-    FILE *out = FrameWriter::openOutput(outputPath, &target, &error);
-    if (!out) {
-        std::fprintf(stderr, "vazorez-capture: %s\n", qPrintable(error));
-        return 1;
-    }
-
-    // Ctrl-C and SIGTERM end the capture through the event loop, so that it ends on a whole frame.
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe);
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    struct sigaction action {};
-    action.sa_handler = forwardSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
-    Capture capture(out, format, frameLimit, target);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &capture, [&capture] { capture.finish(0); });
-    if (!capture.open(portName))
-        return 1;
-    if (secondsLimit > 0)
-        QTimer::singleShot(int(secondsLimit * 1000), &capture, [&capture] { capture.finish(0); });
+    Capture capture(frameLimit, secondsLimit);
+    StopSignals stopSignals;
+    if (!stopSignals.install([&capture] { capture.finish(Done); }, &error))
+        return toolError(error);
+    if (!capture.open(portName, parser.value("output"), format))
+        return Failed;
     const int code = application.exec();
-    if (out != stdout)
-        std::fclose(out);
     return code ? code : capture.result();
 }

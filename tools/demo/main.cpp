@@ -1,18 +1,21 @@
 // SPDX-License-Identifier: MIT
 // vazorez-demo: the viewer's window, unchanged, with a simulated board behind a pseudo-terminal.
 #include "mainwindow.h"
+#include "replayfile.h"
 #include "simulator.h"
 #include "toolcli.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QCommandLineParser>
+#include <QImageWriter>
 #include <QPushButton>
 #include <QTimer>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
 
 #include <atomic>
+#include <optional>
 #include <cstdio>
 #include <thread>
 
@@ -28,20 +31,35 @@ QtCharts::QXYSeries *frameSeries(MainWindow &window)
     return nullptr;
 }
 
+// Writes a PNG of the window; false with a message that says why not.
+bool savePicture(MainWindow &window, const QString &path)
+{
+    QImageWriter writer(path, "png");
+    if (writer.write(window.grab().toImage()))
+        return true;
+    toolError(QStringLiteral("cannot write %1: %2").arg(path, writer.errorString()));
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QApplication application(argc, argv);
+    // The options are read before the window system is: --help and bad options need no display.
+    std::optional<QCoreApplication> console;
+    console.emplace(argc, argv);
     QCoreApplication::setApplicationName("vazorez-demo");
+    // A replay's junk is not the viewer's: its debug lines wait for the window.
+    qInstallMessageHandler(printAllButDebug);
 
     QCommandLineParser parser;
     parser.setApplicationDescription("The VazoRez viewer with a simulated board: click \"connect\".");
     parser.addHelpOption();
     parser.addOptions({
         {"autoconnect", "Connect at once."},
-        {"frames", "Quit with exit code 0 after N frames have been shown.", "N"},
-        {"screenshot", "Write a PNG of the window before quitting.", "FILE"},
+        {"frames", "Quit with exit code 0 after N frames have been shown, or when a --replay or\n"
+                   "--count stream ends before that.", "N"},
+        {"screenshot", "Write a PNG of the window before quitting (when it closes, without --frames).", "FILE"},
     });
     addSimulatorOptions(parser, false);
     if (const auto exitCode = parseArguments(parser))
@@ -60,14 +78,27 @@ int main(int argc, char *argv[])
     const QString screenshot = parser.value("screenshot");
 
     Simulator simulator(options);
-    QString port;
-    if ((!options.replayFile.isEmpty() && !simulator.loadReplay(&error))
-        || !simulator.openPseudoTerminal(&port, &error)) {
-        std::fprintf(stderr, "vazorez-demo: %s\n", qPrintable(error));
-        return 1;
+    if (!options.replayFile.isEmpty()) {
+        std::vector<QByteArray> frames;
+        QString remark;
+        if (!readReplayFile(options.replayFile, &frames, &error, &remark))
+            return toolError(error);
+        simulator.setReplayFrames(std::move(frames));
     }
+    QString port;
+    if (!simulator.openPseudoTerminal(&port, &error))
+        return toolError(error);
+
+    console.reset();
+    qInstallMessageHandler(nullptr);
+    QApplication application(argc, argv);
+    QCoreApplication::setApplicationName("vazorez-demo");
     std::atomic<bool> stopBoard {false};
-    std::thread board([&] { simulator.run([&] { return stopBoard.load(); }); });
+    std::atomic<bool> boardDone {false};
+    std::thread board([&] {
+        simulator.run([&] { return stopBoard.load(); });
+        boardDone = true;
+    });
 
     int status = 0;
     {
@@ -79,14 +110,14 @@ int main(int argc, char *argv[])
 
         int shown = 0;
         bool quitting = false;
+        bool pictureTaken = false;
         auto finish = [&] {
             if (quitting)
                 return;
             quitting = true;
-            if (!screenshot.isEmpty() && !window.grab().save(screenshot)) {
-                std::fprintf(stderr, "vazorez-demo: cannot write %s\n", qPrintable(screenshot));
+            pictureTaken = !screenshot.isEmpty();
+            if (pictureTaken && !savePicture(window, screenshot))
                 status = 1;
-            }
             window.close();
         };
         if (QtCharts::QXYSeries *series = frameSeries(window)) {
@@ -99,12 +130,31 @@ int main(int argc, char *argv[])
                 }
             });
         }
+        // A stream that ends by itself (a replay, --count) ends the demo too when it was asked to
+        // show more frames than that; the board has waited until the window's port took them all.
+        QTimer streamEnd;
+        if (framesToShow > 0) {
+            QObject::connect(&streamEnd, &QTimer::timeout, &window, [&] {
+                if (!boardDone || quitting)
+                    return;
+                streamEnd.stop();
+                QTimer::singleShot(300, &window, [&] {
+                    if (!quitting && shown < framesToShow)
+                        std::fprintf(stderr, "vazorez-demo: the stream ended after %d of %d frames\n", shown,
+                                     framesToShow);
+                    finish();
+                });
+            });
+            streamEnd.start(100);
+        }
         if (parser.isSet("autoconnect")) {
             auto *button = window.findChild<QPushButton *>("pushButton_Connect");
             QTimer::singleShot(0, button, &QPushButton::click);
         }
         const int loopStatus = application.exec();
         status = status ? status : loopStatus;
+        if (!screenshot.isEmpty() && !pictureTaken && !savePicture(window, screenshot))
+            status = 1;
     }
     stopBoard = true;
     board.join();

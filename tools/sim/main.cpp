@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // vazorez-sim: the board, in software. Streams frames into a new pseudo-terminal (its path is the
 // first line on standard output) or into a serial device.
+#include "replayfile.h"
 #include "simulator.h"
 #include "toolcli.h"
 
@@ -25,12 +26,15 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName("vazorez-sim");
+    qInstallMessageHandler(printAllButDebug); // a replay's junk is summed up once, not per byte
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Writes the radar board's frames, paced like its 115200-baud line, with faults on demand.\n"
         "Without --device it opens a pseudo-terminal and prints 'port: PATH' first.\n"
-        "At the end it prints 'sent: F frames, B bytes, X faulty'.");
+        "At the end it prints 'sent: F frames, B bytes, X faulty': what the reader took. Frames\n"
+        "still in the line when it closed, and frames dropped while nobody read, are counted on\n"
+        "standard error.");
     parser.addHelpOption();
     addSimulatorOptions(parser, true);
     if (const auto exitCode = parseArguments(parser))
@@ -44,9 +48,14 @@ int main(int argc, char *argv[])
     options.device = parser.value("device");
 
     Simulator simulator(options);
-    if (!options.replayFile.isEmpty() && !simulator.loadReplay(&error)) {
-        std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(error));
-        return 1;
+    if (!options.replayFile.isEmpty()) {
+        std::vector<QByteArray> frames;
+        QString remark;
+        if (!readReplayFile(options.replayFile, &frames, &error, &remark))
+            return toolError(error);
+        if (!remark.isEmpty())
+            std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(remark));
+        simulator.setReplayFrames(std::move(frames));
     }
     if (options.device.isEmpty()) {
         QString path;

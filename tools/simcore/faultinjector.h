@@ -9,7 +9,7 @@
 
 struct FaultRates
 {
-    double junk = 0.0;        // random bytes between frames
+    double junk = 0.0;        // random bytes between frames, any byte value
     double strayHeader = 0.0; // a false header pair in the junk
     double badChecksum = 0.0;
     double badMode = 0.0;
@@ -29,7 +29,9 @@ public:
 
 private:
     bool chance(double probability);
-    void appendJunk(QByteArray &out, bool strayHeader);
+    void appendJunk(QByteArray &out, bool strayHeader, bool withoutMarkers);
+    static QByteArray breakFrame(const QByteArray &frame, bool badChecksum, bool badMode, bool truncate,
+                                 uint32_t detail);
 
     FaultRates rates;
     std::mt19937 random;

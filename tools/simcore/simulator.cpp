@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "simulator.h"
 
-#include "framedecoder.h"
-#include "framereceiver.h"
+#include "linesettings.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -13,15 +12,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// 8N1: ten bit times a byte.
-constexpr double kLineBytesPerSecond = 115200.0 / 10.0;
 
 bool readProbability(const QCommandLineParser &parser, const QString &name, double *out, QString *error)
 {
@@ -46,19 +43,32 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
         {"samples", "Samples per channel, 0 to 255 (default 128).", "N", "128"},
         {"count", "Frames to send (default: until interrupted).", "N"},
         {"seed", "Seed: the same seed gives the same bytes (default 1).", "N", "1"},
-        {"rate", "line (115200 baud 8N1, default), frames per second, or max.", "RATE", "line"},
-        {"junk", "Probability of random bytes before a frame.", "P", "0"},
+        {"rate", "line (115200 baud 8N1, default), frames per second, or max. With --count, --replay\n"
+                 "or max the first frame waits for a reader; a live line stream drops whole frames\n"
+                 "while nobody reads. At the end the simulator waits until the reader has taken\n"
+                 "everything (giving up after 5 s in which it takes nothing).",
+         "RATE", "line"},
+        {"junk", "Probability of random bytes (any byte, never a whole valid frame) before a frame.", "P", "0"},
         {"stray-header", "Probability of a false header pair in junk.", "P", "0"},
         {"bad-checksum", "Probability of a frame with a wrong checksum.", "P", "0"},
         {"bad-mode", "Probability of a frame with an invalid mode byte.", "P", "0"},
         {"truncate", "Probability of a frame cut short.", "P", "0"},
-        {"replay", "Stream the frames of a raw capture instead of synthetic ones.", "FILE"},
+        {"replay", "Stream the frames of a raw capture or line dump instead of synthetic ones\n"
+                   "(--mode and --samples do not apply).", "FILE"},
     });
 }
 
 bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)
 {
     options.replayFile = parser.value("replay");
+    if (!options.replayFile.isEmpty()) {
+        for (const char *name : {"mode", "samples"}) {
+            if (parser.isSet(name)) {
+                *error = QStringLiteral("--%1 does not apply to --replay: the file's frames are sent as they are").arg(QLatin1String(name));
+                return false;
+            }
+        }
+    }
 
     const QString mode = parser.value("mode");
     if (mode == "cw")
@@ -127,30 +137,9 @@ Simulator::~Simulator()
         ::close(heldSlaveFd);
 }
 
-bool Simulator::loadReplay(QString *error)
+void Simulator::setReplayFrames(std::vector<QByteArray> frames)
 {
-    QFile file(options.replayFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(options.replayFile, file.errorString());
-        return false;
-    }
-    // Split the capture by the viewer's own rules, so that replay sends exactly what it accepted.
-    FrameReceiver receiver;
-    FrameDecoder decoder;
-    frame_t record;
-    const auto keep = [this](const frame_t &, const char *bytes, int length) {
-        replayFrames.emplace_back(bytes, length);
-    };
-    while (!file.atEnd()) {
-        const QByteArray chunk = file.read(1 << 16);
-        receiver.receive(chunk.constData(), chunk.size(), decoder, record, keep);
-    }
-    receiver.flush(decoder, record, keep);
-    if (replayFrames.empty()) {
-        *error = QStringLiteral("%1 holds no frame").arg(options.replayFile);
-        return false;
-    }
-    return true;
+    replayFrames = std::move(frames);
 }
 
 bool Simulator::openPseudoTerminal(QString *slavePath, QString *error)
@@ -166,6 +155,7 @@ bool Simulator::openPseudoTerminal(QString *slavePath, QString *error)
     ::cfmakeraw(&settings);
     ::cfsetspeed(&settings, B115200);
     ::tcsetattr(slave, TCSANOW, &settings);
+    this->slavePath = name;
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
@@ -222,6 +212,7 @@ bool Simulator::drain()
         const ssize_t written = ::write(fd, pending.constData(), size_t(pending.size()));
         if (written > 0) {
             counters.bytes += written;
+            bytesWritten += written;
             pending.remove(0, int(written));
             continue;
         }
@@ -247,6 +238,9 @@ void Simulator::run(const std::function<bool()> &stopRequested,
             notice(text);
     };
     bool readerStalled = false;
+    const bool waitsForReader = options.count >= 0 || !replayFrames.empty() || options.rate == SimulatorOptions::Rate::Max;
+    if (waitsForReader && !waitForReader(stopRequested))
+        return;
     auto due = Clock::now();
     QByteArray slot;
     bool faulty = false;
@@ -288,11 +282,15 @@ void Simulator::run(const std::function<bool()> &stopRequested,
             pendingFaulty = faulty;
             ++counters.frames;
             counters.faulty += faulty ? 1 : 0;
+            recent.push_back({bytesWritten + pending.size(), faulty});
+            // Only the frames that can still be in the line are needed, a few kilobytes' worth.
+            while (recent.size() > 1 && recent.front().end < bytesWritten - (1 << 20))
+                recent.pop_front();
             drain();
         }
         if (options.rate != SimulatorOptions::Rate::Max) {
             const double seconds = options.rate == SimulatorOptions::Rate::Line
-                ? double(slot.size()) / kLineBytesPerSecond
+                ? LineSettings::secondsFor(slot.size())
                 : 1.0 / options.framesPerSecond;
             due += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
             // After a long stall, start a fresh schedule rather than burst to catch up.
@@ -306,9 +304,100 @@ void Simulator::run(const std::function<bool()> &stopRequested,
     if (!pending.isEmpty()) {
         --counters.frames;
         counters.faulty -= pendingFaulty ? 1 : 0;
+        recent.pop_back();
         say(QStringLiteral("the last frame could not be finished: %1 bytes unsent").arg(pending.size()));
         pending.clear();
     }
+    // Closing the line discards what the reader has not taken yet: give it the time to take it.
+    if (!stopRequested())
+        waitUntilRead(stopRequested);
+    const int64_t unread = bytesInLine() > 0 ? takeUnread() : 0;
+    if (unread > 0) {
+        uncountUnread(unread);
+        say(QStringLiteral("the reader did not take the last %1 frames (%2 bytes): they are not counted as sent")
+                .arg(counters.unreadFrames)
+                .arg(counters.unreadBytes));
+    }
+}
+
+bool Simulator::waitForReader(const std::function<bool()> &stopRequested)
+{
+    if (heldSlaveFd < 0)
+        return true; // a real device: its far end cannot be seen
+    // While no one has the slave side open, the master reports a hang-up: let go of our own hold
+    // until a reader opens it, then take it again to keep the line up after the reader closes.
+    ::close(heldSlaveFd);
+    heldSlaveFd = -1;
+    bool readerCame = false;
+    while (!stopRequested()) {
+        pollfd line {fd, 0, 0};
+        if (::poll(&line, 1, 100) >= 0 && !(line.revents & POLLHUP)) {
+            readerCame = true;
+            break;
+        }
+    }
+    heldSlaveFd = ::open(slavePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    return readerCame;
+}
+
+int64_t Simulator::bytesInLine() const
+{
+    int queued = 0;
+    // On a pseudo-terminal the bytes wait on the slave side, on a device in its output queue.
+    // The slave's count is only what its reader can take at once: more may wait behind it.
+    if (heldSlaveFd >= 0 ? ::ioctl(heldSlaveFd, FIONREAD, &queued) != 0 : ::ioctl(fd, TIOCOUTQ, &queued) != 0)
+        return 0;
+    return queued;
+}
+
+int64_t Simulator::takeUnread()
+{
+    if (heldSlaveFd < 0)
+        return bytesInLine();
+    // The reader has given up; closing the line would discard these bytes anyway. Reading them out
+    // counts them all, the ones queued behind the slave's count too.
+    int64_t unread = 0;
+    char sink[4096];
+    for (;;) {
+        pollfd line {heldSlaveFd, POLLIN, 0};
+        if (::poll(&line, 1, 20) <= 0 || !(line.revents & POLLIN))
+            break;
+        const ssize_t got = ::read(heldSlaveFd, sink, sizeof sink);
+        if (got <= 0)
+            break;
+        unread += got;
+    }
+    return unread;
+}
+
+void Simulator::waitUntilRead(const std::function<bool()> &stopRequested)
+{
+    auto lastProgress = Clock::now();
+    int64_t left = bytesInLine();
+    int emptyChecks = 0;
+    // The kernel moves bytes into the reader's queue in steps: an empty queue is believed only
+    // when it stays empty.
+    while (emptyChecks < 3 && !stopRequested()
+           && Clock::now() - lastProgress < std::chrono::milliseconds(kDrainTimeoutMs)) {
+        ::poll(nullptr, 0, 10);
+        const int64_t now = bytesInLine();
+        emptyChecks = now == 0 ? emptyChecks + 1 : 0;
+        if (now < left)
+            lastProgress = Clock::now();
+        left = now;
+    }
+}
+
+void Simulator::uncountUnread(int64_t unread)
+{
+    const int64_t readUpTo = bytesWritten - unread;
+    for (auto it = recent.rbegin(); it != recent.rend() && it->end > readUpTo; ++it) {
+        ++counters.unreadFrames;
+        --counters.frames;
+        counters.faulty -= it->faulty ? 1 : 0;
+    }
+    counters.unreadBytes = unread;
+    counters.bytes -= unread;
 }
 
 QString Simulator::summary() const

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -38,12 +39,18 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
 class Simulator
 {
 public:
+    // How long the end of a stream waits for a reader that takes nothing before it gives up on
+    // the bytes still in the line.
+    static constexpr int kDrainTimeoutMs = 5000;
+
     struct Stats
     {
-        int64_t frames = 0;  // frames written whole, broken ones included
-        int64_t bytes = 0;   // bytes written, junk included
+        int64_t frames = 0;  // frames the reader took whole, broken ones included
+        int64_t bytes = 0;   // bytes the reader took, junk included
         int64_t faulty = 0;  // frames broken on purpose
         int64_t dropped = 0; // frames not written because nobody read the line
+        int64_t unreadFrames = 0; // frames written but still in the line when it closed
+        int64_t unreadBytes = 0;
     };
 
     explicit Simulator(const SimulatorOptions &options);
@@ -51,8 +58,8 @@ public:
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
 
-    // Loads the frames of a raw capture for --replay.
-    bool loadReplay(QString *error);
+    // The frames --replay sends, in order, instead of synthetic ones.
+    void setReplayFrames(std::vector<QByteArray> frames);
     // Opens a new pseudo-terminal and reports the path the viewer opens.
     bool openPseudoTerminal(QString *slavePath, QString *error);
     // Opens an existing serial device with the viewer's line settings.
@@ -60,6 +67,10 @@ public:
 
     // Streams until the count is reached, the replay ends or `stopRequested` says so (it is
     // polled at least every 100 ms). `notice` receives one-line remarks (a reader that stopped).
+    // A replay, a counted stream and an unpaced one wait for a reader to open the pseudo-terminal
+    // before the first frame. A stream that ends by itself then waits until the reader has taken
+    // every byte (giving up after kDrainTimeoutMs in which it takes none), so that closing the
+    // line discards nothing; what was never read is not counted as sent.
     void run(const std::function<bool()> &stopRequested,
              const std::function<void(const QString &)> &notice = {});
 
@@ -70,6 +81,11 @@ private:
     bool nextSlot(QByteArray &slot, bool *faulty);
     bool drain();
     bool waitWritable(int timeoutMs);
+    bool waitForReader(const std::function<bool()> &stopRequested);
+    int64_t bytesInLine() const;
+    int64_t takeUnread();
+    void waitUntilRead(const std::function<bool()> &stopRequested);
+    void uncountUnread(int64_t unread);
 
     SimulatorOptions options;
     BoardModel model;
@@ -78,6 +94,16 @@ private:
     int64_t index = 0;
     int fd = -1;
     int heldSlaveFd = -1; // keeps a pseudo-terminal's line up while no viewer has it open
+    QByteArray slavePath;
+    // Where each recent frame ends in the stream, and whether it was broken: the frames still in
+    // the line when it closes are found from these.
+    struct Written
+    {
+        int64_t end;
+        bool faulty;
+    };
+    std::deque<Written> recent;
+    int64_t bytesWritten = 0;
     QByteArray pending;   // the slot being written; a frame once started is always finished
     bool pendingFaulty = false;
     Stats counters;

@@ -17,6 +17,13 @@ inline int usageError(const QString &message)
     return 2;
 }
 
+// "tool: message" on standard error; returns the exit code for a run that failed.
+inline int toolError(const QString &message)
+{
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(message));
+    return 1;
+}
+
 // Parses the program's arguments. Returns the exit code when the program ends here (bad options,
 // or --help printed), nothing when it goes on.
 inline std::optional<int> parseArguments(QCommandLineParser &parser)

@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "framewriter.h"
 
-#include <QCommandLineParser>
-#include <QFile>
-#include <QFileInfo>
+#include "outputfile.h"
 
-#include <cerrno>
-#include <cstring>
+#include <QCommandLineParser>
+#include <QFileInfo>
 
 namespace {
 
@@ -24,7 +22,11 @@ void appendNumbers(QByteArray &text, const std::vector<int16_t> &values)
 void FrameWriter::addOutputOptions(QCommandLineParser &parser)
 {
     parser.addOptions({
-        {{"o", "output"}, "Write to FILE (default: standard output).", "FILE"},
+        {{"o", "output"},
+         "Write to FILE (default: standard output). It is written as FILE.part-XXXXXX beside it and\n"
+         "takes the name FILE only when the run ends, so a run that fails leaves an existing FILE\n"
+         "as it was. Devices and pipes are written directly.",
+         "FILE"},
         {"format", "csv, jsonl or raw (default: from the output file's extension, else csv).", "FORMAT"},
     });
 }
@@ -55,20 +57,7 @@ bool FrameWriter::formatFromOptions(const QCommandLineParser &parser, Format *fo
     return true;
 }
 
-FILE *FrameWriter::openOutput(const QString &path, QString *description, QString *error)
-{
-    if (path.isEmpty() || path == "-") {
-        *description = QStringLiteral("standard output");
-        return stdout;
-    }
-    *description = path;
-    FILE *out = std::fopen(QFile::encodeName(path).constData(), "wb");
-    if (!out)
-        *error = QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-    return out;
-}
-
-FrameWriter::FrameWriter(FILE *out, Format format)
+FrameWriter::FrameWriter(OutputFile &out, Format format)
     : out(out)
     , format(format)
 {
@@ -79,8 +68,8 @@ bool FrameWriter::put(const QByteArray &bytes)
 {
     if (!error.isEmpty())
         return false;
-    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) != size_t(bytes.size())) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
+    if (!out.write(bytes)) {
+        error = out.errorString();
         return false;
     }
     return true;
@@ -130,15 +119,4 @@ bool FrameWriter::write(int64_t index, double seconds, const frame_t &record, co
         text += "]}\n";
     }
     return put(text);
-}
-
-bool FrameWriter::finish()
-{
-    if (!error.isEmpty())
-        return false;
-    if (std::fflush(out) != 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    return true;
 }

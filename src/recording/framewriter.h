@@ -9,8 +9,8 @@
 #include <QString>
 
 #include <cstdint>
-#include <cstdio>
 
+class OutputFile;
 class QCommandLineParser;
 
 class FrameWriter
@@ -24,26 +24,21 @@ public:
     // .raw/.bin), else csv. False with *error set for an unknown --format.
     static bool formatFromOptions(const QCommandLineParser &parser, Format *format, QString *error);
 
-    // Opens `path` for writing ("" or "-": standard output) and names it for messages in
-    // *description; null with *error set when it cannot be created.
-    static FILE *openOutput(const QString &path, QString *description, QString *error);
-
     // Writes to `out`, which stays the caller's. Nothing is written before the first frame but the
     // CSV header.
-    FrameWriter(FILE *out, Format format);
+    FrameWriter(OutputFile &out, Format format);
 
     bool writeHeader();
     // One accepted frame: its record and its own bytes (from which the spectrum is read in frame
     // order). Each frame goes out whole, so the output never ends inside a line.
     bool write(int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length);
-    bool finish();
 
     QString errorString() const { return error; }
 
 private:
     bool put(const QByteArray &bytes);
 
-    FILE *out;
+    OutputFile &out;
     Format format;
     FrameDecoder decoder;
     frame_t scratch;

@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+// Where recorded frames go, by one rule: a user's file is never destroyed. A regular file is
+// written under a temporary name beside it and takes its name only when committed, so a run that
+// fails keeps the old file and a half-written file never looks complete. Standard output, devices
+// and pipes are written directly.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class OutputFile
+{
+public:
+    OutputFile() = default;
+    // Discards a temporary that was never committed.
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    // "" or "-" is standard output. Creates the temporary (or opens the device); false with
+    // errorString() set when it cannot. errorString() is the system's reason, for every call.
+    bool open(const QString &path);
+    // The name for messages: the path, or "standard output".
+    QString description() const { return name; }
+    // The file written until commit(): the temporary, or the target itself.
+    QString writingPath() const { return temporaryPath.isEmpty() ? name : temporaryPath; }
+
+    // Writes every byte, resuming after signals and short writes.
+    bool write(const char *data, qint64 size);
+    bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
+    // Makes what was written the file at the target path. False (temporary kept for the caller to
+    // discard) when the data cannot be made durable.
+    bool commit();
+    // Throws the temporary away; the target keeps what it held before.
+    void discard();
+
+    QString errorString() const { return error; }
+
+private:
+    bool fail();
+
+    int fd = -1;
+    bool ownsFd = false;
+    QString name;
+    QString targetPath;
+    QString temporaryPath; // empty when writing the target directly
+    QString error;
+};
