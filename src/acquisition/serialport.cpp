@@ -53,13 +53,17 @@ SerialPort::SerialPort(QObject *parent)
 {
     quietTimer.setSingleShot(true);
     quietTimer.setTimerType(Qt::PreciseTimer);
+    sourceTimer.setSingleShot(true);
+    sourceTimer.setTimerType(Qt::PreciseTimer);
     moveToThread(&workerThread);
     port.moveToThread(&workerThread);
     quietTimer.moveToThread(&workerThread);
+    sourceTimer.moveToThread(&workerThread);
     workerThread.start(QThread::HighestPriority);
     connect(&port, &QSerialPort::readyRead, this, &SerialPort::slotReadyRead);
     connect(&port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
     connect(&quietTimer, &QTimer::timeout, this, &SerialPort::onQuiet);
+    connect(&sourceTimer, &QTimer::timeout, this, &SerialPort::pumpSource);
 }
 
 SerialPort::~SerialPort()
@@ -70,6 +74,7 @@ SerialPort::~SerialPort()
         QMutexLocker lock(&workerMutex);
         closePortLocked(true);
         quietTimer.stop();
+        source.reset();
     });
     workerThread.quit();
     if (!workerThread.wait(200)) {
@@ -113,9 +118,68 @@ void SerialPort::closePort()
     });
 }
 
+void SerialPort::openSource(std::unique_ptr<ByteSource> replay)
+{
+    runOnWorkerThread([&] {
+        QMutexLocker lock(&workerMutex);
+        closePortLocked();
+        ++openGeneration;
+        receiveBuffer = FrameReceiver();
+        resetFrame();
+        frameInFlight = false;
+        framePending = false;
+        framesSkipped = 0;
+        source = std::move(replay);
+        passStart = 0;
+        framesBeforePass = 0;
+        pass = 1;
+        startLink(source->name());
+        sourceTimer.start(0);
+    });
+    emit signalComPortReady();
+}
+
+void SerialPort::pumpSource()
+{
+    bool finished = false;
+    {
+        QMutexLocker lock(&workerMutex);
+        if (!source)
+            return;
+        // A bounded helping per turn of the event loop, so that a replay at full speed still lets
+        // the worker answer a close at once.
+        QByteArray bytes;
+        const int wait = source->read(bytes, 64 * 1024);
+        receiveLocked(bytes.constData(), bytes.size());
+        if (wait >= 0) {
+            sourceTimer.start(wait);
+            if (!bytes.isEmpty() && !receiveBuffer.buffer().isEmpty()) {
+                longQuiet = false;
+                quietTimer.start(kQuietMs);
+            }
+        } else {
+            // The end of a pass is the end of its input: what is left comes out, nothing of it
+            // joins the next pass.
+            flushLocked(FrameReceiver::Flush::EndOfInput);
+            if (source->nextPass()) {
+                passStart = receiveBuffer.stats().bytesReceived;
+                framesBeforePass = int64_t(receiveBuffer.stats().framesDecoded);
+                ++pass;
+                sourceTimer.start(0);
+            } else {
+                finished = true;
+                closePortLocked();
+            }
+        }
+        publishStatus();
+    }
+    if (finished)
+        emit signalReplayFinished();
+}
+
 bool SerialPort::openPortLocked(const QString &portName, int baudRate)
 {
-    if (port.isOpen())
+    if (port.isOpen() || source)
         closePortLocked();
     ++openGeneration;
     // Nothing of the previous line may appear as this one's.
@@ -136,6 +200,15 @@ bool SerialPort::openPortLocked(const QString &portName, int baudRate)
 
 void SerialPort::closePortLocked(bool quietly)
 {
+    if (source) {
+        // A replay stopped half-way: what arrived whole still goes out, as for a port.
+        if (!quietly)
+            flushLocked(FrameReceiver::Flush::Quiet);
+        sourceTimer.stop();
+        source.reset();
+        endLink();
+        return;
+    }
     if (!port.isOpen())
         return;
     // Frames that arrived whole before the close are the line's and go out; what is left of a
@@ -159,6 +232,8 @@ void SerialPort::startLink(const QString &name)
         published = LinkStatus();
         published.name = name;
         published.open = true;
+        published.replay = source != nullptr;
+        published.replayFrames = source ? source->framesPerPass() : 0;
     }
     QMutexLocker lock(&tapMutex);
     for (FrameTap *tap : taps)
@@ -222,6 +297,8 @@ void SerialPort::publishStatus()
     published.framesRejected = stats.framesRejected;
     published.bytesDropped = stats.bytesDropped;
     published.framesSkipped = framesSkipped;
+    published.replayFrame = int64_t(stats.framesDecoded) - framesBeforePass;
+    published.replayPass = pass;
 }
 
 void SerialPort::setPacedDelivery(bool on)
@@ -242,13 +319,26 @@ void SerialPort::deliverNext()
         return;
     framePending = false;
     frameInFlight = true;
+    {
+        QMutexLocker bytesLock(&statusMutex);
+        inFlightBytes = pendingBytes;
+    }
     emit signalFrame(pendingFrame);
     ::resetFrame(pendingFrame);
 }
 
+QByteArray SerialPort::frameInFlightBytes() const
+{
+    QMutexLocker lock(&statusMutex);
+    return inFlightBytes;
+}
+
 void SerialPort::deliver(const frame_t &record, const char *frameBytes, int length)
 {
-    const double seconds = linkClock.isValid() ? linkClock.nsecsElapsed() / 1e9 : 0.0;
+    // A replayed frame keeps its time in the recording; a live one is stamped on arrival.
+    const double seconds = source
+        ? source->secondsAt(receiveBuffer.streamOffset(frameBytes) + uint64_t(length) - passStart)
+        : (linkClock.isValid() ? linkClock.nsecsElapsed() / 1e9 : 0.0);
     for (FrameTap *tap : taps)
         tap->frameDecoded(record, frameBytes, length, seconds);
     if (!paced) {
@@ -257,6 +347,10 @@ void SerialPort::deliver(const frame_t &record, const char *frameBytes, int leng
     }
     if (!frameInFlight) {
         frameInFlight = true;
+        {
+            QMutexLocker bytesLock(&statusMutex);
+            inFlightBytes = QByteArray(frameBytes, length);
+        }
         emit signalFrame(record);
         return;
     }
@@ -265,6 +359,7 @@ void SerialPort::deliver(const frame_t &record, const char *frameBytes, int leng
     if (framePending)
         ++framesSkipped;
     pendingFrame = record;
+    pendingBytes = QByteArray(frameBytes, length);
     framePending = true;
 }
 
@@ -303,7 +398,7 @@ void SerialPort::slotReadyRead()
 void SerialPort::onQuiet()
 {
     QMutexLocker lock(&workerMutex);
-    if (!port.isOpen())
+    if (!port.isOpen() && !source)
         return;
     flushLocked(longQuiet ? FrameReceiver::Flush::LongQuiet : FrameReceiver::Flush::Quiet);
     publishStatus();

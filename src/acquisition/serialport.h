@@ -3,6 +3,7 @@
 // byte stream and publishes every frame with signalFrame.
 #pragma once
 
+#include "bytesource.h"
 #include "frame.h"
 #include "framedecoder.h"
 #include "framereceiver.h"
@@ -17,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // Sees every decoded frame as it is decoded, on the worker thread, in stream order, whether or not
@@ -45,6 +47,10 @@ struct LinkStatus
     uint64_t framesRejected = 0; // well-framed, but a bad mode byte or checksum
     uint64_t bytesDropped = 0;   // bytes that were part of no frame
     uint64_t framesSkipped = 0;  // decoded, but replaced by a newer one before the display took it
+    bool replay = false;         // the bytes come from a recording played back
+    int64_t replayFrame = 0;     // frames of the current pass decoded so far
+    int64_t replayFrames = 0;    // frames in a pass
+    int replayPass = 1;
 };
 
 // Configures `port` with the board's line settings (115200 8N1 style: the rate given, 8 data bits,
@@ -64,8 +70,11 @@ public:
     // Opens `portName` with the board's line settings and emits exactly one of
     // signalComPortReady or signalComPortFailure on the calling thread before returning.
     void openPort(const QString &portName, int baudRate);
-    // Discards pending data and closes the port, if it is open.
+    // Discards pending data and closes the port, if it is open; ends a replay.
     void closePort();
+    // Plays `source` through the receive rules instead of a port: closes what is open, then emits
+    // signalComPortReady. When the source is spent the link closes and signalReplayFinished follows.
+    void openSource(std::unique_ptr<ByteSource> source);
 
     // Taps are called for every decoded frame; removeTap returns once the tap is no longer called.
     // Both may be called from any thread but the worker's own.
@@ -82,6 +91,8 @@ public:
     // each frame. Taps still see every frame. Off by default: every frame is emitted.
     void setPacedDelivery(bool paced);
     void frameHandled();
+    // With paced delivery: the wire bytes of the frame on its way (the one the receiver is handling).
+    QByteArray frameInFlightBytes() const;
 
 signals:
     void signalFrame(frame_t frame);
@@ -90,6 +101,8 @@ signals:
     // The open port went away (adapter pulled, device reset): it has been closed. `reason` is the
     // serial layer's own words.
     void signalComPortLost(const QString &reason);
+    // A replay has played its last pass; the link is closed.
+    void signalReplayFinished();
 
 private slots:
     void slotReadyRead();
@@ -101,6 +114,7 @@ private:
     void resetFrame();
     void onPortError(QSerialPort::SerialPortError error);
     void onQuiet();
+    void pumpSource();
     void receiveLocked(const char *data, int length);
     void flushLocked(FrameReceiver::Flush mode);
     void deliver(const frame_t &record, const char *frameBytes, int length);
@@ -126,8 +140,16 @@ private:
     bool frameInFlight = false;
     bool framePending = false;
     frame_t pendingFrame;
+    QByteArray pendingBytes;
+    QByteArray inFlightBytes; // under statusMutex
     uint64_t framesSkipped = 0;
     QString openError;
+    // A replay in place of the port, its timer, and where its current pass began in the stream.
+    std::unique_ptr<ByteSource> source;
+    QTimer sourceTimer;
+    uint64_t passStart = 0;
+    int64_t framesBeforePass = 0;
+    int pass = 1;
     // The taps have a lock of their own: adding or removing one never waits for a read.
     mutable QMutex tapMutex;
     std::vector<FrameTap *> taps;

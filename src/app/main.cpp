@@ -1,13 +1,43 @@
 // SPDX-License-Identifier: MIT
 #include "mainwindow.h"
+#include "vieweroptions.h"
 
 #include <QApplication>
+#include <QStatusBar>
+#include <QTimer>
+
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName("vazorez-gui");
+    QCoreApplication::setApplicationVersion(VAZOREZ_VERSION);
+    if (const auto exitCode = answerWithoutWindow(argc, argv))
+        return *exitCode;
+
     QApplication application(argc, argv);
+    QStringList notes;
+    const ViewerOptions options = readViewerOptions(QCoreApplication::arguments(), &notes);
+    for (const QString &note : notes)
+        std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(note));
     // The window, and with it the serial worker and its thread, goes before the application.
     MainWindow window;
     window.show();
+
+    // What the options ask for; a request that cannot be met is said on standard error and in the
+    // status bar, and the viewer starts all the same.
+    auto report = [&window](const QString &problem) {
+        std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
+        window.tell(problem);
+    };
+    QString problem;
+    if (!options.port.isEmpty())
+        window.addPort(options.port);
+    if (!options.record.isEmpty() && !window.startRecording(options.record, options.format, &problem))
+        report(problem);
+    if (!options.replay.isEmpty() && !window.startReplay(options.replay, options.rate, options.loop, &problem))
+        report(problem);
+    if (options.connect)
+        QTimer::singleShot(0, &window, [&window] { window.connectSelected(); });
     return application.exec();
 }

@@ -66,6 +66,23 @@ bool OutputFile::write(const char *data, qint64 size)
 {
     if (!error.isEmpty() || fd < 0)
         return false;
+    if (bufferLimit <= 0)
+        return writeAll(data, size);
+    buffer.append(data, int(size));
+    return buffer.size() < bufferLimit || flush();
+}
+
+bool OutputFile::flush()
+{
+    if (!error.isEmpty() || fd < 0)
+        return false;
+    const bool written = writeAll(buffer.constData(), buffer.size());
+    buffer.clear();
+    return written;
+}
+
+bool OutputFile::writeAll(const char *data, qint64 size)
+{
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size_t(size));
         if (written < 0) {
@@ -82,6 +99,8 @@ bool OutputFile::write(const char *data, qint64 size)
 bool OutputFile::commit()
 {
     if (!error.isEmpty())
+        return false;
+    if (!flush())
         return false;
     if (!ownsFd)
         return true;

@@ -25,8 +25,13 @@ public:
     // The file written until commit(): the temporary, or the target itself.
     QString writingPath() const { return temporaryPath.isEmpty() ? name : temporaryPath; }
 
+    // Gathers writes up to `bytes` before they go to the system (0, the default: none gathered),
+    // for a writer of many small frames.
+    void setBufferSize(int bytes) { bufferLimit = bytes; }
     // Writes every byte, resuming after signals and short writes.
     bool write(const char *data, qint64 size);
+    // Hands gathered bytes to the system.
+    bool flush();
     bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
     // Makes what was written the file at the target path. False (temporary kept for the caller to
     // discard) when the data cannot be made durable.
@@ -38,6 +43,7 @@ public:
 
 private:
     bool fail();
+    bool writeAll(const char *data, qint64 size);
 
     int fd = -1;
     bool ownsFd = false;
@@ -45,4 +51,6 @@ private:
     QString targetPath;
     QString temporaryPath; // empty when writing the target directly
     QString error;
+    QByteArray buffer;
+    int bufferLimit = 0;
 };

@@ -2,15 +2,26 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "framerecorder.h"
 #include "linesettings.h"
 #include "portlist.h"
+#include "replaysource.h"
 #include "serialport.h"
 #include "statusline.h"
 
+#include <QAction>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGraphicsLineItem>
+#include <QImageWriter>
+#include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QSerialPortInfo>
 #include <QStringList>
+#ifdef VAZOREZ_HAVE_SVG
+#include <QSvgGenerator>
+#endif
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
@@ -68,10 +79,12 @@ MainWindow::MainWindow(QWidget *parent)
     // newest waiting, so the charts never fall behind and nothing piles up.
     serialPort->setPacedDelivery(true);
     connect(serialPort, &SerialPort::signalComPortLost, this, &MainWindow::onLineLost);
+    connect(serialPort, &SerialPort::signalReplayFinished, this, &MainWindow::onReplayFinished);
     portList = new PortList(ui->comboBox_PortList);
     statusLine = new StatusLine;
     statusTimer.setInterval(250);
     connect(&statusTimer, &QTimer::timeout, this, &MainWindow::showLinkStatus);
+    buildChartMenu();
 }
 
 void MainWindow::buildRawDataChart()
@@ -146,6 +159,10 @@ void MainWindow::buildSpectrumChart()
 
 MainWindow::~MainWindow()
 {
+    // A recording ends whole when the window goes; the history window goes with it.
+    if (recorder)
+        serialPort->removeTap(recorder.get());
+    recorder.reset();
     // Each chart goes before its view; the scatter series and the axes belong to their chart.
     delete series_I;
     delete series_Q;
@@ -163,14 +180,21 @@ void MainWindow::on_pushButton_Connect_clicked()
 {
     if (ui->pushButton_Connect->text() == QLatin1String("connect")) {
         ui->pushButton_Connect->setEnabled(false);
+        const QString name = ui->comboBox_PortList->currentText();
+        if (replays.contains(name)) {
+            QString error;
+            if (!startReplay(name, replays[name].rate, replays[name].loop, &error)) {
+                tell(error);
+                ui->pushButton_Connect->setEnabled(true);
+            }
+            return;
+        }
         // The outcome slot runs before openPort returns and re-enables the button.
-        serialPort->openPort(ui->comboBox_PortList->currentText(), LineSettings::kBaudRate);
+        serialPort->openPort(name, LineSettings::kBaudRate);
     } else {
         serialPort->closePort();
         ui->pushButton_Connect->setText("connect");
-        connectedPort.clear();
-        statusTimer.stop();
-        ui->statusBar->clearMessage();
+        linkEnded(QString());
     }
 }
 
@@ -180,6 +204,11 @@ void MainWindow::slot_serialPort_success()
     ui->pushButton_Connect->setEnabled(true);
     connectedPort = serialPort->status().name;
     *statusLine = StatusLine();
+    if (!recordingPath.isEmpty() && !recorder) {
+        QString error;
+        if (!beginRecording(&error))
+            recordingNote = error;
+    }
     showLinkStatus();
     statusTimer.start();
 }
@@ -203,20 +232,337 @@ void MainWindow::onLineLost(const QString &reason)
     // A loss reported after the user closed the port themselves has nothing left to undo.
     if (connectedPort.isEmpty())
         return;
-    statusTimer.stop();
-    ui->statusBar->showMessage(QStringLiteral("The line to %1 was lost: %2").arg(connectedPort, reason));
-    connectedPort.clear();
+    const QString port = connectedPort;
     ui->pushButton_Connect->setText("connect");
     ui->pushButton_Connect->setEnabled(true);
+    linkEnded(QStringLiteral("The line to %1 was lost: %2").arg(port, reason));
+}
+
+void MainWindow::onReplayFinished()
+{
+    if (connectedPort.isEmpty())
+        return;
+    const LinkStatus status = serialPort->status();
+    ui->pushButton_Connect->setText("connect");
+    ui->pushButton_Connect->setEnabled(true);
+    linkEnded(QStringLiteral("Replay of %1 finished: %2 frames").arg(status.name).arg(status.framesDecoded));
+}
+
+void MainWindow::linkEnded(const QString &message)
+{
+    // The link's recording ends with it, whole; a new link does not write over it.
+    QString note;
+    if (recorder) {
+        serialPort->removeTap(recorder.get());
+        QString error;
+        const FrameRecorder::Status done = recorder->status();
+        note = recorder->finish(&error)
+            ? QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path)
+            : QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
+        recorder.reset();
+    }
+    recordingPath.clear();
+    connectedPort.clear();
+    statusTimer.stop();
+    QStringList parts;
+    for (const QString &part : {message, note})
+        if (!part.isEmpty())
+            parts.append(part);
+    if (parts.isEmpty())
+        ui->statusBar->clearMessage();
+    else
+        ui->statusBar->showMessage(parts.join("; "));
 }
 
 void MainWindow::showLinkStatus()
 {
-    ui->statusBar->showMessage(statusLine->describe(serialPort->status()));
+    StatusLine::Extras extras;
+    extras.paused = paused;
+    extras.arrivedWhilePaused = arrivedWhilePaused;
+    if (recorder) {
+        const FrameRecorder::Status recording = recorder->status();
+        if (!recording.error.isEmpty()) {
+            // A full disk or a pulled drive ends the recording; viewing goes on.
+            serialPort->removeTap(recorder.get());
+            QString ignored;
+            recorder->finish(&ignored);
+            recorder.reset();
+            recordingPath.clear();
+            recordingNote = QStringLiteral("recording to %1 stopped after %2 frames: %3")
+                                .arg(recording.path)
+                                .arg(recording.frames)
+                                .arg(recording.error);
+        } else {
+            extras.recordingPath = recording.path;
+            extras.recordedFrames = recording.frames;
+        }
+    }
+    extras.note = recordingNote;
+    ui->statusBar->showMessage(statusLine->describe(serialPort->status(), extras));
+}
+
+void MainWindow::tell(const QString &message)
+{
+    recordingNote.clear();
+    ui->statusBar->showMessage(message);
+}
+
+void MainWindow::addPort(const QString &name)
+{
+    int index = ui->comboBox_PortList->findText(name);
+    if (index < 0) {
+        ui->comboBox_PortList->insertItem(0, name);
+        index = 0;
+    }
+    ui->comboBox_PortList->setCurrentIndex(index);
+}
+
+void MainWindow::connectSelected()
+{
+    if (ui->pushButton_Connect->text() == QLatin1String("connect") && ui->pushButton_Connect->isEnabled())
+        on_pushButton_Connect_clicked();
+}
+
+bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop, QString *error)
+{
+    ReplaySource::Rate pace = ReplaySource::Rate::Line;
+    double framesPerSecond = 0;
+    if (rate == QLatin1String("max")) {
+        pace = ReplaySource::Rate::Max;
+    } else if (rate != QLatin1String("line")) {
+        bool ok = false;
+        framesPerSecond = rate.toDouble(&ok);
+        if (!ok || !(framesPerSecond > 0)) {
+            *error = QStringLiteral("a replay's rate is line, max or frames per second, not '%1'").arg(rate);
+            return false;
+        }
+        pace = ReplaySource::Rate::Fixed;
+    }
+    auto source = std::make_unique<ReplaySource>(path, pace, framesPerSecond, loop);
+    if (!source->open(error))
+        return false;
+    replays[path] = Replay {rate, loop};
+    addPort(path);
+    if (!connectedPort.isEmpty()) {
+        serialPort->closePort();
+        ui->pushButton_Connect->setText("connect");
+        linkEnded(QString());
+    }
+    ui->pushButton_Connect->setEnabled(false);
+    serialPort->openSource(std::move(source));
+    return true;
+}
+
+bool MainWindow::startRecording(const QString &path, const QString &format, QString *error)
+{
+    stopRecording();
+    recordingPath = path;
+    recordingFormat = format;
+    recordingNote.clear();
+    if (connectedPort.isEmpty())
+        return true; // it starts with the next link
+    if (beginRecording(error))
+        return true;
+    recordingPath.clear();
+    return false;
+}
+
+bool MainWindow::beginRecording(QString *error)
+{
+    auto starting = std::make_unique<FrameRecorder>(recordingPath, recordingFormat);
+    if (!starting->start(serialPort->status().seconds, error)) {
+        recordingPath.clear();
+        return false;
+    }
+    recorder = std::move(starting);
+    serialPort->addTap(recorder.get());
+    return true;
+}
+
+void MainWindow::stopRecording()
+{
+    if (!recorder) {
+        recordingPath.clear();
+        return;
+    }
+    serialPort->removeTap(recorder.get());
+    const FrameRecorder::Status done = recorder->status();
+    QString error;
+    recordingNote = recorder->finish(&error)
+        ? QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path)
+        : QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
+    recorder.reset();
+    recordingPath.clear();
+    if (!connectedPort.isEmpty())
+        showLinkStatus();
+    else
+        ui->statusBar->showMessage(recordingNote);
+}
+
+void MainWindow::setDisplayPaused(bool pause)
+{
+    if (pause == paused)
+        return;
+    paused = pause;
+    action_Pause->setText(paused ? "Resume" : "Pause display");
+    if (paused) {
+        arrivedWhilePaused = 0;
+    } else if (holding) {
+        // The charts catch up with the newest frame that arrived meanwhile.
+        holding = false;
+        showFrame(heldFrame);
+        shownBytes = heldBytes;
+    }
+    if (!connectedPort.isEmpty())
+        showLinkStatus();
+}
+
+bool MainWindow::savePicture(const QString &path, QWidget *what, QString *error)
+{
+    if (QFileInfo(path).suffix().compare("svg", Qt::CaseInsensitive) == 0) {
+#ifdef VAZOREZ_HAVE_SVG
+        QSvgGenerator svg;
+        svg.setFileName(path);
+        svg.setSize(what->size());
+        svg.setViewBox(what->rect());
+        svg.setTitle(windowTitle());
+        QPainter painter;
+        if (!painter.begin(&svg)) {
+            *error = QStringLiteral("cannot write %1").arg(path);
+            return false;
+        }
+        what->render(&painter);
+        painter.end();
+        if (!QFileInfo(path).exists() || QFileInfo(path).size() == 0) {
+            *error = QStringLiteral("cannot write %1").arg(path);
+            return false;
+        }
+        return true;
+#else
+        *error = QStringLiteral("this build has no SVG support: save as .png");
+        return false;
+#endif
+    }
+    QImageWriter writer(path, "png");
+    if (!writer.write(what->grab().toImage())) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, writer.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool MainWindow::saveShownFrame(const QString &path, QString *error)
+{
+    if (shownFrame.sample_count == 0 && shownFrame.i_series.isEmpty() && shownBytes.isEmpty()) {
+        *error = QStringLiteral("no frame is shown yet");
+        return false;
+    }
+    return FrameRecorder::writeOneFrame(path, shownFrame, shownBytes, error);
+}
+
+void MainWindow::buildChartMenu()
+{
+    chartMenu = new QMenu(this);
+    chartMenu->setObjectName("menu_Charts");
+    auto add = [this](const char *name, const QString &text) {
+        QAction *action = chartMenu->addAction(text);
+        action->setObjectName(name);
+        return action;
+    };
+    action_Pause = add("action_Pause", "Pause display");
+    chartMenu->addSeparator();
+    action_SavePicture = add("action_SavePicture", "Save picture...");
+    action_SaveChartPicture = add("action_SaveChartPicture", "Save chart picture...");
+    action_SaveFrame = add("action_SaveFrame", "Save shown frame...");
+    chartMenu->addSeparator();
+    action_Record = add("action_Record", "Start recording...");
+
+    connect(action_Pause, &QAction::triggered, this, [this] { setDisplayPaused(!paused); });
+
+    const QString pictures = "PNG picture (*.png)";
+    connect(action_SavePicture, &QAction::triggered, this, [this, pictures] {
+        askForFile("Save picture", pictures, "png", [this](const QString &path) {
+            QString error;
+            tell(savePicture(path, this, &error) ? QStringLiteral("Saved the window to %1").arg(path) : error);
+        });
+    });
+    connect(action_SaveChartPicture, &QAction::triggered, this, [this, pictures] {
+        QWidget *chart = menuView ? static_cast<QWidget *>(menuView) : static_cast<QWidget *>(chartView_RawData);
+        askForFile("Save chart picture", pictures, "png", [this, chart](const QString &path) {
+            QString error;
+            tell(savePicture(path, chart, &error) ? QStringLiteral("Saved the chart to %1").arg(path) : error);
+        });
+    });
+    connect(action_SaveFrame, &QAction::triggered, this, [this] {
+        askForFile("Save shown frame", "CSV (*.csv)", "csv", [this](const QString &path) {
+            QString error;
+            tell(saveShownFrame(path, &error) ? QStringLiteral("Saved the shown frame to %1").arg(path) : error);
+        });
+    });
+    connect(action_Record, &QAction::triggered, this, [this] {
+        if (recorder || !recordingPath.isEmpty()) {
+            stopRecording();
+            return;
+        }
+        askForFile("Start recording", "CSV (*.csv);;JSON lines (*.jsonl);;Raw frames (*.raw)", "csv",
+                   [this](const QString &path) {
+                       QString error;
+                       if (!startRecording(path, QString(), &error))
+                           tell(error);
+                       else if (connectedPort.isEmpty())
+                           tell(QStringLiteral("Recording to %1 starts with the next connection").arg(path));
+                       else
+                           showLinkStatus();
+                   });
+    });
+    connect(chartMenu, &QMenu::aboutToShow, this, [this] {
+        action_Record->setText(recorder || !recordingPath.isEmpty() ? "Stop recording" : "Start recording...");
+    });
+    for (QChartView *view : {chartView_RawData, chartView_FFT}) {
+        view->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(view, &QWidget::customContextMenuRequested, this,
+                [this, view](const QPoint &position) { openChartMenu(view, position); });
+    }
+}
+
+void MainWindow::openChartMenu(QChartView *view, const QPoint &position)
+{
+    menuView = view;
+    chartMenu->popup(view->mapToGlobal(position));
+}
+
+void MainWindow::askForFile(const QString &title, const QString &filter, const QString &suffix,
+                            const std::function<void(const QString &)> &use)
+{
+    // Window-modal and not blocking: the charts go on updating behind it.
+    auto *dialog = new QFileDialog(this, title, QString(), filter);
+    dialog->setObjectName("fileDialog_Save");
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix(suffix);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, use);
+    dialog->open();
 }
 
 void MainWindow::slot_receive_frame(frame_t frame)
 {
+    // The worker keeps the next frame until this one is handled; its bytes are the frame's own.
+    const QByteArray bytes = serialPort->frameInFlightBytes();
+    if (paused) {
+        ++arrivedWhilePaused;
+        heldFrame = frame;
+        heldBytes = bytes;
+        holding = true;
+    } else {
+        showFrame(frame);
+        shownBytes = bytes;
+    }
+    serialPort->frameHandled();
+}
+
+void MainWindow::showFrame(const frame_t &frame)
+{
+    shownFrame = frame;
     if (frame.modulation != 0) {
         ui->label_Modulation->setText("Modulation: FMCW");
         axisX_FFT->setRange(0.0, 64.0);
@@ -231,5 +577,4 @@ void MainWindow::slot_receive_frame(frame_t frame)
     // Axis items appear when a chart is first laid out; caching those already there is cheap.
     cacheAxisArt(chart_RawData);
     cacheAxisArt(chart_FFT);
-    serialPort->frameHandled();
 }

@@ -1,12 +1,21 @@
 // SPDX-License-Identifier: MIT
-// The program's only window: port list, connect control, modulation label and the two live charts.
+// The program's main window: port list, connect control, modulation label and the two live charts.
+// Beyond that fixed look, and without changing it: a context menu on the charts (pause, save,
+// record, spectrum history), the link's health in the status bar while a link is open, and the
+// command line's requests (a port, a replay, a recording).
 #pragma once
 
 #include "frame.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 #include <QtCharts/QChartGlobal>
+
+#include <functional>
+#include <memory>
 
 QT_CHARTS_BEGIN_NAMESPACE
 class QChart;
@@ -20,7 +29,10 @@ namespace Ui {
 class MainWindow;
 }
 
+class FrameRecorder;
 class PortList;
+class QAction;
+class QMenu;
 class SerialPort;
 class StatusLine;
 
@@ -31,6 +43,27 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // Puts `name` (a device path or a port as listed) at the top of the port list and selects it.
+    void addPort(const QString &name);
+    // As a click on "connect" with the port selected.
+    void connectSelected();
+    // Plays a raw capture or a line dump in the window, at the line's pace ("line"), at a number of
+    // frames a second, or as fast as it is taken ("max"). False with *error set when the file cannot
+    // be played; the window is then as before.
+    bool startReplay(const QString &path, const QString &rate, bool loop, QString *error);
+    // Records every frame of the open link to `path` (csv, jsonl or raw; `format` empty: from the
+    // extension), or of the next link to open. False with *error when it cannot start.
+    bool startRecording(const QString &path, const QString &format, QString *error);
+    void stopRecording();
+    void setDisplayPaused(bool paused);
+    bool isDisplayPaused() const { return paused; }
+    // Writes the window, or one chart, as PNG (or SVG for a .svg name where Qt's SVG module is built).
+    bool savePicture(const QString &path, QWidget *what, QString *error);
+    // Writes the frame on the charts as csv, with the capture's columns.
+    bool saveShownFrame(const QString &path, QString *error);
+    // Says something in the status bar until the link's figures take it over.
+    void tell(const QString &message);
 
 public slots:
     void slot_serialPort_error();
@@ -43,8 +76,16 @@ private slots:
 private:
     void buildRawDataChart();
     void buildSpectrumChart();
+    void showFrame(const frame_t &frame);
     void onLineLost(const QString &reason);
+    void onReplayFinished();
+    void linkEnded(const QString &message);
     void showLinkStatus();
+    void buildChartMenu();
+    void openChartMenu(QtCharts::QChartView *view, const QPoint &position);
+    void askForFile(const QString &title, const QString &filter, const QString &suffix,
+                    const std::function<void(const QString &)> &use);
+    bool beginRecording(QString *error);
 
     Ui::MainWindow *ui;
     SerialPort *serialPort;
@@ -67,4 +108,32 @@ private:
     PortList *portList;
     StatusLine *statusLine;
     QTimer statusTimer;
+
+    struct Replay
+    {
+        QString rate;
+        bool loop = false;
+    };
+    QHash<QString, Replay> replays; // port list items that are recordings to play
+
+    QMenu *chartMenu;
+    QAction *action_Pause;
+    QAction *action_SavePicture;
+    QAction *action_SaveChartPicture;
+    QAction *action_SaveFrame;
+    QAction *action_Record;
+    QtCharts::QChartView *menuView = nullptr; // the chart the menu was opened on
+
+    bool paused = false;
+    int64_t arrivedWhilePaused = 0;
+    bool holding = false; // a frame arrived while paused and waits for the resume
+    frame_t heldFrame;
+    QByteArray heldBytes;
+    frame_t shownFrame;
+    QByteArray shownBytes;
+
+    QString recordingPath;   // asked for; empty when no recording is wanted
+    QString recordingFormat;
+    std::unique_ptr<FrameRecorder> recorder;
+    QString recordingNote;   // how the last recording ended
 };

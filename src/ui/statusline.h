@@ -9,8 +9,20 @@
 class StatusLine
 {
 public:
-    // "PORT: 11.2 frames/s, 1234 frames, 0 rejected, 0 bytes dropped, 0 skipped by the display".
-    // The rate is taken over the time since the last call for the same link.
+    // What the window adds to the link's own figures.
+    struct Extras
+    {
+        bool paused = false;
+        int64_t arrivedWhilePaused = 0;
+        QString recordingPath; // empty: not recording
+        int64_t recordedFrames = 0;
+        QString note;          // how the last recording ended, if it did
+    };
+
+    // "PORT: 11.2 frames/s, 1234 frames, 0 rejected, 0 bytes dropped, 0 skipped by the display",
+    // a replay's place in its file, the pause, and the recording. The rate is taken over the time
+    // since the last call for the same link.
+    QString describe(const LinkStatus &status, const Extras &extras);
     QString describe(const LinkStatus &status);
 
 private:

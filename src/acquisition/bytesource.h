@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+// Bytes that reach the serial worker from somewhere other than a serial port: a recording played
+// back through the same receive rules, into the same window. The worker owns the source once it is
+// handed over and uses it only on its own thread.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+class ByteSource
+{
+public:
+    virtual ~ByteSource() = default;
+
+    // What the status bar calls it (a file name).
+    virtual QString name() const = 0;
+    // Appends the bytes due by now, at most `limit`, to `out`. Returns the milliseconds until more
+    // are due (0: at once), or -1 when this pass is over.
+    virtual int read(QByteArray &out, int limit) = 0;
+    // Starts the next pass from the beginning; false when there is none.
+    virtual bool nextPass() = 0;
+    // The recording's own time of the byte at `offset` of the current pass, in seconds.
+    virtual double secondsAt(uint64_t offset) const = 0;
+    // Frames in one pass, as far as the source knows them (0: unknown).
+    virtual int64_t framesPerPass() const = 0;
+};

@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: MIT
+// The viewer's command line. Started without options the window is the fixed one; these open a
+// port at once, replay or record, or open the spectrum history. Unknown arguments are noted on
+// standard error and otherwise ignored, so that the viewer starts as it would without them.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+struct ViewerOptions
+{
+    QString port;   // put at the top of the port list and selected
+    bool connect = false;
+    QString replay; // a recording to play in the window
+    QString rate = "line";
+    bool loop = false;
+    QString record; // every frame of the link into this file
+    QString format; // csv, jsonl or raw; empty: from the file's extension
+    bool history = false;
+};
+
+// Answers --help and --version on standard output without a window (no display is needed) and
+// returns the exit code; returns nothing when the viewer is to start.
+std::optional<int> answerWithoutWindow(int argc, char *argv[]);
+
+// Reads the options from the application's arguments (the toolkit's own already removed). Each
+// problem is one line in *notes; the options concerned are left out.
+ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *notes);

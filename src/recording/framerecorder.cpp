@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: MIT
+#include "framerecorder.h"
+
+#include "framedecoder.h"
+
+#include <QFileInfo>
+#include <QMutexLocker>
+
+namespace {
+
+FrameWriter::Format formatFor(const QString &path, const QString &name)
+{
+    const QString chosen = name.isEmpty() ? QFileInfo(path).suffix().toLower() : name;
+    if (chosen == "jsonl" || chosen == "ndjson" || chosen == "json")
+        return FrameWriter::Format::Jsonl;
+    if (chosen == "raw" || chosen == "bin")
+        return FrameWriter::Format::Raw;
+    return FrameWriter::Format::Csv;
+}
+
+// Gathered writes go to the disk at least this often, so that a full disk shows soon and little
+// is at stake if the program is killed.
+constexpr auto kFlushEvery = std::chrono::milliseconds(250);
+constexpr int kBufferBytes = 64 * 1024;
+
+} // namespace
+
+FrameRecorder::FrameRecorder(const QString &path, const QString &format)
+    : path(path)
+    , format(formatFor(path, format))
+    , writer(out, this->format)
+{
+}
+
+FrameRecorder::~FrameRecorder()
+{
+    QString ignored;
+    finish(&ignored);
+}
+
+bool FrameRecorder::start(double linkSeconds, QString *whyNot)
+{
+    QMutexLocker lock(&mutex);
+    if (!out.open(path) || !writer.writeHeader()) {
+        *whyNot = QStringLiteral("cannot record to %1: %2").arg(path, out.errorString());
+        out.discard();
+        return false;
+    }
+    out.setBufferSize(kBufferBytes);
+    startSeconds = linkSeconds;
+    lastFlush = std::chrono::steady_clock::now();
+    running = true;
+    return true;
+}
+
+void FrameRecorder::frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds)
+{
+    QMutexLocker lock(&mutex);
+    if (!running)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    bool written = writer.write(frames, std::max(0.0, seconds - startSeconds), record, frameBytes, length);
+    if (written && now - lastFlush >= kFlushEvery) {
+        written = out.flush();
+        lastFlush = now;
+    }
+    if (!written) {
+        error = writer.errorString().isEmpty() ? out.errorString() : writer.errorString();
+        running = false;
+        return;
+    }
+    ++frames;
+}
+
+bool FrameRecorder::finish(QString *whyNot)
+{
+    QMutexLocker lock(&mutex);
+    const bool wasRunning = running;
+    running = false;
+    if (!wasRunning && error.isEmpty()) {
+        if (!out.writingPath().isEmpty() && !out.commit()) {
+            *whyNot = out.errorString();
+            return false;
+        }
+        return true;
+    }
+    // After a write error what was written before it is kept: it ends where the disk gave out.
+    if (!out.commit()) {
+        *whyNot = error.isEmpty() ? out.errorString() : error;
+        out.discard();
+        return false;
+    }
+    if (!error.isEmpty()) {
+        *whyNot = error;
+        return false;
+    }
+    return true;
+}
+
+FrameRecorder::Status FrameRecorder::status() const
+{
+    QMutexLocker lock(&mutex);
+    return Status {path, frames, error};
+}
+
+bool FrameRecorder::writeOneFrame(const QString &path, const frame_t &record, const QByteArray &bytes, QString *whyNot)
+{
+    // The bytes must be the shown frame's own: the csv's spectrum column is read from them.
+    FrameDecoder decoder;
+    frame_t check;
+    if (bytes.isEmpty() || decoder.decodeFrame(bytes.constData(), bytes.size(), check) != FrameDecoder::Decoded
+        || check.modulation != record.modulation || check.i_samples != record.i_samples
+        || check.q_samples != record.q_samples) {
+        *whyNot = QStringLiteral("the shown frame's own bytes are not at hand");
+        return false;
+    }
+    OutputFile file;
+    FrameWriter csv(file, FrameWriter::Format::Csv);
+    if (!file.open(path) || !csv.writeHeader() || !csv.write(0, 0.0, record, bytes.constData(), bytes.size())
+        || !file.commit()) {
+        *whyNot = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}

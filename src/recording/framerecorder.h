@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// Records every frame of a link while the viewer shows it: a tap on the serial worker, so that it
+// runs beside the decoder and a slow screen never costs a recorded frame. Same formats and the same
+// file rule as vazorez-capture: the file takes its name, ending on a whole frame, when the
+// recording ends; a recording that fails to start destroys nothing.
+#pragma once
+
+#include "framewriter.h"
+#include "outputfile.h"
+#include "serialport.h"
+
+#include <QMutex>
+#include <QString>
+
+#include <chrono>
+
+class FrameRecorder : public FrameTap
+{
+public:
+    struct Status
+    {
+        QString path;
+        int64_t frames = 0;
+        QString error; // why it stopped by itself (a full disk, a removed drive)
+    };
+
+    // `format` is csv, jsonl or raw; empty: from the file's extension (.jsonl/.ndjson/.json,
+    // .raw/.bin), else csv.
+    FrameRecorder(const QString &path, const QString &format);
+    ~FrameRecorder() override;
+
+    // Creates the output; times in it count from `linkSeconds`, the link's time now. False with
+    // *error set when the file cannot be created.
+    bool start(double linkSeconds, QString *error);
+    // Ends the recording: the file takes its name. False with *error when it cannot be made whole.
+    // Call it once the recorder is no longer a tap.
+    bool finish(QString *error);
+    Status status() const;
+
+    void frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds) override;
+
+    // Writes one frame as a csv file with the capture's columns (the shown frame, saved).
+    static bool writeOneFrame(const QString &path, const frame_t &record, const QByteArray &bytes, QString *error);
+
+private:
+    mutable QMutex mutex;
+    QString path;
+    FrameWriter::Format format;
+    OutputFile out;
+    FrameWriter writer;
+    double startSeconds = 0;
+    int64_t frames = 0;
+    bool running = false;
+    QString error;
+    std::chrono::steady_clock::time_point lastFlush;
+};

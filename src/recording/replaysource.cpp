@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: MIT
+#include "replaysource.h"
+
+#include "framedecoder.h"
+#include "framereceiver.h"
+#include "linesettings.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// How often a paced replay hands bytes over: as often as a USB serial adapter would.
+constexpr int kTickMs = 10;
+
+// The counting pass would repeat every "error parsing data" that the replay itself will log.
+QtMessageHandler passedOn = nullptr;
+void dropDebugLines(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg && passedOn)
+        passedOn(type, context, message);
+}
+
+} // namespace
+
+ReplaySource::ReplaySource(const QString &path, Rate rate, double framesPerSecond, bool loop)
+    : path(path)
+    , rate(rate)
+    , framesPerSecond(framesPerSecond)
+    , loop(loop)
+    , file(path)
+{
+}
+
+bool ReplaySource::open(QString *error)
+{
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    // One pass through the viewer's own rules tells how many frames there are (and, when paced by
+    // frames, where each ends); quietly, since the replay itself will say what it rejects.
+    passedOn = qInstallMessageHandler(dropDebugLines);
+    FrameReceiver receiver;
+    FrameDecoder decoder;
+    frame_t record;
+    const auto count = [this, &receiver](const frame_t &, const char *bytes, int length) {
+        ++frameCount;
+        if (rate == Rate::Fixed)
+            frameEnds.push_back(receiver.streamOffset(bytes) + uint64_t(length));
+    };
+    bool readFailed = false;
+    while (!file.atEnd()) {
+        const QByteArray chunk = file.read(1 << 16);
+        if (chunk.isEmpty()) {
+            readFailed = true;
+            break;
+        }
+        receiver.receive(chunk.constData(), chunk.size(), decoder, record, count);
+    }
+    receiver.flush(decoder, record, count);
+    qInstallMessageHandler(passedOn);
+    if (readFailed) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (frameCount == 0) {
+        *error = QStringLiteral("%1 holds no frame").arg(path);
+        return false;
+    }
+    fileSize = receiver.stats().bytesReceived;
+    file.seek(0);
+    given = 0;
+    clock.start();
+    return true;
+}
+
+uint64_t ReplaySource::dueBytes(double elapsed) const
+{
+    switch (rate) {
+    case Rate::Line:
+        return uint64_t(elapsed * LineSettings::kBytesPerSecond);
+    case Rate::Fixed: {
+        // The first frame at once, then one every 1/F seconds; trailing bytes after the last.
+        const auto due = size_t(elapsed * framesPerSecond) + 1;
+        return due >= frameEnds.size() ? fileSize : frameEnds[due - 1];
+    }
+    case Rate::Max:
+        break;
+    }
+    return fileSize;
+}
+
+int ReplaySource::read(QByteArray &out, int limit)
+{
+    if (given >= fileSize)
+        return -1;
+    const double elapsed = clock.nsecsElapsed() / 1e9;
+    const uint64_t due = std::min(dueBytes(elapsed), fileSize);
+    if (due > given) {
+        const QByteArray chunk = file.read(qint64(std::min<uint64_t>(due - given, uint64_t(limit))));
+        if (chunk.isEmpty())
+            return -1; // the file shrank or can no longer be read: this pass ends here
+        out += chunk;
+        given += uint64_t(chunk.size());
+    }
+    if (given >= fileSize)
+        return 0; // the pass ends on the next read, after these bytes have been taken
+    if (rate == Rate::Max || dueBytes(elapsed) > given)
+        return 0;
+    if (rate == Rate::Fixed) {
+        // Sleep until the next frame is due.
+        const double next = std::floor(elapsed * framesPerSecond + 1.0) / framesPerSecond;
+        return std::max(1, int(std::ceil((next - elapsed) * 1000.0)));
+    }
+    return kTickMs;
+}
+
+bool ReplaySource::nextPass()
+{
+    if (!loop || !file.seek(0))
+        return false;
+    given = 0;
+    clock.start();
+    return true;
+}
+
+double ReplaySource::secondsAt(uint64_t offset) const
+{
+    // A capture keeps no times of its own: a frame is stamped with when its last byte would have
+    // arrived on the line, as vazorez-decode stamps it.
+    return LineSettings::secondsFor(double(offset));
+}
