@@ -15,17 +15,15 @@
 #include <cstdint>
 #include <deque>
 
-struct RecordedFrame
-{
-    int64_t index = 0;   // frames before it in the recording
-    frame_t record;      // as the viewer would show it
-    QByteArray bytes;    // the frame's own bytes, as they came off the line
+struct RecordedFrame {
+    int64_t index = 0; // frames before it in the recording
+    frame_t record; // as the viewer would show it
+    QByteArray bytes; // the frame's own bytes, as they came off the line
     uint64_t offset = 0; // position of its first byte in the recording
-    double seconds = 0;  // when its last byte would have arrived at the line's rate
+    double seconds = 0; // when its last byte would have arrived at the line's rate
 };
 
-class CaptureReader
-{
+class CaptureReader {
 public:
     // The size of one read: about what a serial read returns. The rules give the same frames
     // whatever the chunking.

@@ -23,15 +23,19 @@ void FrameWriter::addOutputOptions(QCommandLineParser &parser)
 {
     parser.addOptions({
         {{"o", "output"},
-         "Write to FILE (default: standard output). It is written as FILE.part-XXXXXX beside it and\n"
-         "takes the name FILE only when the run ends, so a run that fails leaves an existing FILE\n"
-         "as it was. Devices and pipes are written directly.",
-         "FILE"},
-        {"format", "csv, jsonl or raw (default: from the output file's extension, else csv).", "FORMAT"},
+            "Write to FILE (default: standard output). It is written as FILE.part-XXXXXX beside it "
+            "and\n"
+            "takes the name FILE only when the run ends, so a run that fails leaves an existing "
+            "FILE\n"
+            "as it was. Devices and pipes are written directly.",
+            "FILE"},
+        {"format", "csv, jsonl or raw (default: from the output file's extension, else csv).",
+            "FORMAT"},
     });
 }
 
-bool FrameWriter::formatFromOptions(const QCommandLineParser &parser, Format *format, QString *error)
+bool FrameWriter::formatFromOptions(
+    const QCommandLineParser &parser, Format *format, QString *error)
 {
     if (!parser.isSet("format")) {
         const QString suffix = QFileInfo(parser.value("output")).suffix().toLower();
@@ -80,7 +84,8 @@ bool FrameWriter::writeHeader()
     return format != Format::Csv || put("frame,time_s,mode,k,i,q,s\n");
 }
 
-bool FrameWriter::write(int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length)
+bool FrameWriter::write(
+    int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length)
 {
     if (format == Format::Raw)
         return put(QByteArray::fromRawData(frameBytes, length));
@@ -97,16 +102,17 @@ bool FrameWriter::write(int64_t index, double seconds, const frame_t &record, co
     const int n = record.sample_count;
     text.clear();
     if (format == Format::Csv) {
-        const QByteArray prefix = QByteArray::number(qlonglong(index)) + ',' + time + ',' + mode + ',';
+        const QByteArray prefix
+            = QByteArray::number(qlonglong(index)) + ',' + time + ',' + mode + ',';
         for (int k = 0; k < n; ++k) {
             text += prefix;
-            text += QByteArray::number(k) + ',' + QByteArray::number(record.i_samples[size_t(k)]) + ','
-                + QByteArray::number(record.q_samples[size_t(k)]) + ','
+            text += QByteArray::number(k) + ',' + QByteArray::number(record.i_samples[size_t(k)])
+                + ',' + QByteArray::number(record.q_samples[size_t(k)]) + ','
                 + QByteArray::number(details.spectrum[size_t(k)]) + '\n';
         }
     } else {
-        text += "{\"frame\":" + QByteArray::number(qlonglong(index)) + ",\"time_s\":" + time + ",\"mode\":\"" + mode
-            + "\",\"n\":" + QByteArray::number(n) + ",\"i\":[";
+        text += "{\"frame\":" + QByteArray::number(qlonglong(index)) + ",\"time_s\":" + time
+            + ",\"mode\":\"" + mode + "\",\"n\":" + QByteArray::number(n) + ",\"i\":[";
         appendNumbers(text, record.i_samples);
         text += "],\"q\":[";
         appendNumbers(text, record.q_samples);

@@ -13,8 +13,7 @@
 class OutputFile;
 class QCommandLineParser;
 
-class FrameWriter
-{
+class FrameWriter {
 public:
     enum class Format { Csv, Jsonl, Raw };
 
@@ -31,7 +30,8 @@ public:
     bool writeHeader();
     // One accepted frame: its record and its own bytes (from which the spectrum is read in frame
     // order). Each frame goes out whole, so the output never ends inside a line.
-    bool write(int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length);
+    bool write(
+        int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length);
 
     QString errorString() const { return error; }
 

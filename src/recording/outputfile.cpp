@@ -35,7 +35,7 @@ bool OutputFile::open(const QString &path)
     name = path;
     targetPath = path;
     const QByteArray target = QFile::encodeName(path);
-    struct stat existing {};
+    struct stat existing { };
     const bool exists = ::stat(target.constData(), &existing) == 0;
     if (exists && !S_ISREG(existing.st_mode)) {
         // A device or a pipe cannot be replaced by a rename, and truncating it destroys nothing.
@@ -115,7 +115,9 @@ bool OutputFile::commit()
         return fail();
     if (temporaryPath.isEmpty())
         return true;
-    if (::rename(QFile::encodeName(temporaryPath).constData(), QFile::encodeName(targetPath).constData()) != 0)
+    if (::rename(
+            QFile::encodeName(temporaryPath).constData(), QFile::encodeName(targetPath).constData())
+        != 0)
         return fail();
     temporaryPath.clear();
     return true;

@@ -8,8 +8,7 @@
 #include <QByteArray>
 #include <QString>
 
-class OutputFile
-{
+class OutputFile {
 public:
     OutputFile() = default;
     // Discards a temporary that was never committed.

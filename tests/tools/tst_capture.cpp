@@ -2,6 +2,8 @@
 // vazorez-capture and vazorez-decode as processes, fed by the simulator over a pseudo-terminal.
 #include "boardmodel.h"
 #include "faultinjector.h"
+#include "linesettings.h"
+#include "pseudoterminal.h"
 #include "qtwarnings.h"
 #include "replayfile.h"
 #include "simulator.h"
@@ -14,7 +16,11 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -56,9 +62,13 @@ public:
         }
     }
 
-    // With `closedOutput` the capture writes into a pipe whose reader has gone away.
-    bool start(QStringList arguments, int framesWanted, bool closedOutput = false)
+    // With `closedOutput` the capture writes into a pipe whose reader has gone away; with
+    // `standardOutput` its standard output goes to that file (or FIFO).
+    bool start(QStringList arguments, int framesWanted, bool closedOutput = false,
+               const QString &standardOutput = QString())
     {
+        if (!standardOutput.isEmpty())
+            capture.setStandardOutputFile(standardOutput);
         simulator = std::make_unique<Simulator>(options);
         QString path, error;
         if (!options.replayFile.isEmpty()) {
@@ -101,6 +111,21 @@ public:
             board.join();
         stderrText += QString::fromLocal8Bit(capture.readAllStandardError());
         return done;
+    }
+
+    // The board finishes its stream, then its line goes away, as when a replay ends.
+    void hangUp()
+    {
+        if (board.joinable())
+            board.join();
+        simulator.reset();
+    }
+
+    // The file the capture writes into until it ends, from its "recording PORT to FILE" line.
+    QString writingPath() const
+    {
+        const auto match = QRegularExpression("recording \\S+ to (\\S+)").match(stderrText);
+        return match.hasMatch() ? match.captured(1) : QString();
     }
 
     ~Session()
@@ -282,19 +307,25 @@ private Q_SLOTS:
         BoardModel board(SimMode::Alternate, 128, kSeed);
         FaultInjector faults(kFaults, kSeed);
         QByteArray dump;
-        for (int index = 0; index < kFrames; ++index)
-            faults.append(dump, encodeFrame(board.frame(index)));
+        QStringList expectedTimes;
+        for (int index = 0; index < kFrames; ++index) {
+            if (!faults.append(dump, encodeFrame(board.frame(index))))
+                expectedTimes << QString::number(LineSettings::secondsFor(dump.size()), 'f', 6);
+        }
         QFile file(dir.filePath("line.dump"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(dump);
         file.close();
         int exitCode = -1;
-        const QList<Row> rows = parseCsv(runDecode({file.fileName()}, &exitCode));
+        QStringList times;
+        const QList<Row> rows = parseCsv(runDecode({file.fileName()}, &exitCode), &times);
         QCOMPARE(exitCode, 0);
         QList<Row> expected;
         for (const FrameValues &v : goodFrames())
             expected.append(rowOf(v));
         QVERIFY(rows == expected);
+        // Each frame's own last byte at the line's rate, not the end of the read it came in.
+        QCOMPARE(times, expectedTimes);
     }
 
     void replayCapturedAgainGivesTheSameBytes()
@@ -309,33 +340,96 @@ private Q_SLOTS:
         QCOMPARE(readAll(again), readAll(raw));
     }
 
-    void interruptLeavesAWellFormedFile_data()
+    void captureEndsOnAWholeFrame_data()
     {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGINT") << int(SIGINT);
-        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("remark"); // on standard error, %1 the frames written
+        QTest::newRow("SIGINT") << "SIGINT" << 0 << "%1 frames in";
+        QTest::newRow("SIGTERM") << "SIGTERM" << 0 << "%1 frames in";
+        // It used to fail with "Interrupted system call" and a file cut inside a line.
+        QTest::newRow("SIGINT during a blocked write") << "blocked" << 0 << "%1 frames in";
+        // The board's stream ends and its line goes away: a clean end, told apart from a failure.
+        QTest::newRow("hang-up") << "hang-up" << 3 << "the line hung up after %1 frames";
+        // A coarse timer stopped 3.5 s at 3.3 s.
+        QTest::newRow("--seconds 3.5") << "seconds" << 0 << "%1 frames in";
     }
 
-    void interruptLeavesAWellFormedFile()
+    void captureEndsOnAWholeFrame()
     {
-        QFETCH(int, signal);
-        const QString path = dir.filePath(QStringLiteral("interrupted-%1.csv").arg(signal));
+        QFETCH(QString, ending);
+        QFETCH(int, exitCode);
+        QFETCH(QString, remark);
+        const QString path = dir.filePath(QStringLiteral("ending-%1.csv").arg(QTest::currentDataTag()).replace(' ', '-'));
         Session session;
-        session.options.count = -1;
-        session.options.framesPerSecond = 100;
-        QVERIFY(session.start({"-o", path}, 0));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 0, 5000);
-        QTest::qWait(300);
-        ::kill(pid_t(session.capture.processId()), signal);
-        QVERIFY(session.finish(5000));
-        QCOMPARE(session.capture.exitCode(), 0);
-        const QByteArray text = readAll(path);
-        const QList<Row> rows = parseCsv(text);
+        session.options.count = ending == "hang-up" ? kFrames : -1;
+        session.options.framesPerSecond = ending == "blocked" ? 400 : 100;
+        QStringList arguments;
+        int pipeReader = -1;
+        if (ending == "blocked") {
+            // Standard output is a FIFO that nobody reads until the signal has come.
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+            pipeReader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            QVERIFY(pipeReader >= 0);
+        } else {
+            arguments << "-o" << path;
+        }
+        if (ending == "seconds")
+            arguments << "--seconds" << "3.5";
+        QVERIFY(session.start(arguments, 0, false, ending == "blocked" ? path : QString()));
+        QByteArray text;
+        if (ending == "blocked") {
+            // A full pipe (tens of kilobytes that stop growing while frames keep coming): the
+            // capture is blocked inside a write.
+            int lastQueued = -1;
+            QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                int queued = 0;
+                ::ioctl(pipeReader, FIONREAD, &queued);
+                const bool full = queued >= 32768 && queued == lastQueued;
+                lastQueued = queued;
+                return full;
+            }()), 10000);
+            ::kill(pid_t(session.capture.processId()), SIGINT);
+            QVERIFY(!session.capture.waitForFinished(300)); // still blocked
+            ::fcntl(pipeReader, F_SETFL, 0);
+            char buffer[65536];
+            for (ssize_t got; (got = ::read(pipeReader, buffer, sizeof buffer)) != 0;) {
+                if (got > 0)
+                    text.append(buffer, int(got));
+                else if (errno != EINTR)
+                    break;
+            }
+            ::close(pipeReader);
+        } else if (ending == "hang-up") {
+            session.hangUp();
+        } else if (ending != "seconds") {
+            const QString writing = session.writingPath();
+            QVERIFY2(writing.startsWith(path + ".part-"), qPrintable(session.stderrText));
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(writing).size() > 1000, 5000);
+            ::kill(pid_t(session.capture.processId()), ending == "SIGINT" ? SIGINT : SIGTERM);
+        }
+        QVERIFY(session.finish(10000));
+        QCOMPARE(session.capture.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(session.capture.exitCode(), exitCode);
+        if (ending != "blocked") {
+            text = readAll(path);
+            QVERIFY2(!QFileInfo::exists(session.writingPath()), "the temporary file is left behind");
+        }
+        QStringList times;
+        const QList<Row> rows = parseCsv(text, &times);
         QVERIFY2(!rows.isEmpty(), "the file is empty or ends inside a line");
         for (const Row &row : rows)
             QCOMPARE(int(row.i.size()), 128);
-        QVERIFY2(session.stderrText.contains(QStringLiteral("%1 frames in").arg(rows.size())),
-                 qPrintable(session.stderrText));
+        QVERIFY2(session.stderrText.contains(remark.arg(rows.size())), qPrintable(session.stderrText));
+        if (ending == "hang-up") {
+            QCOMPARE(rows.size(), goodFrames().size()); // every frame the board sent
+        } else if (ending == "seconds") {
+            // Recorded for the whole 3.5 s from the first byte, and no frame after them.
+            const auto match = QRegularExpression(" frames in (\\d+\\.\\d+) s").match(session.stderrText);
+            QVERIFY2(match.hasMatch(), qPrintable(session.stderrText));
+            QVERIFY2(match.captured(1).toDouble() >= 3.5, qPrintable(session.stderrText));
+            QVERIFY(times.last().toDouble() <= 3.5);
+        }
     }
 
     void failuresAreClear_data()
@@ -345,13 +439,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("message");
         const QString capture = "vazorez-capture", decode = "vazorez-decode";
-        QTest::newRow("missing port") << capture << QStringList{"/dev/vazorez-none"} << 1 << "cannot open /dev/vazorez-none";
+        // KEEP is a file of the user's that must come out as it went in; PTY a live line.
+        QTest::newRow("missing port") << capture << QStringList{"/dev/vazorez-none", "-o", "KEEP"} << 1 << "cannot open /dev/vazorez-none";
         QTest::newRow("no port") << capture << QStringList{} << 2 << "give exactly one PORT";
         QTest::newRow("bad format") << capture << QStringList{"/dev/null", "--format", "xml"} << 2 << "--format wants";
         QTest::newRow("bad frame count") << capture << QStringList{"/dev/null", "--frames", "0"} << 2 << "--frames wants";
-        QTest::newRow("unwritable output") << capture << QStringList{"/dev/null", "-o", "/nonexistent/dir/x.csv"} << 1 << "cannot create";
+        QTest::newRow("unwritable output") << capture << QStringList{"PTY", "-o", "/nonexistent/dir/x.csv"} << 1 << "cannot create /nonexistent/dir/x.csv: ";
         QTest::newRow("decode: missing file") << decode << QStringList{"/nonexistent.raw"} << 1 << "cannot read /nonexistent.raw";
         QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
+        // A file with no frame in it is an error, as it is for a replay, and writes nothing.
+        QTest::newRow("decode: a csv holds no frame") << decode << QStringList{"KEEP", "-o", "KEEP"} << 1 << "KEEP holds no frame";
     }
 
     void failuresAreClear()
@@ -360,12 +457,21 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
+        const QString kept = dir.filePath("keep.csv");
+        const QByteArray userData = "frame,time_s,mode,k,i,q,s\n0,0.000000,CW,0,2048,2047,12\n";
+        QFile file(kept);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(userData) == userData.size());
+        file.close();
+        PseudoTerminal line;
+        arguments.replaceInStrings("KEEP", kept).replaceInStrings("PTY", line.slavePath());
         QProcess process;
         process.start(siblingProgram(program), arguments);
         QVERIFY(process.waitForFinished(5000));
         QCOMPARE(process.exitCode(), exitCode);
         const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
-        QVERIFY2(errors.contains(message), qPrintable(errors));
+        QVERIFY2(errors.contains(message.replace("KEEP", kept)), qPrintable(errors));
+        QCOMPARE(readAll(kept), userData);
+        QCOMPARE(QDir(dir.path()).entryList({"*.part-*"}), QStringList());
     }
 
     void closedStandardOutputIsAnError()

@@ -3,7 +3,8 @@
 
 #include "capturereader.h"
 
-bool readReplayFile(const QString &path, std::vector<QByteArray> *frames, QString *error, QString *remark)
+bool readReplayFile(
+    const QString &path, std::vector<QByteArray> *frames, QString *error, QString *remark)
 {
     CaptureReader reader(path);
     RecordedFrame frame;
@@ -15,9 +16,10 @@ bool readReplayFile(const QString &path, std::vector<QByteArray> *frames, QStrin
     }
     remark->clear();
     if (reader.junkBytes() > 0)
-        *remark = QStringLiteral("%1: %2 bytes hold no frame (%3 rejected frames); they are not sent")
-                      .arg(reader.name())
-                      .arg(reader.junkBytes())
-                      .arg(reader.rejectedFrames());
+        *remark
+            = QStringLiteral("%1: %2 bytes hold no frame (%3 rejected frames); they are not sent")
+                  .arg(reader.name())
+                  .arg(reader.junkBytes())
+                  .arg(reader.rejectedFrames());
     return true;
 }

@@ -25,7 +25,8 @@ void forwardSignal(int)
 
 QString systemError(const char *what)
 {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("%1: %2").arg(
+        QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 } // namespace
@@ -59,7 +60,7 @@ bool StopSignals::install(std::function<void()> onStop, QString *error)
         if (::read(signalPipe[0], bytes, sizeof bytes) > 0 && stop)
             stop();
     });
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = forwardSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);

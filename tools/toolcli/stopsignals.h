@@ -11,8 +11,7 @@
 
 class QSocketNotifier;
 
-class StopSignals
-{
+class StopSignals {
 public:
     StopSignals();
     ~StopSignals();

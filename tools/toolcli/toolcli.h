@@ -13,14 +13,15 @@
 inline int usageError(const QString &message)
 {
     std::fprintf(stderr, "%s: %s (see --help)\n", qPrintable(QCoreApplication::applicationName()),
-                 qPrintable(message));
+        qPrintable(message));
     return 2;
 }
 
 // "tool: message" on standard error; returns the exit code for a run that failed.
 inline int toolError(const QString &message)
 {
-    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(message));
+    std::fprintf(
+        stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(message));
     return 1;
 }
 
@@ -42,5 +43,6 @@ inline std::optional<int> parseArguments(QCommandLineParser &parser)
 inline void printAllButDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(message));
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+            qPrintable(message));
 }
