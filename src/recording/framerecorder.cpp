@@ -41,7 +41,7 @@ FrameRecorder::~FrameRecorder()
 bool FrameRecorder::start(double linkSeconds, QString *whyNot)
 {
     QMutexLocker lock(&mutex);
-    if (!out.open(path) || !writer.writeHeader()) {
+    if (!out.open(path) || !writer.writeHeader() || !out.flush()) {
         *whyNot = QStringLiteral("cannot record to %1: %2").arg(path, out.errorString());
         out.discard();
         return false;
@@ -75,17 +75,11 @@ void FrameRecorder::frameDecoded(const frame_t &record, const char *frameBytes, 
 bool FrameRecorder::finish(QString *whyNot)
 {
     QMutexLocker lock(&mutex);
-    const bool wasRunning = running;
     running = false;
-    if (!wasRunning && error.isEmpty()) {
-        if (!out.writingPath().isEmpty() && !out.commit()) {
-            *whyNot = out.errorString();
-            return false;
-        }
-        return true;
-    }
-    // After a write error what was written before it is kept: it ends where the disk gave out.
-    if (!out.commit()) {
+    if (!out.isOpen())
+        return true; // never started, or finished already
+    // After a write error what reached the file whole before it is kept.
+    if (!out.commitWhatWasWritten()) {
         *whyNot = error.isEmpty() ? out.errorString() : error;
         out.discard();
         return false;
@@ -95,6 +89,13 @@ bool FrameRecorder::finish(QString *whyNot)
         return false;
     }
     return true;
+}
+
+void FrameRecorder::abandon()
+{
+    QMutexLocker lock(&mutex);
+    running = false;
+    out.discard();
 }
 
 FrameRecorder::Status FrameRecorder::status() const

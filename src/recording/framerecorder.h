@@ -35,6 +35,8 @@ public:
     // Ends the recording: the file takes its name. False with *error when it cannot be made whole.
     // Call it once the recorder is no longer a tap.
     bool finish(QString *error);
+    // Throws away what was recorded: the link it was meant for never opened.
+    void abandon();
     Status status() const;
 
     void frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds) override;

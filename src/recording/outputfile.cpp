@@ -1,21 +1,44 @@
 // SPDX-License-Identifier: MIT
 #include "outputfile.h"
 
-#include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
-QString systemError()
+// The file's data on the disk before its name moves to it, or a crash can leave an empty file
+// where the old one was.
+bool syncToDisk(QFile &file)
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    if (!file.flush())
+        return false;
+#ifdef Q_OS_WIN
+    return ::_commit(file.handle()) == 0;
+#else
+    return ::fsync(file.handle()) == 0;
+#endif
+}
+
+// Replaces `target` by `source` in one step where the system offers one.
+bool replaceFile(const QString &source, const QString &target)
+{
+#ifdef Q_OS_WIN
+    return ::MoveFileExW(reinterpret_cast<const wchar_t *>(source.utf16()),
+                         reinterpret_cast<const wchar_t *>(target.utf16()),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+        != 0;
+#else
+    return ::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
+#endif
 }
 
 } // namespace
@@ -27,44 +50,39 @@ OutputFile::~OutputFile()
 
 bool OutputFile::open(const QString &path)
 {
+    file = std::make_unique<QFile>();
+    // Unbuffered: a write error shows at the write that caused it, not at some later flush.
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
     if (path.isEmpty() || path == "-") {
         name = QStringLiteral("standard output");
-        fd = STDOUT_FILENO;
-        return true;
+        std::fflush(stdout);
+        return file->open(fileno(stdout), mode, QFileDevice::DontCloseHandle) || fail(file->errorString());
     }
     name = path;
     targetPath = path;
-    const QByteArray target = QFile::encodeName(path);
-    struct stat existing { };
-    const bool exists = ::stat(target.constData(), &existing) == 0;
-    if (exists && !S_ISREG(existing.st_mode)) {
-        // A device or a pipe cannot be replaced by a rename, and truncating it destroys nothing.
-        fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        ownsFd = fd >= 0;
-        return ownsFd || fail();
+    const QFileInfo existing(path);
+    if (existing.exists() && !existing.isFile()) {
+        // A device or a pipe cannot be replaced by a rename, and writing to it destroys nothing.
+        file->setFileName(path);
+        return file->open(mode) || fail(file->errorString());
     }
-    QByteArray pattern = target + ".part-XXXXXX";
-    fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0)
-        return fail();
-    ownsFd = true;
-    temporaryPath = QFile::decodeName(pattern);
-    // mkostemp makes the file private; give it the mode the target has, or a new file would get.
-    mode_t mode = 0666;
-    if (exists) {
-        mode = existing.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode &= ~mask;
-    }
-    ::fchmod(fd, mode);
-    return true;
+    QTemporaryFile temporary(path + ".part-XXXXXX");
+    temporary.setAutoRemove(false);
+    if (!temporary.open())
+        return fail(temporary.errorString());
+    temporaryPath = temporary.fileName();
+    temporary.close();
+    // A temporary file is private; give it the mode the target has, or a new file would get.
+    file->setFileName(temporaryPath);
+    file->setPermissions(existing.exists() ? existing.permissions()
+                                           : QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                 | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    return file->open(mode) || fail(file->errorString());
 }
 
 bool OutputFile::write(const char *data, qint64 size)
 {
-    if (!error.isEmpty() || fd < 0)
+    if (!error.isEmpty() || !file || !file->isOpen())
         return false;
     if (bufferLimit <= 0)
         return writeAll(data, size);
@@ -74,7 +92,7 @@ bool OutputFile::write(const char *data, qint64 size)
 
 bool OutputFile::flush()
 {
-    if (!error.isEmpty() || fd < 0)
+    if (!error.isEmpty() || !file || !file->isOpen())
         return false;
     const bool written = writeAll(buffer.constData(), buffer.size());
     buffer.clear();
@@ -83,60 +101,71 @@ bool OutputFile::flush()
 
 bool OutputFile::writeAll(const char *data, qint64 size)
 {
+    // QFile resumes a write that a signal interrupted; a short write is continued here.
+    const qint64 total = size;
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail();
-        }
+        const qint64 written = file->write(data, size);
+        if (written <= 0)
+            return fail(file->errorString());
         data += written;
         size -= written;
     }
+    wholeBytes += total;
     return true;
 }
 
 bool OutputFile::commit()
 {
-    if (!error.isEmpty())
+    if (!error.isEmpty() || !flush())
         return false;
-    if (!flush())
+    return makeDurableAndRename();
+}
+
+bool OutputFile::commitWhatWasWritten()
+{
+    if (!file || !file->isOpen())
         return false;
-    if (!ownsFd)
-        return true;
-    // The data must be on disk before the name moves to it, or a crash can leave an empty file
-    // where the old one was.
-    if (!temporaryPath.isEmpty() && ::fsync(fd) != 0)
-        return fail();
-    const int closing = fd;
-    fd = -1;
-    ownsFd = false;
-    if (::close(closing) != 0)
-        return fail();
+    if (error.isEmpty())
+        return commit();
+    buffer.clear();
     if (temporaryPath.isEmpty())
-        return true;
-    if (::rename(
-            QFile::encodeName(temporaryPath).constData(), QFile::encodeName(targetPath).constData())
-        != 0)
-        return fail();
+        return false; // a device or a pipe keeps what it took
+    // The failed write may have left part of its bytes; the file ends on the last whole one.
+    error.clear();
+    if (!file->resize(wholeBytes))
+        return fail(file->errorString());
+    return makeDurableAndRename();
+}
+
+bool OutputFile::makeDurableAndRename()
+{
+    if (temporaryPath.isEmpty()) {
+        // Standard output, a device or a pipe: hand over what is buffered and leave it open.
+        const bool flushed = file->flush();
+        file->close();
+        return flushed || fail(file->errorString());
+    }
+    if (!syncToDisk(*file))
+        return fail(file->errorString());
+    file->close();
+    if (!replaceFile(temporaryPath, targetPath))
+        return fail(QStringLiteral("cannot give %1 its name").arg(temporaryPath));
     temporaryPath.clear();
     return true;
 }
 
 void OutputFile::discard()
 {
-    if (ownsFd && fd >= 0)
-        ::close(fd);
-    fd = -1;
-    ownsFd = false;
+    if (file && file->isOpen())
+        file->close();
     if (!temporaryPath.isEmpty())
-        ::unlink(QFile::encodeName(temporaryPath).constData());
+        QFile::remove(temporaryPath);
     temporaryPath.clear();
 }
 
-bool OutputFile::fail()
+bool OutputFile::fail(const QString &reason)
 {
     if (error.isEmpty())
-        error = systemError();
+        error = reason;
     return false;
 }

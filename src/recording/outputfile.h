@@ -6,9 +6,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
-class OutputFile {
+#include <memory>
+
+class OutputFile
+{
 public:
     OutputFile() = default;
     // Discards a temporary that was never committed.
@@ -23,33 +27,39 @@ public:
     QString description() const { return name; }
     // The file written until commit(): the temporary, or the target itself.
     QString writingPath() const { return temporaryPath.isEmpty() ? name : temporaryPath; }
+    // Open, and neither committed nor discarded yet.
+    bool isOpen() const { return file && file->isOpen(); }
 
     // Gathers writes up to `bytes` before they go to the system (0, the default: none gathered),
     // for a writer of many small frames.
     void setBufferSize(int bytes) { bufferLimit = bytes; }
     // Writes every byte, resuming after signals and short writes.
     bool write(const char *data, qint64 size);
+    bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
     // Hands gathered bytes to the system.
     bool flush();
-    bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
     // Makes what was written the file at the target path. False (temporary kept for the caller to
     // discard) when the data cannot be made durable.
     bool commit();
+    // After a write error: makes what reached the file whole before it (every write but the failed
+    // one) the file at the target path, so that nothing already recorded is lost.
+    bool commitWhatWasWritten();
     // Throws the temporary away; the target keeps what it held before.
     void discard();
 
     QString errorString() const { return error; }
 
 private:
-    bool fail();
+    bool fail(const QString &reason);
     bool writeAll(const char *data, qint64 size);
+    bool makeDurableAndRename();
 
-    int fd = -1;
-    bool ownsFd = false;
+    std::unique_ptr<QFile> file;
     QString name;
     QString targetPath;
     QString temporaryPath; // empty when writing the target directly
     QString error;
     QByteArray buffer;
     int bufferLimit = 0;
+    qint64 wholeBytes = 0; // bytes of the writes that went through completely
 };

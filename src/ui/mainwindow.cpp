@@ -189,6 +189,7 @@ void MainWindow::on_pushButton_Connect_clicked()
             }
             return;
         }
+        prepareRecording();
         // The outcome slot runs before openPort returns and re-enables the button.
         serialPort->openPort(name, LineSettings::kBaudRate);
     } else {
@@ -204,17 +205,18 @@ void MainWindow::slot_serialPort_success()
     ui->pushButton_Connect->setEnabled(true);
     connectedPort = serialPort->status().name;
     *statusLine = StatusLine();
-    if (!recordingPath.isEmpty() && !recorder) {
-        QString error;
-        if (!beginRecording(&error))
-            recordingNote = error;
-    }
     showLinkStatus();
     statusTimer.start();
 }
 
 void MainWindow::slot_serialPort_error()
 {
+    // A recording waiting for this link goes; the next link may have it.
+    if (recorder) {
+        serialPort->removeTap(recorder.get());
+        recorder->abandon();
+        recorder.reset();
+    }
     QMessageBox box;
     box.setText("error initialising comport");
     // Which port, and why: a busy port, a missing one and one the user may not open (on Linux, a
@@ -349,8 +351,19 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
         linkEnded(QString());
     }
     ui->pushButton_Connect->setEnabled(false);
+    prepareRecording();
     serialPort->openSource(std::move(source));
     return true;
+}
+
+void MainWindow::prepareRecording()
+{
+    // The recorder listens before the link opens, so that it has the link's first frame too.
+    if (recordingPath.isEmpty() || recorder)
+        return;
+    QString error;
+    if (!beginRecording(0.0, &error))
+        tell(error);
 }
 
 bool MainWindow::startRecording(const QString &path, const QString &format, QString *error)
@@ -359,18 +372,26 @@ bool MainWindow::startRecording(const QString &path, const QString &format, QStr
     recordingPath = path;
     recordingFormat = format;
     recordingNote.clear();
-    if (connectedPort.isEmpty())
-        return true; // it starts with the next link
-    if (beginRecording(error))
+    if (connectedPort.isEmpty()) {
+        // It starts with the next link; whether the file can be written is known now.
+        FrameRecorder trial(path, format);
+        if (trial.start(0.0, error)) {
+            trial.abandon();
+            return true;
+        }
+        recordingPath.clear();
+        return false;
+    }
+    if (beginRecording(serialPort->status().seconds, error))
         return true;
     recordingPath.clear();
     return false;
 }
 
-bool MainWindow::beginRecording(QString *error)
+bool MainWindow::beginRecording(double linkSeconds, QString *error)
 {
     auto starting = std::make_unique<FrameRecorder>(recordingPath, recordingFormat);
-    if (!starting->start(serialPort->status().seconds, error)) {
+    if (!starting->start(linkSeconds, error)) {
         recordingPath.clear();
         return false;
     }

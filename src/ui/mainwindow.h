@@ -85,7 +85,8 @@ private:
     void openChartMenu(QtCharts::QChartView *view, const QPoint &position);
     void askForFile(const QString &title, const QString &filter, const QString &suffix,
                     const std::function<void(const QString &)> &use);
-    bool beginRecording(QString *error);
+    bool beginRecording(double linkSeconds, QString *error);
+    void prepareRecording();
 
     Ui::MainWindow *ui;
     SerialPort *serialPort;

@@ -399,35 +399,6 @@ private Q_SLOTS:
         }
         QVERIFY(spectrumMoved > 5);
     }
-
-    void pictureOfACwFrame()
-    {
-        PseudoTerminal line;
-        Window w;
-        w.selectPort(line.slavePath());
-        w.window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
-        QTest::mouseClick(w.button, Qt::LeftButton);
-        const FrameValues values = numberedFrame(1, 128, 0);
-        QVERIFY(line.write(encodeFrame(values)));
-        QTRY_COMPARE(w.label->text(), QStringLiteral("Modulation: CW"));
-        QTest::qWait(100); // let the layout catch up with the label's new text
-        const QImage picture = w.window.grab().toImage();
-        const QString path = QDir(QCoreApplication::applicationDirPath()).filePath("mainwindow-cw.png");
-        QVERIFY(picture.save(path));
-        qInfo("window picture: %s", qPrintable(path));
-        // Both chart areas hold more than one colour: axes, grid and the plotted series.
-        for (QChart *chart : {w.raw, w.fft}) {
-            auto *view = qobject_cast<QChartView *>(chart->scene()->views().first());
-            const QRect area(view->mapTo(&w.window, QPoint(0, 0)), view->size());
-            const QImage part = picture.copy(area);
-            QSet<QRgb> colours;
-            for (int y = 0; y < part.height(); y += 3)
-                for (int x = 0; x < part.width(); x += 3)
-                    colours.insert(part.pixel(x, y));
-            QVERIFY2(colours.size() > 10, qPrintable(chart->title() + " is blank"));
-        }
-    }
 };
 
 QTEST_MAIN(TestMainWindow)
