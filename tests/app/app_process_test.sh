@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # The whole program as a process, on a real X server (Xvfb): started with arguments it does not know,
 # it starts as without them; closing its window ends it with exit code 0 and nothing on the console
-# about threads or socket notifiers.
+# about threads or socket notifiers. Its options: --help and --version without a display, a replay
+# recorded again, a port connected and recorded from the command line, bad values said and survived.
 # Usage: app_process_test.sh PATH_TO_VAZOREZ_GUI
 set -uo pipefail
 gui="$1"
@@ -34,5 +35,58 @@ run() {
 failures=0
 run || failures=$((failures + 1))
 run --no-such-option extra words -x 3 || failures=$((failures + 1))
-echo "$((2 - failures)) passed, $failures failed"
+
+bin="$(dirname "$gui")"
+work="$(mktemp -d)"
+trap 'rm -f "$log"; rm -rf "$work"' EXIT
+
+# --help and --version answer on standard output without a display.
+check() { # NAME CONDITION...
+  local name="$1"; shift
+  if "$@"; then echo "PASS: $name"; else echo "FAIL: $name"; failures=$((failures + 1)); fi
+}
+help="$(env -u DISPLAY QT_QPA_PLATFORM= "$gui" --help)"
+check "--help without a display" grep -q -- "--replay <FILE>" <<<"$help"
+check "--version without a display" [ "$(env -u DISPLAY "$gui" --version)" = "vazorez-gui $(sed -n 's/^project(VazoRezViewer VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")" ]
+
+# A capture played in the window and recorded again gives the same bytes.
+python3 - "$work/capture.raw" <<'PY'
+import struct, sys
+out = bytearray()
+for k in range(25):
+    n = 16 if k % 2 else 1
+    body = bytes([k % 2, k, n]) + b"".join(struct.pack(">h", 100 * k + j) for j in range(2 * n)) \
+        + b"".join(struct.pack(">i", j - k) for j in range(n))
+    out += b"\xa2\xe0" + body + bytes([(0xE0 + sum(body)) % 256, 0x16])
+open(sys.argv[1], "wb").write(out)
+PY
+"$gui" --replay "$work/capture.raw" --rate max --record "$work/again.raw" 2>"$log" &
+pid=$!
+for _ in $(seq 100); do [ -e "$work/again.raw" ] && break; sleep 0.1; done
+python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
+check "--replay FILE --record FILE gives the same bytes" cmp -s "$work/capture.raw" "$work/again.raw"
+
+# A port given on the command line, connected at once, recorded until the window closes.
+"$bin/vazorez-sim" --count 30 --rate 100 --samples 16 >"$work/sim.out" &
+sim=$!
+for _ in $(seq 50); do grep -q "^port: " "$work/sim.out" && break; sleep 0.1; done
+port="$(sed -n 's/^port: //p' "$work/sim.out")"
+"$gui" --port "$port" --connect --record "$work/live.csv" 2>"$log" &
+pid=$!
+wait "$sim"
+sleep 0.5
+python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
+check "--port PORT --connect --record FILE holds every frame" [ "$(wc -l <"$work/live.csv")" -eq $((1 + 30 * 16)) ]
+
+# Bad values are said on standard error, and the viewer starts all the same.
+"$gui" --replay "$work/missing.raw" --rate fast --bogus 2>"$log" &
+pid=$!
+python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
+status=$?
+check "bad options start the viewer" [ $status -eq 0 ]
+check "bad options are said" grep -q "cannot read $work/missing.raw" "$log"
+check "a bad rate is said" grep -q -- "--rate wants line, max or frames per second, not 'fast'" "$log"
+
+passed=$((2 + 7 - failures))
+echo "$passed passed, $failures failed"
 [ $failures -eq 0 ]
