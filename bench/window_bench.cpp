@@ -9,6 +9,7 @@
 #include "framedecoder.h"
 #include "frameencoder.h"
 #include "mainwindow.h"
+#include "framerecorder.h"
 #include "framesupport.h"
 #include "pseudoterminal.h"
 
@@ -17,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
@@ -24,6 +26,7 @@
 #include <QtCharts/QXYSeries>
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <atomic>
 #include <chrono>
@@ -73,11 +76,16 @@ double heapMiB()
     return double(info.uordblks + info.hblkhd) / (1 << 20);
 }
 
-// Frames the display skipped, as the status bar tells the user.
+// A figure from the status bar, as the user reads it: the number before `what`.
+double statusFigure(MainWindow *window, const QString &what)
+{
+    const auto match = QRegularExpression(" (\\d+) " + QRegularExpression::escape(what)).match(window->statusBar()->currentMessage());
+    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+}
+
 double skippedFrames(MainWindow *window)
 {
-    const auto match = QRegularExpression(" (\\d+) skipped by the display").match(window->statusBar()->currentMessage());
-    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+    return statusFigure(window, "skipped by the display");
 }
 
 // Remembers when a widget last painted.
@@ -185,6 +193,36 @@ int main(int argc, char *argv[])
     }
     figures.add("highest rate sustained without the queue growing", sustained, "frames/s");
 
+    // The recorder's own cost per frame, on the worker thread, for each format.
+    QTemporaryDir scratch;
+    {
+        BoardModel board(SimMode::Alternate, 128, 4);
+        std::vector<QByteArray> encoded;
+        std::vector<frame_t> decoded;
+        FrameDecoder decoder;
+        for (int k = 0; k < 64; ++k) {
+            encoded.push_back(encodeFrame(board.frame(k)));
+            frame_t record;
+            decoder.decodeFrame(encoded.back().constData(), encoded.back().size(), record);
+            decoded.push_back(record);
+        }
+        for (const char *format : {"csv", "jsonl", "raw"}) {
+            FrameRecorder recorder(scratch.filePath(QStringLiteral("cost.%1").arg(format)), format);
+            QString error;
+            recorder.start(0, &error);
+            const int frames = smoke ? 500 : 5000;
+            const double before = cpuSeconds();
+            for (int k = 0; k < frames; ++k) {
+                const QByteArray &bytes = encoded[size_t(k) % encoded.size()];
+                recorder.frameDecoded(decoded[size_t(k) % decoded.size()], bytes.constData(), bytes.size(), k / 11.17);
+            }
+            recorder.finish(&error);
+            const double perFrame = (cpuSeconds() - before) / frames;
+            figures.add(QStringLiteral("recording a 128-sample frame as %1").arg(format), perFrame * 1e6, "us");
+            figures.add(QStringLiteral("recording as %1 at line rate (11.17 frames/s)").arg(format), perFrame * 11.17 * 100, "% of a core");
+        }
+    }
+
     // Idle: no port, then a port open with nothing arriving.
     const int idleMs = smoke ? 1000 : 10000;
     figures.add("CPU idle, no port", cpuPercentWhileWaiting(idleMs), "% of a core");
@@ -196,8 +234,12 @@ int main(int argc, char *argv[])
     figures.add("CPU idle, port open, nothing arriving", cpuPercentWhileWaiting(idleMs), "% of a core");
 
     // The whole program showing frames at the line's rate, painting included.
-    for (const SimMode mode : {SimMode::Cw, SimMode::Alternate}) {
-        const QString name = mode == SimMode::Cw ? "CW" : "alternating";
+    for (const auto &[mode, recording] : {std::make_pair(SimMode::Cw, false), std::make_pair(SimMode::Alternate, false),
+                                          std::make_pair(SimMode::Cw, true)}) {
+        const QString name = QString(mode == SimMode::Cw ? "CW" : "alternating") + (recording ? ", recording csv" : "");
+        QString error;
+        if (recording)
+            window->startRecording(scratch.filePath("line-rate.csv"), QString(), &error);
         std::atomic<bool> stop {false};
         std::thread board([&, mode] {
             BoardModel model(mode, 128, 2);
@@ -218,6 +260,8 @@ int main(int argc, char *argv[])
         figures.add(QStringLiteral("frames skipped by the display at line rate, %1").arg(name), skippedFrames(window) - skippedBefore, "frames");
         stop = true;
         board.join();
+        if (recording)
+            window->stopRecording();
     }
 
     // A flood of 1-sample frames, as fast as the pseudo-terminal takes them: memory, the delay of
@@ -228,6 +272,11 @@ int main(int argc, char *argv[])
         QByteArray burst;
         for (int k = 0; k < 4000; ++k)
             appendFrame(burst, numberedFrame(k, 1, uint8_t(k % 2)));
+        QString error;
+        const QString flooded = scratch.filePath("flood.raw");
+        spin(300); // the line is quiet and the status bar current
+        const double decodedBefore = statusFigure(window, "frames,");
+        window->startRecording(flooded, QString(), &error);
         std::atomic<bool> stop {false};
         std::thread board([&] {
             while (!stop && line.write(burst, 1000)) {
@@ -258,6 +307,13 @@ int main(int argc, char *argv[])
                 break;
         }
         spin(300); // the status bar's next refresh
+        const double decoded = statusFigure(window, "frames,") - decodedBefore;
+        const double recorded = statusFigure(window, "frames");
+        window->stopRecording();
+        figures.add("flood of 1-sample frames: frames decoded", decoded, "frames");
+        figures.add("flood of 1-sample frames: frames recorded (raw)", recorded, "frames");
+        figures.add("flood of 1-sample frames: bytes recorded / bytes of the frames decoded",
+                    QFileInfo(flooded).size() / (decoded * 15.0), "");
         figures.add("flood of 1-sample frames: frames skipped by the display", skippedFrames(window) - skippedBefore, "frames");
         figures.add("flood of 1-sample frames: resident memory after 1 s", residentWarm, "MiB");
         figures.add("flood of 1-sample frames: resident growth in the next seconds (at most)", residentMost - residentWarm, "MiB");
