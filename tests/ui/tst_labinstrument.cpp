@@ -244,7 +244,15 @@ private Q_SLOTS:
             QCOMPARE(rows[k + 1], expected);
         }
 
+        // SVG where the build has Qt's SVG module; otherwise it says so.
         QString error;
+        const QString vector = dir.filePath("window.svg");
+        if (b.window.savePicture(vector, &b.window, &error)) {
+            const QByteArray svg = readAll(vector);
+            QVERIFY(svg.contains("<svg") && svg.contains("</svg>") && svg.size() > 10000);
+        } else {
+            QCOMPARE(error, QStringLiteral("this build has no SVG support: save as .png"));
+        }
         QVERIFY(!b.window.savePicture(dir.filePath("no/such/folder/x.png"), &b.window, &error));
         QVERIFY2(error.startsWith("cannot write "), qPrintable(error));
     }
