@@ -39,7 +39,9 @@ void Waterfall::prepareColumns(int xMax)
 
 int Waterfall::rowOf(double seconds) const
 {
-    return int(std::floor((top - seconds) / rowLength));
+    // Row y holds the times from top - (y + 1) * rowLength up to, not including, top - y *
+    // rowLength.
+    return int(std::ceil((top - seconds) / rowLength)) - 1;
 }
 
 int Waterfall::columnOf(double bin) const
@@ -179,13 +181,13 @@ void Waterfall::renderRange(const SpectrumHistory &history, double from, double 
 
 std::vector<ModeBlock> Waterfall::modeBlocks() const
 {
-    // Runs of one mode, rows without data joining the run above them.
+    // Runs of one mode; rows without data belong to no run (a gap does not end a run).
     std::vector<ModeBlock> runs;
     for (int y = 0; y < int(rowModes.size()); ++y) {
         const uint8_t modes = rowModes[size_t(y)];
-        if (modes == 0 && runs.empty())
+        if (modes == 0)
             continue;
-        if (modes != 0 && (runs.empty() || runs.back().modes != modes))
+        if (runs.empty() || runs.back().modes != modes)
             runs.push_back({y, y, modes, 0});
         runs.back().bottom = y;
         runs.back().width = std::max<int>(runs.back().width, rowWidths[size_t(y)]);
