@@ -17,6 +17,11 @@ void HistoryTap::frameDecoded(const frame_t &record, const char *, int, double s
     if (paused.load(std::memory_order_relaxed))
         return;
     QMutexLocker locker(&mutex);
+    if (seconds <= 0.0) {
+        if (!ownClock.isValid())
+            ownClock.start();
+        seconds = double(ownClock.nsecsElapsed()) * 1e-9;
+    }
     pending.add(record, seconds);
 }
 
@@ -25,6 +30,7 @@ void HistoryTap::linkOpened(const QString &)
     QMutexLocker locker(&mutex);
     pending.clear();
     restartPending = true;
+    ownClock.start();
 }
 
 void HistoryTap::setPaused(bool pause)

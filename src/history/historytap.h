@@ -7,6 +7,7 @@
 #include "serialport.h"
 #include "spectrumhistory.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 
 #include <atomic>
@@ -39,6 +40,7 @@ private:
     SpectrumHistory pending; // guarded by mutex
     SpectrumHistory draining; // GUI thread only
     bool restartPending = false; // guarded by mutex
+    QElapsedTimer ownClock; // guarded by mutex
     std::atomic<bool> paused{false};
     std::atomic<int64_t> seen{0};
 };

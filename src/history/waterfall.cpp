@@ -64,6 +64,20 @@ void Waterfall::renderRow(const SpectrumHistory &history, int y)
     firstSlot = std::max(firstSlot, history.oldestIndex());
     lastSlot = std::min(lastSlot, history.newestIndex());
 
+    // A row between two frames holds the newest older one if it is recent: at line rate a frame
+    // comes every 90 ms, more than a row of the live window, and the picture is not striped.
+    bool found = false;
+    for (int64_t index = firstSlot; index <= lastSlot && !found; ++index)
+        found = history.slotAt(index) != nullptr;
+    if (!found) {
+        const int64_t oldestHeld = std::max(history.oldestIndex(), int64_t(std::floor((from - kHoldSeconds) / slot)));
+        for (int64_t index = std::min(firstSlot - 1, history.newestIndex()); index >= oldestHeld; --index)
+            if (history.slotAt(index)) {
+                firstSlot = lastSlot = index;
+                break;
+            }
+    }
+
     uint8_t modes = 0;
     int width = 0;
     for (int64_t index = firstSlot; index <= lastSlot; ++index) {
@@ -157,11 +171,10 @@ int Waterfall::follow(SpectrumHistory &history)
     int drawn = 0;
     for (int y = firstRedrawn; y <= lastRedrawn; ++y, ++drawn)
         renderRow(history, y);
-    // The bottom row may show a slot the history has just let go.
-    if (lastRedrawn < height - 1) {
-        renderRow(history, height - 1);
-        ++drawn;
-    }
+    // The bottom rows may show (or hold) a slot the history has just let go.
+    const int bottomRows = int(std::ceil((kHoldSeconds + history.slotSeconds()) / rowLength)) + 1;
+    for (int y = std::max(lastRedrawn + 1, height - bottomRows); y < height; ++y, ++drawn)
+        renderRow(history, y);
     history.takeChanges();
     return drawn;
 }

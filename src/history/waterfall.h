@@ -24,6 +24,9 @@ class Waterfall {
 public:
     // Runs of rows shorter than this that follow each other are one block (an alternating board).
     static constexpr int kMinBlockRows = 4;
+    // A row without a frame of its own shows the newest frame up to this much older (the gaps of
+    // a board at line rate, not a board that stopped).
+    static constexpr double kHoldSeconds = 0.2;
 
     // The plot area, in pixels; the next render draws every row.
     void setSize(QSize size);

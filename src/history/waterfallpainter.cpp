@@ -110,6 +110,8 @@ void paintWaterfallDecorations(QPainter &painter, const WaterfallLayout &layout,
     const double bottom = waterfall.bottomSeconds();
     const int maxTimeTicks = std::max(2, plot.height() / (2 * line));
     for (double tick : niceTicks(bottom, top, maxTimeTicks)) {
+        if (tick < 0)
+            continue; // no frame is older than 0 s: a young history shows no negative times
         const int y = plot.top() + int(std::lround((top - tick) / (top - bottom) * plot.height()));
         painter.drawLine(plot.left() - kTick - 1, y, plot.left() - 1, y);
         const QRect box(0, y - line / 2, plot.left() - kTick - 3, line);

@@ -272,6 +272,18 @@ private Q_SLOTS:
         QCOMPARE(tap.drainInto(history), int64_t(0));
         QCOMPARE(history.frameCount(), int64_t(1));
         QCOMPARE(tap.framesSeen(), int64_t(frames + 2));
+
+        // A worker without a link clock passes 0: the tap's own clock stands in, so rows move on.
+        tap.linkOpened("no clock");
+        tap.frameDecoded(record, nullptr, 0, 0.0);
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 100) { } // more than a slot of the tap's own clock
+        tap.frameDecoded(record, nullptr, 0, 0.0);
+        tap.drainInto(history);
+        QCOMPARE(history.frameCount(), int64_t(2));
+        QVERIFY(history.lastSeconds() >= 0.1);
+        QVERIFY(history.newestIndex() > history.oldestIndex());
     }
 };
 
