@@ -25,7 +25,7 @@ QRect drawPanelAxes(QPainter &painter, const QRect &area, double xFrom, double x
         alignWith.left(), area.top() + line + 4, alignWith.width(), area.height() - 3 * line - 14);
     painter.setPen(Qt::black);
     painter.drawRect(plot.adjusted(-1, -1, 0, 0));
-    for (double tick : niceTicks(yFrom, yTo, std::max(2, plot.height() / (2 * line)))) {
+    for (double tick : niceTicks(yFrom, yTo, std::max(4, plot.height() / (2 * line)))) {
         const int y
             = plot.bottom() - int(std::lround((tick - yFrom) / (yTo - yFrom) * plot.height()));
         painter.drawLine(plot.left() - 5, y, plot.left() - 1, y);
