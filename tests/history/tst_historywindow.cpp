@@ -16,6 +16,15 @@
 #include <thread>
 #include <unistd.h>
 
+// AddressSanitizer's quarantine keeps freed blocks resident on purpose: memory is not judged there.
+#if defined(__SANITIZE_ADDRESS__)
+#define VAZOREZ_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VAZOREZ_UNDER_ASAN 1
+#endif
+#endif
+
 namespace {
 
 const QRgb kTop = ColourMap::viridis().back();
@@ -194,8 +203,13 @@ private Q_SLOTS:
         feeder.join();
         QTRY_COMPARE(window.history().frameCount(), int64_t(frames));
         const double grown = residentMiB() - warm;
+#ifndef VAZOREZ_UNDER_ASAN
         QVERIFY2(
             grown < 2.0, qPrintable(QStringLiteral("resident memory grew by %1 MiB").arg(grown)));
+#else
+        qInfo(
+            "history window: resident memory (+%.2f MiB) not judged under AddressSanitizer", grown);
+#endif
         QCOMPARE(window.history().lastSeconds(), lastSeconds.load());
         QCOMPARE(newestPixel(window, 0), kTop);
         QCOMPARE(window.waterfall().rowOf(lastSeconds), 0);
