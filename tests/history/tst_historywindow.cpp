@@ -52,12 +52,15 @@ FrameValues streamFrame(int k, int mode, int samples)
     return spectrumFrame(mode, samples, m > 0 ? k % m : -1);
 }
 
-// The pixel of `bin` in the row of the newest frame.
+// The pixel of `bin` in the row of the newest frame: the row its slot (59 ms) is drawn in, the one
+// holding the slot's middle.
 QRgb newestPixel(const SpectrumHistoryWindow &window, int bin)
 {
     const Waterfall &waterfall = window.waterfall();
+    const SpectrumHistory &history = window.history();
     const int x = std::min(waterfall.columnOf(bin + 0.5), waterfall.image().width() - 1);
-    return waterfall.image().pixel(x, waterfall.rowOf(window.history().lastSeconds()));
+    const double middle = (double(history.newestIndex()) + 0.5) * history.slotSeconds();
+    return waterfall.image().pixel(x, waterfall.rowOf(middle));
 }
 
 struct Board {
@@ -212,7 +215,11 @@ private Q_SLOTS:
 #endif
         QCOMPARE(window.history().lastSeconds(), lastSeconds.load());
         QCOMPARE(newestPixel(window, 0), kTop);
-        QCOMPARE(window.waterfall().rowOf(lastSeconds), 0);
+        // The newest frame's slot is the top row.
+        const SpectrumHistory &history = window.history();
+        QCOMPARE(int64_t(std::floor(lastSeconds / history.slotSeconds())), history.newestIndex());
+        QCOMPARE(
+            window.waterfall().rowOf((history.newestIndex() + 0.5) * history.slotSeconds()), 0);
     }
 };
 

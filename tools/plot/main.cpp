@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageWriter>
+#include <QSaveFile>
 
 #include <cstdio>
 #include <optional>
@@ -49,9 +50,15 @@ int main(int argc, char *argv[])
     // Text is drawn on an image: fonts need a platform plugin, never a display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication application(argc, argv);
     QCoreApplication::setApplicationName("vazorez-plot");
-    qInstallMessageHandler(printAllButDebug);
+    // The offscreen platform's notice about a missing runtime directory says nothing about the
+    // picture: every other line stays one line on standard error.
+    qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            if (!message.contains(QLatin1String("XDG_RUNTIME_DIR")))
+                printAllButDebug(type, context, message);
+        });
+    QGuiApplication application(argc, argv);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -103,8 +110,9 @@ int main(int argc, char *argv[])
     RecordingReader reader;
     if (!reader.open(inputPath, &error))
         return fail(error);
-    // Fail on the output before the work, and with the reason.
-    QFile output(outputPath);
+    // Fail on the output before the work, and with the reason; an existing picture is replaced only
+    // by a complete new one.
+    QSaveFile output(outputPath);
     if (!output.open(QIODevice::WriteOnly))
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
 
@@ -121,11 +129,11 @@ int main(int argc, char *argv[])
         },
         &error);
     if (!read) {
-        output.remove();
+        output.cancelWriting();
         return fail(error);
     }
     if (reader.frames() == 0) {
-        output.remove();
+        output.cancelWriting();
         return fail(QStringLiteral("no frame in %1 (%2 bytes, %3 rejected, %4 bytes dropped)")
                         .arg(inputPath)
                         .arg(reader.bytes())
@@ -133,7 +141,7 @@ int main(int argc, char *argv[])
                         .arg(reader.bytesDropped()));
     }
     if (frameWanted && !chosen) {
-        output.remove();
+        output.cancelWriting();
         return fail(QStringLiteral("--frame %1: %2 has only %3 frames")
                         .arg(*frameWanted)
                         .arg(inputPath)
@@ -148,13 +156,11 @@ int main(int argc, char *argv[])
                               .arg(RecordingReader::formatName(reader.format()));
     const QImage image = picture.render(QSize(width, height), title, chosen);
     QImageWriter writer(&output, imageFormat);
-    if (!writer.write(image) || !output.flush()) {
+    if (!writer.write(image) || !output.commit()) {
         const QString reason
             = output.error() != QFile::NoError ? output.errorString() : writer.errorString();
-        output.remove();
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, reason));
     }
-    output.close();
     std::fprintf(stderr,
         "vazorez-plot: %lld frames over %.1f s from %llu bytes, %llu rejected, %llu bytes dropped "
         "-> %s\n",
