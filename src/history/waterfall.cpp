@@ -70,8 +70,10 @@ void Waterfall::renderRow(const SpectrumHistory &history, int y)
     for (int64_t index = firstSlot; index <= lastSlot && !found; ++index)
         found = history.slotAt(index) != nullptr;
     if (!found) {
-        const int64_t oldestHeld = std::max(history.oldestIndex(), int64_t(std::floor((from - kHoldSeconds) / slot)));
-        for (int64_t index = std::min(firstSlot - 1, history.newestIndex()); index >= oldestHeld; --index)
+        const int64_t oldestHeld
+            = std::max(history.oldestIndex(), int64_t(std::floor((from - kHoldSeconds) / slot)));
+        for (int64_t index = std::min(firstSlot - 1, history.newestIndex()); index >= oldestHeld;
+             --index)
             if (history.slotAt(index)) {
                 firstSlot = lastSlot = index;
                 break;
