@@ -32,7 +32,7 @@ void fillRecord(frame_t &record, int mode, const std::vector<int16_t> &i,
     const int m = mode == 0 ? n : n / 2;
     record.fft_series.append(QPointF(0.0, double(s[0])));
     for (int j = 0; j < m; ++j) {
-        const QPointF point(double(j), double(s[size_t(n - 1 - j)]));
+        const QPointF point {double(j), double(s[size_t(n - 1 - j)])};
         record.fft_series.append(point);
         record.fft_bins.append(point);
     }
