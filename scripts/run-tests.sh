@@ -16,6 +16,7 @@ echo "== benchmarks (smoke run, no thresholds)"
 ./build/bin/decode_bench --smoke --json
 ./build/bin/stream_bench --smoke --json
 QT_QPA_PLATFORM=offscreen ./build/bin/window_bench --smoke --json
+QT_QPA_PLATFORM=offscreen ./build/bin/history_bench --smoke --json
 
 echo "== fuzzing"
 bash scripts/run-fuzz.sh

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+#include "historytap.h"
+
+#include <QMutexLocker>
+
+#include <utility>
+
+HistoryTap::HistoryTap(double slotSeconds)
+    : pending(kPendingSlots, slotSeconds, SpectrumHistory::Policy::Slide)
+    , draining(kPendingSlots, slotSeconds, SpectrumHistory::Policy::Slide)
+{
+}
+
+void HistoryTap::frameDecoded(const frame_t &record, const char *, int, double seconds)
+{
+    seen.fetch_add(1, std::memory_order_relaxed);
+    if (paused.load(std::memory_order_relaxed))
+        return;
+    QMutexLocker locker(&mutex);
+    if (seconds <= 0.0) {
+        if (!ownClock.isValid())
+            ownClock.start();
+        seconds = double(ownClock.nsecsElapsed()) * 1e-9;
+    }
+    pending.add(record, seconds);
+}
+
+void HistoryTap::linkOpened(const QString &)
+{
+    QMutexLocker locker(&mutex);
+    pending.clear();
+    restartPending = true;
+    ownClock.start();
+}
+
+void HistoryTap::setPaused(bool pause)
+{
+    paused.store(pause, std::memory_order_relaxed);
+    if (pause)
+        return;
+    // What arrived just before the pause belongs to the frozen picture's time, not to now.
+    QMutexLocker locker(&mutex);
+    pending.clear();
+}
+
+int64_t HistoryTap::drainInto(SpectrumHistory &history)
+{
+    bool restart = false;
+    {
+        QMutexLocker locker(&mutex);
+        std::swap(pending, draining);
+        std::swap(restart, restartPending);
+    }
+    if (restart)
+        history.clear();
+    const int64_t frames = draining.frameCount();
+    if (frames > 0) {
+        for (int64_t index = draining.oldestIndex(); index <= draining.newestIndex(); ++index)
+            if (const HistorySlot *slot = draining.slotAt(index))
+                history.merge(*slot);
+    }
+    draining.clear();
+    return frames;
+}

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+// Hands the worker's frames to the GUI thread for the spectrum history. The worker merges each
+// frame into a small pending history under a lock (the same slots as the window's history, so a
+// flood costs a slot per 59 ms, not a row per frame); the GUI thread drains it on a timer.
+#pragma once
+
+#include "serialport.h"
+#include "spectrumhistory.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+
+#include <atomic>
+
+class HistoryTap : public FrameTap {
+public:
+    // Slots waiting for the GUI thread: 64 of 58.6 ms, so a GUI thread up to 3.75 s late loses
+    // nothing; later still, the newest slots are kept.
+    static constexpr int kPendingSlots = 64;
+
+    explicit HistoryTap(
+        double slotSeconds = SpectrumHistory::kLiveSeconds / SpectrumHistory::kLiveSlots);
+
+    void frameDecoded(
+        const frame_t &record, const char *frameBytes, int length, double seconds) override;
+    void linkOpened(const QString &name) override;
+
+    // While paused, frames are not kept.
+    void setPaused(bool paused);
+
+    // GUI thread: merges what arrived into `history`, oldest first; clears it first when the link
+    // was opened again (its times start at 0). Returns the number of frames merged.
+    int64_t drainInto(SpectrumHistory &history);
+
+    // Every frame seen since construction, kept or not.
+    int64_t framesSeen() const { return seen.load(std::memory_order_relaxed); }
+
+private:
+    QMutex mutex;
+    SpectrumHistory pending; // guarded by mutex
+    SpectrumHistory draining; // GUI thread only
+    bool restartPending = false; // guarded by mutex
+    QElapsedTimer ownClock; // guarded by mutex
+    std::atomic<bool> paused{false};
+    std::atomic<int64_t> seen{0};
+};

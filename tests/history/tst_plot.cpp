@@ -1,0 +1,223 @@
+// SPDX-License-Identifier: MIT
+// vazorez-plot as a process, on recordings made with the simulator's board and encoder.
+#include "boardmodel.h"
+#include "colourmap.h"
+#include "frameencoder.h"
+#include "linesettings.h"
+#include "qtwarnings.h"
+
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+constexpr int kFrames = 600;
+constexpr int kSpikeFrame = 321;
+
+QString joined(const std::vector<int16_t> &values)
+{
+    QStringList parts;
+    for (int16_t value : values)
+        parts << QString::number(value);
+    return parts.join(',');
+}
+
+// The board's frames (CW, then FMCW: two blocks) with one frame at 60 dB in bin 55, away from the
+// targets, written as a raw capture with junk between frames, and as the csv and jsonl
+// vazorez-capture writes; and the same raw capture without the spike.
+void writeRecordings(const QString &directory)
+{
+    QByteArray raw, quiet;
+    QString csv = "frame,time_s,mode,k,i,q,s\n", jsonl;
+    BoardModel cw(SimMode::Cw, 128, 7), fmcw(SimMode::Fmcw, 128, 7);
+    for (int index = 0; index < kFrames; ++index) {
+        FrameValues values = index < kFrames / 2 ? cw.frame(index) : fmcw.frame(index);
+        if (index % 50 == 7) {
+            raw += QByteArray(13, '\x5a'); // junk the receive rules drop
+            quiet += QByteArray(13, '\x5a');
+        }
+        quiet += encodeFrame(values);
+        if (index == kSpikeFrame)
+            values.s[127 - 55] = 60;
+        raw += encodeFrame(values);
+        const QString time = QString::number(LineSettings::secondsFor(raw.size()), 'f', 6);
+        const QString mode = values.mode ? "FMCW" : "CW";
+        for (size_t k = 0; k < values.s.size(); ++k)
+            csv += QStringLiteral("%1,%2,%3,%4,%5,%6,%7\n")
+                       .arg(index)
+                       .arg(time, mode)
+                       .arg(k)
+                       .arg(values.i[k])
+                       .arg(values.q[k])
+                       .arg(values.s[k]);
+        QStringList s;
+        for (int32_t value : values.s)
+            s << QString::number(value);
+        jsonl += QStringLiteral("{\"frame\":%1,\"time_s\":%2,\"mode\":\"%3\",\"n\":128,\"i\":[%4],"
+                                "\"q\":[%5],\"s\":[%6]}\n")
+                     .arg(index)
+                     .arg(time, mode, joined(values.i), joined(values.q), s.join(','));
+    }
+    auto save = [&](const QString &name, const QByteArray &bytes) {
+        QFile file(directory + "/" + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    };
+    save("rec.raw", raw);
+    save("quiet.raw", quiet);
+    save("rec.csv", csv.toUtf8());
+    save("rec.jsonl", jsonl.toUtf8());
+    save("junk.raw", QByteArray(5000, '\xa2'));
+    save("empty.raw", QByteArray());
+    save("broken.csv", "frame,time_s,mode,k,i,q,s\n0,0.1,CW,0,1,2,3\n0,0.1,CW,5,1,2,3\n");
+}
+
+// Pixels at 60 dB or more, left of the colour bar (in the right 100 pixels).
+int topColoured(const QImage &image)
+{
+    const QRgb top = ColourMap::viridis().back();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width() - 100; ++x)
+            count += image.pixel(x, y) == top;
+    return count;
+}
+
+struct Run {
+    int exitCode = -1;
+    QString out, err;
+};
+
+Run plot(const QStringList &arguments,
+    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(siblingProgram("vazorez-plot"), arguments);
+    Run run;
+    if (!process.waitForFinished(60000))
+        return run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+} // namespace
+
+class TestPlot : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(directory.isValid());
+        writeRecordings(directory.path());
+    }
+
+    void picturesOfEachFormat_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("raw, default size") << "rec.raw" << QStringList{};
+        QTest::newRow("raw, small")
+            << "rec.raw" << QStringList{"--width", "500", "--height", "400"};
+        QTest::newRow("csv") << "rec.csv" << QStringList{};
+        QTest::newRow("jsonl") << "rec.jsonl" << QStringList{};
+        QTest::newRow("raw, one frame's I and Q") << "rec.raw" << QStringList{"--frame", "10"};
+    }
+
+    // Every format gives the same picture of the same frames at the same times; the one-frame
+    // spike at 60 dB survives the reduction of 600 frames to a few hundred rows.
+    void picturesOfEachFormat()
+    {
+        QFETCH(QString, input);
+        QFETCH(QStringList, options);
+        const QString output
+            = directory.filePath(QString(QTest::currentDataTag()).replace(' ', '_') + ".png");
+        const Run run = plot(QStringList{directory.filePath(input), "-o", output} + options);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        QVERIFY2(run.err.contains(QStringLiteral("%1 frames").arg(kFrames)), qPrintable(run.err));
+        const QImage image(output);
+        QVERIFY(!image.isNull());
+        const int width = options.contains("--width") ? 500 : 900;
+        QCOMPARE(image.size(), QSize(width, options.contains("--height") ? 400 : 1200));
+        // More of the top colour than in the same picture without the spike.
+        const QString quietOutput = directory.filePath("quiet.png");
+        QCOMPARE(plot(QStringList{directory.filePath("quiet.raw"), "-o", quietOutput} + options)
+                     .exitCode,
+            0);
+        QVERIFY2(topColoured(image) > topColoured(QImage(quietOutput)),
+            qPrintable(QString::number(topColoured(image))));
+        if (options.isEmpty() && input != "rec.raw") {
+            // Below the title (which names the file) the picture is the raw one's.
+            const QImage raw(directory.filePath("raw,_default_size.png"));
+            QCOMPARE(image.copy(0, 30, width, 1170), raw.copy(0, 30, width, 1170));
+        }
+    }
+
+    void badInput_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // @ is the temporary directory
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no frame in the bytes")
+            << QStringList{"@/junk.raw", "-o", "@/x.png"} << 1 << "no frame in";
+        QTest::newRow("empty file")
+            << QStringList{"@/empty.raw", "-o", "@/x.png"} << 1 << "no frame in";
+        QTest::newRow("missing file")
+            << QStringList{"@/missing.raw", "-o", "@/x.png"} << 1 << "cannot read";
+        QTest::newRow("broken csv")
+            << QStringList{"@/broken.csv", "-o", "@/x.png"} << 1 << "line 3";
+        QTest::newRow("unwritable output")
+            << QStringList{"@/rec.raw", "-o", "@/no/such/dir/x.png"} << 1 << "cannot write";
+        QTest::newRow("frame past the end") << QStringList{"@/rec.raw", "-o", "@/x.png", "--frame",
+            "600"} << 1 << "has only 600 frames";
+        QTest::newRow("no output") << QStringList{"@/rec.raw"} << 2 << "-o";
+        QTest::newRow("no file") << QStringList{"-o", "@/x.png"} << 2 << "FILE";
+        QTest::newRow("two files")
+            << QStringList{"@/rec.raw", "@/rec.csv", "-o", "@/x.png"} << 2 << "FILE";
+        QTest::newRow("width not a number")
+            << QStringList{"@/rec.raw", "-o", "@/x.png", "--width", "wide"} << 2 << "--width";
+        QTest::newRow("height too small")
+            << QStringList{"@/rec.raw", "-o", "@/x.png", "--height", "10"} << 2 << "--height";
+        QTest::newRow("negative frame")
+            << QStringList{"@/rec.raw", "-o", "@/x.png", "--frame", "-1"} << 2 << "--frame";
+        QTest::newRow("unknown option")
+            << QStringList{"@/rec.raw", "-o", "@/x.png", "--colour"} << 2 << "colour";
+    }
+
+    // Each failure says why on one line of standard error and leaves no picture behind.
+    void badInput()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        arguments.replaceInStrings("@", directory.path());
+        const Run run = plot(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        const QStringList lines = run.err.split('\n', Qt::SkipEmptyParts).filter("vazorez-plot:");
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().contains(message), qPrintable(lines.first()));
+        QVERIFY(!QFile::exists(directory.filePath("x.png")));
+    }
+
+    // --help needs neither a display nor a platform chosen by the caller.
+    void helpWithoutADisplay()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("DISPLAY");
+        environment.remove("QT_QPA_PLATFORM");
+        const Run run = plot({"--help"}, environment);
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.out.contains("--frame"));
+    }
+
+private:
+    QTemporaryDir directory;
+};
+
+QTEST_MAIN(TestPlot)
+#include "tst_plot.moc"

@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: MIT
+// vazorez-plot FILE -o OUT.png: a picture of a whole recording, drawn by the same code as the live
+// spectrum history window.
+#include "plotpicture.h"
+#include "recordingreader.h"
+#include "toolcli.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImageWriter>
+#include <QSaveFile>
+
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+constexpr int kDefaultWidth = 900;
+constexpr int kDefaultHeight = 1200;
+
+bool readSize(const QCommandLineParser &parser, const QString &name, int fallback, int lowest,
+    int *value, QString *error)
+{
+    *value = fallback;
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    *value = parser.value(name).toInt(&ok);
+    if (!ok || *value < lowest || *value > 10000) {
+        *error = QStringLiteral("--%1 wants a whole number from %2 to 10000, not '%3'")
+                     .arg(name)
+                     .arg(lowest)
+                     .arg(parser.value(name));
+        return false;
+    }
+    return true;
+}
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "vazorez-plot: %s\n", qPrintable(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Text is drawn on an image: fonts need a platform plugin, never a display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QCoreApplication::setApplicationName("vazorez-plot");
+    // The offscreen platform's notice about a missing runtime directory says nothing about the
+    // picture: every other line stays one line on standard error.
+    qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            if (!message.contains(QLatin1String("XDG_RUNTIME_DIR")))
+                printAllButDebug(type, context, message);
+        });
+    QGuiApplication application(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Draws a whole recording as a picture: the waterfall of every frame's spectrum (x = the "
+        "FFT\n"
+        "chart's bins, y = time_s, newest at the top, colour = dB on the chart's -35 to 60 scale), "
+        "rows\n"
+        "reduced to the picture's height by their maximum, and above it each frame's I and Q\n"
+        "peak-to-peak over time, or the I and Q of one frame with --frame.\n"
+        "FILE is a raw capture or a dump of the line (decoded by the viewer's rules; time_s is "
+        "when a\n"
+        "frame's last byte arrives at 115200 baud), or a csv or jsonl written by vazorez-capture.");
+    parser.addHelpOption();
+    parser.addPositionalArgument("FILE", "The recording.");
+    parser.addOptions({
+        {{"o", "output"},
+            "Write the picture to FILE (PNG unless its extension names another image format).",
+            "FILE"},
+        {"width", QStringLiteral("Picture width in pixels (default %1).").arg(kDefaultWidth), "W"},
+        {"height", QStringLiteral("Picture height in pixels (default %1).").arg(kDefaultHeight),
+            "H"},
+        {"frame", "Show the I and Q of frame N (counted from 0) above the waterfall.", "N"},
+    });
+    if (const auto exitCode = parseArguments(parser))
+        return *exitCode;
+    if (parser.positionalArguments().size() != 1)
+        return usageError(QStringLiteral("give exactly one FILE"));
+    if (!parser.isSet("output") || parser.value("output").isEmpty())
+        return usageError(QStringLiteral("give the picture's file with -o"));
+    QString error;
+    int width = 0, height = 0;
+    if (!readSize(parser, "width", kDefaultWidth, 320, &width, &error)
+        || !readSize(parser, "height", kDefaultHeight, 320, &height, &error))
+        return usageError(error);
+    std::optional<int64_t> frameWanted;
+    if (parser.isSet("frame")) {
+        bool ok = false;
+        frameWanted = parser.value("frame").toLongLong(&ok);
+        if (!ok || *frameWanted < 0)
+            return usageError(QStringLiteral("--frame wants a frame number from 0, not '%1'")
+                                  .arg(parser.value("frame")));
+    }
+    const QString inputPath = parser.positionalArguments().first();
+    const QString outputPath = parser.value("output");
+    QByteArray imageFormat = QFileInfo(outputPath).suffix().toLower().toLatin1();
+    if (!QImageWriter::supportedImageFormats().contains(imageFormat))
+        imageFormat = "png";
+
+    RecordingReader reader;
+    if (!reader.open(inputPath, &error))
+        return fail(error);
+    // Fail on the output before the work, and with the reason; an existing picture is replaced only
+    // by a complete new one.
+    QSaveFile output(outputPath);
+    if (!output.open(QIODevice::WriteOnly))
+        return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
+
+    PlotPicture picture(height);
+    std::optional<ChosenFrame> chosen;
+    int64_t index = 0;
+    const bool read = reader.read(
+        [&](const frame_t &record, double seconds) {
+            picture.add(record, seconds);
+            if (frameWanted && index == *frameWanted)
+                chosen = ChosenFrame{
+                    index, seconds, record.modulation, record.i_samples, record.q_samples};
+            ++index;
+        },
+        &error);
+    if (!read) {
+        output.cancelWriting();
+        return fail(error);
+    }
+    if (reader.frames() == 0) {
+        output.cancelWriting();
+        return fail(QStringLiteral("no frame in %1 (%2 bytes, %3 rejected, %4 bytes dropped)")
+                        .arg(inputPath)
+                        .arg(reader.bytes())
+                        .arg(reader.framesRejected())
+                        .arg(reader.bytesDropped()));
+    }
+    if (frameWanted && !chosen) {
+        output.cancelWriting();
+        return fail(QStringLiteral("--frame %1: %2 has only %3 frames")
+                        .arg(*frameWanted)
+                        .arg(inputPath)
+                        .arg(reader.frames()));
+    }
+
+    const SpectrumHistory &history = picture.history();
+    const QString title = QStringLiteral("%1: %2 frames over %3 s (%4)")
+                              .arg(QFileInfo(inputPath).fileName())
+                              .arg(reader.frames())
+                              .arg(history.lastSeconds(), 0, 'f', 1)
+                              .arg(RecordingReader::formatName(reader.format()));
+    const QImage image = picture.render(QSize(width, height), title, chosen);
+    QImageWriter writer(&output, imageFormat);
+    if (!writer.write(image) || !output.commit()) {
+        const QString reason
+            = output.error() != QFile::NoError ? output.errorString() : writer.errorString();
+        return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, reason));
+    }
+    std::fprintf(stderr,
+        "vazorez-plot: %lld frames over %.1f s from %llu bytes, %llu rejected, %llu bytes dropped "
+        "-> %s\n",
+        static_cast<long long>(reader.frames()), history.lastSeconds(),
+        static_cast<unsigned long long>(reader.bytes()),
+        static_cast<unsigned long long>(reader.framesRejected()),
+        static_cast<unsigned long long>(reader.bytesDropped()), qPrintable(outputPath));
+    return 0;
+}
