@@ -39,5 +39,7 @@ int main(int argc, char *argv[])
         report(problem);
     if (options.connect)
         QTimer::singleShot(0, &window, [&window] { window.connectSelected(); });
+    if (options.history)
+        window.showSpectrumHistory();
     return application.exec();
 }

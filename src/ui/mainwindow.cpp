@@ -7,6 +7,7 @@
 #include "portlist.h"
 #include "replaysource.h"
 #include "serialport.h"
+#include "spectrumhistorywindow.h"
 #include "statusline.h"
 
 #include <QAction>
@@ -163,6 +164,7 @@ MainWindow::~MainWindow()
     if (recorder)
         serialPort->removeTap(recorder.get());
     recorder.reset();
+    delete history.data();
     // Each chart goes before its view; the scatter series and the axes belong to their chart.
     delete series_I;
     delete series_Q;
@@ -426,6 +428,8 @@ void MainWindow::setDisplayPaused(bool pause)
         return;
     paused = pause;
     action_Pause->setText(paused ? "Resume" : "Pause display");
+    if (history)
+        history->setPaused(paused);
     if (paused) {
         arrivedWhilePaused = 0;
     } else if (holding) {
@@ -436,6 +440,18 @@ void MainWindow::setDisplayPaused(bool pause)
     }
     if (!connectedPort.isEmpty())
         showLinkStatus();
+}
+
+void MainWindow::showSpectrumHistory()
+{
+    if (!history) {
+        history = new SpectrumHistoryWindow(this);
+        history->attach(serialPort);
+        history->setPaused(paused);
+    }
+    history->show();
+    history->raise();
+    history->activateWindow();
 }
 
 bool MainWindow::savePicture(const QString &path, QWidget *what, QString *error)
@@ -497,6 +513,8 @@ void MainWindow::buildChartMenu()
     action_SaveFrame = add("action_SaveFrame", "Save shown frame...");
     chartMenu->addSeparator();
     action_Record = add("action_Record", "Start recording...");
+    chartMenu->addSeparator();
+    action_History = add("action_History", "Spectrum history...");
 
     connect(action_Pause, &QAction::triggered, this, [this] { setDisplayPaused(!paused); });
 
@@ -536,6 +554,7 @@ void MainWindow::buildChartMenu()
                            showLinkStatus();
                    });
     });
+    connect(action_History, &QAction::triggered, this, &MainWindow::showSpectrumHistory);
     connect(chartMenu, &QMenu::aboutToShow, this, [this] {
         action_Record->setText(recorder || !recordingPath.isEmpty() ? "Stop recording" : "Start recording...");
     });

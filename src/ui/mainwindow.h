@@ -34,6 +34,7 @@ class PortList;
 class QAction;
 class QMenu;
 class SerialPort;
+class SpectrumHistoryWindow;
 class StatusLine;
 
 class MainWindow : public QMainWindow
@@ -58,6 +59,8 @@ public:
     void stopRecording();
     void setDisplayPaused(bool paused);
     bool isDisplayPaused() const { return paused; }
+    // Opens the spectrum history beside the window; it takes every frame the worker decodes.
+    void showSpectrumHistory();
     // Writes the window, or one chart, as PNG (or SVG for a .svg name where Qt's SVG module is built).
     bool savePicture(const QString &path, QWidget *what, QString *error);
     // Writes the frame on the charts as csv, with the capture's columns.
@@ -123,6 +126,7 @@ private:
     QAction *action_SaveChartPicture;
     QAction *action_SaveFrame;
     QAction *action_Record;
+    QAction *action_History;
     QtCharts::QChartView *menuView = nullptr; // the chart the menu was opened on
 
     bool paused = false;
@@ -137,4 +141,5 @@ private:
     QString recordingFormat;
     std::unique_ptr<FrameRecorder> recorder;
     QString recordingNote;   // how the last recording ended
+    QPointer<SpectrumHistoryWindow> history;
 };

@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
+#include "spectrumhistorywindow.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -158,6 +159,27 @@ private Q_SLOTS:
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
         QVERIFY2(b.status().contains(QStringLiteral("recorded %1 frames to %2").arg(frames).arg(path)), qPrintable(b.status()));
         QCOMPARE(readAll(path), sent);
+    }
+
+    void spectrumHistoryFromTheMenuFollowsThePause()
+    {
+        Bench b;
+        QVERIFY(b.connectAndShow());
+        QVERIFY(b.chooseFromMenu(b.views.last(), "action_History"));
+        auto *history = b.window.findChild<SpectrumHistoryWindow *>();
+        QVERIFY(history);
+        QTRY_VERIFY(history->isVisible());
+        QVERIFY(history->isWindow()); // beside the main window, which keeps its look
+        QVERIFY(b.showFrame(numberedFrame(1, 128, 0)));
+        QTRY_VERIFY(history->rowsDrawn() > 0);
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Pause"));
+        QVERIFY(history->isPaused());
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Pause"));
+        QVERIFY(!history->isPaused());
+        // Closing it changes nothing else.
+        history->close();
+        QVERIFY(b.showFrame(numberedFrame(2, 16, 1)));
+        QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
     }
 
     void writeErrorStopsTheRecordingNotTheView()
