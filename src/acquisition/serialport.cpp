@@ -122,13 +122,7 @@ void SerialPort::openSource(std::unique_ptr<ByteSource> replay)
 {
     runOnWorkerThread([&] {
         QMutexLocker lock(&workerMutex);
-        closePortLocked();
-        ++openGeneration;
-        receiveBuffer = FrameReceiver();
-        resetFrame();
-        frameInFlight = false;
-        framePending = false;
-        framesSkipped = 0;
+        startClean();
         source = std::move(replay);
         passStart = 0;
         framesBeforePass = 0;
@@ -179,6 +173,19 @@ void SerialPort::pumpSource()
 
 bool SerialPort::openPortLocked(const QString &portName, int baudRate)
 {
+    startClean();
+    if (!openWithLineSettings(port, portName, baudRate)) {
+        const QString reason = port.errorString();
+        QMutexLocker lock(&statusMutex);
+        openError = reason;
+        return false;
+    }
+    startLink(portName);
+    return true;
+}
+
+void SerialPort::startClean()
+{
     if (port.isOpen() || source)
         closePortLocked();
     ++openGeneration;
@@ -188,14 +195,6 @@ bool SerialPort::openPortLocked(const QString &portName, int baudRate)
     frameInFlight = false;
     framePending = false;
     framesSkipped = 0;
-    if (!openWithLineSettings(port, portName, baudRate)) {
-        const QString reason = port.errorString();
-        QMutexLocker lock(&statusMutex);
-        openError = reason;
-        return false;
-    }
-    startLink(portName);
-    return true;
 }
 
 void SerialPort::closePortLocked(bool quietly)

@@ -109,6 +109,8 @@ private slots:
 
 private:
     bool openPortLocked(const QString &portName, int baudRate);
+    // Closes what is open and forgets what the previous link left.
+    void startClean();
     // Frames complete in the buffer go out first unless `quietly` (teardown emits nothing).
     void closePortLocked(bool quietly = false);
     void resetFrame();

@@ -5,6 +5,7 @@
 #include "framereceiver.h"
 #include "historysupport.h"
 #include "pseudoterminal.h"
+#include "sanitizers.h"
 #include "serialport.h"
 #include "spectrumhistorywindow.h"
 
@@ -15,15 +16,6 @@
 #include <atomic>
 #include <thread>
 #include <unistd.h>
-
-// AddressSanitizer's quarantine keeps freed blocks resident on purpose: memory is not judged there.
-#if defined(__SANITIZE_ADDRESS__)
-#define VAZOREZ_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VAZOREZ_UNDER_ASAN 1
-#endif
-#endif
 
 namespace {
 

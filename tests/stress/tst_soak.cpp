@@ -5,6 +5,7 @@
 #include "boardmodel.h"
 #include "faultinjector.h"
 #include "framesupport.h"
+#include "sanitizers.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "serialport.h"
@@ -22,17 +23,6 @@
 #include <malloc.h>
 #include <thread>
 #include <unistd.h>
-
-// AddressSanitizer keeps freed blocks in a quarantine of up to 256 MiB on purpose, so under it
-// the resident size grows with every free and says nothing about this program; its leak checker
-// covers leaks there instead.
-#if defined(__SANITIZE_ADDRESS__)
-#define VAZOREZ_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VAZOREZ_UNDER_ASAN 1
-#endif
-#endif
 
 namespace {
 
