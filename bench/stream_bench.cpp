@@ -46,10 +46,10 @@ double peakResidentMiB()
 }
 
 // A frame whose first two I samples carry its number.
-QByteArray numbered(int64_t number)
+QByteArray numbered(int64_t number, int samples = 128)
 {
     FrameValues values;
-    for (int k = 0; k < 128; ++k) {
+    for (int k = 0; k < samples; ++k) {
         values.i.push_back(int16_t(k == 0 ? (number & 0x7FFF) : k == 1 ? (number >> 15) : 2048 + k));
         values.q.push_back(int16_t(2048 - k));
         values.s.push_back(int32_t(k % 50));
@@ -81,6 +81,7 @@ struct Scenario
     bool faults;          // 1 percent of each
     bool memoryCheckpoints;
     double framesPerSecond = 0; // a fixed pace instead (0: none)
+    int samples = 128;
 };
 
 class Receiver : public QObject
@@ -135,7 +136,7 @@ void run(const Scenario &scenario, Figures &figures)
             if (scenario.paced && Clock::now() - start > std::chrono::duration<double>(scenario.seconds))
                 break;
             slot.clear();
-            const QByteArray frame = numbered(k);
+            const QByteArray frame = numbered(k, scenario.samples);
             const bool broken = scenario.faults ? injector.append(slot, frame) : (slot = frame, false);
             if (scenario.paced || scenario.framesPerSecond > 0) {
                 const double seconds = scenario.paced ? slot.size() / 11520.0 : 1.0 / scenario.framesPerSecond;
@@ -204,6 +205,10 @@ int main(int argc, char *argv[])
         // Paced below what the main thread takes, so that no backlog of queued frames sits in the
         // figures: what is left is the worker's own memory.
         {"10,000 frames/s, memory", smoke ? 2000 : 100000, 0, false, false, true, 10000},
+        // A board that pauses between small frames: each is below the decode gate and comes out
+        // once the line has been quiet for a moment.
+        {"16-sample frames 0.15 s apart", smoke ? 10 : 40, 0, false, false, false, 1 / 0.15, 16},
+        {"2-sample frames 0.15 s apart", smoke ? 10 : 40, 0, false, false, false, 1 / 0.15, 2},
     };
     Figures figures;
     for (const Scenario &scenario : scenarios)
