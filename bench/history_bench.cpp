@@ -74,7 +74,7 @@ double lineRateCpu(bool withWindow, double seconds, const QString &grab = QStrin
         window.attach(&worker);
         window.show();
     }
-    worker.openPort(line.slavePath(), 115200);
+    worker.openPort(line.slavePath(), LineSettings::kBaudRate);
     const std::vector<QByteArray> frames = boardFrames(SimMode::Cw, 128, 64);
     waitInEventLoop(300); // the window's first paint
     std::atomic<bool> stop{false};
@@ -159,7 +159,7 @@ int main(int argc, char *argv[])
         worker.addTap(&clockTap);
         window.attach(&worker);
         window.show();
-        worker.openPort(line.slavePath(), 115200);
+        worker.openPort(line.slavePath(), LineSettings::kBaudRate);
         QByteArray burst;
         for (const QByteArray &frame : boardFrames(SimMode::Alternate, 1, 512))
             burst += frame;

@@ -110,7 +110,7 @@ void run(const Scenario &scenario, Figures &figures)
     SerialPort worker;
     Receiver receiver;
     QObject::connect(&worker, &SerialPort::signalFrame, &receiver, &Receiver::onFrame, Qt::QueuedConnection);
-    worker.openPort(line.slavePath(), 115200);
+    worker.openPort(line.slavePath(), LineSettings::kBaudRate);
 
     // The bookkeeping is allocated and touched up front, so that it does not count as the
     // worker's memory growth.
@@ -139,7 +139,7 @@ void run(const Scenario &scenario, Figures &figures)
             const QByteArray frame = numbered(k, scenario.samples);
             const bool broken = scenario.faults ? injector.append(slot, frame) : (slot = frame, false);
             if (scenario.paced || scenario.framesPerSecond > 0) {
-                const double seconds = scenario.paced ? slot.size() / 11520.0 : 1.0 / scenario.framesPerSecond;
+                const double seconds = scenario.paced ? LineSettings::secondsFor(slot.size()) : 1.0 / scenario.framesPerSecond;
                 due += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
                 std::this_thread::sleep_until(due);
             }

@@ -8,9 +8,10 @@
 #include "boardmodel.h"
 #include "framedecoder.h"
 #include "frameencoder.h"
-#include "mainwindow.h"
 #include "framerecorder.h"
 #include "framesupport.h"
+#include "linesettings.h"
+#include "mainwindow.h"
 #include "pseudoterminal.h"
 
 #include <QApplication>
@@ -247,7 +248,7 @@ int main(int argc, char *argv[])
             for (int64_t k = 0; !stop; ++k) {
                 const QByteArray bytes = encodeFrame(model.frame(k));
                 line.write(bytes, 1000);
-                due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(bytes.size() / 11520.0));
+                due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(LineSettings::secondsFor(bytes.size())));
                 std::this_thread::sleep_until(due);
             }
         });

@@ -9,8 +9,7 @@
 
 #include <cstdint>
 
-class ByteSource
-{
+class ByteSource {
 public:
     virtual ~ByteSource() = default;
 

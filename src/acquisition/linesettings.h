@@ -17,6 +17,9 @@ constexpr int kBitsPerByte = 10;
 constexpr double kBytesPerSecond = double(kBaudRate) / kBitsPerByte;
 
 // How long `bytes` take on the line, in seconds.
-constexpr double secondsFor(double bytes) { return bytes / kBytesPerSecond; }
+constexpr double secondsFor(double bytes)
+{
+    return bytes / kBytesPerSecond;
+}
 
 } // namespace LineSettings

@@ -7,6 +7,7 @@
 #include "frame.h"
 #include "framedecoder.h"
 #include "framereceiver.h"
+#include "linesettings.h"
 
 #include <QElapsedTimer>
 #include <QMutex>

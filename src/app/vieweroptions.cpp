@@ -17,13 +17,19 @@ void addOptions(QCommandLineParser &parser)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
-        {"port", "Put PORT (a device path or a name as listed) at the top of the port list.", "PORT"},
+        {"port", "Put PORT (a device path or a name as listed) at the top of the port list.",
+            "PORT"},
         {"connect", "Connect to the selected port at once."},
-        {"replay", "Play a raw capture or a dump of the line in the window, without a port.", "FILE"},
-        {"rate", "Replay pace: line (115200 baud, default), frames per second, or max.", "RATE", "line"},
+        {"replay", "Play a raw capture or a dump of the line in the window, without a port.",
+            "FILE"},
+        {"rate", "Replay pace: line (115200 baud, default), frames per second, or max.", "RATE",
+            "line"},
         {"loop", "Replay again from the start when the file ends."},
-        {"record", "Record every frame of the link to FILE (csv, jsonl or raw, as vazorez-capture).", "FILE"},
-        {"format", "csv, jsonl or raw (default: from the recording's extension, else csv).", "FORMAT"},
+        {"record",
+            "Record every frame of the link to FILE (csv, jsonl or raw, as vazorez-capture).",
+            "FILE"},
+        {"format", "csv, jsonl or raw (default: from the recording's extension, else csv).",
+            "FORMAT"},
         {"history", "Open the spectrum history window."},
     });
 }
@@ -35,8 +41,8 @@ std::optional<int> answerWithoutWindow(int argc, char *argv[])
     bool wanted = false;
     for (int k = 1; k < argc; ++k) {
         const QByteArray argument(argv[k]);
-        wanted = wanted || argument == "--help" || argument == "-h" || argument == "-?" || argument == "--help-all"
-            || argument == "--version" || argument == "-v";
+        wanted = wanted || argument == "--help" || argument == "-h" || argument == "-?"
+            || argument == "--help-all" || argument == "--version" || argument == "-v";
     }
     if (!wanted)
         return std::nullopt;
@@ -46,7 +52,7 @@ std::optional<int> answerWithoutWindow(int argc, char *argv[])
     parser.parse(QCoreApplication::arguments());
     if (parser.isSet("version")) {
         std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
-                    qPrintable(QCoreApplication::applicationVersion()));
+            qPrintable(QCoreApplication::applicationVersion()));
     } else {
         std::fputs(qPrintable(parser.helpText()), stdout);
     }
@@ -78,13 +84,17 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *notes
     if (ok)
         options.rate = rate;
     else
-        notes->append(QStringLiteral("--rate wants line, max or frames per second, not '%1'; replaying at the line's pace").arg(rate));
+        notes->append(QStringLiteral(
+            "--rate wants line, max or frames per second, not '%1'; replaying at the line's pace")
+                          .arg(rate));
 
     const QString format = parser.value("format");
     if (format.isEmpty() || format == "csv" || format == "jsonl" || format == "raw")
         options.format = format;
     else
-        notes->append(QStringLiteral("--format wants csv, jsonl or raw, not '%1'; taking it from the file's extension").arg(format));
+        notes->append(QStringLiteral(
+            "--format wants csv, jsonl or raw, not '%1'; taking it from the file's extension")
+                          .arg(format));
     if (options.connect && options.port.isEmpty() && !options.replay.isEmpty())
         options.connect = false; // a replay starts by itself
     return options;

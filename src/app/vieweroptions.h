@@ -9,9 +9,8 @@
 
 #include <optional>
 
-struct ViewerOptions
-{
-    QString port;   // put at the top of the port list and selected
+struct ViewerOptions {
+    QString port; // put at the top of the port list and selected
     bool connect = false;
     QString replay; // a recording to play in the window
     QString rate = "line";

@@ -53,13 +53,15 @@ bool FrameRecorder::start(double linkSeconds, QString *whyNot)
     return true;
 }
 
-void FrameRecorder::frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds)
+void FrameRecorder::frameDecoded(
+    const frame_t &record, const char *frameBytes, int length, double seconds)
 {
     QMutexLocker lock(&mutex);
     if (!running)
         return;
     const auto now = std::chrono::steady_clock::now();
-    bool written = writer.write(frames, std::max(0.0, seconds - startSeconds), record, frameBytes, length);
+    bool written
+        = writer.write(frames, std::max(0.0, seconds - startSeconds), record, frameBytes, length);
     if (written && now - lastFlush >= kFlushEvery) {
         written = out.flush();
         lastFlush = now;
@@ -101,15 +103,17 @@ void FrameRecorder::abandon()
 FrameRecorder::Status FrameRecorder::status() const
 {
     QMutexLocker lock(&mutex);
-    return Status {path, frames, error};
+    return Status{path, frames, error};
 }
 
-bool FrameRecorder::writeOneFrame(const QString &path, const frame_t &record, const QByteArray &bytes, QString *whyNot)
+bool FrameRecorder::writeOneFrame(
+    const QString &path, const frame_t &record, const QByteArray &bytes, QString *whyNot)
 {
     // The bytes must be the shown frame's own: the csv's spectrum column is read from them.
     FrameDecoder decoder;
     frame_t check;
-    if (bytes.isEmpty() || decoder.decodeFrame(bytes.constData(), bytes.size(), check) != FrameDecoder::Decoded
+    if (bytes.isEmpty()
+        || decoder.decodeFrame(bytes.constData(), bytes.size(), check) != FrameDecoder::Decoded
         || check.modulation != record.modulation || check.i_samples != record.i_samples
         || check.q_samples != record.q_samples) {
         *whyNot = QStringLiteral("the shown frame's own bytes are not at hand");
@@ -117,8 +121,8 @@ bool FrameRecorder::writeOneFrame(const QString &path, const frame_t &record, co
     }
     OutputFile file;
     FrameWriter csv(file, FrameWriter::Format::Csv);
-    if (!file.open(path) || !csv.writeHeader() || !csv.write(0, 0.0, record, bytes.constData(), bytes.size())
-        || !file.commit()) {
+    if (!file.open(path) || !csv.writeHeader()
+        || !csv.write(0, 0.0, record, bytes.constData(), bytes.size()) || !file.commit()) {
         *whyNot = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }

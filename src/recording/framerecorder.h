@@ -14,11 +14,9 @@
 
 #include <chrono>
 
-class FrameRecorder : public FrameTap
-{
+class FrameRecorder : public FrameTap {
 public:
-    struct Status
-    {
+    struct Status {
         QString path;
         int64_t frames = 0;
         QString error; // why it stopped by itself (a full disk, a removed drive)
@@ -39,10 +37,12 @@ public:
     void abandon();
     Status status() const;
 
-    void frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds) override;
+    void frameDecoded(
+        const frame_t &record, const char *frameBytes, int length, double seconds) override;
 
     // Writes one frame as a csv file with the capture's columns (the shown frame, saved).
-    static bool writeOneFrame(const QString &path, const frame_t &record, const QByteArray &bytes, QString *error);
+    static bool writeOneFrame(
+        const QString &path, const frame_t &record, const QByteArray &bytes, QString *error);
 
 private:
     mutable QMutex mutex;

@@ -33,11 +33,12 @@ bool replaceFile(const QString &source, const QString &target)
 {
 #ifdef Q_OS_WIN
     return ::MoveFileExW(reinterpret_cast<const wchar_t *>(source.utf16()),
-                         reinterpret_cast<const wchar_t *>(target.utf16()),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               reinterpret_cast<const wchar_t *>(target.utf16()),
+               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
         != 0;
 #else
-    return ::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
+    return ::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData())
+        == 0;
 #endif
 }
 
@@ -56,7 +57,8 @@ bool OutputFile::open(const QString &path)
     if (path.isEmpty() || path == "-") {
         name = QStringLiteral("standard output");
         std::fflush(stdout);
-        return file->open(fileno(stdout), mode, QFileDevice::DontCloseHandle) || fail(file->errorString());
+        return file->open(fileno(stdout), mode, QFileDevice::DontCloseHandle)
+            || fail(file->errorString());
     }
     name = path;
     targetPath = path;
@@ -76,7 +78,7 @@ bool OutputFile::open(const QString &path)
     file->setFileName(temporaryPath);
     file->setPermissions(existing.exists() ? existing.permissions()
                                            : QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                 | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+                | QFileDevice::ReadGroup | QFileDevice::ReadOther);
     return file->open(mode) || fail(file->errorString());
 }
 

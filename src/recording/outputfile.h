@@ -11,8 +11,7 @@
 
 #include <memory>
 
-class OutputFile
-{
+class OutputFile {
 public:
     OutputFile() = default;
     // Discards a temporary that was never committed.

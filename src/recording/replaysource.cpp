@@ -98,7 +98,8 @@ int ReplaySource::read(QByteArray &out, int limit)
     const double elapsed = clock.nsecsElapsed() / 1e9;
     const uint64_t due = std::min(dueBytes(elapsed), fileSize);
     if (due > given) {
-        const QByteArray chunk = file.read(qint64(std::min<uint64_t>(due - given, uint64_t(limit))));
+        const QByteArray chunk
+            = file.read(qint64(std::min<uint64_t>(due - given, uint64_t(limit))));
         if (chunk.isEmpty())
             return -1; // the file shrank or can no longer be read: this pass ends here
         out += chunk;

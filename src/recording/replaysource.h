@@ -10,8 +10,7 @@
 
 #include <vector>
 
-class ReplaySource : public ByteSource
-{
+class ReplaySource : public ByteSource {
 public:
     enum class Rate { Line, Fixed, Max };
 
@@ -39,6 +38,6 @@ private:
     uint64_t fileSize = 0;
     int64_t frameCount = 0;
     std::vector<uint64_t> frameEnds; // kept only when paced by frames
-    uint64_t given = 0;              // bytes handed over in this pass
+    uint64_t given = 0; // bytes handed over in this pass
     QElapsedTimer clock;
 };

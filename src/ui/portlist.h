@@ -8,8 +8,7 @@
 
 class QComboBox;
 
-class PortList : public QObject
-{
+class PortList : public QObject {
     Q_OBJECT
 
 public:

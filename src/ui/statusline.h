@@ -6,17 +6,15 @@
 
 #include <QString>
 
-class StatusLine
-{
+class StatusLine {
 public:
     // What the window adds to the link's own figures.
-    struct Extras
-    {
+    struct Extras {
         bool paused = false;
         int64_t arrivedWhilePaused = 0;
         QString recordingPath; // empty: not recording
         int64_t recordedFrames = 0;
-        QString note;          // how the last recording ended, if it did
+        QString note; // how the last recording ended, if it did
     };
 
     // "PORT: 11.2 frames/s, 1234 frames, 0 rejected, 0 bytes dropped, 0 skipped by the display",

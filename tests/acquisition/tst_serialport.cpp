@@ -31,7 +31,7 @@ struct Connected
     Connected() { collector.listenTo(worker.get()); }
     bool open()
     {
-        worker->openPort(line.slavePath(), 115200);
+        worker->openPort(line.slavePath(), LineSettings::kBaudRate);
         return collector.readyCount == 1 && collector.failureCount == 0;
     }
 };
@@ -126,7 +126,7 @@ private Q_SLOTS:
     {
         Connected c;
         QFETCH(QString, name);
-        c.worker->openPort(name, 115200);
+        c.worker->openPort(name, LineSettings::kBaudRate);
         QCOMPARE(c.collector.failureCount, 1);
         QCOMPARE(c.collector.readyCount, 0);
         QVERIFY2(!c.worker->openErrorString().isEmpty(), "a failed open says why");
@@ -143,7 +143,7 @@ private Q_SLOTS:
         QVERIFY(c.line.write(mixed.left(500)));
         QTRY_COMPARE(c.worker->status().bytesReceived, uint64_t(500));
         PseudoTerminal second;
-        c.worker->openPort(second.slavePath(), 115200);
+        c.worker->openPort(second.slavePath(), LineSettings::kBaudRate);
         QCOMPARE(c.collector.readyCount, 2);
         QCOMPARE(c.collector.failureCount, 0);
         QCOMPARE(c.worker->status().name, second.slavePath());
@@ -177,7 +177,7 @@ private Q_SLOTS:
         QVERIFY2(processCpuSeconds() - before < 0.5, "the worker spins after a hang-up");
         c.worker->closePort();
         PseudoTerminal fresh;
-        c.worker->openPort(fresh.slavePath(), 115200);
+        c.worker->openPort(fresh.slavePath(), LineSettings::kBaudRate);
         QCOMPARE(c.collector.readyCount, 2);
         QVERIFY(fresh.write(encodeFrame(numberedFrame(2, 128, 1))));
         QTRY_COMPARE(c.collector.frames.size(), 2);

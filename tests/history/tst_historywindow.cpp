@@ -59,7 +59,7 @@ struct Board {
     Board()
     {
         worker.addTap(&counter);
-        worker.openPort(line.slavePath(), 115200);
+        worker.openPort(line.slavePath(), LineSettings::kBaudRate);
     }
     ~Board() { worker.removeTap(&counter); }
 

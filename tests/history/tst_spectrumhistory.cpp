@@ -4,6 +4,7 @@
 #include "colourmap.h"
 #include "historysupport.h"
 #include "historytap.h"
+#include "linesettings.h"
 #include "spectrumhistory.h"
 #include "waterfall.h"
 #include "waterfallpainter.h"
@@ -184,7 +185,7 @@ private Q_SLOTS:
         const frame_t quiet = decodedRecord(spectrumFrame(0, 128, -1, 60, 0));
         const frame_t spike = decodedRecord(spectrumFrame(0, 128, 77, 60, 0));
         SpectrumHistory history(4 * height, 1e-3, SpectrumHistory::Policy::Grow);
-        const double period = 1031 / 11520.0;
+        const double period = LineSettings::secondsFor(1031);
         for (int k = 0; k < 40000; ++k)
             history.add(k == spikeFrame ? spike : quiet, (k + 1) * period);
         QCOMPARE(history.frameCount(), int64_t(40000));

@@ -92,7 +92,7 @@ private Q_SLOTS:
         Board board(line);
         const int cycles = 300;
         for (int cycle = 0; cycle < cycles; ++cycle) {
-            worker.openPort(line.slavePath(), 115200);
+            worker.openPort(line.slavePath(), LineSettings::kBaudRate);
             QTest::qWait(cycle % 10 == 0 ? 20 : 1);
             worker.closePort();
         }
@@ -154,7 +154,7 @@ private Q_SLOTS:
         collector.listenTo(&worker);
         for (int round = 0; round < 30; ++round) {
             auto line = std::make_unique<PseudoTerminal>();
-            worker.openPort(line->slavePath(), 115200);
+            worker.openPort(line->slavePath(), LineSettings::kBaudRate);
             QCOMPARE(collector.readyCount, round + 1);
             const int before = collector.frames.size();
             {

@@ -116,7 +116,7 @@ private Q_SLOTS:
         connect(&worker, &SerialPort::signalFrame, &checker, &Checker::onFrame, Qt::QueuedConnection);
         FrameCollector outcome;
         connect(&worker, &SerialPort::signalComPortReady, &outcome, &FrameCollector::onReady);
-        worker.openPort(path, 115200);
+        worker.openPort(path, LineSettings::kBaudRate);
         QCOMPARE(outcome.readyCount, 1);
         const long heapBefore = liveHeapKiB();
         const long residentBefore = residentKiB();

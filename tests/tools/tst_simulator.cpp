@@ -116,7 +116,7 @@ private Q_SLOTS:
         FrameCollector collector;
         SerialPort worker;
         collector.listenTo(&worker);
-        worker.openPort(first.mid(6), 115200);
+        worker.openPort(first.mid(6), LineSettings::kBaudRate);
         QCOMPARE(collector.readyCount, 1);
         QVERIFY(sim.waitForFinished(10000));
         QCOMPARE(sim.exitCode(), 0);

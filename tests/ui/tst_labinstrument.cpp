@@ -35,8 +35,7 @@ QByteArray readAll(const QString &path)
 }
 
 // A shown, connected window and the board behind it.
-struct Bench
-{
+struct Bench {
     PseudoTerminal line;
     MainWindow window;
     QPushButton *button = window.findChild<QPushButton *>("pushButton_Connect");
@@ -58,7 +57,8 @@ struct Bench
     // Right-clicks the chart `view` and picks `action` from the menu that opens.
     bool chooseFromMenu(QChartView *view, const char *action)
     {
-        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(60, 60), view->mapToGlobal(QPoint(60, 60)));
+        QContextMenuEvent click(
+            QContextMenuEvent::Mouse, QPoint(60, 60), view->mapToGlobal(QPoint(60, 60)));
         QCoreApplication::sendEvent(view->viewport(), &click);
         auto *menu = window.findChild<QMenu *>("menu_Charts");
         auto *item = window.findChild<QAction *>(action);
@@ -88,14 +88,14 @@ struct Bench
     bool showFrame(const FrameValues &values)
     {
         return line.write(encodeFrame(values))
-            && QTest::qWaitFor([&] { return iSeries->pointsVector() == expectedRecord(values).i_series; }, 5000);
+            && QTest::qWaitFor(
+                [&] { return iSeries->pointsVector() == expectedRecord(values).i_series; }, 5000);
     }
 };
 
 } // namespace
 
-class TestLabInstrument : public QObject
-{
+class TestLabInstrument : public QObject {
     Q_OBJECT
 
 private:
@@ -118,7 +118,8 @@ private Q_SLOTS:
         const QString path = dir.filePath("session.raw");
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
         QVERIFY(b.answerDialog(path));
-        QTRY_VERIFY2(b.status().contains("recording " + path + ": 0 frames"), qPrintable(b.status()));
+        QTRY_VERIFY2(
+            b.status().contains("recording " + path + ": 0 frames"), qPrintable(b.status()));
 
         QByteArray sent;
         const FrameValues first = numberedFrame(1, 16, 0);
@@ -144,11 +145,15 @@ private Q_SLOTS:
         appendFrame(sent, newest);
         QVERIFY(b.line.write(encodeFrame(newest)));
         const int frames = number - 1;
-        QTRY_VERIFY2(b.status().contains(QStringLiteral("paused, %1 frames arrived since").arg(frames - 1))
-                         || b.status().contains(QStringLiteral("recording %1: %2 frames").arg(path).arg(frames)),
-                     qPrintable(b.status()));
+        QTRY_VERIFY2(
+            b.status().contains(QStringLiteral("paused, %1 frames arrived since").arg(frames - 1))
+                || b.status().contains(
+                    QStringLiteral("recording %1: %2 frames").arg(path).arg(frames)),
+            qPrintable(b.status()));
         QCOMPARE(b.iSeries->pointsVector(), expectedRecord(first).i_series); // frozen
-        QTRY_VERIFY2(b.status().contains(QStringLiteral("recording %1: %2 frames").arg(path).arg(frames)), qPrintable(b.status()));
+        QTRY_VERIFY2(
+            b.status().contains(QStringLiteral("recording %1: %2 frames").arg(path).arg(frames)),
+            qPrintable(b.status()));
         QVERIFY2(b.status().contains(" paused, "), qPrintable(b.status()));
 
         // Resuming shows the newest frame at once.
@@ -157,7 +162,9 @@ private Q_SLOTS:
 
         // Stopping ends the file on the last whole frame: exactly the bytes of every frame sent.
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
-        QVERIFY2(b.status().contains(QStringLiteral("recorded %1 frames to %2").arg(frames).arg(path)), qPrintable(b.status()));
+        QVERIFY2(
+            b.status().contains(QStringLiteral("recorded %1 frames to %2").arg(frames).arg(path)),
+            qPrintable(b.status()));
         QCOMPARE(readAll(path), sent);
     }
 
@@ -191,7 +198,7 @@ private Q_SLOTS:
         const QString path = dir.filePath("filling.csv");
         QVERIFY(b.window.startRecording(path, "csv", &error));
         std::signal(SIGXFSZ, SIG_IGN);
-        rlimit before {};
+        rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
         rlimit small = before;
         small.rlim_cur = 40 * 1024;
@@ -199,11 +206,13 @@ private Q_SLOTS:
         int number = 0;
         while (!b.status().contains("stopped after") && number < 400) {
             QVERIFY(b.showFrame(numberedFrame(number++, 64, 0)));
-            QTest::qWait(number % 10 == 0 ? 260 : 0); // the recorder hands its data over every 250 ms
+            QTest::qWait(
+                number % 10 == 0 ? 260 : 0); // the recorder hands its data over every 250 ms
         }
         setrlimit(RLIMIT_FSIZE, &before);
-        QVERIFY2(b.status().contains("recording to " + path + " stopped after") && b.status().contains("File too large"),
-                 qPrintable(b.status()));
+        QVERIFY2(b.status().contains("recording to " + path + " stopped after")
+                && b.status().contains("File too large"),
+            qPrintable(b.status()));
         QVERIFY(b.showFrame(numberedFrame(1000, 16, 0))); // viewing goes on
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
         // What was written before the disk gave out is kept.
@@ -240,7 +249,8 @@ private Q_SLOTS:
         QCOMPARE(image.size(), b.window.grab().size());
         // Both chart areas hold more than one colour: axes, grid and the plotted series.
         for (QChartView *view : b.views) {
-            const QImage part = image.copy(QRect(view->mapTo(&b.window, QPoint(0, 0)), view->size()));
+            const QImage part
+                = image.copy(QRect(view->mapTo(&b.window, QPoint(0, 0)), view->size()));
             QSet<QRgb> colours;
             for (int y = 0; y < part.height(); y += 3)
                 for (int x = 0; x < part.width(); x += 3)
@@ -261,7 +271,8 @@ private Q_SLOTS:
         QCOMPARE(rows.size(), 1 + 128 + 1);
         for (int k = 0; k < 128; ++k) {
             const QByteArray expected = QByteArray("0,0.000000,FMCW,") + QByteArray::number(k) + ','
-                + QByteArray::number(values.i[size_t(k)]) + ',' + QByteArray::number(values.q[size_t(k)]) + ','
+                + QByteArray::number(values.i[size_t(k)]) + ','
+                + QByteArray::number(values.q[size_t(k)]) + ','
                 + QByteArray::number(values.s[size_t(k)]);
             QCOMPARE(rows[k + 1], expected);
         }
@@ -304,14 +315,17 @@ private Q_SLOTS:
         QVERIFY2(window.startReplay(source, "max", false, &error), qPrintable(error));
         auto *button = window.findChild<QPushButton *>("pushButton_Connect");
         QCOMPARE(button->text(), QStringLiteral("disconnect"));
-        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().startsWith("Replay of " + source + " finished: 40 frames"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().startsWith(
+                                     "Replay of " + source + " finished: 40 frames"),
+            10000);
         QCOMPARE(button->text(), QStringLiteral("connect"));
         QCOMPARE(readAll(copy), good);
 
         // "connect" with the recording selected plays it again, here in frames per second.
         QVERIFY(window.startReplay(source, "200", false, &error));
         QTRY_VERIFY(window.statusBar()->currentMessage().contains(" of 40"));
-        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().contains("finished: 40 frames"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            window.statusBar()->currentMessage().contains("finished: 40 frames"), 10000);
 
         // Files that cannot be played say why, and change nothing.
         QFile junk(dir.filePath("notes.txt"));

@@ -18,6 +18,10 @@
 
 namespace {
 
+// termios names its rates; this is the board's.
+static_assert(LineSettings::kBaudRate == 115200, "the simulator's termios rate must follow the line settings");
+constexpr speed_t kTermiosSpeed = B115200;
+
 using Clock = std::chrono::steady_clock;
 
 bool readProbability(const QCommandLineParser &parser, const QString &name, double *out, QString *error)
@@ -153,7 +157,7 @@ bool Simulator::openPseudoTerminal(QString *slavePath, QString *error)
     termios settings {};
     ::tcgetattr(slave, &settings);
     ::cfmakeraw(&settings);
-    ::cfsetspeed(&settings, B115200);
+    ::cfsetspeed(&settings, kTermiosSpeed);
     ::tcsetattr(slave, TCSANOW, &settings);
     this->slavePath = name;
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
@@ -180,7 +184,7 @@ bool Simulator::openDevice(const QString &path, QString *error)
     }
     // The viewer's line: 115200 baud, 8 data bits, no parity, one stop bit, RTS/CTS.
     ::cfmakeraw(&settings);
-    ::cfsetspeed(&settings, B115200);
+    ::cfsetspeed(&settings, kTermiosSpeed);
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     settings.c_cflag |= CS8 | CLOCAL | CRTSCTS;
     ::tcsetattr(device, TCSANOW, &settings);
