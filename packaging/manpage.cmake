@@ -6,8 +6,9 @@
 # page that says what it is. Pages are gzipped for Debian when gzip is there.
 find_program(VAZOREZ_HELP2MAN help2man)
 find_program(VAZOREZ_GZIP gzip)
+# A sanitizer build is never installed, and its programs' leak reports would spoil their --help.
 set(VAZOREZ_MAN_PAGES_DEFAULT OFF)
-if(UNIX)
+if(UNIX AND NOT VAZOREZ_SANITIZE)
   set(VAZOREZ_MAN_PAGES_DEFAULT ON)
 endif()
 option(VAZOREZ_MAN_PAGES "Build and install a manual page for each program" ${VAZOREZ_MAN_PAGES_DEFAULT})
