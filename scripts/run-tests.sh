@@ -25,7 +25,8 @@ section "benchmarks (smoke run, no thresholds)"
 QT_QPA_PLATFORM=offscreen ./build/bin/window_bench --smoke --json
 
 section "package: build, install, run, purge"
-package="$(BUILD_DIR=build bash scripts/package.sh | tail -n 1)"
+BUILD_DIR=build bash scripts/package.sh | tee build/package.log
+package="$(tail -n 1 build/package.log)"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)"
 bash tests/package/package_test.sh "$package" "$version"
 
