@@ -10,7 +10,7 @@ deb="$(realpath "$1")" version="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
 name=vazorez-viewer
 id=org.vazorez.viewer
-programs=(vazorez-gui vazorez-demo vazorez-sim vazorez-capture vazorez-decode)
+metainfo="$here/../../packaging/$id.metainfo.xml"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -38,17 +38,23 @@ done
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed size $(field Installed-Size) KiB"
 echo "Depends: $depends"
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|')"
-expected=(/usr/share/applications/$id.desktop /usr/share/icons/hicolor/48x48/apps/$id.png
-          /usr/share/metainfo/$id.metainfo.xml)
+# Every program the package puts on the PATH has a manual page and is named in the metainfo, and
+# every program the metainfo names is in the package.
+mapfile -t programs < <(grep '^/usr/bin/.' <<<"$contents" | sed 's|^/usr/bin/||')
+mapfile -t provided < <(grep -o '<binary>[^<]*</binary>' "$metainfo" | sed 's/<[^>]*>//g')
+[ "$(printf '%s\n' "${programs[@]}" | sort)" = "$(printf '%s\n' "${provided[@]}" | sort)" ] \
+  || fail "the package's programs (${programs[*]}) are not those the metainfo provides (${provided[*]})"
+expected=(/usr/bin/vazorez-gui /usr/share/applications/$id.desktop
+          /usr/share/icons/hicolor/48x48/apps/$id.png /usr/share/metainfo/$id.metainfo.xml)
 for program in "${programs[@]}"; do
-  expected+=(/usr/bin/$program /usr/share/man/man1/$program.1.gz)
+  expected+=(/usr/share/man/man1/$program.1.gz)
 done
 for path in "${expected[@]}"; do
   grep -qx "$path" <<<"$contents" || fail "the package holds no $path"
 done
 
 # Installed (again, if an earlier run left it there).
-if ! DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --reinstall "$deb" \
+if ! DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -o DPkg::Lock::Timeout=300 -y -qq --reinstall "$deb" \
      >"$work/apt.log" 2>&1; then
   cat "$work/apt.log"; fail "apt-get install failed"; echo "$failures failed"; exit 1
 fi
@@ -91,7 +97,7 @@ fi
 
 # Purged: every file the package installed is gone, and so is every directory it made that
 # nothing else uses.
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get purge -y -qq $name >"$work/apt.log" 2>&1 \
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get purge -o DPkg::Lock::Timeout=300 -y -qq $name >"$work/apt.log" 2>&1 \
   || { cat "$work/apt.log"; fail "apt-get purge failed"; }
 dpkg-query -W -f='${Status}' $name 2>/dev/null | grep -q "installed" && fail "dpkg still lists $name"
 left=0
