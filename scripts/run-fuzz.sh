@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-60}"
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAZOREZ_BUILD_FUZZ=ON \
-  -DVAZOREZ_BUILD_TESTS=OFF -DVAZOREZ_SANITIZE=address,undefined >/dev/null
+  -DBUILD_TESTING=OFF -DVAZOREZ_SANITIZE=address,undefined >/dev/null
 cmake --build "$build" -j2
 mkdir -p "$build/findings"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"

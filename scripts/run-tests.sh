@@ -1,26 +1,43 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and runs every test: the suite, a smoke run of each benchmark,
-# the fuzzers for FUZZ_SECONDS each (default 60), and the whole suite again under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# the Debian package built, installed, run and purged, the viewer built the ways other platforms
+# build it, the fuzzers for FUZZ_SECONDS each (default 60), and the whole suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test
 start=$SECONDS
+# section NAME: starts the next part of the run and says how long the last one took.
+section() {
+  [ -n "${section_name:-}" ] && echo "   ($section_name: $((SECONDS - section_start)) s)"
+  section_name="$*" section_start=$SECONDS
+  [ -z "$section_name" ] || echo "== $section_name"
+}
 
-echo "== build and test"
+section "build and test"
 bash scripts/build.sh
 (cd build && ctest --output-on-failure -j2)
 
-echo "== benchmarks (smoke run, no thresholds)"
+section "benchmarks (smoke run, no thresholds)"
 ./build/bin/decode_bench --smoke --json
 ./build/bin/stream_bench --smoke --json
 QT_QPA_PLATFORM=offscreen ./build/bin/window_bench --smoke --json
 QT_QPA_PLATFORM=offscreen ./build/bin/history_bench --smoke --json
 
-echo "== fuzzing"
+section "package: build, install, run, purge"
+BUILD_DIR=build bash scripts/package.sh | tee build/package.log
+package="$(tail -n 1 build/package.log)"
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)"
+bash tests/package/package_test.sh "$package" "$version"
+
+section "build variants"
+bash scripts/check-builds.sh
+
+section "fuzzing"
 bash scripts/run-fuzz.sh
 
-echo "== sanitizers"
+section "sanitizers"
 VAZOREZ_SOAK_FRAMES="${VAZOREZ_SOAK_FRAMES:-20000}" bash scripts/run-sanitizers.sh
+section
 echo "all checks passed in $((SECONDS - start)) s"

@@ -1,0 +1,42 @@
+# SPDX-License-Identifier: MIT
+# One Debian package, vazorez-viewer: the viewer, its desktop entry, icon, metainfo and manual
+# pages, and the tools beside it (the demo is how to try the viewer without a board; the tools need
+# no libraries the viewer does not). Build it with scripts/package.sh or `cpack -G DEB` in the build
+# directory.
+set(CPACK_PACKAGE_NAME vazorez-viewer)
+set(CPACK_PACKAGE_VENDOR "VazoRez Viewer developers")
+set(VAZOREZ_PACKAGE_CONTACT "VazoRez Viewer developers <maintainers@vazorez.invalid>"
+    CACHE STRING "Maintainer of the packages, as 'Name <address>'")
+set(CPACK_PACKAGE_CONTACT "${VAZOREZ_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live viewer for a radar sensor evaluation board")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Shows the raw I and Q samples, the spectrum and the modulation mode that a radar sensor\n"
+    "evaluation board streams over its 115200-baud serial line, frame by frame. Also holds\n"
+    "vazorez-demo (the viewer against a simulated board), vazorez-sim (the board in\n"
+    "software on a pseudo-terminal), vazorez-capture and vazorez-decode (record frames as\n"
+    "CSV, JSON lines or raw bytes, decode recordings offline) and vazorez-plot (a waterfall\n"
+    "picture of a whole recording).")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "VazoRez Viewer")
+set(CPACK_PACKAGE_EXECUTABLES vazorez-gui "VazoRez Viewer")
+set(CPACK_STRIP_FILES ON)
+
+if(NOT CPACK_GENERATOR)
+  find_program(VAZOREZ_DPKG dpkg)
+  if(VAZOREZ_DPKG)
+    set(CPACK_GENERATOR DEB)
+  elseif(WIN32)
+    set(CPACK_GENERATOR ZIP)
+  else()
+    set(CPACK_GENERATOR TGZ)
+  endif()
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# Depends comes from the binaries (dpkg-shlibdeps), so it follows the libraries actually linked.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+include(CPack)

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Builds the viewer (src/) the ways other platforms will, as far as this machine can pretend:
+#   clang   configured with clang, everything on; builds the libraries and vazorez-gui
+#   minimal tools, tests and benchmarks switched off; builds everything that is left
+#   no-pty  a pty.h that does not compile stands in for a platform without one; configure must
+#           switch the tools, tests and benchmarks off by itself, and the viewer must build
+# plus a configure with -DVAZOREZ_HAVE_PTY=OFF. Each variant builds in build-variants/NAME.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD/build-variants"
+mkdir -p "$root"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# configure NAME [cmake arguments...]: configures build-variants/NAME, keeps its log.
+configure() {
+  local name="$1"; shift
+  rm -f "$root/$name/CMakeCache.txt"
+  cmake -S . -B "$root/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$root/$name.configure.log" 2>&1 \
+    || { cat "$root/$name.configure.log"; fail "$name: configure failed"; return 1; }
+  grep -- "-- VazoRez:" "$root/$name.configure.log" | sed "s/^-- /$name: /"
+}
+
+# build NAME [targets...]: builds, reports the time taken and the compiler's warnings.
+build() {
+  local name="$1"; shift
+  local start=$SECONDS targets=()
+  for target in "$@"; do targets+=(--target "$target"); done
+  if ! cmake --build "$root/$name" -j2 "${targets[@]}" >"$root/$name.build.log" 2>&1; then
+    grep -E "error|Error" "$root/$name.build.log" | head -n 20; fail "$name: build failed"; return 1
+  fi
+  echo "$name: built in $((SECONDS - start)) s, $(grep -c "warning:" "$root/$name.build.log") warnings"
+}
+
+# only_viewer NAME: the variant built the viewer and no other program, and registered no suite.
+only_viewer() {
+  local name="$1" programs
+  programs="$(ls "$root/$name/bin" 2>/dev/null | tr '\n' ' ')"
+  [ "$programs" = "vazorez-gui " ] || fail "$name: built '$programs', expected only vazorez-gui"
+  if (cd "$root/$name" && ctest -N 2>/dev/null | grep -q "Test *#.*tst_"); then
+    fail "$name: test suites are registered"
+  fi
+}
+
+echo "== clang"
+if command -v clang++ >/dev/null; then
+  if CC=clang CXX=clang++ configure clang; then
+    grep -q "^CMAKE_CXX_COMPILER:.*clang++" "$root/clang/CMakeCache.txt" || fail "clang: not configured with clang"
+    build clang vazorez-gui
+  fi
+else
+  fail "clang: clang++ is not installed"
+fi
+
+echo "== minimal"
+configure minimal -DBUILD_TESTING=OFF -DVAZOREZ_BUILD_TOOLS=OFF -DVAZOREZ_BUILD_BENCH=OFF \
+  && build minimal && only_viewer minimal
+
+echo "== no-pty"
+mkdir -p "$root/no-pty-include"
+echo '#error "this platform has no pty.h"' >"$root/no-pty-include/pty.h"
+if configure no-pty "-DCMAKE_CXX_FLAGS=-I$root/no-pty-include"; then
+  grep -q "VazoRez: pty OFF, tools OFF, test suites OFF, benchmarks OFF" "$root/no-pty.configure.log" \
+    || fail "no-pty: the configure did not switch the tools, suites and benchmarks off"
+  build no-pty && only_viewer no-pty
+fi
+
+echo "== VAZOREZ_HAVE_PTY=OFF (configure only)"
+if configure pty-off -DVAZOREZ_HAVE_PTY=OFF; then
+  grep -q "VazoRez: pty OFF, tools OFF, test suites OFF, benchmarks OFF" "$root/pty-off.configure.log" \
+    || fail "pty-off: VAZOREZ_HAVE_PTY=OFF did not switch the tools, suites and benchmarks off"
+fi
+
+[ $failures -eq 0 ] && echo "build variants: all passed" || { echo "build variants: $failures failed"; exit 1; }
