@@ -4,7 +4,8 @@
 #   clang   configured with clang, everything on; builds the libraries and vazorez-gui
 #   minimal tools, tests and benchmarks switched off; builds everything that is left
 #   no-pty  a pty.h that does not compile stands in for a platform without one; configure must
-#           switch the tools, tests and benchmarks off by itself, and the viewer must build
+#           switch the simulator, the demo, tests and benchmarks off by itself, and the viewer and
+#           the plain-Qt tools (capture, decode, plot) must build
 # plus a configure with -DVAZOREZ_HAVE_PTY=OFF. Each variant builds in build-variants/NAME.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -33,11 +34,11 @@ build() {
   echo "$name: built in $((SECONDS - start)) s, $(grep -c "warning:" "$root/$name.build.log") warnings"
 }
 
-# only_viewer NAME: the variant built the viewer and no other program, and registered no suite.
-only_viewer() {
-  local name="$1" programs
+# only_programs NAME PROGRAMS: the variant built exactly these programs, and registered no suite.
+only_programs() {
+  local name="$1" expected="$2" programs
   programs="$(ls "$root/$name/bin" 2>/dev/null | tr '\n' ' ')"
-  [ "$programs" = "vazorez-gui " ] || fail "$name: built '$programs', expected only vazorez-gui"
+  [ "$programs" = "$expected" ] || fail "$name: built '$programs', expected '$expected'"
   if (cd "$root/$name" && ctest -N 2>/dev/null | grep -q "Test *#.*tst_"); then
     fail "$name: test suites are registered"
   fi
@@ -55,21 +56,21 @@ fi
 
 echo "== minimal"
 configure minimal -DBUILD_TESTING=OFF -DVAZOREZ_BUILD_TOOLS=OFF -DVAZOREZ_BUILD_BENCH=OFF \
-  && build minimal && only_viewer minimal
+  && build minimal && only_programs minimal "vazorez-gui "
 
 echo "== no-pty"
 mkdir -p "$root/no-pty-include"
 echo '#error "this platform has no pty.h"' >"$root/no-pty-include/pty.h"
 if configure no-pty "-DCMAKE_CXX_FLAGS=-I$root/no-pty-include"; then
-  grep -q "VazoRez: pty OFF, tools OFF, test suites OFF, benchmarks OFF" "$root/no-pty.configure.log" \
-    || fail "no-pty: the configure did not switch the tools, suites and benchmarks off"
-  build no-pty && only_viewer no-pty
+  grep -q "VazoRez: pty OFF, tools ON, test suites OFF, benchmarks OFF" "$root/no-pty.configure.log" \
+    || fail "no-pty: the configure did not switch the pseudo-terminal's programs, suites and benchmarks off"
+  build no-pty && only_programs no-pty "vazorez-capture vazorez-decode vazorez-gui vazorez-plot "
 fi
 
 echo "== VAZOREZ_HAVE_PTY=OFF (configure only)"
 if configure pty-off -DVAZOREZ_HAVE_PTY=OFF; then
-  grep -q "VazoRez: pty OFF, tools OFF, test suites OFF, benchmarks OFF" "$root/pty-off.configure.log" \
-    || fail "pty-off: VAZOREZ_HAVE_PTY=OFF did not switch the tools, suites and benchmarks off"
+  grep -q "VazoRez: pty OFF, tools ON, test suites OFF, benchmarks OFF" "$root/pty-off.configure.log" \
+    || fail "pty-off: VAZOREZ_HAVE_PTY=OFF did not switch the pseudo-terminal's programs, suites and benchmarks off"
 fi
 
 [ $failures -eq 0 ] && echo "build variants: all passed" || { echo "build variants: $failures failed"; exit 1; }

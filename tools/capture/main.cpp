@@ -17,7 +17,13 @@
 
 #include <csignal>
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -30,7 +36,7 @@ public:
     Capture(int64_t frameLimit, double secondsLimit)
         : frameLimit(frameLimit)
         , secondsLimit(secondsLimit)
-        , showStatus(::isatty(STDERR_FILENO))
+        , showStatus(isatty(fileno(stderr)))
     {
         connect(&port, &QSerialPort::readyRead, this, &Capture::readAvailable);
         connect(&port, &QSerialPort::errorOccurred, this, &Capture::portError);
@@ -227,7 +233,9 @@ int main(int argc, char *argv[])
     if (parser.isSet("seconds") && (!((secondsLimit = parser.value("seconds").toDouble(&ok)) > 0) || !ok))
         return usageError(QStringLiteral("--seconds wants a positive number, not '%1'").arg(parser.value("seconds")));
 
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
+#endif
     Capture capture(frameLimit, secondsLimit);
     StopSignals stopSignals;
     if (!stopSignals.install([&capture] { capture.finish(Done); }, &error))

@@ -40,7 +40,9 @@ int main(int argc, char *argv[])
     CaptureReader reader(parser.positionalArguments().first());
     if (!reader.open())
         return toolError(reader.errorString());
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
+#endif
     OutputFile out;
     if (!out.open(parser.value("output")))
         return toolError(QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));

@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "stopsignals.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -9,7 +15,55 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
+#ifdef Q_OS_WIN
+
+// Windows: Ctrl-C, Ctrl-Break and closing the console arrive on a thread of their own; the stop
+// is queued to the event loop from there.
+namespace {
+
+StopSignals *installed = nullptr;
+
+BOOL WINAPI forwardConsoleEvent(DWORD)
+{
+    if (StopSignals *target = installed)
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [target] { target->stopNow(); }, Qt::QueuedConnection);
+    return TRUE;
+}
+
+} // namespace
+
+StopSignals::StopSignals() = default;
+
+StopSignals::~StopSignals()
+{
+    if (installed != this)
+        return;
+    ::SetConsoleCtrlHandler(forwardConsoleEvent, FALSE);
+    installed = nullptr;
+}
+
+bool StopSignals::install(std::function<void()> onStop, QString *error)
+{
+    stop = std::move(onStop);
+    installed = this;
+    if (!::SetConsoleCtrlHandler(forwardConsoleEvent, TRUE)) {
+        *error = QStringLiteral("cannot catch Ctrl-C: error %1").arg(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void StopSignals::stopNow()
+{
+    if (stop)
+        stop();
+}
+
+#else
+
+// POSIX: the handler only writes a byte into a self-pipe, which the event loop reads.
 namespace {
 
 int signalPipe[2] = {-1, -1};
@@ -25,8 +79,8 @@ void forwardSignal(int)
 
 QString systemError(const char *what)
 {
-    return QStringLiteral("%1: %2").arg(
-        QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 } // namespace
@@ -57,8 +111,8 @@ bool StopSignals::install(std::function<void()> onStop, QString *error)
     notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this] {
         char bytes[16];
-        if (::read(signalPipe[0], bytes, sizeof bytes) > 0 && stop)
-            stop();
+        if (::read(signalPipe[0], bytes, sizeof bytes) > 0)
+            stopNow();
     });
     struct sigaction action { };
     action.sa_handler = forwardSignal;
@@ -70,3 +124,11 @@ bool StopSignals::install(std::function<void()> onStop, QString *error)
     }
     return true;
 }
+
+void StopSignals::stopNow()
+{
+    if (stop)
+        stop();
+}
+
+#endif

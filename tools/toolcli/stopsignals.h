@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Ctrl-C and SIGTERM delivered as an event: the handler only writes a byte into a self-pipe, and
-// the event loop reads it, so a tool ends through its normal path and on a whole frame. The only
-// POSIX signal code in the tools; another platform's console events go beside it.
+// Ctrl-C and SIGTERM (on Windows, the console's Ctrl-C, Ctrl-Break and close) delivered as an event
+// on the event loop, so that a tool ends through its normal path and on a whole frame. The only
+// signal code in the tools: POSIX signals through a self-pipe, Windows console events beside them.
 #pragma once
 
 #include <QString>
@@ -21,6 +21,8 @@ public:
     // Catches SIGINT and SIGTERM from now on; `onStop` runs on the event loop for each. Calls
     // interrupted by them resume instead of failing. False with *error set when it cannot.
     bool install(std::function<void()> onStop, QString *error);
+    // Runs the stop, on the event loop.
+    void stopNow();
 
 private:
     std::unique_ptr<QSocketNotifier> notifier;
