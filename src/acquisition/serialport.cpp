@@ -35,6 +35,17 @@ bool isLostLine(QSerialPort::SerialPortError error)
     }
 }
 
+// The system's words for a vanished device ("Inappropriate ioctl for device", "Resource
+// temporarily unavailable") say little to a user; plain words first, the system's after them.
+QString lostLineReason(QSerialPort::SerialPortError error, const QString &systemWords)
+{
+    const char *plain = error == QSerialPort::DeviceNotFoundError ? "the device is gone"
+        : error == QSerialPort::PermissionError                   ? "access to the device was withdrawn (unplugged?)"
+                                                                  : "the device hung up (unplugged, reset or switched off)";
+    return systemWords.isEmpty() ? QString::fromLatin1(plain)
+                                 : QStringLiteral("%1 (%2)").arg(QLatin1String(plain), systemWords);
+}
+
 } // namespace
 
 bool openWithLineSettings(QSerialPort &port, const QString &portName, int baudRate)
@@ -418,13 +429,13 @@ void SerialPort::onPortError(QSerialPort::SerialPortError error)
     const int generation = openGeneration;
     QMetaObject::invokeMethod(
         this,
-        [this, generation] {
+        [this, generation, error] {
             QString reason;
             {
                 QMutexLocker lock(&workerMutex);
                 if (generation != openGeneration || !port.isOpen())
                     return;
-                reason = port.errorString();
+                reason = lostLineReason(error, port.errorString());
                 // What arrived whole before the line went goes out; the port is closed without
                 // touching the dead device again.
                 flushLocked(FrameReceiver::Flush::Quiet);

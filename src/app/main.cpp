@@ -15,6 +15,17 @@ int main(int argc, char *argv[])
     if (const auto exitCode = answerWithoutWindow(argc, argv))
         return *exitCode;
 
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    // Without a display Qt would abort with its own message and a core dump.
+    bool platformGiven = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    for (int k = 1; k < argc; ++k)
+        platformGiven = platformGiven || qstrcmp(argv[k], "-platform") == 0;
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !platformGiven) {
+        std::fprintf(stderr, "vazorez-gui: no display to show the window on (DISPLAY is not set); "
+                             "run it in a desktop session, or under xvfb-run to try it\n");
+        return 1;
+    }
+#endif
     QApplication application(argc, argv);
     QStringList notes;
     const ViewerOptions options = readViewerOptions(QCoreApplication::arguments(), &notes);

@@ -80,6 +80,11 @@ bool FrameRecorder::finish(QString *whyNot)
     running = false;
     if (!out.isOpen())
         return true; // never started, or finished already
+    if (frames == 0 && error.isEmpty()) {
+        // Nothing arrived: an empty recording does not replace what the file held.
+        out.discard();
+        return true;
+    }
     // After a write error what reached the file whole before it is kept.
     if (!out.commitWhatWasWritten()) {
         *whyNot = error.isEmpty() ? out.errorString() : error;

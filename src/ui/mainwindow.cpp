@@ -17,12 +17,8 @@
 #include <QImageWriter>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPainter>
 #include <QSerialPortInfo>
 #include <QStringList>
-#ifdef VAZOREZ_HAVE_SVG
-#include <QSvgGenerator>
-#endif
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
@@ -161,9 +157,7 @@ void MainWindow::buildSpectrumChart()
 MainWindow::~MainWindow()
 {
     // A recording ends whole when the window goes; the history window goes with it.
-    if (recorder)
-        serialPort->removeTap(recorder.get());
-    recorder.reset();
+    endRecording();
     delete history.data();
     // Each chart goes before its view; the scatter series and the axes belong to their chart.
     delete series_I;
@@ -255,17 +249,7 @@ void MainWindow::onReplayFinished()
 void MainWindow::linkEnded(const QString &message)
 {
     // The link's recording ends with it, whole; a new link does not write over it.
-    QString note;
-    if (recorder) {
-        serialPort->removeTap(recorder.get());
-        QString error;
-        const FrameRecorder::Status done = recorder->status();
-        note = recorder->finish(&error)
-            ? QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path)
-            : QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
-        recorder.reset();
-    }
-    recordingPath.clear();
+    const QString note = endRecording();
     connectedPort.clear();
     statusTimer.stop();
     QStringList parts;
@@ -287,15 +271,7 @@ void MainWindow::showLinkStatus()
         const FrameRecorder::Status recording = recorder->status();
         if (!recording.error.isEmpty()) {
             // A full disk or a pulled drive ends the recording; viewing goes on.
-            serialPort->removeTap(recorder.get());
-            QString ignored;
-            recorder->finish(&ignored);
-            recorder.reset();
-            recordingPath.clear();
-            recordingNote = QStringLiteral("recording to %1 stopped after %2 frames: %3")
-                                .arg(recording.path)
-                                .arg(recording.frames)
-                                .arg(recording.error);
+            recordingNote = endRecording();
         } else {
             extras.recordingPath = recording.path;
             extras.recordedFrames = recording.frames;
@@ -408,18 +384,36 @@ void MainWindow::stopRecording()
         recordingPath.clear();
         return;
     }
-    serialPort->removeTap(recorder.get());
-    const FrameRecorder::Status done = recorder->status();
-    QString error;
-    recordingNote = recorder->finish(&error)
-        ? QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path)
-        : QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
-    recorder.reset();
-    recordingPath.clear();
+    recordingNote = endRecording();
     if (!connectedPort.isEmpty())
         showLinkStatus();
     else
         ui->statusBar->showMessage(recordingNote);
+}
+
+QString MainWindow::endRecording()
+{
+    recordingPath.clear();
+    if (!recorder)
+        return QString();
+    serialPort->removeTap(recorder.get());
+    const FrameRecorder::Status done = recorder->status();
+    QString error;
+    QString note;
+    if (!done.error.isEmpty()) {
+        recorder->finish(&error);
+        note = QStringLiteral("recording to %1 stopped after %2 frames: %3").arg(done.path).arg(done.frames).arg(done.error);
+    } else if (done.frames == 0) {
+        // An empty recording must not replace what the file held.
+        recorder->abandon();
+        note = QStringLiteral("nothing recorded: no frame arrived, %1 left as it was").arg(done.path);
+    } else if (recorder->finish(&error)) {
+        note = QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path);
+    } else {
+        note = QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
+    }
+    recorder.reset();
+    return note;
 }
 
 void MainWindow::setDisplayPaused(bool pause)
@@ -456,29 +450,11 @@ void MainWindow::showSpectrumHistory()
 
 bool MainWindow::savePicture(const QString &path, QWidget *what, QString *error)
 {
-    if (QFileInfo(path).suffix().compare("svg", Qt::CaseInsensitive) == 0) {
-#ifdef VAZOREZ_HAVE_SVG
-        QSvgGenerator svg;
-        svg.setFileName(path);
-        svg.setSize(what->size());
-        svg.setViewBox(what->rect());
-        svg.setTitle(windowTitle());
-        QPainter painter;
-        if (!painter.begin(&svg)) {
-            *error = QStringLiteral("cannot write %1").arg(path);
-            return false;
-        }
-        what->render(&painter);
-        painter.end();
-        if (!QFileInfo(path).exists() || QFileInfo(path).size() == 0) {
-            *error = QStringLiteral("cannot write %1").arg(path);
-            return false;
-        }
-        return true;
-#else
-        *error = QStringLiteral("this build has no SVG support: save as .png");
+    // PNG only: Qt's SVG writer cannot clip, and a series beyond its axes would run across the
+    // whole chart in the file while the window shows it cut at the plot area.
+    if (QFileInfo(path).suffix().compare("png", Qt::CaseInsensitive) != 0) {
+        *error = QStringLiteral("pictures are saved as PNG: give %1 the extension .png").arg(path);
         return false;
-#endif
     }
     QImageWriter writer(path, "png");
     if (!writer.write(what->grab().toImage())) {

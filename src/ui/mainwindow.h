@@ -61,7 +61,7 @@ public:
     bool isDisplayPaused() const { return paused; }
     // Opens the spectrum history beside the window; it takes every frame the worker decodes.
     void showSpectrumHistory();
-    // Writes the window, or one chart, as PNG (or SVG for a .svg name where Qt's SVG module is built).
+    // Writes the window, or one chart, as PNG.
     bool savePicture(const QString &path, QWidget *what, QString *error);
     // Writes the frame on the charts as csv, with the capture's columns.
     bool saveShownFrame(const QString &path, QString *error);
@@ -90,6 +90,8 @@ private:
                     const std::function<void(const QString &)> &use);
     bool beginRecording(double linkSeconds, QString *error);
     void prepareRecording();
+    // Ends the recording, if one runs, and says how it ended.
+    QString endRecording();
 
     Ui::MainWindow *ui;
     SerialPort *serialPort;

@@ -8,15 +8,32 @@ QString StatusLine::describe(const LinkStatus &status)
 
 QString StatusLine::describe(const LinkStatus &status, const Extras &extras)
 {
-    const bool sameLink = last.name == status.name && status.seconds >= last.seconds
-        && status.framesDecoded >= last.framesDecoded;
-    const double interval = sameLink ? status.seconds - last.seconds : status.seconds;
-    const uint64_t frames
-        = sameLink ? status.framesDecoded - last.framesDecoded : status.framesDecoded;
-    // Over less than a tenth of a second the rate says little: keep the last one.
-    if (interval >= 0.1)
-        rate = double(frames) / interval;
-    last = status;
+    const bool sameLink = link == status.name && !samples.empty()
+        && status.seconds >= samples.back().seconds && status.framesDecoded >= samples.back().frames;
+    if (!sameLink) {
+        samples.clear();
+        samples.push_back({0.0, 0});
+        link = status.name;
+    }
+    samples.push_back({status.seconds, status.framesDecoded});
+    while (samples.size() > 2 && samples.back().seconds - samples[1].seconds >= 4.0)
+        samples.pop_front();
+    // Between the first and the last arrival seen in the window: a slow board's frames fall between
+    // refreshes, and counting from the window's edge would over- or under-count one of them.
+    int first = -1, last = -1;
+    for (size_t k = 1; k < samples.size(); ++k) {
+        if (samples[k].frames != samples[k - 1].frames) {
+            first = first < 0 ? int(k) : first;
+            last = int(k);
+        }
+    }
+    double rate = 0.0;
+    if (first >= 0 && last > first)
+        rate = double(samples[size_t(last)].frames - samples[size_t(first)].frames)
+            / (samples[size_t(last)].seconds - samples[size_t(first)].seconds);
+    else if (first >= 0)
+        rate = double(samples.back().frames - samples.front().frames)
+            / (samples.back().seconds - samples.front().seconds);
     QString line = status.replay
         ? QStringLiteral("Replay of %1, frame %2 of %3%4: ")
               .arg(status.name)

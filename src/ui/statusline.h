@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <deque>
+
 class StatusLine {
 public:
     // What the window adds to the link's own figures.
@@ -24,6 +26,13 @@ public:
     QString describe(const LinkStatus &status);
 
 private:
-    LinkStatus last;
-    double rate = 0;
+    // The link's frame count at the calls of the last four seconds, so that a board sending one
+    // frame a second reads 1.0, not 0 and 4 in turn.
+    struct Sample
+    {
+        double seconds;
+        uint64_t frames;
+    };
+    std::deque<Sample> samples;
+    QString link;
 };

@@ -49,6 +49,12 @@ help="$(env -u DISPLAY QT_QPA_PLATFORM= "$gui" --help)"
 check "--help without a display" grep -q -- "--replay <FILE>" <<<"$help"
 check "--version without a display" [ "$(env -u DISPLAY "$gui" --version)" = "vazorez-gui $(sed -n 's/^project(VazoRezViewer VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")" ]
 
+# Without a display: a plain message and exit 1, not Qt's abort.
+message="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$gui" 2>&1)"
+status=$?
+check "no display: exit 1" [ $status -eq 1 ]
+check "no display: says so" grep -q "no display to show the window on" <<<"$message"
+
 # A capture played in the window and recorded again gives the same bytes.
 python3 - "$work/capture.raw" <<'PY'
 import struct, sys
@@ -87,6 +93,6 @@ check "bad options start the viewer" [ $status -eq 0 ]
 check "bad options are said" grep -q "cannot read $work/missing.raw" "$log"
 check "a bad rate is said" grep -q -- "--rate wants line, max or frames per second, not 'fast'" "$log"
 
-passed=$((2 + 7 - failures))
+passed=$((2 + 9 - failures))
 echo "$passed passed, $failures failed"
 [ $failures -eq 0 ]

@@ -4,6 +4,7 @@
 #include "framesupport.h"
 #include "mainwindow.h"
 #include "portlist.h"
+#include "statusline.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
 
@@ -109,6 +110,41 @@ private Q_SLOTS:
         int row, col, rowSpan, colSpan;
         grid->getItemPosition(index, &row, &col, &rowSpan, &colSpan);
         QCOMPARE(QVector<int>({row, col, rowSpan, colSpan}), QVector<int>({0, column, 1, 1}));
+    }
+
+    void statusLineRate_data()
+    {
+        QTest::addColumn<double>("framesPerSecond");
+        QTest::newRow("a frame a second") << 1.0;
+        QTest::newRow("two a second") << 2.0;
+        QTest::newRow("128-sample frames at line rate") << 11.17;
+        QTest::newRow("a flood") << 250000.0;
+    }
+
+    void statusLineRate()
+    {
+        // Taken over one refresh (250 ms) the rate read 0 and 4 in turn for a frame a second.
+        QFETCH(double, framesPerSecond);
+        StatusLine line;
+        LinkStatus status;
+        status.name = "/dev/ttyUSB0";
+        status.open = true;
+        QString text;
+        for (int tick = 1; tick <= 40; ++tick) {
+            status.seconds = tick * 0.25 + 0.01 * (tick % 3); // the timer's jitter
+            status.framesDecoded = uint64_t(status.seconds * framesPerSecond);
+            text = line.describe(status);
+            if (tick < 16)
+                continue;
+            const double shown = QRegularExpression(": ([0-9.]+) frames/s").match(text).captured(1).toDouble();
+            QVERIFY2(qAbs(shown - framesPerSecond) <= 0.15 * framesPerSecond, qPrintable(text));
+        }
+        // The board stops: within a few seconds the rate says so.
+        for (int tick = 41; tick <= 60; ++tick) {
+            status.seconds = tick * 0.25;
+            text = line.describe(status);
+        }
+        QVERIFY2(text.contains(": 0.0 frames/s"), qPrintable(text));
     }
 
     void windowFrame()
