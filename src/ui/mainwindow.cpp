@@ -278,7 +278,9 @@ void MainWindow::showLinkStatus()
         }
     }
     extras.note = recordingNote;
-    ui->statusBar->showMessage(statusLine->describe(serialPort->status(), extras));
+    const QString line = statusLine->describe(serialPort->status(), extras);
+    ui->statusBar->showMessage(line);
+    ui->statusBar->setToolTip(line); // whole, where the window is too narrow for it
 }
 
 void MainWindow::tell(const QString &message)

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "statusline.h"
 
+#include <QFileInfo>
+#include <QStringList>
+
 QString StatusLine::describe(const LinkStatus &status)
 {
     return describe(status, Extras());
@@ -34,28 +37,32 @@ QString StatusLine::describe(const LinkStatus &status, const Extras &extras)
     else if (first >= 0)
         rate = double(samples.back().frames - samples.front().frames)
             / (samples.back().seconds - samples.front().seconds);
-    QString line = status.replay
+    // What the user did comes first, where a narrow window still shows it; the link's figures after.
+    QStringList parts;
+    if (!extras.recordingPath.isEmpty())
+        parts.append(QStringLiteral("Recording %1: %2 frames")
+                         .arg(QFileInfo(extras.recordingPath).fileName())
+                         .arg(extras.recordedFrames));
+    else if (!extras.note.isEmpty())
+        parts.append(extras.note);
+    if (extras.paused)
+        parts.append(QStringLiteral("Paused, %1 frames arrived since").arg(extras.arrivedWhilePaused));
+    QString link = status.replay
         ? QStringLiteral("Replay of %1, frame %2 of %3%4: ")
-              .arg(status.name)
+              .arg(QFileInfo(status.name).fileName())
               .arg(status.replayFrame)
               .arg(status.replayFrames)
               .arg(status.replayPass > 1 ? QStringLiteral(" (pass %1)").arg(status.replayPass)
                                          : QString())
         : status.name + ": ";
-    line += QStringLiteral(
+    link += QStringLiteral(
         "%1 frames/s, %2 frames, %3 rejected, %4 bytes dropped, %5 skipped by the display")
                 .arg(rate, 0, 'f', 1)
                 .arg(status.framesDecoded)
                 .arg(status.framesRejected)
                 .arg(status.bytesDropped)
                 .arg(status.framesSkipped);
-    if (extras.paused)
-        line += QStringLiteral("; paused, %1 frames arrived since").arg(extras.arrivedWhilePaused);
-    if (!extras.recordingPath.isEmpty())
-        line += QStringLiteral("; recording %1: %2 frames")
-                    .arg(extras.recordingPath)
-                    .arg(extras.recordedFrames);
-    else if (!extras.note.isEmpty())
-        line += "; " + extras.note;
+    parts.append(link);
+    const QString line = parts.join("; ");
     return line;
 }

@@ -2,6 +2,7 @@
 // The window as a lab instrument, driven as a user drives it: the charts' context menu (pause,
 // pictures, the shown frame, recording), the status bar, and replay into the window. A pseudo-
 // terminal plays the board; the window is real, on the offscreen platform.
+#include "boardmodel.h"
 #include "framesupport.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
@@ -119,7 +120,7 @@ private Q_SLOTS:
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
         QVERIFY(b.answerDialog(path));
         QTRY_VERIFY2(
-            b.status().contains("recording " + path + ": 0 frames"), qPrintable(b.status()));
+            b.status().contains("Recording session.raw: 0 frames"), qPrintable(b.status()));
 
         QByteArray sent;
         const FrameValues first = numberedFrame(1, 16, 0);
@@ -146,15 +147,15 @@ private Q_SLOTS:
         QVERIFY(b.line.write(encodeFrame(newest)));
         const int frames = number - 1;
         QTRY_VERIFY2(
-            b.status().contains(QStringLiteral("paused, %1 frames arrived since").arg(frames - 1))
+            b.status().contains(QStringLiteral("Paused, %1 frames arrived since").arg(frames - 1))
                 || b.status().contains(
-                    QStringLiteral("recording %1: %2 frames").arg(path).arg(frames)),
+                    QStringLiteral("Recording session.raw: %1 frames").arg(frames)),
             qPrintable(b.status()));
         QCOMPARE(b.iSeries->pointsVector(), expectedRecord(first).i_series); // frozen
         QTRY_VERIFY2(
-            b.status().contains(QStringLiteral("recording %1: %2 frames").arg(path).arg(frames)),
+            b.status().contains(QStringLiteral("Recording session.raw: %1 frames").arg(frames)),
             qPrintable(b.status()));
-        QVERIFY2(b.status().contains(" paused, "), qPrintable(b.status()));
+        QVERIFY2(b.status().contains("Paused, "), qPrintable(b.status()));
 
         // Resuming shows the newest frame at once.
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Pause"));
@@ -242,14 +243,21 @@ private Q_SLOTS:
     {
         Bench b;
         QVERIFY(b.connectAndShow());
-        const FrameValues values = numberedFrame(3, 128, 1);
+        BoardModel board(SimMode::Fmcw, 128, 5); // what a board shows: a target's beat tone
+        board.frame(0);
+        const FrameValues values = board.frame(1);
+        QString error;
+        QVERIFY(b.window.startRecording(dir.filePath("while-picturing.csv"), QString(), &error));
         QVERIFY(b.showFrame(values));
-        QTest::qWait(100); // the layout catches up with the label's new text
+        QTRY_VERIFY(b.status().contains(": 1 frames")); // the status bar shows the recording
 
         const QString picture = dir.filePath("window.png");
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_SavePicture"));
         QVERIFY(b.answerDialog(picture));
         QTRY_VERIFY2(b.status().startsWith("Saved the window to "), qPrintable(b.status()));
+        // VAZOREZ_KEEP_PICTURES=DIR keeps a copy to look at.
+        if (qEnvironmentVariableIsSet("VAZOREZ_KEEP_PICTURES"))
+            QFile::copy(picture, QDir(qEnvironmentVariable("VAZOREZ_KEEP_PICTURES")).filePath("lab-window.png"));
         const QImage image(picture);
         QCOMPARE(image.size(), b.window.grab().size());
         // Both chart areas hold more than one colour: axes, grid and the plotted series.
@@ -283,7 +291,6 @@ private Q_SLOTS:
         }
 
         // Only PNG: Qt's SVG writer would let a series run across the whole chart.
-        QString error;
         QVERIFY(!b.window.savePicture(dir.filePath("window.svg"), &b.window, &error));
         QVERIFY2(error.endsWith("give " + dir.filePath("window.svg") + " the extension .png"), qPrintable(error));
         QVERIFY(!QFileInfo::exists(dir.filePath("window.svg")));
