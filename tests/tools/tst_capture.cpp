@@ -343,12 +343,20 @@ private Q_SLOTS:
     void captureEndsOnAWholeFrame_data()
     {
         QTest::addColumn<QString>("ending");
-        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("exitCode"); // as a shell shows it: above 128, killed by signal N - 128
         QTest::addColumn<QString>("remark"); // on standard error, %1 the frames written
-        QTest::newRow("SIGINT") << "SIGINT" << 0 << "%1 frames in";
-        QTest::newRow("SIGTERM") << "SIGTERM" << 0 << "%1 frames in";
+        const QString secondStops
+            = "vazorez-capture: stopping after the current frame; Ctrl-C again to stop at once\n";
+        QTest::newRow("SIGINT") << "SIGINT" << 0 << secondStops + "vazorez-capture: %1 frames in";
+        QTest::newRow("SIGTERM") << "SIGTERM" << 0 << secondStops + "vazorez-capture: %1 frames in";
         // It used to fail with "Interrupted system call" and a file cut inside a line.
-        QTest::newRow("SIGINT during a blocked write") << "blocked" << 0 << "%1 frames in";
+        QTest::newRow("SIGINT during a blocked write")
+            << "blocked" << 0 << secondStops + "vazorez-capture: %1 frames in";
+        // The write stays blocked while nobody reads: a second signal must not wait for it.
+        QTest::newRow("second SIGINT during a blocked write")
+            << "blocked twice" << 128 + SIGINT << secondStops;
+        // Both come before the event loop can end the capture: the file is never named half-written.
+        QTest::newRow("SIGINT then SIGTERM at once") << "twice" << 128 + SIGTERM << secondStops;
         // The board's stream ends and its line goes away: a clean end, told apart from a failure.
         QTest::newRow("hang-up") << "hang-up" << 3 << "the line hung up after %1 frames";
         // A coarse timer stopped 3.5 s at 3.3 s.
@@ -363,10 +371,11 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("ending-%1.csv").arg(QTest::currentDataTag()).replace(' ', '-'));
         Session session;
         session.options.count = ending == "hang-up" ? kFrames : -1;
-        session.options.framesPerSecond = ending == "blocked" ? 400 : 100;
+        const bool blocked = ending.startsWith("blocked");
+        session.options.framesPerSecond = blocked ? 400 : 100;
         QStringList arguments;
         int pipeReader = -1;
-        if (ending == "blocked") {
+        if (blocked) {
             // Standard output is a FIFO that nobody reads until the signal has come.
             QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
             pipeReader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -376,9 +385,10 @@ private Q_SLOTS:
         }
         if (ending == "seconds")
             arguments << "--seconds" << "3.5";
-        QVERIFY(session.start(arguments, 0, false, ending == "blocked" ? path : QString()));
+        QVERIFY(session.start(arguments, 0, false, blocked ? path : QString()));
+        const pid_t pid = pid_t(session.capture.processId());
         QByteArray text;
-        if (ending == "blocked") {
+        if (blocked) {
             // A full pipe (tens of kilobytes that stop growing while frames keep coming): the
             // capture is blocked inside a write.
             int lastQueued = -1;
@@ -389,8 +399,12 @@ private Q_SLOTS:
                 lastQueued = queued;
                 return full;
             }()), 10000);
-            ::kill(pid_t(session.capture.processId()), SIGINT);
+            ::kill(pid, SIGINT);
             QVERIFY(!session.capture.waitForFinished(300)); // still blocked
+            if (ending == "blocked twice")
+                ::kill(pid, SIGINT); // the pipe stays full: it used to stay blocked until its reader went
+        }
+        if (ending == "blocked") {
             ::fcntl(pipeReader, F_SETFL, 0);
             char buffer[65536];
             for (ssize_t got; (got = ::read(pipeReader, buffer, sizeof buffer)) != 0;) {
@@ -402,16 +416,37 @@ private Q_SLOTS:
             ::close(pipeReader);
         } else if (ending == "hang-up") {
             session.hangUp();
-        } else if (ending != "seconds") {
+        } else if (ending != "seconds" && !blocked) {
             const QString writing = session.writingPath();
             QVERIFY2(writing.startsWith(path + ".part-"), qPrintable(session.stderrText));
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(writing).size() > 1000, 5000);
-            ::kill(pid_t(session.capture.processId()), ending == "SIGINT" ? SIGINT : SIGTERM);
+            if (ending == "twice") {
+                // Stopped, it holds both until it goes on, and then takes them one after the other.
+                ::kill(pid, SIGSTOP);
+                ::kill(pid, SIGINT);
+                ::kill(pid, SIGTERM);
+                ::kill(pid, SIGCONT);
+            } else {
+                ::kill(pid, ending == "SIGINT" ? SIGINT : SIGTERM);
+            }
         }
         QVERIFY(session.finish(10000));
+        if (ending == "blocked twice")
+            ::close(pipeReader);
+        if (exitCode > 128) {
+            QCOMPARE(session.capture.exitStatus(), QProcess::CrashExit);
+            QCOMPARE(session.capture.exitCode(), exitCode - 128);
+            QVERIFY2(session.stderrText.endsWith(remark), qPrintable(session.stderrText));
+            // Never a half file under the final name; at most the temporary.
+            if (!blocked) {
+                QVERIFY2(!QFileInfo::exists(path), "a file cut short under its final name");
+                QVERIFY(QFile::remove(session.writingPath())); // the temporary stays, as the help says
+            }
+            return;
+        }
         QCOMPARE(session.capture.exitStatus(), QProcess::NormalExit);
         QCOMPARE(session.capture.exitCode(), exitCode);
-        if (ending != "blocked") {
+        if (!blocked) {
             text = readAll(path);
             QVERIFY2(!QFileInfo::exists(session.writingPath()), "the temporary file is left behind");
         }

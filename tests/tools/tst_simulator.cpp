@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -64,9 +65,16 @@ QByteArray mixedRecording(QByteArray *framesOnly)
     return file;
 }
 
+// The test's files, gone when it ends.
+QTemporaryDir &scratch()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
 QString writeFile(const QString &name, const QByteArray &bytes)
 {
-    const QString path = QDir(QCoreApplication::applicationDirPath()).filePath(name);
+    const QString path = scratch().filePath(name);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         return QString();
@@ -85,6 +93,21 @@ bool isInOrderSubset(const QList<frame_t> &received, const QList<frame_t> &expec
         ++at;
     }
     return true;
+}
+
+// The processor time a running process has used so far, from /proc/PID/stat; -1 when unknown.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The fields after the command (which may hold spaces) in parentheses; utime and stime are
+    // the 14th and 15th of the line.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toLongLong() + fields[12].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
 }
 
 QList<frame_t> boardFrames(SimMode mode, int samples, uint32_t seed, int count)
@@ -131,7 +154,7 @@ private Q_SLOTS:
     void simulatorHandsOverExactlyWhatWasRead_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("readerDelayMs");
+        QTest::addColumn<int>("readerDelayMs"); // -1: no reader ever comes
         QTest::addColumn<int>("chunk");
         QTest::addColumn<int>("pauseMs");
         QTest::addColumn<int>("stopAfter");
@@ -152,6 +175,14 @@ private Q_SLOTS:
             << QStringList{"--count", "5", "--rate", "max"} << 0 << 4096 << 0 << 1531 << stream.left(1531)
             << "sent: 1 frames, 1531 bytes, 0 faulty"
             << "vazorez-sim: the reader did not take the last 4 frames (3624 bytes): they are not counted as sent";
+        // A counted stream waits for its reader asleep: it used to spin on the hang-up.
+        QTest::newRow("--count 5 started before its reader")
+            << QStringList{"--count", "5"} << 1500 << 4096 << 0 << -1 << stream.left(5 * 1031)
+            << "sent: 5 frames, 5155 bytes, 0 faulty" << "";
+        // Nothing to send: it ends at once instead of waiting for a reader for ever.
+        QTest::newRow("--count 0 without a reader")
+            << QStringList{"--count", "0"} << -1 << 4096 << 0 << -1 << QByteArray()
+            << "sent: 0 frames, 0 bytes, 0 faulty" << "";
         QByteArray framesOnly;
         const QString recording = writeFile("mixed.raw", mixedRecording(&framesOnly));
         // Started long before its reader: nothing may be dropped while nobody reads.
@@ -176,9 +207,17 @@ private Q_SLOTS:
         QVERIFY(sim.waitForReadyRead(5000));
         const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
         QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
-        if (readerDelayMs > 0)
+        if (readerDelayMs > 0) {
             QVERIFY(!sim.waitForFinished(readerDelayMs)); // the reader is late; the board waits
-        const QByteArray taken = readLine(sim, first.mid(6), chunk, pauseMs, stopAfter);
+            // Asleep: a bound no loaded machine can break (a spinning wait used a whole core).
+            const double cpu = cpuSeconds(sim.processId());
+            QVERIFY2(cpu >= 0 && cpu < 0.3 * readerDelayMs / 1000.0,
+                     qPrintable(QStringLiteral("%1 s of processor time").arg(cpu)));
+        }
+        if (readerDelayMs < 0)
+            QVERIFY(sim.waitForFinished(5000));
+        const QByteArray taken
+            = readerDelayMs < 0 ? QByteArray() : readLine(sim, first.mid(6), chunk, pauseMs, stopAfter);
         QCOMPARE(sim.state(), QProcess::NotRunning);
         QCOMPARE(sim.exitCode(), 0);
         QCOMPARE(taken.size(), expected.size());
@@ -290,7 +329,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, remark);
-        const QString picture = QDir(QCoreApplication::applicationDirPath()).filePath("demo-screenshot.png");
+        const QString picture = scratch().filePath("demo-screenshot.png");
         QFile::remove(picture);
         if (!arguments.contains("--screenshot"))
             arguments << "--screenshot" << picture;

@@ -205,7 +205,9 @@ int main(int argc, char *argv[])
         "csv: frame,time_s,mode,k,i,q,s (one row per sample); jsonl: one object per frame;\n"
         "raw: the bytes of each accepted frame, back to back. time_s and --seconds count from\n"
         "the read that brought the first byte. Ctrl-C or SIGTERM ends the capture on a whole\n"
-        "frame; so does the line hanging up (the board stopped, the adapter pulled).\n"
+        "frame; so does the line hanging up (the board stopped, the adapter pulled). A second\n"
+        "Ctrl-C or SIGTERM ends it at once, by that signal, even while a write to a full pipe is\n"
+        "blocked: the output file then keeps its temporary name FILE.part-XXXXXX.\n"
         "Exit status: 0 done (--frames, --seconds or a signal), 1 a failure (the port cannot be\n"
         "opened, the output cannot be written), 2 bad options, 3 the line hung up (everything\n"
         "received until then is written).");

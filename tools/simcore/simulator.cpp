@@ -24,6 +24,9 @@ constexpr speed_t kTermiosSpeed = B115200;
 
 using Clock = std::chrono::steady_clock;
 
+// How often a stream that waits for its reader looks whether one has opened the line.
+constexpr int kReaderCheckMs = 20;
+
 bool readProbability(const QCommandLineParser &parser, const QString &name, double *out, QString *error)
 {
     bool ok = false;
@@ -241,6 +244,8 @@ void Simulator::run(const std::function<bool()> &stopRequested,
         if (notice)
             notice(text);
     };
+    if (options.count == 0)
+        return; // nothing to send, so no reader to wait for
     bool readerStalled = false;
     const bool waitsForReader = options.count >= 0 || !replayFrames.empty() || options.rate == SimulatorOptions::Rate::Max;
     if (waitsForReader && !waitForReader(stopRequested))
@@ -332,13 +337,15 @@ bool Simulator::waitForReader(const std::function<bool()> &stopRequested)
     // until a reader opens it, then take it again to keep the line up after the reader closes.
     ::close(heldSlaveFd);
     heldSlaveFd = -1;
+    // The hang-up is reported at once, so poll cannot be the wait: look, then sleep a little.
     bool readerCame = false;
     while (!stopRequested()) {
         pollfd line {fd, 0, 0};
-        if (::poll(&line, 1, 100) >= 0 && !(line.revents & POLLHUP)) {
+        if (::poll(&line, 1, 0) >= 0 && !(line.revents & POLLHUP)) {
             readerCame = true;
             break;
         }
+        ::poll(nullptr, 0, kReaderCheckMs);
     }
     heldSlaveFd = ::open(slavePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     return readerCame;

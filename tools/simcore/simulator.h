@@ -68,9 +68,10 @@ public:
     // Streams until the count is reached, the replay ends or `stopRequested` says so (it is
     // polled at least every 100 ms). `notice` receives one-line remarks (a reader that stopped).
     // A replay, a counted stream and an unpaced one wait for a reader to open the pseudo-terminal
-    // before the first frame. A stream that ends by itself then waits until the reader has taken
-    // every byte (giving up after kDrainTimeoutMs in which it takes none), so that closing the
-    // line discards nothing; what was never read is not counted as sent.
+    // before the first frame, asleep; a count of 0 ends at once. A stream that ends by itself then
+    // waits until the reader has taken every byte (giving up after kDrainTimeoutMs in which it
+    // takes none), so that closing the line discards nothing; what was never read is not counted
+    // as sent.
     void run(const std::function<bool()> &stopRequested,
              const std::function<void(const QString &)> &notice = {});
 

@@ -9,6 +9,7 @@
 #else
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -63,18 +64,43 @@ void StopSignals::stopNow()
 
 #else
 
-// POSIX: the handler only writes a byte into a self-pipe, which the event loop reads.
+// POSIX: the first signal writes a byte into a self-pipe, which the event loop reads, and says on
+// standard error that a second one stops at once. The event loop may be stuck in a write to a full
+// pipe; the second signal then ends the process the way the signal does by default.
 namespace {
 
 int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t signalsCaught = 0;
+// Made before any signal can come: the handler may only write bytes that exist.
+char notice[256];
+size_t noticeLength = 0;
 
-void forwardSignal(int)
+void forwardSignal(int number)
 {
     // The interrupted code may be about to read errno.
     const int savedErrno = errno;
-    const char byte = 1;
-    [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
+    // Both signals are blocked while this runs (sa_mask), so the count cannot be torn.
+    signalsCaught = signalsCaught + 1;
+    if (signalsCaught > 1) {
+        // Pending until this handler returns; then it ends the process.
+        ::signal(number, SIG_DFL);
+        ::raise(number);
+    } else {
+        [[maybe_unused]] const auto said = ::write(STDERR_FILENO, notice, noticeLength);
+        const char byte = 1;
+        [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
+    }
     errno = savedErrno;
+}
+
+void prepareNotice()
+{
+    // On a terminal the notice replaces a status line that has no newline yet.
+    const QByteArray text = (::isatty(STDERR_FILENO) ? QByteArray("\r\033[K") : QByteArray())
+        + QCoreApplication::applicationName().toLocal8Bit()
+        + ": stopping after the current frame; Ctrl-C again to stop at once\n";
+    noticeLength = std::min(size_t(text.size()), sizeof notice);
+    std::memcpy(notice, text.constData(), noticeLength);
 }
 
 QString systemError(const char *what)
@@ -108,6 +134,8 @@ bool StopSignals::install(std::function<void()> onStop, QString *error)
     // A burst of signals must never block the handler.
     ::fcntl(signalPipe[1], F_SETFL, ::fcntl(signalPipe[1], F_GETFL) | O_NONBLOCK);
     stop = std::move(onStop);
+    signalsCaught = 0;
+    prepareNotice();
     notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this] {
         char bytes[16];
@@ -118,6 +146,8 @@ bool StopSignals::install(std::function<void()> onStop, QString *error)
     action.sa_handler = forwardSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
     if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0) {
         *error = systemError("cannot catch signals");
         return false;

@@ -19,7 +19,9 @@ public:
     StopSignals &operator=(const StopSignals &) = delete;
 
     // Catches SIGINT and SIGTERM from now on; `onStop` runs on the event loop for each. Calls
-    // interrupted by them resume instead of failing. False with *error set when it cannot.
+    // interrupted by them resume instead of failing. On POSIX only the first one is caught (with
+    // a line on standard error saying so); a second one ends the process as that signal does by
+    // default. False with *error set when it cannot.
     bool install(std::function<void()> onStop, QString *error);
     // Runs the stop, on the event loop.
     void stopNow();
