@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "mainwindow.h"
+#include "stopsignals.h"
 #include "vieweroptions.h"
 
 #include <QApplication>
@@ -34,6 +35,12 @@ int main(int argc, char *argv[])
     // The window, and with it the serial worker and its thread, goes before the application.
     MainWindow window;
     window.show();
+    // Ctrl-C or a termination request closes the window as its close button does, so that a
+    // recording ends on a whole frame under its own name; a second one ends the program at once.
+    StopSignals stopSignals;
+    QString problem;
+    if (!stopSignals.install([&window] { window.close(); }, &problem, QStringLiteral("closing the window")))
+        std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
 
     // What the options ask for; a request that cannot be met is said on standard error and in the
     // status bar, and the viewer starts all the same.
@@ -41,7 +48,6 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
         window.tell(problem);
     };
-    QString problem;
     if (!options.port.isEmpty())
         window.addPort(options.port);
     if (!options.record.isEmpty() && !window.startRecording(options.record, options.format, &problem))

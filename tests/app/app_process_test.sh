@@ -84,6 +84,22 @@ sleep 0.5
 python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
 check "--port PORT --connect --record FILE holds every frame" [ "$(wc -l <"$work/live.csv")" -eq $((1 + 30 * 16)) ]
 
+# Ctrl-C or SIGTERM closes the window as its close button does: the recording keeps its name.
+"$bin/vazorez-sim" --rate 100 --samples 16 >"$work/sim2.out" &
+sim=$!
+for _ in $(seq 50); do grep -q "^port: " "$work/sim2.out" && break; sleep 0.1; done
+port="$(sed -n 's/^port: //p' "$work/sim2.out")"
+"$gui" --port "$port" --connect --record "$work/term.csv" 2>"$log" &
+pid=$!
+for _ in $(seq 50); do [ -n "$(ls "$work"/term.csv.part-* 2>/dev/null)" ] && break; sleep 0.1; done
+sleep 1
+kill -TERM "$pid"
+wait "$pid"
+status=$?
+kill -INT "$sim"; wait "$sim"
+check "SIGTERM ends the viewer with exit 0" [ $status -eq 0 ]
+check "SIGTERM leaves the recording whole, under its name" bash -c '[ -s "$0" ] && [ -z "$(tail -c 1 "$0")" ] && ! ls "$0".part-* >/dev/null 2>&1' "$work/term.csv"
+
 # Bad values are said on standard error, and the viewer starts all the same.
 "$gui" --replay "$work/missing.raw" --rate fast --bogus 2>"$log" &
 pid=$!
@@ -93,6 +109,6 @@ check "bad options start the viewer" [ $status -eq 0 ]
 check "bad options are said" grep -q "cannot read $work/missing.raw" "$log"
 check "a bad rate is said" grep -q -- "--rate wants line, max or frames per second, not 'fast'" "$log"
 
-passed=$((2 + 9 - failures))
+passed=$((2 + 11 - failures))
 echo "$passed passed, $failures failed"
 [ $failures -eq 0 ]

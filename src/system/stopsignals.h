@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Ctrl-C and SIGTERM (on Windows, the console's Ctrl-C, Ctrl-Break and close) delivered as an event
-// on the event loop, so that a tool ends through its normal path and on a whole frame. The only
-// signal code in the tools: POSIX signals through a self-pipe, Windows console events beside them.
+// on the event loop, so that a program ends through its normal path and on a whole frame. The only
+// signal code in the project: POSIX signals through a self-pipe, Windows console events beside them.
 #pragma once
 
 #include <QString>
@@ -22,7 +22,9 @@ public:
     // interrupted by them resume instead of failing. On POSIX only the first one is caught (with
     // a line on standard error saying so); a second one ends the process as that signal does by
     // default. False with *error set when it cannot.
-    bool install(std::function<void()> onStop, QString *error);
+    // `doing` says what the program does about it, after its name ("stopping after the current frame").
+    bool install(std::function<void()> onStop, QString *error,
+                 const QString &doing = QStringLiteral("stopping after the current frame"));
     // Runs the stop, on the event loop.
     void stopNow();
 

@@ -45,8 +45,9 @@ StopSignals::~StopSignals()
     installed = nullptr;
 }
 
-bool StopSignals::install(std::function<void()> onStop, QString *error)
+bool StopSignals::install(std::function<void()> onStop, QString *error, const QString &doing)
 {
+    Q_UNUSED(doing) // the console says nothing of its own
     stop = std::move(onStop);
     installed = this;
     if (!::SetConsoleCtrlHandler(forwardConsoleEvent, TRUE)) {
@@ -93,12 +94,12 @@ void forwardSignal(int number)
     errno = savedErrno;
 }
 
-void prepareNotice()
+void prepareNotice(const QString &doing)
 {
     // On a terminal the notice replaces a status line that has no newline yet.
     const QByteArray text = (::isatty(STDERR_FILENO) ? QByteArray("\r\033[K") : QByteArray())
-        + QCoreApplication::applicationName().toLocal8Bit()
-        + ": stopping after the current frame; Ctrl-C again to stop at once\n";
+        + QCoreApplication::applicationName().toLocal8Bit() + ": " + doing.toLocal8Bit()
+        + "; Ctrl-C again to stop at once\n";
     noticeLength = std::min(size_t(text.size()), sizeof notice);
     std::memcpy(notice, text.constData(), noticeLength);
 }
@@ -125,7 +126,7 @@ StopSignals::~StopSignals()
     signalPipe[0] = signalPipe[1] = -1;
 }
 
-bool StopSignals::install(std::function<void()> onStop, QString *error)
+bool StopSignals::install(std::function<void()> onStop, QString *error, const QString &doing)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
         *error = systemError("cannot catch signals");
@@ -135,7 +136,7 @@ bool StopSignals::install(std::function<void()> onStop, QString *error)
     ::fcntl(signalPipe[1], F_SETFL, ::fcntl(signalPipe[1], F_GETFL) | O_NONBLOCK);
     stop = std::move(onStop);
     signalsCaught = 0;
-    prepareNotice();
+    prepareNotice(doing);
     notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this] {
         char bytes[16];
