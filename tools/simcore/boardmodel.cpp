@@ -51,11 +51,12 @@ FrameValues BoardModel::frame(int64_t index)
     std::vector<Tone> tones;
     if (fmcw) {
         const double range = 0.5 * n * (0.18 + 0.12 * std::sin(2.0 * kPi * t / 240.0));
-        tones = {{-range, 1100.0}, {-0.30 * n, 380.0}};
+        tones.push_back({-range, 1100.0});
+        tones.push_back({-0.30 * n, 380.0});
     } else {
         // An approaching target: a few cycles per frame, drifting as it speeds up and slows down.
         const double doppler = -(2.5 + 6.0 * (0.5 + 0.5 * std::sin(2.0 * kPi * t / 300.0 + 0.8)));
-        tones = {{doppler, 1300.0}};
+        tones.push_back({doppler, 1300.0});
     }
     const double phase = 0.37 * t;
     for (int k = 0; k < n; ++k) {
