@@ -39,11 +39,21 @@ int main(int argc, char *argv[])
     // recording ends on a whole frame under its own name; a second one ends the program at once.
     StopSignals stopSignals;
     QString problem;
-    if (!stopSignals.install([&window] { window.close(); }, &problem, QStringLiteral("closing the window")))
+    const auto closeWindow = [&window] {
+        // A box waiting for an answer (a port that would not open) must not hold the close up.
+        if (QWidget *modal = QApplication::activeModalWidget())
+            modal->close();
+        window.close();
+    };
+    if (!stopSignals.install(closeWindow, &problem, QStringLiteral("closing the window")))
         std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
 
     // What the options ask for; a request that cannot be met is said on standard error and in the
     // status bar, and the viewer starts all the same.
+    // The history first: it sees frames from the moment it is shown, and a replay at full speed
+    // may be over before the next line runs.
+    if (options.history)
+        window.showSpectrumHistory();
     auto report = [&window](const QString &problem) {
         std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
         window.tell(problem);
@@ -56,7 +66,5 @@ int main(int argc, char *argv[])
         report(problem);
     if (options.connect)
         QTimer::singleShot(0, &window, [&window] { window.connectSelected(); });
-    if (options.history)
-        window.showSpectrumHistory();
     return application.exec();
 }

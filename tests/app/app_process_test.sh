@@ -100,6 +100,17 @@ kill -INT "$sim"; wait "$sim"
 check "SIGTERM ends the viewer with exit 0" [ $status -eq 0 ]
 check "SIGTERM leaves the recording whole, under its name" bash -c '[ -s "$0" ] && [ -z "$(tail -c 1 "$0")" ] && ! ls "$0".part-* >/dev/null 2>&1' "$work/term.csv"
 
+# Even while the box of a port that would not open waits for an answer.
+"$gui" --port /dev/vazorez-no-such-port --connect 2>"$log" &
+pid=$!
+sleep 2
+kill -TERM "$pid"
+for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
+wait "$pid"
+status=$?
+check "SIGTERM while the failure box is open ends the viewer with exit 0" [ $status -eq 0 ]
+
 # Bad values are said on standard error, and the viewer starts all the same.
 "$gui" --replay "$work/missing.raw" --rate fast --bogus 2>"$log" &
 pid=$!
@@ -109,6 +120,6 @@ check "bad options start the viewer" [ $status -eq 0 ]
 check "bad options are said" grep -q "cannot read $work/missing.raw" "$log"
 check "a bad rate is said" grep -q -- "--rate wants line, max or frames per second, not 'fast'" "$log"
 
-passed=$((2 + 11 - failures))
+passed=$((2 + 12 - failures))
 echo "$passed passed, $failures failed"
 [ $failures -eq 0 ]

@@ -75,7 +75,7 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument("FILE", "The recording.");
     parser.addOptions({
         {{"o", "output"},
-            "Write the picture to FILE (PNG unless its extension names another image format).",
+            "Write the picture to FILE: .png (or another raster format Qt writes, such as .jpg).",
             "FILE"},
         {"width", QStringLiteral("Picture width in pixels (default %1).").arg(kDefaultWidth), "W"},
         {"height", QStringLiteral("Picture height in pixels (default %1).").arg(kDefaultHeight),
@@ -103,9 +103,13 @@ int main(int argc, char *argv[])
     }
     const QString inputPath = parser.positionalArguments().first();
     const QString outputPath = parser.value("output");
+    // A name that promises another format (p.svg) must not hold PNG bytes; no extension means PNG.
     QByteArray imageFormat = QFileInfo(outputPath).suffix().toLower().toLatin1();
-    if (!QImageWriter::supportedImageFormats().contains(imageFormat))
+    if (imageFormat.isEmpty())
         imageFormat = "png";
+    if (!QImageWriter::supportedImageFormats().contains(imageFormat))
+        return usageError(QStringLiteral("cannot write .%1 pictures: name the output .png (or .jpg, .bmp)")
+                              .arg(QString::fromLatin1(imageFormat)));
 
     RecordingReader reader;
     if (!reader.open(inputPath, &error))
