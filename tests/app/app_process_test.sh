@@ -102,28 +102,28 @@ check "SIGTERM leaves the recording whole, under its name" bash -c '[ -s "$0" ] 
 
 # Quitting while a board streams records every frame the viewer read: what the simulator counts as
 # taken equals the frames recorded, whether the window is closed or Ctrl-C or SIGTERM ends it, at
-# the line's pace (the last frames still below the decode gate) and as fast as the line goes.
+# the line's pace (the last few frames still held below the decode gate) and as fast as it goes.
 all_recorded() { # EXIT_STATUS FRAMES_SENT BYTES_RECORDED
   [ "$1" -eq 0 ] && [ -n "$2" ] && [ "$2" -gt 0 ] && [ $(($3 % 199)) -eq 0 ] && [ "$2" -eq $(($3 / 199)) ]
 }
 quits=0
 for rate in line max; do
   for how in close INT TERM; do
-    if [ $rate = line ]; then pace=(--count 40 --rate line); else pace=(--rate max); fi
-    "$bin/vazorez-sim" --samples 24 "${pace[@]}" >"$work/quit-sim.out" 2>/dev/null &
+    "$bin/vazorez-sim" --samples 24 --rate $rate >"$work/quit-sim.out" 2>/dev/null &
     sim=$!
     for _ in $(seq 50); do grep -q "^port: " "$work/quit-sim.out" && break; sleep 0.1; done
     port="$(sed -n 's/^port: //p' "$work/quit-sim.out")"
     "$gui" --port "$port" --connect --record "$work/quit.raw" 2>"$log" &
     pid=$!
-    if [ $rate = line ]; then wait "$sim"; else sleep 1.5; fi
+    sleep 1.5
     case $how in
       close) python3 "$here/xclose.py" "KVX VazoRez GUI" 15 ;;
       *) kill -"$how" "$pid" ;;
     esac
     wait "$pid"
     status=$?
-    [ $rate = max ] && { kill -INT "$sim"; wait "$sim"; }
+    kill -INT "$sim"
+    wait "$sim"
     sent="$(sed -n 's/^sent: \([0-9]*\) frames.*/\1/p' "$work/quit-sim.out")"
     size="$(stat -c %s "$work/quit.raw" 2>/dev/null || echo 0)"
     recorded=$((size / 199)) # a 24-sample frame is 199 bytes
