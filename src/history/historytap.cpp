@@ -5,9 +5,9 @@
 
 #include <utility>
 
-HistoryTap::HistoryTap(double slotSeconds)
-    : pending(kPendingSlots, slotSeconds, SpectrumHistory::Policy::Slide)
-    , draining(kPendingSlots, slotSeconds, SpectrumHistory::Policy::Slide)
+HistoryTap::HistoryTap(int slotCount, double slotSeconds)
+    : pending(slotCount, slotSeconds, SpectrumHistory::Policy::Slide)
+    , draining(slotCount, slotSeconds, SpectrumHistory::Policy::Slide)
 {
 }
 

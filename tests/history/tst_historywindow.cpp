@@ -4,13 +4,16 @@
 #include "colourmap.h"
 #include "framereceiver.h"
 #include "historysupport.h"
+#include "linesettings.h"
 #include "pseudoterminal.h"
+#include "replaysource.h"
 #include "sanitizers.h"
 #include "serialport.h"
 #include "spectrumhistorywindow.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
@@ -53,6 +56,16 @@ QRgb newestPixel(const SpectrumHistoryWindow &window, int bin)
     const int x = std::min(waterfall.columnOf(bin + 0.5), waterfall.image().width() - 1);
     const double middle = (double(history.newestIndex()) + 0.5) * history.slotSeconds();
     return waterfall.image().pixel(x, waterfall.rowOf(middle));
+}
+
+// Frames held in the history's slots (its frame count also counts those it let go).
+int64_t framesHeld(const SpectrumHistory &history)
+{
+    int64_t frames = 0;
+    for (int64_t index = history.oldestIndex(); index <= history.newestIndex(); ++index)
+        if (const HistorySlot *slot = history.slotAt(index))
+            frames += slot->frames;
+    return frames;
 }
 
 struct Board {
@@ -119,6 +132,71 @@ private Q_SLOTS:
                 QTRY_COMPARE(newestPixel(window, (decoded - 1) % m), kTop);
         }
         QVERIFY(window.rowsDrawn() > 0);
+    }
+
+    void replayAtFullSpeedKeepsEveryFrame_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("samples");
+        QTest::newRow("300 frames of 128 over 26.8 s") << 300 << 128;
+        QTest::newRow("600 frames of 64 over 27 s") << 600 << 64;
+        QTest::newRow("24 frames of 255 over 4.3 s") << 24 << 255;
+        QTest::newRow("1000 frames of 128 over 89.5 s: its last 30 s") << 1000 << 128;
+    }
+
+    // A replay at full speed hands the window seconds of file time between two drains: every frame
+    // within the history's 30 s of file time is shown, the oldest as well as the newest.
+    void replayAtFullSpeedKeepsEveryFrame()
+    {
+        QFETCH(int, frames);
+        QFETCH(int, samples);
+        QTemporaryDir directory;
+        const QString path = directory.filePath("board.raw");
+        QByteArray bytes;
+        std::vector<double> times;
+        for (int k = 0; k < frames; ++k) {
+            appendFrame(bytes, streamFrame(k, 0, samples));
+            times.push_back(LineSettings::secondsFor(double(bytes.size())));
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+
+        SpectrumHistoryWindow window;
+        SerialPort worker;
+        CountingTap counter;
+        worker.addTap(&counter);
+        window.attach(&worker);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto replay = std::make_unique<ReplaySource>(path, ReplaySource::Rate::Max, 0.0, false);
+        QString error;
+        QVERIFY2(replay->open(&error), qPrintable(error));
+        QSignalSpy finished(&worker, &SerialPort::signalReplayFinished);
+        worker.openSource(std::move(replay));
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(counter.frames.load(), frames);
+        worker.removeTap(&counter);
+
+        // The frames the history keeps: those whose slot lies within its span of the newest.
+        const double slot = SpectrumHistory::kLiveSeconds / SpectrumHistory::kLiveSlots;
+        const int64_t newest = int64_t(std::floor(times.back() / slot));
+        int kept = 0, oldestKept = frames;
+        for (int k = frames - 1; k >= 0; --k)
+            if (int64_t(std::floor(times[size_t(k)] / slot))
+                > newest - SpectrumHistory::kLiveSlots) {
+                ++kept;
+                oldestKept = k;
+            }
+        QTRY_COMPARE(framesHeld(window.history()), int64_t(kept));
+        QCOMPARE(window.history().newestIndex(), newest);
+        // The oldest frame kept is drawn at its time, with its peak.
+        const Waterfall &waterfall = window.waterfall();
+        const int bin = oldestKept % samples;
+        const int x = std::min(waterfall.columnOf(bin + 0.5), waterfall.image().width() - 1);
+        const double middle = (std::floor(times[size_t(oldestKept)] / slot) + 0.5) * slot;
+        QVERIFY(waterfall.rowOf(middle) < waterfall.image().height());
+        QCOMPARE(waterfall.image().pixel(x, waterfall.rowOf(middle)), kTop);
     }
 
     // Paused, the picture freezes; closed, the window takes nothing; shown again, it goes on.

@@ -246,7 +246,8 @@ private Q_SLOTS:
         HistoryTap tap;
         SpectrumHistory history = SpectrumHistory::live();
         const frame_t record = decodedRecord(spectrumFrame(0, 64, 3));
-        // 2 s of frames: the tap holds 3.75 s for a GUI thread that is late.
+        // 2 s of frames, taken while the worker runs: the tap holds 30 s for a GUI thread that is
+        // late.
         const int frames = 20000;
         std::atomic<bool> done{false};
         std::thread worker([&] {
