@@ -11,6 +11,7 @@
 #include <QMutex>
 
 #include <atomic>
+#include <functional>
 
 class HistoryTap : public FrameTap {
 public:
@@ -24,6 +25,12 @@ public:
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
     void linkOpened(const QString &name) override;
+    void linkClosed() override;
+
+    // Called on the worker's thread whenever a link opens (true) or ends (false), after the
+    // frames of the link that ended: the GUI thread needs to take frames only while a link is
+    // open. Set before the tap is handed to a port.
+    void setLinkListener(std::function<void(bool open)> listener);
 
     // While paused, frames are not kept.
     void setPaused(bool paused);
@@ -41,6 +48,7 @@ private:
     SpectrumHistory draining; // GUI thread only
     bool restartPending = false; // guarded by mutex
     QElapsedTimer ownClock; // guarded by mutex
+    std::function<void(bool)> linkListener;
     std::atomic<bool> paused{false};
     std::atomic<int64_t> seen{0};
 };

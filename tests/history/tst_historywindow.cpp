@@ -176,6 +176,7 @@ private Q_SLOTS:
         worker.openSource(std::move(replay));
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(counter.frames.load(), frames);
+        QTRY_VERIFY(!window.isDraining());
         worker.removeTap(&counter);
 
         // The frames the history keeps: those whose slot lies within its span of the newest.
@@ -232,6 +233,40 @@ private Q_SLOTS:
         QTRY_COMPARE(newestPixel(window, 14), kTop);
     }
 
+    // The window wakes up only while a link is open: not before the first, not after a close or
+    // the end of a replay, and the frames that came just before the end are drawn.
+    void drainsOnlyWhileALinkIsOpen()
+    {
+        SpectrumHistoryWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(!window.isDraining());
+        Board board; // opens its line before the window attaches
+        window.attach(&board.worker);
+        QVERIFY(window.isDraining());
+        board.send(0, 3, 0, 64);
+        QTRY_COMPARE(board.counter.frames.load(), 3);
+        // The next frames are still below the decode gate when the line is closed.
+        board.send(3, 1, 0, 64);
+        QTest::qWait(5);
+        board.worker.closePort();
+        QTRY_VERIFY(!window.isDraining());
+        QCOMPARE(window.history().frameCount(), int64_t(board.counter.frames.load()));
+        QTest::qWait(3 * SpectrumHistoryWindow::kDrainIntervalMs);
+        QVERIFY(!window.isDraining());
+
+        board.worker.openPort(board.line.slavePath(), LineSettings::kBaudRate);
+        QTRY_VERIFY(window.isDraining());
+        const int before = board.counter.frames.load();
+        board.send(10, 2, 1, 255);
+        QTRY_COMPARE(board.counter.frames.load(), before + 2);
+        QTRY_COMPARE(window.history().frameCount(), int64_t(2));
+        window.setPaused(true);
+        QVERIFY(!window.isDraining());
+        window.setPaused(false);
+        QVERIFY(window.isDraining());
+    }
+
     // The port may go first: the window lets go of it without touching it.
     void portDestroyedFirst()
     {
@@ -262,6 +297,7 @@ private Q_SLOTS:
         std::atomic<double> lastSeconds{0};
         QElapsedTimer clock;
         clock.start();
+        window.frameTap()->linkOpened("flood"); // as a worker does before a link's frames
         std::thread feeder([&] {
             for (int k = 0; k < frames; ++k) {
                 const double seconds = clock.nsecsElapsed() * 1e-9;
