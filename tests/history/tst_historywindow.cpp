@@ -200,42 +200,10 @@ private Q_SLOTS:
         QCOMPARE(waterfall.image().pixel(x, waterfall.rowOf(middle)), kTop);
     }
 
-    // Paused, the picture freezes; closed, the window takes nothing; shown again, it goes on.
-    void pauseFreezesAndCloseDetaches()
-    {
-        SpectrumHistoryWindow window;
-        Board board;
-        window.attach(&board.worker);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        board.send(0, 4, 0, 128);
-        QTRY_COMPARE(window.history().frameCount(), int64_t(4));
-
-        window.setPaused(true);
-        const QImage frozen = window.waterfall().image();
-        board.send(4, 4, 0, 128);
-        QTRY_COMPARE(board.counter.frames.load(), 8);
-        QCoreApplication::processEvents();
-        QCOMPARE(window.history().frameCount(), int64_t(4));
-        QCOMPARE(window.waterfall().image(), frozen);
-        window.setPaused(false);
-        board.send(8, 2, 0, 128);
-        QTRY_COMPARE(window.history().frameCount(), int64_t(6));
-
-        window.close();
-        board.send(10, 3, 0, 128);
-        QTRY_COMPARE(board.counter.frames.load(), 13);
-        QCoreApplication::processEvents();
-        QCOMPARE(window.history().frameCount(), int64_t(6));
-        window.show();
-        board.send(13, 2, 0, 128);
-        QTRY_COMPARE(window.history().frameCount(), int64_t(8));
-        QTRY_COMPARE(newestPixel(window, 14), kTop);
-    }
-
-    // The window wakes up only while a link is open: not before the first, not after a close or
-    // the end of a replay, and the frames that came just before the end are drawn.
-    void drainsOnlyWhileALinkIsOpen()
+    // Paused, the picture freezes; closed, the window takes nothing; shown again, it goes on. It
+    // wakes up only while a link is open: not before the first, not after the line is closed (the
+    // frames that came just before the close are drawn first), again when the line opens.
+    void pauseFreezesCloseDetachesAndIdleSleeps()
     {
         SpectrumHistoryWindow window;
         window.show();
@@ -244,27 +212,48 @@ private Q_SLOTS:
         Board board; // opens its line before the window attaches
         window.attach(&board.worker);
         QVERIFY(window.isDraining());
-        board.send(0, 3, 0, 64);
-        QTRY_COMPARE(board.counter.frames.load(), 3);
-        // The next frames are still below the decode gate when the line is closed.
-        board.send(3, 1, 0, 64);
+        board.send(0, 4, 0, 128);
+        QTRY_COMPARE(window.history().frameCount(), int64_t(4));
+
+        window.setPaused(true);
+        QVERIFY(!window.isDraining());
+        const QImage frozen = window.waterfall().image();
+        board.send(4, 4, 0, 128);
+        QTRY_COMPARE(board.counter.frames.load(), 8);
+        QCoreApplication::processEvents();
+        QCOMPARE(window.history().frameCount(), int64_t(4));
+        QCOMPARE(window.waterfall().image(), frozen);
+        window.setPaused(false);
+        QVERIFY(window.isDraining());
+        board.send(8, 2, 0, 128);
+        QTRY_COMPARE(window.history().frameCount(), int64_t(6));
+
+        window.close();
+        QVERIFY(!window.isDraining());
+        board.send(10, 3, 0, 128);
+        QTRY_COMPARE(board.counter.frames.load(), 13);
+        QCoreApplication::processEvents();
+        QCOMPARE(window.history().frameCount(), int64_t(6));
+        window.show();
+        board.send(13, 2, 0, 128);
+        QTRY_COMPARE(window.history().frameCount(), int64_t(8));
+        QTRY_COMPARE(newestPixel(window, 14), kTop);
+
+        // Frames of 64 samples, the last still below the decode gate when the line is closed: every
+        // frame the worker decoded, also at the close, is drawn before the window sleeps.
+        board.send(15, 3, 0, 64);
         QTest::qWait(5);
         board.worker.closePort();
         QTRY_VERIFY(!window.isDraining());
-        QCOMPARE(window.history().frameCount(), int64_t(board.counter.frames.load()));
+        QCOMPARE(board.counter.frames.load(), 18);
+        QCOMPARE(window.history().frameCount(), int64_t(18 - 4 - 3)); // none while paused or closed
         QTest::qWait(3 * SpectrumHistoryWindow::kDrainIntervalMs);
         QVERIFY(!window.isDraining());
 
         board.worker.openPort(board.line.slavePath(), LineSettings::kBaudRate);
         QTRY_VERIFY(window.isDraining());
-        const int before = board.counter.frames.load();
-        board.send(10, 2, 1, 255);
-        QTRY_COMPARE(board.counter.frames.load(), before + 2);
-        QTRY_COMPARE(window.history().frameCount(), int64_t(2));
-        window.setPaused(true);
-        QVERIFY(!window.isDraining());
-        window.setPaused(false);
-        QVERIFY(window.isDraining());
+        board.send(18, 2, 1, 255);
+        QTRY_COMPARE(window.history().frameCount(), int64_t(2)); // a new link starts a new history
     }
 
     // The port may go first: the window lets go of it without touching it.
