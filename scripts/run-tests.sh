@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and runs every test: the suite, a smoke run of each benchmark,
 # the Debian package built, installed, run and purged, the viewer built the ways other platforms
-# build it, the fuzzers for FUZZ_SECONDS each (default 60), and the whole suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# build it, the fuzzers for FUZZ_SECONDS each (default 60), the whole suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the suites of the threads' hand-overs under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test
@@ -39,5 +40,8 @@ bash scripts/run-fuzz.sh
 
 section "sanitizers"
 VAZOREZ_SOAK_FRAMES="${VAZOREZ_SOAK_FRAMES:-20000}" bash scripts/run-sanitizers.sh
+
+section "thread sanitizer"
+bash scripts/run-tsan.sh
 section
 echo "all checks passed in $((SECONDS - start)) s"

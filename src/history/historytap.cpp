@@ -5,9 +5,9 @@
 
 #include <utility>
 
-HistoryTap::HistoryTap(double slotSeconds)
-    : pending(kPendingSlots, slotSeconds, SpectrumHistory::Policy::Slide)
-    , draining(kPendingSlots, slotSeconds, SpectrumHistory::Policy::Slide)
+HistoryTap::HistoryTap(int slotCount, double slotSeconds)
+    : pending(slotCount, slotSeconds, SpectrumHistory::Policy::Slide)
+    , draining(slotCount, slotSeconds, SpectrumHistory::Policy::Slide)
 {
 }
 
@@ -27,10 +27,25 @@ void HistoryTap::frameDecoded(const frame_t &record, const char *, int, double s
 
 void HistoryTap::linkOpened(const QString &)
 {
-    QMutexLocker locker(&mutex);
-    pending.clear();
-    restartPending = true;
-    ownClock.start();
+    {
+        QMutexLocker locker(&mutex);
+        pending.clear();
+        restartPending = true;
+        ownClock.start();
+    }
+    if (linkListener)
+        linkListener(true);
+}
+
+void HistoryTap::linkClosed()
+{
+    if (linkListener)
+        linkListener(false);
+}
+
+void HistoryTap::setLinkListener(std::function<void(bool open)> listener)
+{
+    linkListener = std::move(listener);
 }
 
 void HistoryTap::setPaused(bool pause)

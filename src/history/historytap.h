@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Hands the worker's frames to the GUI thread for the spectrum history. The worker merges each
-// frame into a small pending history under a lock (the same slots as the window's history, so a
-// flood costs a slot per 59 ms, not a row per frame); the GUI thread drains it on a timer.
+// frame into a pending history under a lock (the same slots as the window's history, so a flood
+// costs a slot per 59 ms, not a row per frame); the GUI thread drains it on a timer.
 #pragma once
 
 #include "serialport.h"
@@ -11,19 +11,26 @@
 #include <QMutex>
 
 #include <atomic>
+#include <functional>
 
 class HistoryTap : public FrameTap {
 public:
-    // Slots waiting for the GUI thread: 64 of 58.6 ms, so a GUI thread up to 3.75 s late loses
-    // nothing; later still, the newest slots are kept.
-    static constexpr int kPendingSlots = 64;
-
-    explicit HistoryTap(
+    // The pending slots span as much time as the window's history. Frame times are the link's
+    // clock, or a replay's file time, which runs far ahead of the wall clock at full speed (26.8 s
+    // of a file within one drain): a shorter span would drop frames the window still shows. What
+    // the pending slots let go, the window's history would let go as well.
+    explicit HistoryTap(int slotCount = SpectrumHistory::kLiveSlots,
         double slotSeconds = SpectrumHistory::kLiveSeconds / SpectrumHistory::kLiveSlots);
 
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
     void linkOpened(const QString &name) override;
+    void linkClosed() override;
+
+    // Called on the worker's thread whenever a link opens (true) or ends (false), after the
+    // frames of the link that ended: the GUI thread needs to take frames only while a link is
+    // open. Set before the tap is handed to a port.
+    void setLinkListener(std::function<void(bool open)> listener);
 
     // While paused, frames are not kept.
     void setPaused(bool paused);
@@ -41,6 +48,7 @@ private:
     SpectrumHistory draining; // GUI thread only
     bool restartPending = false; // guarded by mutex
     QElapsedTimer ownClock; // guarded by mutex
+    std::function<void(bool)> linkListener;
     std::atomic<bool> paused{false};
     std::atomic<int64_t> seen{0};
 };

@@ -14,6 +14,7 @@ void Waterfall::setSize(QSize size)
     picture.fill(ColourMap::kNoData);
     rowModes.assign(size_t(size.height()), 0);
     rowWidths.assign(size_t(size.height()), 0);
+    rowFrames.assign(size_t(size.height()), 0);
     following = false;
     prepareColumns(shownXMax);
 }
@@ -59,6 +60,8 @@ void Waterfall::renderRow(const SpectrumHistory &history, int y)
     const double slot = history.slotSeconds();
     int64_t firstSlot = int64_t(std::ceil(from / slot - 0.5));
     int64_t lastSlot = int64_t(std::ceil(to / slot - 0.5)) - 1;
+    // A slot's frames count in the one row its middle lies in, however many rows show it.
+    bool ownSlots = firstSlot <= lastSlot;
     if (firstSlot > lastSlot)
         firstSlot = lastSlot = int64_t(std::floor(0.5 * (from + to) / slot));
     firstSlot = std::max(firstSlot, history.oldestIndex());
@@ -76,12 +79,14 @@ void Waterfall::renderRow(const SpectrumHistory &history, int y)
              --index)
             if (history.slotAt(index)) {
                 firstSlot = lastSlot = index;
+                ownSlots = false;
                 break;
             }
     }
 
     uint8_t modes = 0;
     int width = 0;
+    int frames = 0;
     for (int64_t index = firstSlot; index <= lastSlot; ++index) {
         const HistorySlot *source = history.slotAt(index);
         if (!source || source->frames == 0)
@@ -93,9 +98,12 @@ void Waterfall::renderRow(const SpectrumHistory &history, int y)
             rowDb[size_t(j)] = source->db[size_t(j)];
         width = std::max(width, source->width);
         modes |= source->modes;
+        if (ownSlots)
+            frames += source->frames;
     }
     rowModes[size_t(y)] = modes;
     rowWidths[size_t(y)] = uint8_t(width);
+    rowFrames[size_t(y)] = uint8_t(std::min(frames, 255));
 
     auto *line = reinterpret_cast<QRgb *>(picture.scanLine(y));
     const auto &colours = ColourMap::viridis();
@@ -123,6 +131,7 @@ void Waterfall::shiftDown(int rows)
         size_t(height - rows) * size_t(bytesPerLine));
     std::memmove(rowModes.data() + rows, rowModes.data(), size_t(height - rows));
     std::memmove(rowWidths.data() + rows, rowWidths.data(), size_t(height - rows));
+    std::memmove(rowFrames.data() + rows, rowFrames.data(), size_t(height - rows));
 }
 
 int Waterfall::follow(SpectrumHistory &history)
@@ -136,6 +145,7 @@ int Waterfall::follow(SpectrumHistory &history)
             picture.fill(ColourMap::kNoData);
             std::fill(rowModes.begin(), rowModes.end(), 0);
             std::fill(rowWidths.begin(), rowWidths.end(), 0);
+            std::fill(rowFrames.begin(), rowFrames.end(), 0);
             following = false;
             generationSeen = history.generation();
         }
@@ -203,13 +213,16 @@ std::vector<ModeBlock> Waterfall::modeBlocks() const
         if (modes == 0)
             continue;
         if (runs.empty() || runs.back().modes != modes)
-            runs.push_back({y, y, modes, 0});
+            runs.push_back({y, y, modes, 0, 0});
         runs.back().bottom = y;
         runs.back().width = std::max<int>(runs.back().width, rowWidths[size_t(y)]);
+        runs.back().frames += rowFrames[size_t(y)];
     }
     // Consecutive short runs are one block of mixed modes; a lone short run stays a block.
     std::vector<ModeBlock> blocks;
-    auto isShort = [](const ModeBlock &run) { return run.bottom - run.top + 1 < kMinBlockRows; };
+    auto isShort = [](const ModeBlock &run) {
+        return run.bottom - run.top + 1 < kMinBlockRows || run.frames < kMinBlockFrames;
+    };
     for (size_t k = 0; k < runs.size(); ++k) {
         const ModeBlock &run = runs[k];
         if (isShort(run) && !blocks.empty() && isShort(runs[k - 1])) {
@@ -217,6 +230,7 @@ std::vector<ModeBlock> Waterfall::modeBlocks() const
             block.bottom = run.bottom;
             block.modes |= run.modes;
             block.width = std::max(block.width, run.width);
+            block.frames += run.frames;
             continue;
         }
         blocks.push_back(run);

@@ -18,12 +18,16 @@ struct ModeBlock {
     int bottom = 0; // inclusive
     uint8_t modes = 0; // HistorySlot::ModeBit
     int width = 0; // the widest frame in the block, in bins
+    int frames = 0; // frames drawn in the block's rows (rows between frames hold none)
 };
 
 class Waterfall {
 public:
-    // Runs of rows shorter than this that follow each other are one block (an alternating board).
+    // Runs of rows shorter than this, or of fewer frames, that follow each other are one block
+    // (an alternating board). Two frames: where the line loses a frame of an alternating board,
+    // two frames of one mode follow each other, and that starts no block.
     static constexpr int kMinBlockRows = 4;
+    static constexpr int kMinBlockFrames = 3;
     // A row without a frame of its own shows the newest frame up to this much older (the gaps of
     // a board at line rate, not a board that stopped).
     static constexpr double kHoldSeconds = 0.2;
@@ -61,6 +65,7 @@ private:
     QImage picture;
     std::vector<uint8_t> rowModes;
     std::vector<uint8_t> rowWidths;
+    std::vector<uint8_t> rowFrames; // up to 255
     // Column c shows bins columnFirstBin[c] to columnEndBin[c] - 1, by their maximum.
     std::vector<int> columnFirstBin;
     std::vector<int> columnEndBin;

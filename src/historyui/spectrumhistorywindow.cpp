@@ -18,6 +18,11 @@ SpectrumHistoryWindow::SpectrumHistoryWindow(QWidget *parent)
     drainTimer.setInterval(kDrainIntervalMs);
     drainTimer.setTimerType(Qt::PreciseTimer);
     connect(&drainTimer, &QTimer::timeout, this, &SpectrumHistoryWindow::drain);
+    // Told on the worker's thread; the posted call is dropped with the window if it goes first.
+    tap.setLinkListener([this](bool open) {
+        QMetaObject::invokeMethod(
+            this, [this, open] { linkChanged(open); }, Qt::QueuedConnection);
+    });
 }
 
 SpectrumHistoryWindow::~SpectrumHistoryWindow()
@@ -31,12 +36,14 @@ void SpectrumHistoryWindow::attach(SerialPort *port)
     attachedPort = port;
     if (isVisible())
         connectTap();
+    updateTimer();
 }
 
 void SpectrumHistoryWindow::detach()
 {
     disconnectTap();
     attachedPort = nullptr;
+    updateTimer();
 }
 
 void SpectrumHistoryWindow::connectTap()
@@ -44,6 +51,8 @@ void SpectrumHistoryWindow::connectTap()
     if (attachedPort && !tapConnected) {
         attachedPort->addTap(&tap);
         tapConnected = true;
+        // A link that opens or ends from now on is posted after this, so it has the last word.
+        linkOpen = attachedPort->status().open;
     }
 }
 
@@ -54,6 +63,17 @@ void SpectrumHistoryWindow::disconnectTap()
     if (tapConnected && attachedPort)
         attachedPort->removeTap(&tap);
     tapConnected = false;
+    linkOpen = false;
+}
+
+void SpectrumHistoryWindow::linkChanged(bool open)
+{
+    linkOpen = open;
+    // A new link's first drain clears the old rows; an ended one's brings its last frames. A
+    // paused picture stays as it is until the pause ends.
+    if (!paused)
+        drain();
+    updateTimer();
 }
 
 void SpectrumHistoryWindow::setPaused(bool pause)
@@ -69,7 +89,7 @@ void SpectrumHistoryWindow::setPaused(bool pause)
 
 void SpectrumHistoryWindow::updateTimer()
 {
-    if (isVisible() && !paused)
+    if (isVisible() && !paused && linkOpen)
         drainTimer.start();
     else
         drainTimer.stop();
@@ -91,6 +111,8 @@ void SpectrumHistoryWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     connectTap();
+    if (!paused)
+        drain(); // what came before it was hidden, also when no link is open now
     updateTimer();
 }
 

@@ -38,6 +38,9 @@ public:
     // Frozen while paused: frames arriving meanwhile are not kept.
     void setPaused(bool paused);
     bool isPaused() const { return paused; }
+    // Whether the window takes frames on its timer: while it is shown, not paused and a link is
+    // open. Idle, it does not wake up.
+    bool isDraining() const { return drainTimer.isActive(); }
 
     // The tap the port calls; also for feeding frames without a port.
     FrameTap *frameTap() { return &tap; }
@@ -56,6 +59,7 @@ protected:
 
 private:
     void drain();
+    void linkChanged(bool open);
     void updateTimer();
     void connectTap();
     void disconnectTap();
@@ -67,6 +71,7 @@ private:
     QTimer drainTimer;
     QPointer<SerialPort> attachedPort;
     bool tapConnected = false;
+    bool linkOpen = false;
     bool paused = false;
     int64_t drawnRows = 0;
 };

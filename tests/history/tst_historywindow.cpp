@@ -4,13 +4,16 @@
 #include "colourmap.h"
 #include "framereceiver.h"
 #include "historysupport.h"
+#include "linesettings.h"
 #include "pseudoterminal.h"
+#include "replaysource.h"
 #include "sanitizers.h"
 #include "serialport.h"
 #include "spectrumhistorywindow.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
@@ -53,6 +56,16 @@ QRgb newestPixel(const SpectrumHistoryWindow &window, int bin)
     const int x = std::min(waterfall.columnOf(bin + 0.5), waterfall.image().width() - 1);
     const double middle = (double(history.newestIndex()) + 0.5) * history.slotSeconds();
     return waterfall.image().pixel(x, waterfall.rowOf(middle));
+}
+
+// Frames held in the history's slots (its frame count also counts those it let go).
+int64_t framesHeld(const SpectrumHistory &history)
+{
+    int64_t frames = 0;
+    for (int64_t index = history.oldestIndex(); index <= history.newestIndex(); ++index)
+        if (const HistorySlot *slot = history.slotAt(index))
+            frames += slot->frames;
+    return frames;
 }
 
 struct Board {
@@ -121,18 +134,89 @@ private Q_SLOTS:
         QVERIFY(window.rowsDrawn() > 0);
     }
 
-    // Paused, the picture freezes; closed, the window takes nothing; shown again, it goes on.
-    void pauseFreezesAndCloseDetaches()
+    void replayAtFullSpeedKeepsEveryFrame_data()
     {
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("samples");
+        QTest::newRow("300 frames of 128 over 26.8 s") << 300 << 128;
+        QTest::newRow("600 frames of 64 over 27 s") << 600 << 64;
+        QTest::newRow("24 frames of 255 over 4.3 s") << 24 << 255;
+        QTest::newRow("1000 frames of 128 over 89.5 s: its last 30 s") << 1000 << 128;
+    }
+
+    // A replay at full speed hands the window seconds of file time between two drains: every frame
+    // within the history's 30 s of file time is shown, the oldest as well as the newest.
+    void replayAtFullSpeedKeepsEveryFrame()
+    {
+        QFETCH(int, frames);
+        QFETCH(int, samples);
+        QTemporaryDir directory;
+        const QString path = directory.filePath("board.raw");
+        QByteArray bytes;
+        std::vector<double> times;
+        for (int k = 0; k < frames; ++k) {
+            appendFrame(bytes, streamFrame(k, 0, samples));
+            times.push_back(LineSettings::secondsFor(double(bytes.size())));
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+
         SpectrumHistoryWindow window;
-        Board board;
-        window.attach(&board.worker);
+        SerialPort worker;
+        CountingTap counter;
+        worker.addTap(&counter);
+        window.attach(&worker);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto replay = std::make_unique<ReplaySource>(path, ReplaySource::Rate::Max, 0.0, false);
+        QString error;
+        QVERIFY2(replay->open(&error), qPrintable(error));
+        QSignalSpy finished(&worker, &SerialPort::signalReplayFinished);
+        worker.openSource(std::move(replay));
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(counter.frames.load(), frames);
+        QTRY_VERIFY(!window.isDraining());
+        worker.removeTap(&counter);
+
+        // The frames the history keeps: those whose slot lies within its span of the newest.
+        const double slot = SpectrumHistory::kLiveSeconds / SpectrumHistory::kLiveSlots;
+        const int64_t newest = int64_t(std::floor(times.back() / slot));
+        int kept = 0, oldestKept = frames;
+        for (int k = frames - 1; k >= 0; --k)
+            if (int64_t(std::floor(times[size_t(k)] / slot))
+                > newest - SpectrumHistory::kLiveSlots) {
+                ++kept;
+                oldestKept = k;
+            }
+        QTRY_COMPARE(framesHeld(window.history()), int64_t(kept));
+        QCOMPARE(window.history().newestIndex(), newest);
+        // The oldest frame kept is drawn at its time, with its peak.
+        const Waterfall &waterfall = window.waterfall();
+        const int bin = oldestKept % samples;
+        const int x = std::min(waterfall.columnOf(bin + 0.5), waterfall.image().width() - 1);
+        const double middle = (std::floor(times[size_t(oldestKept)] / slot) + 0.5) * slot;
+        QVERIFY(waterfall.rowOf(middle) < waterfall.image().height());
+        QCOMPARE(waterfall.image().pixel(x, waterfall.rowOf(middle)), kTop);
+    }
+
+    // Paused, the picture freezes; closed, the window takes nothing; shown again, it goes on. It
+    // wakes up only while a link is open: not before the first, not after the line is closed (the
+    // frames that came just before the close are drawn first), again when the line opens.
+    void pauseFreezesCloseDetachesAndIdleSleeps()
+    {
+        SpectrumHistoryWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(!window.isDraining());
+        Board board; // opens its line before the window attaches
+        window.attach(&board.worker);
+        QVERIFY(window.isDraining());
         board.send(0, 4, 0, 128);
         QTRY_COMPARE(window.history().frameCount(), int64_t(4));
 
         window.setPaused(true);
+        QVERIFY(!window.isDraining());
         const QImage frozen = window.waterfall().image();
         board.send(4, 4, 0, 128);
         QTRY_COMPARE(board.counter.frames.load(), 8);
@@ -140,10 +224,12 @@ private Q_SLOTS:
         QCOMPARE(window.history().frameCount(), int64_t(4));
         QCOMPARE(window.waterfall().image(), frozen);
         window.setPaused(false);
+        QVERIFY(window.isDraining());
         board.send(8, 2, 0, 128);
         QTRY_COMPARE(window.history().frameCount(), int64_t(6));
 
         window.close();
+        QVERIFY(!window.isDraining());
         board.send(10, 3, 0, 128);
         QTRY_COMPARE(board.counter.frames.load(), 13);
         QCoreApplication::processEvents();
@@ -152,6 +238,22 @@ private Q_SLOTS:
         board.send(13, 2, 0, 128);
         QTRY_COMPARE(window.history().frameCount(), int64_t(8));
         QTRY_COMPARE(newestPixel(window, 14), kTop);
+
+        // Frames of 64 samples, the last still below the decode gate when the line is closed: every
+        // frame the worker decoded, also at the close, is drawn before the window sleeps.
+        board.send(15, 3, 0, 64);
+        QTest::qWait(5);
+        board.worker.closePort();
+        QTRY_VERIFY(!window.isDraining());
+        QCOMPARE(board.counter.frames.load(), 18);
+        QCOMPARE(window.history().frameCount(), int64_t(18 - 4 - 3)); // none while paused or closed
+        QTest::qWait(3 * SpectrumHistoryWindow::kDrainIntervalMs);
+        QVERIFY(!window.isDraining());
+
+        board.worker.openPort(board.line.slavePath(), LineSettings::kBaudRate);
+        QTRY_VERIFY(window.isDraining());
+        board.send(18, 2, 1, 255);
+        QTRY_COMPARE(window.history().frameCount(), int64_t(2)); // a new link starts a new history
     }
 
     // The port may go first: the window lets go of it without touching it.
@@ -184,6 +286,7 @@ private Q_SLOTS:
         std::atomic<double> lastSeconds{0};
         QElapsedTimer clock;
         clock.start();
+        window.frameTap()->linkOpened("flood"); // as a worker does before a link's frames
         std::thread feeder([&] {
             for (int k = 0; k < frames; ++k) {
                 const double seconds = clock.nsecsElapsed() * 1e-9;

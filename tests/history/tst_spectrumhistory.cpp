@@ -120,8 +120,15 @@ private Q_SLOTS:
 
     void modeChangeStartsABlock_data()
     {
-        QTest::addColumn<QString>("modes"); // one letter a frame, oldest first: C = CW, F = FMCW
+        // One letter a frame, oldest first: C = CW, F = FMCW, - = a frame the receive rules
+        // rejected (its time passes without a frame).
+        QTest::addColumn<QString>("modes");
         QTest::addColumn<QStringList>("blocks"); // newest first
+        // An alternating board whose line drops a frame now and then: two frames of one mode
+        // follow each other wherever a frame is missing.
+        QString faulty;
+        for (int k = 0; k < 320; ++k)
+            faulty += k % 37 == 36 ? '-' : k % 2 ? 'F' : 'C';
         QTest::newRow("CW then FMCW") << QString(40, 'C') + QString(40, 'F')
                                       << QStringList{"FMCW, bins 0-64", "CW, bins 0-128"};
         QTest::newRow("FMCW then CW") << QString(40, 'F') + QString(40, 'C')
@@ -132,29 +139,58 @@ private Q_SLOTS:
         QTest::newRow("one FMCW frame between CW")
             << QString(40, 'C') + "F" + QString(39, 'C')
             << QStringList{"CW, bins 0-128", "FMCW, bins 0-64", "CW, bins 0-128"};
+        QTest::newRow("alternating, a frame rejected now and then")
+            << faulty << QStringList{"CW + FMCW, bins 0-128"};
+        QTest::newRow("CW, alternating with rejected frames, FMCW")
+            << QString(60, 'C') + faulty.left(150) + QString(60, 'F')
+            << QStringList{"FMCW, bins 0-64", "CW + FMCW, bins 0-128", "CW, bins 0-128"};
+        QTest::newRow("a CW frame rejected between CW and FMCW") << QString(40, 'C') + "-"
+                + QString(40, 'F') << QStringList{"FMCW, bins 0-64", "CW, bins 0-128"};
     }
 
     // Each block is its own run of rows with a line at its top edge (the newest block starts at the
-    // top).
+    // top): in the live window, short or tall, and in a picture of the whole recording.
     void modeChangeStartsABlock()
     {
         QFETCH(QString, modes);
         QFETCH(QStringList, blocks);
         SpectrumHistory history = SpectrumHistory::live();
-        for (int k = 0; k < modes.size(); ++k)
-            history.add(decodedRecord(spectrumFrame(modes[k] == 'F', 128, 10)), 0.09 * k);
-        Waterfall waterfall;
-        waterfall.setSize(QSize(256, 512));
-        waterfall.follow(history);
-        QStringList labels;
-        for (const ModeBlock &block : waterfall.modeBlocks())
-            labels << modeBlockLabel(block.modes, block.width);
-        QCOMPARE(labels, blocks);
+        SpectrumHistory whole(
+            4096, 1e-3, SpectrumHistory::Policy::Grow); // as vazorez-plot keeps it
+        for (int k = 0; k < modes.size(); ++k) {
+            if (modes[k] == '-')
+                continue;
+            const frame_t record = decodedRecord(spectrumFrame(modes[k] == 'F', 128, 10));
+            history.add(record, 0.09 * k);
+            whole.add(record, 0.09 * k);
+        }
+        // Rows of one slot each, and rows shorter than a frame's interval.
+        for (const int height : {512, 1100}) {
+            Waterfall waterfall;
+            waterfall.setSize(QSize(256, height));
+            waterfall.follow(history);
+            QStringList labels;
+            for (const ModeBlock &block : waterfall.modeBlocks())
+                labels << modeBlockLabel(block.modes, block.width);
+            QVERIFY2(labels == blocks,
+                qPrintable(QStringLiteral("%1 rows: %2").arg(height).arg(labels.join(" | "))));
+
+            waterfall.renderRange(whole, double(whole.oldestIndex()) * whole.slotSeconds(),
+                double(whole.newestIndex() + 1) * whole.slotSeconds());
+            labels.clear();
+            for (const ModeBlock &block : waterfall.modeBlocks())
+                labels << modeBlockLabel(block.modes, block.width);
+            QVERIFY2(labels == blocks,
+                qPrintable(QStringLiteral("whole recording in %1 rows: %2")
+                               .arg(height)
+                               .arg(labels.join(" | "))));
+        }
 
         QImage image(400, 600, QImage::Format_RGB32);
         image.fill(Qt::white);
         QPainter painter(&image);
         const WaterfallLayout layout = WaterfallLayout::within(image.rect(), painter.fontMetrics());
+        Waterfall waterfall;
         waterfall.setSize(layout.plot.size());
         waterfall.follow(history);
         paintWaterfall(painter, layout, waterfall, "time (s)");
@@ -246,7 +282,8 @@ private Q_SLOTS:
         HistoryTap tap;
         SpectrumHistory history = SpectrumHistory::live();
         const frame_t record = decodedRecord(spectrumFrame(0, 64, 3));
-        // 2 s of frames: the tap holds 3.75 s for a GUI thread that is late.
+        // 2 s of frames, taken while the worker runs: the tap holds 30 s for a GUI thread that is
+        // late.
         const int frames = 20000;
         std::atomic<bool> done{false};
         std::thread worker([&] {
