@@ -167,6 +167,25 @@ private Q_SLOTS:
         QCOMPARE(spectrum.power.size(), spectrum.db.size());
     }
 
+    // A profile without a sweep gives speeds for CW frames and leaves FMCW frames in the board's
+    // bins: the beat tone's frequency over fs / n.
+    void fmcwWithoutASweepStaysInBins()
+    {
+        const RadarProfile example = exampleRadarProfile();
+        RadarProfile cwOnly = example;
+        cwOnly.bandwidthHz = cwOnly.sweepSeconds = 0.0;
+        BoardModel model(SimMode::Fmcw, 64, 9);
+        model.setRadarScene(example, {{15.0, 0.0, 50.0}});
+        RadarAnalyzer analyzer(cwOnly);
+        const RadarAnalysis analysis = analyzer.analyze(recordFor(model.frame(0)));
+        QCOMPARE(analysis.spectrum.axis, RadarSpectrum::Axis::Bins);
+        QCOMPARE(analysis.targets.size(), size_t(1));
+        const double bins = example.beatForRange(15.0) / (example.sampleRateHz / 64);
+        QVERIFY2(std::abs(analysis.targets[0].bins - bins) < 0.05,
+            qPrintable(QString::number(analysis.targets[0].bins)));
+        QVERIFY(std::isnan(analysis.targets[0].rangeM) && std::isnan(analysis.targets[0].speedMps));
+    }
+
     void analysisMatchesTheSimulatorTruth_data()
     {
         QTest::addColumn<RadarCase>("radarCase");

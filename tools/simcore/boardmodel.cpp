@@ -55,7 +55,7 @@ FrameValues BoardModel::frame(int64_t index)
             // Frames follow each other without a gap: the echo's phase turns with the Doppler
             // shift from frame to frame, and stands still for a target that does not move.
             const double doppler = radar.frequencyForSpeed(target.speedMps);
-            const double hz = fmcw ? doppler + radar.beatSign * radar.beatForRange(target.rangeM) : doppler;
+            const double hz = fmcw && radar.hasSweep() ? doppler + radar.beatSign * radar.beatForRange(target.rangeM) : doppler;
             const double phase = 4.0 * kPi * target.rangeM * radar.carrierHz / RadarProfile::kSpeedOfLight
                 + 2.0 * kPi * doppler * n / radar.sampleRateHz * t;
             tones.push_back({hz * n / radar.sampleRateHz, std::pow(10.0, target.levelDb / 20.0),

@@ -135,6 +135,11 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
         *error = QStringLiteral("--mode wants cw, fmcw or alternate, not '%1'").arg(mode);
         return false;
     }
+    if (options.radarScene && options.mode != SimMode::Cw && !options.radar.hasSweep()) {
+        *error = QStringLiteral("--mode %1 needs bandwidth_hz and sweep_s in the radar profile %2")
+                     .arg(mode, parser.value("radar"));
+        return false;
+    }
 
     bool ok = false;
     options.samples = parser.value("samples").toInt(&ok);
