@@ -54,19 +54,6 @@ const char *RadarTarget::direction() const
     return speedMps < 0.0 ? "approaching" : "receding";
 }
 
-const char *windowName(SpectrumWindow window)
-{
-    switch (window) {
-    case SpectrumWindow::Hann:
-        return "hann";
-    case SpectrumWindow::BlackmanHarris:
-        return "blackman-harris";
-    case SpectrumWindow::None:
-        break;
-    }
-    return "none";
-}
-
 // What one frame length needs, made once: the FFT's twiddles, the window and its sidelobes.
 struct RadarAnalyzer::Plan {
     int samples = 0;
@@ -166,13 +153,17 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
     Plan &plan = planFor(n);
     const int m = plan.padded;
 
+    // The mean is weighted by the window. A strong tone leaks into the plain mean (through the
+    // rectangular window's sidelobes), and taking that out would leave a false target at zero
+    // frequency; the window's own leakage is far lower. A constant offset goes either way.
     double meanI = 0.0, meanQ = 0.0;
     for (int k = 0; k < n; ++k) {
-        meanI += frame.i_samples[size_t(k)];
-        meanQ += frame.q_samples[size_t(k)];
+        const double w = plan.window[size_t(k)];
+        meanI += w * frame.i_samples[size_t(k)];
+        meanQ += w * frame.q_samples[size_t(k)];
     }
-    meanI /= n;
-    meanQ /= n;
+    meanI /= plan.windowSum;
+    meanQ /= plan.windowSum;
     for (int k = 0; k < n; ++k) {
         const float w = plan.window[size_t(k)];
         plan.in[size_t(k)].r = float(frame.i_samples[size_t(k)] - meanI) * w;

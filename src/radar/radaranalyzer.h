@@ -102,6 +102,5 @@ private:
     std::vector<float> cellDb;
 };
 
-const char *windowName(SpectrumWindow window);
 // The window's weight for sample k of n.
 double windowWeight(SpectrumWindow window, int k, int n);

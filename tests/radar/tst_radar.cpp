@@ -199,7 +199,20 @@ private Q_SLOTS:
             add({QStringLiteral("FMCW range, n=%1").arg(samples), Kind::Sweep, 1, samples, false});
         }
         add({"CW speed, approaching flipped", Kind::Sweep, 0, 128, true});
-        add({"CW speed, Blackman-Harris", Kind::Sweep, 0, 128, false});
+        RadarSettings blackmanHarris, cellAveraging, noWindow;
+        blackmanHarris.window = SpectrumWindow::BlackmanHarris;
+        noWindow.window = SpectrumWindow::None;
+        cellAveraging.detector.cfar = CfarKind::CellAveraging;
+        add({"CW speed, Blackman-Harris", Kind::Sweep, 0, 128, false, 20.0, 200, 0,
+            blackmanHarris});
+        add({"FMCW range, no window", Kind::Sweep, 1, 128, false, 20.0, 200, 0, noWindow});
+        add({"CW speed, cell-averaging", Kind::Sweep, 0, 128, false, 20.0, 200, 0, cellAveraging});
+        // Strong enough that the window's sidelobes stand well above the noise.
+        add({"CW speed at 50 dB, sidelobes are no targets", Kind::Sweep, 0, 128, false, 50.0});
+        add({"FMCW range at 50 dB, no window, sidelobes are no targets", Kind::Sweep, 1, 128, false,
+            50.0, 200, 0, noWindow});
+        add({"CW, noise only, cell-averaging", Kind::Noise, 0, 128, false, 0.0, 1000, 0,
+            cellAveraging});
         add({"CW, two targets 3 bins and 10 dB apart", Kind::Pair, 0, 128, false, 40.0});
         add({"FMCW, two targets 3 bins and 10 dB apart", Kind::Pair, 1, 128, false, 40.0});
         add({"CW, noise only", Kind::Noise, 0, 128, false, 0.0, 1000});
@@ -214,10 +227,7 @@ private Q_SLOTS:
     void analysisMatchesTheSimulatorTruth()
     {
         QFETCH(RadarCase, radarCase);
-        RadarSettings settings;
-        if (radarCase.name.contains("Blackman"))
-            settings.window = SpectrumWindow::BlackmanHarris;
-        const RadarScore score = scoreRadarCase(radarCase, settings);
+        const RadarScore score = scoreRadarCase(radarCase);
         const QByteArray figures
             = QStringLiteral("median %1, worst %2 bins, found %3, false %4, snr %5 dB")
                   .arg(score.medianErrorBins)
@@ -230,10 +240,13 @@ private Q_SLOTS:
         case RadarCase::Kind::Sweep:
             QVERIFY2(score.medianErrorBins <= 0.05, figures);
             QVERIFY2(score.worstErrorBins <= 0.25, figures);
+            QVERIFY2(score.falseTargets <= 0.01, figures);
             if (radarCase.mode == 0)
                 QVERIFY2(score.directionRight == 1.0, figures);
-            // The reported SNR is the one the scene was made with.
-            QVERIFY2(std::abs(score.medianSnrDb - radarCase.snrDb) < 2.0, figures);
+            // The reported SNR is the one the scene was made with (a rectangular window's
+            // sidelobes lift the noise estimate around a strong target).
+            if (radarCase.settings.window != SpectrumWindow::None || radarCase.snrDb <= 20.0)
+                QVERIFY2(std::abs(score.medianSnrDb - radarCase.snrDb) < 2.0, figures);
             break;
         case RadarCase::Kind::Pair:
             QVERIFY2(score.found >= 0.95, figures);
@@ -355,19 +368,24 @@ private Q_SLOTS:
                 plain.analyze(record, without);
             }
             // Noise power in one cell spreads over about 5.6 dB; 16 frames' mean over about 1.1.
-            auto spread = [](const std::vector<float> &db) {
+            // (Zero speed, where the mean was taken out, is left aside.)
+            auto spread = [](const RadarSpectrum &spectrum) {
                 double sum = 0.0, squares = 0.0;
-                for (float value : db) {
-                    sum += value;
-                    squares += double(value) * value;
+                int cells = 0;
+                for (size_t cell = 0; cell < spectrum.db.size(); ++cell) {
+                    if (std::abs(spectrum.at(double(cell))) < 2.0 * spectrum.binWidth())
+                        continue;
+                    sum += spectrum.db[cell];
+                    squares += double(spectrum.db[cell]) * spectrum.db[cell];
+                    ++cells;
                 }
-                const double mean = sum / db.size();
-                return std::sqrt(squares / db.size() - mean * mean);
+                const double mean = sum / cells;
+                return std::sqrt(squares / cells - mean * mean);
             };
-            QVERIFY2(spread(without.spectrum.db) > 4.0,
-                qPrintable(QString::number(spread(without.spectrum.db))));
-            QVERIFY2(spread(with.spectrum.db) < 2.0,
-                qPrintable(QString::number(spread(with.spectrum.db))));
+            QVERIFY2(spread(without.spectrum) > 4.0,
+                qPrintable(QString::number(spread(without.spectrum))));
+            QVERIFY2(
+                spread(with.spectrum) < 2.0, qPrintable(QString::number(spread(with.spectrum))));
         }
     }
 };

@@ -61,8 +61,9 @@ double levelForSnr(double snrDb, int samples, SpectrumWindow window)
     return 10.0 * std::log10(noisePower) + snrDb;
 }
 
-RadarScore scoreRadarCase(const RadarCase &radarCase, const RadarSettings &settings)
+RadarScore scoreRadarCase(const RadarCase &radarCase)
 {
+    const RadarSettings &settings = radarCase.settings;
     RadarProfile profile = exampleRadarProfile();
     if (radarCase.flipApproaching)
         profile.approachingSign = -profile.approachingSign;

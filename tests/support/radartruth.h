@@ -23,6 +23,7 @@ struct RadarCase {
     double snrDb = 20.0; // of the (stronger) target in the host's spectrum
     int frames = 200;
     uint32_t seed = 1;
+    RadarSettings settings; // the window and the detector
 };
 
 struct RadarScore {
@@ -41,4 +42,4 @@ RadarProfile exampleRadarProfile();
 // The level in dB of one digit that gives a tone `snrDb` above the simulator's noise in the
 // host's spectrum of n samples.
 double levelForSnr(double snrDb, int samples, SpectrumWindow window = SpectrumWindow::Hann);
-RadarScore scoreRadarCase(const RadarCase &radarCase, const RadarSettings &settings = {});
+RadarScore scoreRadarCase(const RadarCase &radarCase);
