@@ -7,7 +7,6 @@
 #include <QFile>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <vector>
 
@@ -80,7 +79,6 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
 
     std::vector<double> errors, snrs;
     int directionRight = 0, found = 0, falseFrames = 0;
-    double seconds = 0.0;
     RadarAnalysis analysis;
     for (int index = 0; index < radarCase.frames; ++index) {
         // Swept over the axis, avoiding the two bins either side of zero frequency, where the
@@ -116,10 +114,7 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
         model.setRadarScene(profile, truth);
         const frame_t record = recordFor(model.frame(index));
 
-        const auto started = std::chrono::steady_clock::now();
         analyzer.analyze(record, analysis);
-        seconds
-            += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
         auto where
             = [&](const SimTarget &target) { return fmcw ? target.rangeM : target.speedMps; };
@@ -170,6 +165,5 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
     score.found = double(found) / radarCase.frames;
     score.falseTargets = double(falseFrames) / radarCase.frames;
     score.medianSnrDb = median(snrs);
-    score.microsecondsPerFrame = 1e6 * seconds / radarCase.frames;
     return score;
 }

@@ -34,7 +34,6 @@ struct RadarScore {
     double found = 0.0; // fraction of frames with every target of the scene reported
     double falseTargets = 0.0; // fraction of frames with a target not in the scene
     double medianSnrDb = 0.0; // as reported for the (stronger) target
-    double microsecondsPerFrame = 0.0; // the analysis alone
 };
 
 // The example profile that ships with the program.
