@@ -167,6 +167,21 @@ private Q_SLOTS:
         QCOMPARE(spectrum.power.size(), spectrum.db.size());
     }
 
+    // The cable and antenna delay, range_offset_m, is taken off every range.
+    void rangeOffsetIsTakenOff()
+    {
+        RadarProfile withOffset = exampleRadarProfile();
+        withOffset.rangeOffsetM = 1.5;
+        BoardModel model(SimMode::Fmcw, 128, 19);
+        model.setRadarScene(withOffset, {{10.0, 0.0, 50.0}});
+        const frame_t record = recordFor(model.frame(0));
+        RadarAnalyzer offsetAnalyzer(withOffset), plainAnalyzer(exampleRadarProfile());
+        const RadarAnalysis withAnalysis = offsetAnalyzer.analyze(record);
+        QVERIFY(nearIn(withAnalysis.targets, 10.0, 0.1, true));
+        QVERIFY(nearIn(plainAnalyzer.analyze(record).targets, 11.5, 0.1, true));
+        QCOMPARE(withAnalysis.spectrum.start, -1.5);
+    }
+
     // A profile without a sweep gives speeds for CW frames and leaves FMCW frames in the board's
     // bins: the beat tone's frequency over fs / n.
     void fmcwWithoutASweepStaysInBins()

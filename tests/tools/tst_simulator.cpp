@@ -308,6 +308,7 @@ private Q_SLOTS:
         QTest::newRow("missing radar profile") << QStringList{"--radar", "/nonexistent.json"} << 2;
         QTest::newRow("radar profile not JSON") << QStringList{"--radar", noFrames} << 2;
         QTest::newRow("target without its speed") << QStringList{"--radar", profile, "--target", "10"} << 2;
+        QTest::newRow("target beyond any radar") << QStringList{"--radar", profile, "--target", "1e300,0"} << 2;
         QTest::newRow("--radar with --replay") << QStringList{"--replay", noFrames, "--radar", profile} << 2;
         const QString cwOnly = writeFile("cw-only.json", R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "approaching": "negative"})");
         QTest::newRow("FMCW from a profile without a sweep") << QStringList{"--radar", cwOnly, "--mode", "fmcw"} << 2;

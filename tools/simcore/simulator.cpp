@@ -66,9 +66,10 @@ bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options,
             *fields[k] = parts[k].trimmed().toDouble(&ok);
             ok = ok && std::isfinite(*fields[k]);
         }
-        if (!ok || target.rangeM < 0.0 || target.levelDb > 100.0) {
-            *error = QStringLiteral("--target wants RANGE_M,SPEED_MPS[,LEVEL_DB] (range from 0, "
-                                    "level up to 100 dB), not '%1'")
+        if (!ok || target.rangeM < 0.0 || target.rangeM > 1e5 || std::abs(target.speedMps) > 1e4
+            || target.levelDb > 100.0) {
+            *error = QStringLiteral("--target wants RANGE_M,SPEED_MPS[,LEVEL_DB] (range 0 to 100 km, "
+                                    "speed within 10 km/s, level up to 100 dB), not '%1'")
                          .arg(text);
             return false;
         }
