@@ -487,7 +487,7 @@ private Q_SLOTS:
         RadarProfile profile;
         QString error;
         QVERIFY2(RadarProfile::load(profilePath, &profile, &error), qPrintable(error));
-        const SimTarget target {15.0, -8.0, 55.0};
+        const SimTarget target {15.0, -20.0, 55.0}; // 2.6 bins from zero speed at n = 16
         const int sizes[] = {16, 24, 64, 255, 1};
         QByteArray raw;
         QMap<int, BoardModel *> models;
