@@ -71,6 +71,11 @@ int main(int argc, char *argv[])
     cases.push_back({"CW n=128 flipped", Kind::Sweep, 0, 128, true});
     cases.push_back({"CW pair", Kind::Pair, 0, 128, false, 40.0});
     cases.push_back({"FMCW pair", Kind::Pair, 1, 128, false, 40.0});
+    // Cell-averaging, for comparison: the stronger target raises the weaker one's noise estimate.
+    RadarSettings cellAveraging;
+    cellAveraging.detector.cfar = CfarKind::CellAveraging;
+    cases.push_back({"CW pair, CA", Kind::Pair, 0, 128, false, 40.0, 200, 0, cellAveraging});
+    cases.push_back({"CW pair 30/20 dB", Kind::Pair, 0, 128, false, 30.0});
     cases.push_back({"CW noise", Kind::Noise, 0, 128, false, 0.0, 10000});
     cases.push_back({"FMCW noise", Kind::Noise, 1, 128, false, 0.0, 10000});
     cases.push_back({"CW noise n=16", Kind::Noise, 0, 16, false, 0.0, 10000});
