@@ -31,6 +31,19 @@ double windowWeight(SpectrumWindow window, int k, int n)
     return 1.0;
 }
 
+bool spectrumWindowFromName(const QString &name, SpectrumWindow *window)
+{
+    if (name == QLatin1String("hann"))
+        *window = SpectrumWindow::Hann;
+    else if (name == QLatin1String("blackman-harris"))
+        *window = SpectrumWindow::BlackmanHarris;
+    else if (name == QLatin1String("none"))
+        *window = SpectrumWindow::None;
+    else
+        return false;
+    return true;
+}
+
 namespace {
 
 // The window's main lobe must stay out of the noise estimate: its half-width in bins is the

@@ -102,5 +102,7 @@ private:
     std::vector<float> cellDb;
 };
 
+// "hann", "blackman-harris" or "none"; false for another name.
+bool spectrumWindowFromName(const QString &name, SpectrumWindow *window);
 // The window's weight for sample k of n.
 double windowWeight(SpectrumWindow window, int k, int n);

@@ -242,6 +242,9 @@ private Q_SLOTS:
         QTest::newRow("radar profile missing")
             << QStringList{"@/rec.raw", "-o", "@/x.png", "--radar", "@/none.json"} << 2
             << "cannot read radar profile";
+        QTest::newRow("unknown window")
+            << QStringList{"@/rec.raw", "-o", "@/x.png", "--radar", "@/none.json", "--window", "flat"}
+            << 2 << "--window wants";
         QTest::newRow("radar profile not JSON")
             << QStringList{"@/rec.raw", "-o", "@/x.png", "--radar", "@/broken.csv"} << 2 << "not JSON";
     }

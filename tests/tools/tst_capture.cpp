@@ -473,8 +473,10 @@ private Q_SLOTS:
     void decodeWritesEachFramesTargets_data()
     {
         QTest::addColumn<QString>("format");
-        QTest::newRow("csv") << "csv";
-        QTest::newRow("jsonl") << "jsonl";
+        QTest::addColumn<QString>("window");
+        QTest::newRow("csv") << "csv" << "hann";
+        QTest::newRow("jsonl") << "jsonl" << "hann";
+        QTest::newRow("csv, Blackman-Harris") << "csv" << "blackman-harris";
     }
 
     // A board that alternates modes and sizes, one approaching target: every CW frame reads its
@@ -483,6 +485,7 @@ private Q_SLOTS:
     void decodeWritesEachFramesTargets()
     {
         QFETCH(QString, format);
+        QFETCH(QString, window);
         const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
         RadarProfile profile;
         QString error;
@@ -516,7 +519,7 @@ private Q_SLOTS:
         QCOMPARE(exitCode, 0);
         QCOMPARE(frameTimes.size(), 30);
 
-        const QByteArray text = runDecode({rawPath, "--radar", profilePath, "--targets", "--format", format}, &exitCode);
+        const QByteArray text = runDecode({rawPath, "--radar", profilePath, "--targets", "--format", format, "--window", window}, &exitCode);
         QCOMPARE(exitCode, 0);
         const double range = profile.rangeForBeat(
             profile.beatSign * profile.beatForRange(target.rangeM) + profile.frequencyForSpeed(target.speedMps));
@@ -596,6 +599,7 @@ private Q_SLOTS:
         QTest::newRow("decode: radar profile missing") << decode << QStringList{"KEEP", "--radar", "/nonexistent.json", "--targets", "-o", "KEEP"} << 2 << "cannot read radar profile /nonexistent.json";
         QTest::newRow("decode: radar profile not JSON") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "-o", "KEEP"} << 2 << "KEEP: not JSON";
         QTest::newRow("decode: --targets without a profile") << decode << QStringList{"KEEP", "--targets", "-o", "KEEP"} << 2 << "--targets needs --radar";
+        QTest::newRow("decode: an unknown window") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "--window", "kaiser"} << 2 << "--window wants";
         QTest::newRow("decode: targets as raw") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "--format", "raw"} << 2 << "not raw";
     }
 

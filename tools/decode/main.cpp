@@ -38,6 +38,7 @@ int main(int argc, char *argv[])
     parser.addOptions({
         {"radar", "The radar profile (JSON) for --targets.", "PROFILE"},
         {"targets", "Write each frame's targets (needs --radar) instead of its samples."},
+        {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW", "hann"},
     });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
@@ -51,6 +52,9 @@ int main(int argc, char *argv[])
         return usageError(parser.isSet("targets") ? QStringLiteral("--targets needs --radar PROFILE.json")
                                                   : QStringLiteral("--radar goes with --targets"));
     RadarProfile profile;
+    RadarSettings settings;
+    if (!spectrumWindowFromName(parser.value("window"), &settings.window))
+        return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'").arg(parser.value("window")));
     if (parser.isSet("radar")) {
         if (format == FrameWriter::Format::Raw)
             return usageError(QStringLiteral("--targets writes csv or jsonl, not raw"));
@@ -74,7 +78,7 @@ int main(int argc, char *argv[])
     FrameWriter writer(out, format);
     std::optional<TargetWriter> targets;
     if (parser.isSet("targets"))
-        targets.emplace(out, format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl : TargetWriter::Format::Csv, profile);
+        targets.emplace(out, format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl : TargetWriter::Format::Csv, profile, settings);
     bool written = targets ? targets->writeHeader() : writer.writeHeader();
     RecordedFrame frame;
     while (written && reader.next(frame)) {

@@ -16,10 +16,11 @@ QByteArray number(double value, int decimals)
 
 } // namespace
 
-TargetWriter::TargetWriter(OutputFile &out, Format format, const RadarProfile &profile)
+TargetWriter::TargetWriter(
+    OutputFile &out, Format format, const RadarProfile &profile, const RadarSettings &settings)
     : out(out)
     , format(format)
-    , analyzer(profile)
+    , analyzer(profile, settings)
 {
 }
 

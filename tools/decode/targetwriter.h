@@ -17,7 +17,8 @@ public:
     enum class Format { Csv, Jsonl };
 
     // Writes to `out`, which stays the caller's.
-    TargetWriter(OutputFile &out, Format format, const RadarProfile &profile);
+    TargetWriter(
+        OutputFile &out, Format format, const RadarProfile &profile, const RadarSettings &settings);
 
     bool writeHeader();
     // Analyses the frame and writes what it found; a csv gets no row for a frame without target.

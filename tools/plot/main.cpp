@@ -85,6 +85,8 @@ int main(int argc, char *argv[])
                   "(JSON): speed in m/s for CW (negative approaching, zero in the middle), range\n"
                   "in metres for FMCW. The first frame's mode is drawn, the other left out.",
             "FILE"},
+        {"window", "The window for --radar: hann (default), blackman-harris or none.", "WINDOW",
+            "hann"},
     });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
@@ -116,6 +118,10 @@ int main(int argc, char *argv[])
                               .arg(QString::fromLatin1(imageFormat)));
 
     RadarProfile profile;
+    RadarSettings settings;
+    if (!spectrumWindowFromName(parser.value("window"), &settings.window))
+        return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'")
+                              .arg(parser.value("window")));
     if (parser.isSet("radar")) {
         QStringList warnings;
         if (!RadarProfile::load(parser.value("radar"), &profile, &error, &warnings))
@@ -135,7 +141,7 @@ int main(int argc, char *argv[])
 
     PlotPicture picture(height);
     if (parser.isSet("radar"))
-        picture.setRadar(profile);
+        picture.setRadar(profile, settings);
     std::optional<ChosenFrame> chosen;
     int64_t index = 0;
     const bool read = reader.read(

@@ -71,9 +71,9 @@ PlotPicture::PlotPicture(int pictureHeight)
 {
 }
 
-void PlotPicture::setRadar(const RadarProfile &profile)
+void PlotPicture::setRadar(const RadarProfile &profile, const RadarSettings &settings)
 {
-    analyzer = std::make_unique<RadarAnalyzer>(profile);
+    analyzer = std::make_unique<RadarAnalyzer>(profile, settings);
 }
 
 void PlotPicture::add(const frame_t &record, double seconds)

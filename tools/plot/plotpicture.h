@@ -28,7 +28,7 @@ public:
 
     // From now on the waterfall shows the host's own spectrum on the profile's axis, m/s or
     // metres, for the frames of the first frame's mode; the others are left out.
-    void setRadar(const RadarProfile &profile);
+    void setRadar(const RadarProfile &profile, const RadarSettings &settings);
     void add(const frame_t &record, double seconds);
     const SpectrumHistory &history() const { return spectra; }
     // With a radar profile: frames of the other mode, not drawn.
