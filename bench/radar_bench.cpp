@@ -74,7 +74,7 @@ int main(int argc, char *argv[])
     // Cell-averaging, for comparison: the stronger target raises the weaker one's noise estimate.
     RadarSettings cellAveraging;
     cellAveraging.detector.cfar = CfarKind::CellAveraging;
-    cases.push_back({"CW pair, CA", Kind::Pair, 0, 128, false, 40.0, 200, 0, cellAveraging});
+    cases.push_back({"CW pair, CA", Kind::Pair, 0, 128, false, 40.0, 200, cellAveraging});
     cases.push_back({"CW pair 30/20 dB", Kind::Pair, 0, 128, false, 30.0});
     cases.push_back({"CW noise", Kind::Noise, 0, 128, false, 0.0, 10000});
     cases.push_back({"FMCW noise", Kind::Noise, 1, 128, false, 0.0, 10000});

@@ -218,15 +218,14 @@ private Q_SLOTS:
         blackmanHarris.window = SpectrumWindow::BlackmanHarris;
         noWindow.window = SpectrumWindow::None;
         cellAveraging.detector.cfar = CfarKind::CellAveraging;
-        add({"CW speed, Blackman-Harris", Kind::Sweep, 0, 128, false, 20.0, 200, 0,
-            blackmanHarris});
-        add({"FMCW range, no window", Kind::Sweep, 1, 128, false, 20.0, 200, 0, noWindow});
-        add({"CW speed, cell-averaging", Kind::Sweep, 0, 128, false, 20.0, 200, 0, cellAveraging});
+        add({"CW speed, Blackman-Harris", Kind::Sweep, 0, 128, false, 20.0, 200, blackmanHarris});
+        add({"FMCW range, no window", Kind::Sweep, 1, 128, false, 20.0, 200, noWindow});
+        add({"CW speed, cell-averaging", Kind::Sweep, 0, 128, false, 20.0, 200, cellAveraging});
         // Strong enough that the window's sidelobes stand well above the noise.
         add({"CW speed at 50 dB, sidelobes are no targets", Kind::Sweep, 0, 128, false, 50.0});
         add({"FMCW range at 50 dB, no window, sidelobes are no targets", Kind::Sweep, 1, 128, false,
-            50.0, 200, 0, noWindow});
-        add({"CW, noise only, cell-averaging", Kind::Noise, 0, 128, false, 0.0, 1000, 0,
+            50.0, 200, noWindow});
+        add({"CW, noise only, cell-averaging", Kind::Noise, 0, 128, false, 0.0, 1000,
             cellAveraging});
         add({"CW, two targets 3 bins and 10 dB apart", Kind::Pair, 0, 128, false, 40.0});
         add({"FMCW, two targets 3 bins and 10 dB apart", Kind::Pair, 1, 128, false, 40.0});

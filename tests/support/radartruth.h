@@ -15,6 +15,20 @@ struct RadarCase {
         Pair, // a target and one 3 bins beside it, 10 dB weaker
         Noise, // no target at all
     };
+    RadarCase() = default;
+    RadarCase(const QString &name, Kind kind, int mode, int samples, bool flipApproaching = false,
+        double snrDb = 20.0, int frames = 200, const RadarSettings &settings = {})
+        : name(name)
+        , kind(kind)
+        , mode(mode)
+        , samples(samples)
+        , flipApproaching(flipApproaching)
+        , snrDb(snrDb)
+        , frames(frames)
+        , settings(settings)
+    {
+    }
+
     QString name;
     Kind kind = Kind::Sweep;
     int mode = 0; // 0 CW (speed), 1 FMCW (range)
