@@ -7,7 +7,7 @@ set -euo pipefail
 
 # build-essential brings dpkg-dev, whose dpkg-shlibdeps works out the package's dependencies.
 packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5charts5-dev
-          libqt5serialport5-dev libqt5svg5 fonts-dejavu-core help2man)
+          libqt5serialport5-dev libqt5svg5 libkissfft-dev fonts-dejavu-core help2man)
 case "${1:-build}" in
   test) packages+=(xvfb xauth clang libclang-rt-14-dev libbenchmark-dev python3 desktop-file-utils
                    appstream groff-base) ;;
@@ -21,6 +21,7 @@ if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
 install-deps.sh: no apt-get here, so nothing was installed. Install with your system's tools:
   - CMake 3.16 or newer and a C++17 compiler (GCC, Clang or MSVC)
   - Qt 5.15 with the modules Core, Gui, Widgets, Charts, SerialPort and Test
+  - kissfft (its float build, with pkg-config's kissfft-float)
   - optional: help2man (manual pages); for the tests on Linux also Xvfb, xauth, clang,
     Google Benchmark, Python 3, desktop-file-utils and appstream
   The Debian 12 names, for reference: ${packages[*]}

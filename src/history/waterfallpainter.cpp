@@ -69,14 +69,14 @@ QString modeBlockLabel(int modes, int width)
 }
 
 void paintWaterfall(QPainter &painter, const WaterfallLayout &layout, const Waterfall &waterfall,
-    const QString &timeTitle)
+    const QString &timeTitle, const WaterfallAxis &xAxis)
 {
     painter.drawImage(layout.plot.topLeft(), waterfall.image());
-    paintWaterfallDecorations(painter, layout, waterfall, timeTitle);
+    paintWaterfallDecorations(painter, layout, waterfall, timeTitle, xAxis);
 }
 
 void paintWaterfallDecorations(QPainter &painter, const WaterfallLayout &layout,
-    const Waterfall &waterfall, const QString &timeTitle)
+    const Waterfall &waterfall, const QString &timeTitle, const WaterfallAxis &xAxis)
 {
     const QRect plot = layout.plot;
     const QFontMetrics metrics = painter.fontMetrics();
@@ -94,7 +94,10 @@ void paintWaterfallDecorations(QPainter &painter, const WaterfallLayout &layout,
             painter.drawLine(plot.left(), y, plot.right(), y);
         }
         if (block.bottom - block.top + 1 >= line + 2) {
-            const QString text = modeBlockLabel(block.modes, block.width);
+            QString text = modeBlockLabel(block.modes, block.width);
+            if (xAxis.isSet())
+                text = text.section(',', 0, 0); // the mode alone: its bins are not the axis
+
             const QRect box(plot.left() + 3, y + 2, metrics.horizontalAdvance(text) + 6, line);
             painter.fillRect(box, QColor(0, 0, 0, 150));
             painter.setPen(Qt::white);
@@ -124,18 +127,20 @@ void paintWaterfallDecorations(QPainter &painter, const WaterfallLayout &layout,
         QRect(-plot.height() / 2, -line / 2, plot.height(), line), Qt::AlignCenter, timeTitle);
     painter.restore();
 
-    // Bin axis: the FFT chart's x.
-    const int xMax = waterfall.xMax();
+    // Bin axis: the FFT chart's x, or the physical axis it was given.
+    const double xFrom = xAxis.isSet() ? xAxis.from : 0.0;
+    const double xTo = xAxis.isSet() ? xAxis.to : waterfall.xMax();
     const int maxBinTicks
-        = std::max(2, plot.width() / metrics.horizontalAdvance(QStringLiteral("0000")));
-    for (double tick : niceTicks(0, xMax, std::min(maxBinTicks, 17))) {
-        const int x = plot.left() + int(std::lround(tick * plot.width() / xMax));
+        = std::max(2, plot.width() / metrics.horizontalAdvance(xAxis.isSet() ? QStringLiteral("-0000") : QStringLiteral("0000")));
+    for (double tick : niceTicks(std::min(xFrom, xTo), std::max(xFrom, xTo), std::min(maxBinTicks, 17))) {
+        const int x = plot.left() + int(std::lround((tick - xFrom) * plot.width() / (xTo - xFrom)));
         painter.drawLine(x, plot.bottom() + 1, x, plot.bottom() + kTick);
         painter.drawText(QRect(x - 30, plot.bottom() + kTick + 2, 60, line),
             Qt::AlignHCenter | Qt::AlignTop, number(tick));
     }
     painter.drawText(QRect(plot.left(), plot.bottom() + kTick + 2 + line, plot.width(), line),
-        Qt::AlignHCenter | Qt::AlignTop, QStringLiteral("bin (the FFT chart's x)"));
+        Qt::AlignHCenter | Qt::AlignTop,
+        xAxis.isSet() ? xAxis.title : QStringLiteral("bin (the FFT chart's x)"));
 
     // Colour bar on the fixed scale, 60 dB at the top.
     const QRect bar = layout.colourBar;

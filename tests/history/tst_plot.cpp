@@ -5,9 +5,11 @@
 #include "frameencoder.h"
 #include "linesettings.h"
 #include "qtwarnings.h"
+#include "radarprofile.h"
 
 #include <QImage>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -72,6 +74,38 @@ void writeRecordings(const QString &directory)
     save("junk.raw", QByteArray(5000, '\xa2'));
     save("empty.raw", QByteArray());
     save("broken.csv", "frame,time_s,mode,k,i,q,s\n0,0.1,CW,0,1,2,3\n0,0.1,CW,5,1,2,3\n");
+    // One CW target per recording at these speeds, seen through the example radar profile.
+    RadarProfile profile;
+    QString error;
+    QFile example(QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json"));
+    QVERIFY(example.open(QIODevice::ReadOnly)
+        && RadarProfile::parse(example.readAll(), example.fileName(), &profile, &error));
+    for (int speed : {-30, 10, 30}) {
+        BoardModel board(SimMode::Cw, 64, 5);
+        board.setRadarScene(profile, {{0.0, double(speed), 55.0}});
+        QByteArray frames;
+        for (int index = 0; index < 100; ++index)
+            frames += encodeFrame(board.frame(index));
+        save(QStringLiteral("speed%1.raw").arg(speed), frames);
+    }
+}
+
+// The picture's column with the most pixels at 45 dB or more.
+int brightestColumn(const QImage &image)
+{
+    const auto &colours = ColourMap::viridis();
+    const QSet<QRgb> bright(colours.begin() + ColourMap::levelForDb(45.0f), colours.end());
+    int best = -1, bestCount = 0;
+    for (int x = 0; x < image.width() - 100; ++x) {
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            count += bright.contains(image.pixel(x, y)) ? 1 : 0;
+        if (count > bestCount) {
+            best = x;
+            bestCount = count;
+        }
+    }
+    return best;
 }
 
 // Pixels at 60 dB or more, left of the colour bar (in the right 100 pixels).
@@ -158,6 +192,24 @@ private Q_SLOTS:
         }
     }
 
+    // With a radar profile the waterfall's x is speed: targets at -30, 10 and 30 m/s lie in that
+    // order, 40 and 20 m/s apart.
+    void radarAxisIsSpeed()
+    {
+        QMap<int, int> column;
+        for (int speed : {-30, 10, 30}) {
+            const QString output = directory.filePath(QStringLiteral("speed%1.png").arg(speed));
+            const Run run = plot({directory.filePath(QStringLiteral("speed%1.raw").arg(speed)),
+                "-o", output, "--radar", QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json")});
+            QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+            column[speed] = brightestColumn(QImage(output));
+        }
+        QVERIFY2(column[-30] < column[10] && column[10] < column[30],
+            qPrintable(QStringLiteral("%1 %2 %3").arg(column[-30]).arg(column[10]).arg(column[30])));
+        const double ratio = double(column[30] - column[10]) / (column[10] - column[-30]);
+        QVERIFY2(std::abs(ratio - 0.5) < 0.05, qPrintable(QString::number(ratio)));
+    }
+
     void badInput_data()
     {
         QTest::addColumn<QStringList>("arguments"); // @ is the temporary directory
@@ -187,6 +239,14 @@ private Q_SLOTS:
             << QStringList{"@/rec.raw", "-o", "@/x.png", "--frame", "-1"} << 2 << "--frame";
         QTest::newRow("unknown option")
             << QStringList{"@/rec.raw", "-o", "@/x.png", "--colour"} << 2 << "colour";
+        QTest::newRow("radar profile missing")
+            << QStringList{"@/rec.raw", "-o", "@/x.png", "--radar", "@/none.json"} << 2
+            << "cannot read radar profile";
+        QTest::newRow("unknown window")
+            << QStringList{"@/rec.raw", "-o", "@/x.png", "--radar", "@/none.json", "--window", "flat"}
+            << 2 << "--window wants";
+        QTest::newRow("radar profile not JSON")
+            << QStringList{"@/rec.raw", "-o", "@/x.png", "--radar", "@/broken.csv"} << 2 << "not JSON";
     }
 
     // Each failure says why on one line of standard error and leaves no picture behind.

@@ -32,7 +32,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = "$name" ] || fail "package name is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "package version is '$(field Version)', the project is $version"
 depends="$(field Depends)"
-for library in libqt5core5a libqt5gui5 libqt5widgets5 libqt5charts5 libqt5serialport5; do
+for library in libqt5core5a libqt5gui5 libqt5widgets5 libqt5charts5 libqt5serialport5 libkissfft-float131; do
   grep -q "$library" <<<"$depends" || fail "Depends does not name $library: $depends"
 done
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed size $(field Installed-Size) KiB"
@@ -45,7 +45,8 @@ mapfile -t provided < <(grep -o '<binary>[^<]*</binary>' "$metainfo" | sed 's/<[
 [ "$(printf '%s\n' "${programs[@]}" | sort)" = "$(printf '%s\n' "${provided[@]}" | sort)" ] \
   || fail "the package's programs (${programs[*]}) are not those the metainfo provides (${provided[*]})"
 expected=(/usr/bin/vazorez-gui /usr/share/applications/$id.desktop
-          /usr/share/icons/hicolor/48x48/apps/$id.png /usr/share/metainfo/$id.metainfo.xml)
+          /usr/share/icons/hicolor/48x48/apps/$id.png /usr/share/metainfo/$id.metainfo.xml
+          /usr/share/$name/profiles/example-k-band.json)
 for program in "${programs[@]}"; do
   expected+=(/usr/share/man/man1/$program.1.gz)
 done

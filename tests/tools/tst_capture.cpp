@@ -5,6 +5,7 @@
 #include "linesettings.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
+#include "radarprofile.h"
 #include "replayfile.h"
 #include "simulator.h"
 
@@ -15,8 +16,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -467,6 +470,114 @@ private Q_SLOTS:
         }
     }
 
+    void decodeWritesEachFramesTargets_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("window");
+        QTest::newRow("csv") << "csv" << "hann";
+        QTest::newRow("jsonl") << "jsonl" << "hann";
+        QTest::newRow("csv, Blackman-Harris") << "csv" << "blackman-harris";
+    }
+
+    // A board that alternates modes and sizes, one approaching target: every CW frame reads its
+    // speed, every FMCW frame its range (with the Doppler shift the beat tone carries), at the
+    // times the frame rows give; frames too short for a spectrum have no target.
+    void decodeWritesEachFramesTargets()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, window);
+        const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
+        RadarProfile profile;
+        QString error;
+        QVERIFY2(RadarProfile::load(profilePath, &profile, &error), qPrintable(error));
+        const SimTarget target {15.0, -20.0, 55.0}; // 2.6 bins from zero speed at n = 16
+        const int sizes[] = {16, 24, 64, 255, 1};
+        QByteArray raw;
+        QMap<int, BoardModel *> models;
+        std::vector<std::unique_ptr<BoardModel>> owned;
+        for (int index = 0; index < 30; ++index) {
+            const int n = sizes[index % 5];
+            if (!models.contains(n)) {
+                owned.push_back(std::make_unique<BoardModel>(SimMode::Alternate, n, 3));
+                owned.back()->setRadarScene(profile, {target});
+                models[n] = owned.back().get();
+            }
+            raw += QByteArray(index % 3, '\x16') + encodeFrame(models[n]->frame(index));
+        }
+        const QString rawPath = dir.filePath("scene.raw");
+        QFile file(rawPath);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(raw) == raw.size());
+        file.close();
+
+        int exitCode = -1;
+        QMap<int, QString> frameTimes; // from the frame rows
+        for (const QByteArray &line : runDecode({rawPath}, &exitCode).split('\n').mid(1)) {
+            const QList<QByteArray> fields = line.split(',');
+            if (fields.size() == 7)
+                frameTimes[fields[0].toInt()] = QString::fromLatin1(fields[1]);
+        }
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(frameTimes.size(), 30);
+
+        const QByteArray text = runDecode({rawPath, "--radar", profilePath, "--targets", "--format", format, "--window", window}, &exitCode);
+        QCOMPARE(exitCode, 0);
+        const double range = profile.rangeForBeat(
+            profile.beatSign * profile.beatForRange(target.rangeM) + profile.frequencyForSpeed(target.speedMps));
+        QSet<int> framesWithTargets;
+        auto check = [&](int frame, const QString &time, const QString &mode, int rank, const QString &rangeM,
+                         const QString &speedMps) {
+            QCOMPARE(time, frameTimes.value(frame));
+            const int n = sizes[frame % 5];
+            const double bin = profile.sampleRateHz / n;
+            QCOMPARE(mode, QString(frame % 2 ? "FMCW" : "CW"));
+            if (rank != 1)
+                return; // a weaker one: noise at 20 dB below the target may show in a short frame
+            framesWithTargets.insert(frame);
+            if (frame % 2) {
+                QVERIFY(speedMps.isEmpty());
+                QVERIFY2(std::abs(rangeM.toDouble() - range) < 0.25 * (profile.rangeForBeat(bin) - profile.rangeForBeat(0)),
+                         qPrintable(rangeM));
+            } else {
+                QVERIFY(rangeM.isEmpty());
+                QVERIFY2(std::abs(speedMps.toDouble() - target.speedMps) < 0.25 * profile.speedForFrequency(bin),
+                         qPrintable(speedMps));
+            }
+        };
+        const QList<QByteArray> lines = text.split('\n');
+        if (format == "csv") {
+            QCOMPARE(lines.first(), QByteArray("frame,time_s,mode,rank,range_m,speed_mps,level_db,snr_db"));
+            for (const QByteArray &line : lines.mid(1)) {
+                if (line.isEmpty())
+                    continue;
+                const QStringList f = QString::fromLatin1(line).split(',');
+                QCOMPARE(f.size(), 8);
+                check(f[0].toInt(), f[1], f[2], f[3].toInt(), f[4], f[5]);
+                if (f[3] == "1")
+                    QVERIFY2(f[7].toDouble() > 20.0, qPrintable(line));
+            }
+        } else {
+            int objects = 0;
+            for (const QByteArray &line : lines) {
+                if (line.isEmpty())
+                    continue;
+                const QJsonObject o = QJsonDocument::fromJson(line).object();
+                QCOMPARE(o.value("frame").toInt(-1), objects++);
+                for (const QJsonValue value : o.value("targets").toArray()) {
+                    const QJsonObject t = value.toObject();
+                    const QString rangeM = t.contains("range_m") ? QString::number(t.value("range_m").toDouble()) : QString();
+                    const QString speedMps = t.contains("speed_mps") ? QString::number(t.value("speed_mps").toDouble()) : QString();
+                    check(o.value("frame").toInt(), QString::number(o.value("time_s").toDouble(), 'f', 6),
+                          o.value("mode").toString(), t.value("rank").toInt(), rangeM, speedMps);
+                    if (!speedMps.isEmpty())
+                        QCOMPARE(t.value("direction").toString(), QString("approaching"));
+                }
+            }
+            QCOMPARE(objects, 30); // one per frame, those without a target too
+        }
+        for (int frame = 0; frame < 30; ++frame)
+            QCOMPARE(framesWithTargets.contains(frame), sizes[frame % 5] > 1);
+    }
+
     void failuresAreClear_data()
     {
         QTest::addColumn<QString>("program");
@@ -484,6 +595,12 @@ private Q_SLOTS:
         QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
         // A file with no frame in it is an error, as it is for a replay, and writes nothing.
         QTest::newRow("decode: a csv holds no frame") << decode << QStringList{"KEEP", "-o", "KEEP"} << 1 << "KEEP holds no frame";
+        // A profile that cannot be used is a bad option: nothing is read or written.
+        QTest::newRow("decode: radar profile missing") << decode << QStringList{"KEEP", "--radar", "/nonexistent.json", "--targets", "-o", "KEEP"} << 2 << "cannot read radar profile /nonexistent.json";
+        QTest::newRow("decode: radar profile not JSON") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "-o", "KEEP"} << 2 << "KEEP: not JSON";
+        QTest::newRow("decode: --targets without a profile") << decode << QStringList{"KEEP", "--targets", "-o", "KEEP"} << 2 << "--targets needs --radar";
+        QTest::newRow("decode: an unknown window") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "--window", "kaiser"} << 2 << "--window wants";
+        QTest::newRow("decode: targets as raw") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "--format", "raw"} << 2 << "not raw";
     }
 
     void failuresAreClear()

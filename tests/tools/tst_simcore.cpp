@@ -103,6 +103,40 @@ private Q_SLOTS:
         QVERIFY(stream(11, SimMode::Cw) != stream(11, SimMode::Fmcw));
     }
 
+    // Recordings and the viewer's tests were made with the built-in target: a radar scene is an
+    // addition beside it, never a change to its bytes.
+    void builtInTargetKeepsItsBytes_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<QByteArray>("sha1");
+        const char *sums[3][3] = {
+            {"45e61998b85ad0fcfe652f73499a2351047901e7", "0550344e3f6444dc29c788b522d4721220e31da8",
+             "df476e678d49c3820b079d3e64199b019ec25fc1"},
+            {"02b5179c9cbe338601f3b24f506e1dc85a47a9c7", "f712e2f430ee7607a49d395965b4d7ef91c66fcc",
+             "16ffdbdc792117dc438de999e75cfc605623dec3"},
+            {"f2e30828b4a6c6a187c66e561b65805e309025c5", "6832632e4dfc087695bf319af6184f9fc20b021b",
+             "abd02e16476b1449b7f86dfb746983e07139d9e4"}};
+        const char *names[3] = {"CW", "FMCW", "alternate"};
+        const int sizes[3] = {16, 128, 255};
+        for (int mode = 0; mode < 3; ++mode)
+            for (int size = 0; size < 3; ++size)
+                QTest::addRow("%s, n=%d", names[mode], sizes[size])
+                    << mode << sizes[size] << QByteArray(sums[mode][size]);
+    }
+
+    void builtInTargetKeepsItsBytes()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, samples);
+        QFETCH(QByteArray, sha1);
+        BoardModel board(SimMode(mode), samples, 7);
+        QCryptographicHash hash(QCryptographicHash::Sha1);
+        for (int index = 0; index < 40; ++index)
+            hash.addData(encodeFrame(board.frame(index)));
+        QCOMPARE(hash.result().toHex(), sha1);
+    }
+
     void targetMoves()
     {
         BoardModel board(SimMode::Fmcw, 128, 1);

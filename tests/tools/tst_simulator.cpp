@@ -5,6 +5,7 @@
 #include "framesupport.h"
 #include "serialport.h"
 #include "qtwarnings.h"
+#include "radarprofile.h"
 #include "simulator.h"
 
 #include <QImage>
@@ -151,6 +152,37 @@ private Q_SLOTS:
         QVERIFY(isInOrderSubset(collector.frames, boardFrames(SimMode::Fmcw, 128, 9, 60)));
     }
 
+    // --radar and --target: the frames are the scene the profile's physics makes, the same as
+    // the model in-process makes them.
+    void simProgramPlaysARadarScene()
+    {
+        const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
+        QProcess sim;
+        sim.start(siblingProgram("vazorez-sim"), {"--radar", profilePath, "--target", "0,-12", "--target",
+                                                  "20,6,40", "--mode", "alternate", "--samples", "64",
+                                                  "--count", "30", "--rate", "200", "--seed", "4"});
+        QVERIFY(sim.waitForReadyRead(5000));
+        const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
+        QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
+        FrameCollector collector;
+        SerialPort worker;
+        collector.listenTo(&worker);
+        worker.openPort(first.mid(6), LineSettings::kBaudRate);
+        QVERIFY(sim.waitForFinished(10000));
+        QCOMPARE(sim.exitCode(), 0);
+        RadarProfile profile;
+        QString error;
+        QVERIFY(RadarProfile::load(profilePath, &profile, &error));
+        BoardModel board(SimMode::Alternate, 64, 4);
+        board.setRadarScene(profile, {{0.0, -12.0, 50.0}, {20.0, 6.0, 40.0}});
+        QList<frame_t> expected;
+        for (int index = 0; index < 30; ++index)
+            expected.append(expectedRecord(board.frame(index)));
+        QTRY_COMPARE(collector.frames.size(), 30);
+        QVERIFY(collector.frames == expected);
+        QVERIFY(expected != boardFrames(SimMode::Alternate, 64, 4, 30));
+    }
+
     void simulatorHandsOverExactlyWhatWasRead_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -271,6 +303,15 @@ private Q_SLOTS:
         QTest::newRow("replay of a file with no frame") << QStringList{"--replay", noFrames} << 1;
         QTest::newRow("--mode with --replay") << QStringList{"--replay", noFrames, "--mode", "fmcw"} << 2;
         QTest::newRow("--samples with --replay") << QStringList{"--samples", "16", "--replay", noFrames} << 2;
+        const QString profile = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
+        QTest::newRow("--target without --radar") << QStringList{"--target", "10,-5"} << 2;
+        QTest::newRow("missing radar profile") << QStringList{"--radar", "/nonexistent.json"} << 2;
+        QTest::newRow("radar profile not JSON") << QStringList{"--radar", noFrames} << 2;
+        QTest::newRow("target without its speed") << QStringList{"--radar", profile, "--target", "10"} << 2;
+        QTest::newRow("target beyond any radar") << QStringList{"--radar", profile, "--target", "1e300,0"} << 2;
+        QTest::newRow("--radar with --replay") << QStringList{"--replay", noFrames, "--radar", profile} << 2;
+        const QString cwOnly = writeFile("cw-only.json", R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "approaching": "negative"})");
+        QTest::newRow("FMCW from a profile without a sweep") << QStringList{"--radar", cwOnly, "--mode", "fmcw"} << 2;
         // No display: the options are read before the window system is needed.
         QTest::newRow("demo: --help") << QStringList{"--help"} << 0;
         QTest::newRow("demo: unknown option") << QStringList{"--bogus"} << 2;

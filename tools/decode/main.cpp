@@ -4,6 +4,7 @@
 #include "capturereader.h"
 #include "framewriter.h"
 #include "outputfile.h"
+#include "targetwriter.h"
 #include "toolcli.h"
 
 #include <QCommandLineParser>
@@ -11,6 +12,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 int main(int argc, char *argv[])
 {
@@ -24,10 +26,20 @@ int main(int argc, char *argv[])
         "jsonl or raw, exactly as the live viewer would. time_s is the time at which the frame's last\n"
         "byte would have arrived on the 115200-baud line, counted from the file's first byte.\n"
         "Exit status: 0 done, 1 FILE cannot be read, holds no frame, or the output cannot be\n"
-        "written (then no output file is left behind), 2 bad options.");
+        "written (then no output file is left behind), 2 bad options or a radar profile that is\n"
+        "missing, not JSON or refused.\n"
+        "With --radar PROFILE.json --targets it writes the targets the analysis finds instead:\n"
+        "csv frame,time_s,mode,rank,range_m,speed_mps,level_db,snr_db (a row per target, rank 1\n"
+        "the strongest; speed in m/s, negative approaching, for CW; range in m for FMCW), or jsonl\n"
+        "with one object per frame and its list of targets.");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "Bytes as they came off the line.");
     FrameWriter::addOutputOptions(parser);
+    parser.addOptions({
+        {"radar", "The radar profile (JSON) for --targets.", "PROFILE"},
+        {"targets", "Write each frame's targets (needs --radar) instead of its samples."},
+        {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW", "hann"},
+    });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
     if (parser.positionalArguments().size() != 1)
@@ -36,6 +48,22 @@ int main(int argc, char *argv[])
     QString error;
     if (!FrameWriter::formatFromOptions(parser, &format, &error))
         return usageError(error);
+    if (parser.isSet("targets") != parser.isSet("radar"))
+        return usageError(parser.isSet("targets") ? QStringLiteral("--targets needs --radar PROFILE.json")
+                                                  : QStringLiteral("--radar goes with --targets"));
+    RadarProfile profile;
+    RadarSettings settings;
+    if (!spectrumWindowFromName(parser.value("window"), &settings.window))
+        return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'").arg(parser.value("window")));
+    if (parser.isSet("radar")) {
+        if (format == FrameWriter::Format::Raw)
+            return usageError(QStringLiteral("--targets writes csv or jsonl, not raw"));
+        QStringList warnings;
+        if (!RadarProfile::load(parser.value("radar"), &profile, &error, &warnings))
+            return usageError(error);
+        for (const QString &warning : warnings)
+            std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(warning));
+    }
 
     CaptureReader reader(parser.positionalArguments().first());
     if (!reader.open())
@@ -48,10 +76,15 @@ int main(int argc, char *argv[])
         return toolError(QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));
 
     FrameWriter writer(out, format);
-    bool written = writer.writeHeader();
+    std::optional<TargetWriter> targets;
+    if (parser.isSet("targets"))
+        targets.emplace(out, format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl : TargetWriter::Format::Csv, profile, settings);
+    bool written = targets ? targets->writeHeader() : writer.writeHeader();
     RecordedFrame frame;
-    while (written && reader.next(frame))
-        written = writer.write(frame.index, frame.seconds, frame.record, frame.bytes.constData(), frame.bytes.size());
+    while (written && reader.next(frame)) {
+        written = targets ? targets->write(frame.index, frame.seconds, frame.record)
+                          : writer.write(frame.index, frame.seconds, frame.record, frame.bytes.constData(), frame.bytes.size());
+    }
     if (reader.failed()) {
         out.discard();
         return toolError(reader.errorString());
@@ -59,8 +92,11 @@ int main(int argc, char *argv[])
     if (!written || !out.commit()) {
         out.discard();
         return toolError(QStringLiteral("cannot write to %1: %2")
-                             .arg(out.description(), written ? out.errorString() : writer.errorString()));
+                             .arg(out.description(), written ? out.errorString()
+                                                 : targets ? targets->errorString() : writer.errorString()));
     }
+    if (targets)
+        std::fprintf(stderr, "vazorez-decode: %lld targets\n", static_cast<long long>(targets->targets()));
     std::fprintf(stderr, "vazorez-decode: %lld frames from %llu bytes, %llu rejected, %llu bytes of junk\n",
                  static_cast<long long>(reader.frames()), static_cast<unsigned long long>(reader.bytesRead()),
                  static_cast<unsigned long long>(reader.rejectedFrames()),

@@ -81,6 +81,12 @@ int main(int argc, char *argv[])
         {"height", QStringLiteral("Picture height in pixels (default %1).").arg(kDefaultHeight),
             "H"},
         {"frame", "Show the I and Q of frame N (counted from 0) above the waterfall.", "N"},
+        {"radar", "Draw the host's own spectrum of I + jQ on the axis of the radar profile FILE\n"
+                  "(JSON): speed in m/s for CW (negative approaching, zero in the middle), range\n"
+                  "in metres for FMCW. The first frame's mode is drawn, the other left out.",
+            "FILE"},
+        {"window", "The window for --radar: hann (default), blackman-harris or none.", "WINDOW",
+            "hann"},
     });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
@@ -111,6 +117,19 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("cannot write .%1 pictures: name the output .png (or .jpg, .bmp)")
                               .arg(QString::fromLatin1(imageFormat)));
 
+    RadarProfile profile;
+    RadarSettings settings;
+    if (!spectrumWindowFromName(parser.value("window"), &settings.window))
+        return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'")
+                              .arg(parser.value("window")));
+    if (parser.isSet("radar")) {
+        QStringList warnings;
+        if (!RadarProfile::load(parser.value("radar"), &profile, &error, &warnings))
+            return usageError(error);
+        for (const QString &warning : warnings)
+            std::fprintf(stderr, "vazorez-plot: %s\n", qPrintable(warning));
+    }
+
     RecordingReader reader;
     if (!reader.open(inputPath, &error))
         return fail(error);
@@ -121,6 +140,8 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
 
     PlotPicture picture(height);
+    if (parser.isSet("radar"))
+        picture.setRadar(profile, settings);
     std::optional<ChosenFrame> chosen;
     int64_t index = 0;
     const bool read = reader.read(
@@ -152,6 +173,10 @@ int main(int argc, char *argv[])
                         .arg(reader.frames()));
     }
 
+    if (picture.framesLeftOut() > 0)
+        std::fprintf(stderr, "vazorez-plot: %lld %s frames left out: the axis is the %s frames'\n",
+            static_cast<long long>(picture.framesLeftOut()), picture.radarMode() ? "CW" : "FMCW",
+            picture.radarMode() ? "FMCW" : "CW");
     const SpectrumHistory &history = picture.history();
     const QString title = QStringLiteral("%1: %2 frames over %3 s (%4)")
                               .arg(QFileInfo(inputPath).fileName())

@@ -71,6 +71,67 @@ PlotPicture::PlotPicture(int pictureHeight)
 {
 }
 
+void PlotPicture::setRadar(const RadarProfile &profile, const RadarSettings &settings)
+{
+    analyzer = std::make_unique<RadarAnalyzer>(profile, settings);
+}
+
+void PlotPicture::add(const frame_t &record, double seconds)
+{
+    if (!analyzer) {
+        spectra.add(record, seconds);
+        return;
+    }
+    // The waterfall's x runs over as many columns as its history keeps bins, a multiple of 16 so
+    // that its axis ends where the physical one does.
+    constexpr int kColumns = HistorySlot::kMaxBins / 16 * 16;
+    const int mode = record.modulation ? 1 : 0;
+    if (shownMode < 0) {
+        shownMode = mode;
+        const RadarProfile &profile = analyzer->profile();
+        if (mode == 0)
+            axis = {-profile.maxSpeed(), profile.maxSpeed(),
+                QStringLiteral("speed (m/s), negative approaching")};
+        else if (profile.hasSweep())
+            axis = {-profile.rangeOffsetM, profile.maxRange(), QStringLiteral("range (m)")};
+        else
+            axis = {0.0, record.sample_count / 2.0, QStringLiteral("beat (bins; the profile has no sweep)")};
+    }
+    if (mode != shownMode) {
+        ++leftOut;
+        return;
+    }
+    analyzer->analyze(record, analysis);
+    row.modulation = record.modulation;
+    row.sample_count = record.sample_count;
+    row.i_samples = record.i_samples;
+    row.q_samples = record.q_samples;
+    const RadarSpectrum &spectrum = analysis.spectrum;
+    const int cells = int(spectrum.db.size());
+    if (cells == 0 || spectrum.step <= 0.0)
+        return;
+    // Each column shows the highest cell within it, or the nearest where cells are wider.
+    row.fft_bins.resize(kColumns);
+    const double columnWidth = (axis.to - axis.from) / kColumns;
+    auto cellAt = [&](double value) { return (value - spectrum.start) / spectrum.step; };
+    for (int column = 0; column < kColumns; ++column) {
+        const double left = axis.from + column * columnWidth;
+        int first = int(std::ceil(cellAt(left)));
+        int end = int(std::ceil(cellAt(left + columnWidth)));
+        if (end <= first) {
+            first = int(std::lround(cellAt(left + columnWidth / 2)));
+            end = first + 1;
+        }
+        first = std::clamp(first, 0, cells - 1);
+        end = std::clamp(end, first + 1, cells);
+        float highest = spectrum.db[size_t(first)];
+        for (int cell = first + 1; cell < end; ++cell)
+            highest = std::max(highest, spectrum.db[size_t(cell)]);
+        row.fft_bins[column] = QPointF(column, highest);
+    }
+    spectra.add(row, seconds);
+}
+
 QImage PlotPicture::render(
     QSize size, const QString &title, const std::optional<ChosenFrame> &chosen) const
 {
@@ -99,7 +160,7 @@ QImage PlotPicture::render(
     const double from = double(spectra.oldestIndex()) * slot;
     const double to = double(spectra.newestIndex() + 1) * slot;
     waterfall.renderRange(spectra, from, to);
-    paintWaterfall(painter, layout, waterfall, QStringLiteral("time_s (s)"));
+    paintWaterfall(painter, layout, waterfall, QStringLiteral("time_s (s)"), axis);
 
     painter.setRenderHint(QPainter::Antialiasing);
     if (chosen) {

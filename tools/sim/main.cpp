@@ -46,6 +46,8 @@ int main(int argc, char *argv[])
     if (!readSimulatorOptions(parser, options, &error))
         return usageError(error);
     options.device = parser.value("device");
+    for (const QString &warning : options.warnings)
+        std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(warning));
 
     Simulator simulator(options);
     if (!options.replayFile.isEmpty()) {

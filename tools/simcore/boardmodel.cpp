@@ -47,9 +47,21 @@ FrameValues BoardModel::frame(int64_t index)
     {
         double cycles; // per frame of n samples; negative ones land in the upper half of the DFT
         double amplitude;
+        double phase = 0.0;
     };
     std::vector<Tone> tones;
-    if (fmcw) {
+    if (scene) {
+        for (const SimTarget &target : targets) {
+            // Frames follow each other without a gap: the echo's phase turns with the Doppler
+            // shift from frame to frame, and stands still for a target that does not move.
+            const double doppler = radar.frequencyForSpeed(target.speedMps);
+            const double hz = fmcw && radar.hasSweep() ? doppler + radar.beatSign * radar.beatForRange(target.rangeM) : doppler;
+            const double phase = 4.0 * kPi * target.rangeM * radar.carrierHz / RadarProfile::kSpeedOfLight
+                + 2.0 * kPi * doppler * n / radar.sampleRateHz * t;
+            tones.push_back({hz * n / radar.sampleRateHz, std::pow(10.0, target.levelDb / 20.0),
+                             std::fmod(phase, 2.0 * kPi)});
+        }
+    } else if (fmcw) {
         const double range = 0.5 * n * (0.18 + 0.12 * std::sin(2.0 * kPi * t / 240.0));
         tones.push_back({-range, 1100.0});
         tones.push_back({-0.30 * n, 380.0});
@@ -58,11 +70,11 @@ FrameValues BoardModel::frame(int64_t index)
         const double doppler = -(2.5 + 6.0 * (0.5 + 0.5 * std::sin(2.0 * kPi * t / 300.0 + 0.8)));
         tones.push_back({doppler, 1300.0});
     }
-    const double phase = 0.37 * t;
+    const double phase = scene ? 0.0 : 0.37 * t;
     for (int k = 0; k < n; ++k) {
         double re = 0.0, im = 0.0;
         for (const Tone &tone : tones) {
-            const double angle = 2.0 * kPi * tone.cycles * k / std::max(n, 1) + phase;
+            const double angle = 2.0 * kPi * tone.cycles * k / std::max(n, 1) + phase + tone.phase;
             re += tone.amplitude * std::cos(angle);
             im += tone.amplitude * std::sin(angle);
         }
@@ -71,6 +83,13 @@ FrameValues BoardModel::frame(int64_t index)
     }
     values.s = spectrumDb(values.i, values.q);
     return values;
+}
+
+void BoardModel::setRadarScene(const RadarProfile &profile, const std::vector<SimTarget> &targets)
+{
+    scene = true;
+    radar = profile;
+    this->targets = targets;
 }
 
 std::vector<int32_t> BoardModel::spectrumDb(const std::vector<int16_t> &i, const std::vector<int16_t> &q)

@@ -3,11 +3,21 @@
 #pragma once
 
 #include "frameencoder.h"
+#include "radarprofile.h"
 
 #include <cstdint>
 #include <random>
 
 enum class SimMode { Cw, Fmcw, Alternate };
+
+// A point target of a radar scene: the truth the analysis is checked against.
+struct SimTarget {
+    static constexpr double kDefaultLevelDb = 50.0;
+
+    double rangeM = 0.0;
+    double speedMps = 0.0; // negative approaching
+    double levelDb = kDefaultLevelDb; // the tone's amplitude in I and Q, in dB of one ADC digit
+};
 
 class BoardModel
 {
@@ -16,6 +26,10 @@ public:
 
     // The values of frame `index` (0, 1, 2, ...). Calls must come in order: the noise is a stream.
     FrameValues frame(int64_t index);
+
+    // From now on the tones come from these targets seen through `profile`: CW frames carry each
+    // target's Doppler tone, FMCW frames its beat tone plus the Doppler shift. No targets: noise.
+    void setRadarScene(const RadarProfile &profile, const std::vector<SimTarget> &targets);
 
     // The spectrum the board computes from I and Q: Hann-windowed DFT magnitude in dB, clamped to
     // the chart's -35 to 60 dB.
@@ -27,4 +41,7 @@ private:
     SimMode mode;
     int samples;
     std::mt19937 random;
+    bool scene = false;
+    RadarProfile radar;
+    std::vector<SimTarget> targets;
 };

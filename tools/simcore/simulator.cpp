@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -39,6 +40,44 @@ bool readProbability(const QCommandLineParser &parser, const QString &name, doub
     return true;
 }
 
+bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)
+{
+    const QStringList targets = parser.values("target");
+    if (!parser.isSet("radar")) {
+        if (!targets.isEmpty()) {
+            *error = QStringLiteral("--target needs --radar PROFILE.json");
+            return false;
+        }
+        return true;
+    }
+    if (!options.replayFile.isEmpty()) {
+        *error = QStringLiteral("--radar does not apply to --replay: the file's frames are sent as they are");
+        return false;
+    }
+    if (!RadarProfile::load(parser.value("radar"), &options.radar, error, &options.warnings))
+        return false;
+    options.radarScene = true;
+    for (const QString &text : targets) {
+        const QStringList parts = text.split(',');
+        SimTarget target;
+        bool ok = parts.size() == 2 || parts.size() == 3;
+        double *fields[] = {&target.rangeM, &target.speedMps, &target.levelDb};
+        for (int k = 0; ok && k < parts.size(); ++k) {
+            *fields[k] = parts[k].trimmed().toDouble(&ok);
+            ok = ok && std::isfinite(*fields[k]);
+        }
+        if (!ok || target.rangeM < 0.0 || target.rangeM > 1e5 || std::abs(target.speedMps) > 1e4
+            || target.levelDb > 100.0) {
+            *error = QStringLiteral("--target wants RANGE_M,SPEED_MPS[,LEVEL_DB] (range 0 to 100 km, "
+                                    "speed within 10 km/s, level up to 100 dB), not '%1'")
+                         .arg(text);
+            return false;
+        }
+        options.targets.push_back(target);
+    }
+    return true;
+}
+
 } // namespace
 
 void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
@@ -62,6 +101,12 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
         {"truncate", "Probability of a frame cut short.", "P", "0"},
         {"replay", "Stream the frames of a raw capture or line dump instead of synthetic ones\n"
                    "(--mode and --samples do not apply).", "FILE"},
+        {"radar", "Make I and Q from the physics of the radar profile FILE (JSON) and the\n"
+                  "--target options, instead of the built-in moving target.", "FILE"},
+        {"target", "With --radar, a fixed target at RANGE_M metres moving at SPEED_MPS (negative\n"
+                   "approaching), its tone LEVEL_DB dB above one ADC digit (default 50); repeatable.\n"
+                   "CW frames carry its Doppler tone, FMCW frames its beat tone plus the Doppler.",
+         "RANGE_M,SPEED_MPS[,LEVEL_DB]"},
     });
 }
 
@@ -77,6 +122,9 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
         }
     }
 
+    if (!readRadarScene(parser, options, error))
+        return false;
+
     const QString mode = parser.value("mode");
     if (mode == "cw")
         options.mode = SimMode::Cw;
@@ -86,6 +134,11 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
         options.mode = SimMode::Alternate;
     else {
         *error = QStringLiteral("--mode wants cw, fmcw or alternate, not '%1'").arg(mode);
+        return false;
+    }
+    if (options.radarScene && options.mode != SimMode::Cw && !options.radar.hasSweep()) {
+        *error = QStringLiteral("--mode %1 needs bandwidth_hz and sweep_s in the radar profile %2")
+                     .arg(mode, parser.value("radar"));
         return false;
     }
 
@@ -134,6 +187,8 @@ Simulator::Simulator(const SimulatorOptions &options)
     , model(options.mode, options.samples, options.seed)
     , faults(options.faults, options.seed)
 {
+    if (options.radarScene)
+        model.setRadarScene(options.radar, options.targets);
 }
 
 Simulator::~Simulator()

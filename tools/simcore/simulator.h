@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,11 @@ struct SimulatorOptions
     Rate rate = Rate::Line;
     double framesPerSecond = 0.0; // for Rate::Fixed
     FaultRates faults;
+    // --radar and --target: frames made from a radar scene instead of the built-in target.
+    bool radarScene = false;
+    RadarProfile radar;
+    std::vector<SimTarget> targets;
+    QStringList warnings; // about the profile, for the user
 };
 
 // The options vazorez-sim and vazorez-demo share.

@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: MIT
+// From a frame's I and Q samples and a radar profile to the host's own spectrum on the physical
+// axis (m/s for CW, metres for FMCW) and the strongest targets in it.
+#pragma once
+
+#include "radarprofile.h"
+#include "targetdetector.h"
+
+#include <QtNumeric>
+
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct frame_t;
+
+enum class SpectrumWindow { Hann, BlackmanHarris, None };
+
+struct RadarSettings {
+    SpectrumWindow window = SpectrumWindow::Hann;
+    DetectorSettings detector;
+    // Per-view processing, each off at its default. A running state is kept per modulation.
+    int averageFrames = 1; // exponential averaging of the power spectrum over N frames
+    bool maxHold = false; // the largest power seen in each cell since the last reset
+    int backgroundFrames = 0; // running mean of the complex spectrum over N frames, subtracted
+};
+
+struct RadarSpectrum {
+    enum class Axis { Speed, Range, Bins };
+    Axis axis = Axis::Bins;
+    int mode = 0; // the frame's modulation: 0 CW, 1 FMCW
+    int samples = 0; // n of the frame
+    int cellsPerBin = 1; // the zero-padding: cells per bin of the board's n-point spectrum
+    double start = 0.0; // axis value of db[0]: m/s, metres, or board bins
+    double step = 0.0; // axis units per cell
+    std::vector<float> db; // 20 log10 of a tone's amplitude in ADC digits, per cell
+    std::vector<float> power; // the same, linear (digits squared)
+
+    double at(double cell) const { return start + cell * step; }
+    double binWidth() const { return step * cellsPerBin; } // one board bin in axis units
+};
+
+struct RadarTarget {
+    int rank = 0; // 1 is the strongest
+    double speedMps = qQNaN(); // CW: negative approaching, positive receding
+    double rangeM = qQNaN(); // FMCW with a sweep in the profile
+    double bins = 0.0; // the same position in the board's bins from zero
+    double levelDb = 0.0; // a tone's amplitude in ADC digits, in dB
+    double snrDb = 0.0; // above the local noise estimate
+
+    // "approaching" or "receding" for a speed, "" for a range.
+    const char *direction() const;
+};
+
+struct RadarAnalysis {
+    RadarSpectrum spectrum;
+    std::vector<RadarTarget> targets; // strongest first
+};
+
+class RadarAnalyzer {
+public:
+    explicit RadarAnalyzer(const RadarProfile &profile, const RadarSettings &settings = {});
+    ~RadarAnalyzer();
+    RadarAnalyzer(const RadarAnalyzer &) = delete;
+    RadarAnalyzer &operator=(const RadarAnalyzer &) = delete;
+
+    // One frame. Frames with fewer than two samples give an empty analysis. With the per-view
+    // processing off, the result depends on the frame alone.
+    RadarAnalysis analyze(const frame_t &frame);
+    void analyze(const frame_t &frame, RadarAnalysis &into);
+    // Forgets the averaging, max-hold and background of both modulations.
+    void reset();
+
+    const RadarProfile &profile() const { return radar; }
+    const RadarSettings &settings() const { return options; }
+
+    // The zero-padded FFT length for n samples: a power of two, at least 4n.
+    static int paddedLength(int samples);
+
+private:
+    struct Plan;
+    struct ModeState {
+        int samples = -1;
+        int frames = 0;
+        std::vector<std::complex<float>> background;
+        std::vector<float> average;
+        std::vector<float> held;
+    };
+
+    Plan &planFor(int samples);
+    void toAxis(int mode, int samples, RadarSpectrum &out) const;
+
+    RadarProfile radar;
+    RadarSettings options;
+    TargetDetector detector;
+    std::vector<SpectrumPeak> peaks;
+    std::vector<std::unique_ptr<Plan>> plans;
+    ModeState states[2];
+    std::vector<std::complex<float>> spectrum;
+    std::vector<float> cellPower; // in the FFT's order
+    std::vector<float> cellDb;
+};
+
+// "hann", "blackman-harris" or "none"; false for another name.
+bool spectrumWindowFromName(const QString &name, SpectrumWindow *window);
+// The window's weight for sample k of n.
+double windowWeight(SpectrumWindow window, int k, int n);

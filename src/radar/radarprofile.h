@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+// The radar's physics as the user describes it in a small JSON file: what turns a spectrum's bins
+// into metres per second (CW) and metres (FMCW).
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QByteArray;
+
+struct RadarProfile {
+    static constexpr double kSpeedOfLight = 299792458.0;
+
+    QString name;
+    double carrierHz = 0.0; // CW: the transmit frequency; FMCW: the sweep's centre
+    double sampleRateHz = 0.0; // of the I and Q samples within one frame
+    double bandwidthHz = 0.0; // FMCW sweep; 0 when the profile has none
+    double sweepSeconds = 0.0;
+    // The sign of the Doppler frequency of I + jQ for an approaching target: +1 or -1.
+    int approachingSign = -1;
+    // The side of the spectrum of I + jQ on which FMCW beat tones lie: +1 or -1.
+    int beatSign = -1;
+    double rangeOffsetM = 0.0;
+
+    bool hasSweep() const { return bandwidthHz > 0.0 && sweepSeconds > 0.0; }
+    double sweepSlope() const { return bandwidthHz / sweepSeconds; } // Hz per second
+    // Radial speed for a signed Doppler frequency of I + jQ: negative when approaching.
+    double speedForFrequency(double hz) const;
+    double frequencyForSpeed(double mps) const;
+    // Range for a beat frequency (its magnitude), the offset taken off.
+    double rangeForBeat(double hz) const;
+    double beatForRange(double metres) const;
+    double maxSpeed() const { return speedForFrequency(-approachingSign * sampleRateHz / 2.0); }
+    double maxRange() const { return rangeForBeat(sampleRateHz / 2.0); }
+
+    // Reads a profile file. False with a one-line `error` naming the file and the key when it is
+    // missing, not JSON, or refused; `warnings` receives one line per key it does not know.
+    static bool load(const QString &path, RadarProfile *profile, QString *error,
+        QStringList *warnings = nullptr);
+    // The same from the file's bytes; `origin` names them in messages.
+    static bool parse(const QByteArray &json, const QString &origin, RadarProfile *profile,
+        QString *error, QStringList *warnings = nullptr);
+};

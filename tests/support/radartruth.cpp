@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: MIT
+#include "radartruth.h"
+
+#include "boardmodel.h"
+#include "frame.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// The simulator's noise: Gaussian, this many digits in I and in Q.
+constexpr double kNoiseDigits = 30.0;
+// A target reported this close to the truth is that target.
+constexpr double kMatchBins = 0.5;
+
+frame_t recordFor(const FrameValues &values)
+{
+    frame_t record;
+    record.modulation = values.mode;
+    record.sample_count = int(values.i.size());
+    record.i_samples = values.i;
+    record.q_samples = values.q;
+    return record;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return qQNaN();
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+RadarProfile exampleRadarProfile()
+{
+    QFile file(QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json"));
+    RadarProfile profile;
+    QString error;
+    if (!file.open(QIODevice::ReadOnly)
+        || !RadarProfile::parse(file.readAll(), file.fileName(), &profile, &error))
+        qFatal("the example profile does not load: %s", qPrintable(error));
+    return profile;
+}
+
+double levelForSnr(double snrDb, int samples, SpectrumWindow window)
+{
+    double sum = 0.0, squares = 0.0;
+    for (int k = 0; k < samples; ++k) {
+        const double w = windowWeight(window, k, samples);
+        sum += w;
+        squares += w * w;
+    }
+    const double noisePower = 2.0 * kNoiseDigits * kNoiseDigits * squares / (sum * sum);
+    return 10.0 * std::log10(noisePower) + snrDb;
+}
+
+RadarScore scoreRadarCase(const RadarCase &radarCase)
+{
+    const RadarSettings &settings = radarCase.settings;
+    RadarProfile profile = exampleRadarProfile();
+    if (radarCase.flipApproaching)
+        profile.approachingSign = -profile.approachingSign;
+    const int n = radarCase.samples;
+    const bool fmcw = radarCase.mode == 1;
+    BoardModel model(fmcw ? SimMode::Fmcw : SimMode::Cw, n, radarCase.seed);
+    RadarAnalyzer analyzer(profile, settings);
+    // One board bin on the axis: fs / n in frequency.
+    const double binHz = profile.sampleRateHz / n;
+    const double speedBin = std::abs(profile.speedForFrequency(binHz));
+    const double rangeBin = profile.rangeForBeat(binHz) - profile.rangeForBeat(0.0);
+    const double bin = fmcw ? rangeBin : speedBin;
+    const double level = levelForSnr(radarCase.snrDb, n, settings.window);
+
+    std::vector<double> errors, snrs;
+    int directionRight = 0, found = 0, falseFrames = 0;
+    RadarAnalysis analysis;
+    for (int index = 0; index < radarCase.frames; ++index) {
+        // Swept over the axis, avoiding the two bins either side of zero frequency, where the
+        // samples' mean is taken out, and the last tenth before the axis ends.
+        const double fraction = radarCase.frames > 1 ? double(index) / (radarCase.frames - 1) : 0.5;
+        std::vector<SimTarget> truth;
+        if (fmcw) {
+            const double nearest = std::max(2.0, 2.0 * rangeBin);
+            const double farthest = 0.9 * profile.maxRange();
+            const double range = nearest + (farthest - nearest) * fraction;
+            truth.push_back({range, 0.0, level});
+            if (radarCase.kind == RadarCase::Kind::Pair) {
+                truth[0].rangeM = nearest + (farthest - nearest - 3.0 * rangeBin) * fraction;
+                // Slowly moving, so that the two echoes do not meet at one phase every frame.
+                truth[0].speedMps = 0.01;
+                truth.push_back({truth[0].rangeM + 3.0 * rangeBin, -0.02, level - 10.0});
+            }
+        } else {
+            const double limit = 0.9 * profile.maxSpeed();
+            double speed = -limit + 2.0 * limit * fraction;
+            if (std::abs(speed) < 2.0 * speedBin)
+                speed = std::copysign(2.0 * speedBin, speed);
+            truth.push_back({0.0, speed, level});
+            if (radarCase.kind == RadarCase::Kind::Pair) {
+                truth[0].speedMps = -limit + (2.0 * limit - 3.0 * speedBin) * fraction;
+                if (truth[0].speedMps > -5.0 * speedBin && truth[0].speedMps < 2.0 * speedBin)
+                    truth[0].speedMps = 2.0 * speedBin;
+                truth.push_back({0.0, truth[0].speedMps + 3.0 * speedBin, level - 10.0});
+            }
+        }
+        if (radarCase.kind == RadarCase::Kind::Noise)
+            truth.clear();
+        model.setRadarScene(profile, truth);
+        const frame_t record = recordFor(model.frame(index));
+
+        analyzer.analyze(record, analysis);
+
+        auto where
+            = [&](const SimTarget &target) { return fmcw ? target.rangeM : target.speedMps; };
+        auto reported
+            = [&](const RadarTarget &target) { return fmcw ? target.rangeM : target.speedMps; };
+        int matched = 0;
+        bool stray = false;
+        for (const RadarTarget &target : analysis.targets) {
+            bool isTrue = false;
+            for (const SimTarget &real : truth)
+                isTrue = isTrue || std::abs(reported(target) - where(real)) <= kMatchBins * bin;
+            stray = stray || !isTrue;
+        }
+        for (const SimTarget &real : truth) {
+            for (const RadarTarget &target : analysis.targets) {
+                if (std::abs(reported(target) - where(real)) <= kMatchBins * bin) {
+                    ++matched;
+                    break;
+                }
+            }
+        }
+        found += matched == int(truth.size()) ? 1 : 0;
+        falseFrames += stray ? 1 : 0;
+        if (radarCase.kind == RadarCase::Kind::Sweep) {
+            // The strongest report against the truth; a frame without one is an infinite error.
+            const double error = analysis.targets.empty()
+                ? qInf()
+                : std::abs(reported(analysis.targets.front()) - where(truth.front())) / bin;
+            errors.push_back(error);
+            if (!fmcw && !analysis.targets.empty()) {
+                const bool approaching = truth.front().speedMps < 0.0;
+                const char *expected = approaching ? "approaching" : "receding";
+                directionRight
+                    += qstrcmp(analysis.targets.front().direction(), expected) == 0 ? 1 : 0;
+            }
+        }
+        if (!analysis.targets.empty() && !truth.empty())
+            snrs.push_back(analysis.targets.front().snrDb);
+    }
+
+    RadarScore score;
+    score.frames = radarCase.frames;
+    if (!errors.empty()) {
+        score.medianErrorBins = median(errors);
+        score.worstErrorBins = *std::max_element(errors.begin(), errors.end());
+    }
+    score.directionRight = double(directionRight) / radarCase.frames;
+    score.found = double(found) / radarCase.frames;
+    score.falseTargets = double(falseFrames) / radarCase.frames;
+    score.medianSnrDb = median(snrs);
+    return score;
+}
