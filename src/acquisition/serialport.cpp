@@ -68,11 +68,14 @@ SerialPort::SerialPort(QObject *parent)
     sourceTimer.setTimerType(Qt::PreciseTimer);
     moveToThread(&workerThread);
     port.moveToThread(&workerThread);
+    network.moveToThread(&workerThread);
     quietTimer.moveToThread(&workerThread);
     sourceTimer.moveToThread(&workerThread);
     workerThread.start(QThread::HighestPriority);
     connect(&port, &QSerialPort::readyRead, this, &SerialPort::slotReadyRead);
     connect(&port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
+    connect(&network, &NetworkLink::readyRead, this, &SerialPort::slotReadyRead);
+    connect(&network, &NetworkLink::lost, this, &SerialPort::onNetworkLost);
     connect(&quietTimer, &QTimer::timeout, this, &SerialPort::onQuiet);
     connect(&sourceTimer, &QTimer::timeout, this, &SerialPort::pumpSource);
 }
@@ -185,8 +188,10 @@ void SerialPort::pumpSource()
 bool SerialPort::openPortLocked(const QString &portName, int baudRate)
 {
     startClean();
-    if (!openWithLineSettings(port, portName, baudRate)) {
-        const QString reason = port.errorString();
+    const bool networked = NetworkLink::isNetworkName(portName);
+    if (networked ? !network.open(portName, uint32_t(baudRate))
+                  : !openWithLineSettings(port, portName, baudRate)) {
+        const QString reason = networked ? network.errorString() : port.errorString();
         QMutexLocker lock(&statusMutex);
         openError = reason;
         return false;
@@ -197,7 +202,7 @@ bool SerialPort::openPortLocked(const QString &portName, int baudRate)
 
 void SerialPort::startClean()
 {
-    if (port.isOpen() || source)
+    if (port.isOpen() || network.isOpen() || source)
         closePortLocked();
     ++openGeneration;
     // Nothing of the previous line may appear as this one's.
@@ -219,17 +224,22 @@ void SerialPort::closePortLocked(bool quietly)
         endLink();
         return;
     }
-    if (!port.isOpen())
+    const bool networked = network.isOpen();
+    if (!port.isOpen() && !networked)
         return;
     // Frames that arrived whole before the close are the line's and go out; what is left of a
     // frame still arriving is dropped with the line.
     if (!quietly) {
-        const QByteArray last = port.readAll();
+        const QByteArray last = networked ? network.readAll() : port.readAll();
         receiveLocked(last.constData(), last.size());
         flushLocked(FrameReceiver::Flush::Quiet);
     }
-    port.clear(QSerialPort::AllDirections);
-    port.close();
+    if (networked) {
+        network.close();
+    } else {
+        port.clear(QSerialPort::AllDirections);
+        port.close();
+    }
     endLink();
 }
 
@@ -395,7 +405,7 @@ void SerialPort::flushLocked(FrameReceiver::Flush mode)
 void SerialPort::slotReadyRead()
 {
     QMutexLocker lock(&workerMutex);
-    const QByteArray bytes = port.readAll();
+    const QByteArray bytes = network.isOpen() ? network.readAll() : port.readAll();
     receiveLocked(bytes.constData(), bytes.size());
     publishStatus();
     // Whatever stays buffered is decoded once the line has been quiet for a moment.
@@ -408,7 +418,7 @@ void SerialPort::slotReadyRead()
 void SerialPort::onQuiet()
 {
     QMutexLocker lock(&workerMutex);
-    if (!port.isOpen() && !source)
+    if (!port.isOpen() && !network.isOpen() && !source)
         return;
     flushLocked(longQuiet ? FrameReceiver::Flush::LongQuiet : FrameReceiver::Flush::Quiet);
     publishStatus();
@@ -441,6 +451,25 @@ void SerialPort::onPortError(QSerialPort::SerialPortError error)
                 flushLocked(FrameReceiver::Flush::Quiet);
                 port.close();
                 endLink();
+            }
+            emit signalComPortLost(reason);
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialPort::onNetworkLost(const QString &reason)
+{
+    // As for a hung-up tty: closed from the event loop, not from inside the socket's notification,
+    // and only if the connection that went is still the open one.
+    const int generation = openGeneration;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, reason] {
+            {
+                QMutexLocker lock(&workerMutex);
+                if (generation != openGeneration || !network.isOpen())
+                    return;
+                closePortLocked();
             }
             emit signalComPortLost(reason);
         },
