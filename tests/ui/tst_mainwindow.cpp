@@ -7,6 +7,7 @@
 #include "statusline.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
+#include "ser2netserver.h"
 
 #include <QComboBox>
 #include <QGraphicsLineItem>
@@ -371,6 +372,42 @@ private Q_SLOTS:
         QTRY_COMPARE(points(w.raw, 0), expectedRecord(afterReturn).i_series);
         QTest::mouseClick(w.button, Qt::LeftButton);
         QVERIFY(w.window.statusBar()->currentMessage().isEmpty());
+    }
+
+    void aBoardBehindSer2net()
+    {
+        // --port URL --connect: the window reads the board through ser2net as through a local
+        // port, and the status bar, the lost-line message and the failure box name the URL.
+        PseudoTerminal line;
+        Ser2NetServer server;
+        QString error;
+        QVERIFY2(server.start(line.slavePath(), Ser2NetServer::Kind::Rfc2217, &error), qPrintable(error));
+        Window w;
+        w.window.addPort(server.url());
+        w.window.connectSelected();
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        const FrameValues values = numberedFrame(7, 64, 1);
+        QVERIFY(line.write(encodeFrame(values)));
+        QTRY_COMPARE(points(w.raw, 0), expectedRecord(values).i_series);
+        QCOMPARE(w.label->text(), QStringLiteral("Modulation: FMCW"));
+        QTRY_VERIFY2(w.window.statusBar()->currentMessage().startsWith(server.url() + ": "),
+                     qPrintable(w.window.statusBar()->currentMessage()));
+        server.stop();
+        QTRY_COMPARE(w.button->text(), QStringLiteral("connect"));
+        QCOMPARE(w.window.statusBar()->currentMessage(),
+                 "The line to " + server.url() + " was lost: the server closed the connection");
+
+        // The server is gone: connecting again fails with the reason, the box names the URL.
+        static QString why;
+        QTimer::singleShot(50, [] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                why = box->informativeText();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(why, server.url() + ": connection refused");
+        QCOMPARE(w.button->text(), QStringLiteral("connect"));
     }
 
     void cachedItemsPaintTheSamePixels_data()
