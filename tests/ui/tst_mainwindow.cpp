@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QGraphicsLineItem>
 #include <QGridLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -412,6 +413,34 @@ private Q_SLOTS:
         QTest::mouseClick(w.button, Qt::LeftButton);
         QCOMPARE(boxes, QStringList {server.url() + ": connection refused"});
         QCOMPARE(w.button->text(), QStringLiteral("connect"));
+
+        // A URL typed into the port list's right-click menu; a name that is none is asked again.
+        Ser2NetServer again;
+        QVERIFY2(again.start(line.slavePath(), Ser2NetServer::Kind::Raw, &error), qPrintable(error));
+        const int items = w.ports->count();
+        QAction *networkPort = w.ports->findChild<QAction *>("action_NetworkPort");
+        QVERIFY(networkPort);
+        networkPort->trigger();
+        auto typeInto = [&w](const QString &text) {
+            QInputDialog *dialog = nullptr;
+            QTRY_VERIFY((dialog = w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")) && dialog->isVisible());
+            dialog->setTextValue(text);
+            dialog->accept();
+        };
+        typeInto("ttyUSB0");
+        QTRY_VERIFY(w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")
+                    && w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")->labelText().startsWith(
+                        "'ttyUSB0' is not a network port."));
+        typeInto(again.url());
+        QTRY_COMPARE(w.ports->currentText(), again.url());
+        QCOMPARE(w.ports->count(), items + 1);
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        const FrameValues through = numberedFrame(8, 24, 0);
+        QVERIFY(line.write(encodeFrame(through)));
+        QTRY_COMPARE(points(w.raw, 0), expectedRecord(through).i_series);
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(boxes.size(), 1);
     }
 
     void cachedItemsPaintTheSamePixels_data()
