@@ -95,7 +95,6 @@ bool NetworkLink::isNetworkName(const QString &name)
 bool NetworkLink::fail(const QString &reason)
 {
     error = reason;
-    opening = false;
     socket.abort();
     received.clear();
     return false;
@@ -122,8 +121,8 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
     const QList<QHostAddress> addresses = lookUp(parsed.host(), timeoutMs, &why);
     if (addresses.isEmpty())
         return fail(why);
-    // Nothing is announced while the open waits: the owner may be holding its own lock.
-    opening = true;
+    // Nothing is announced while the open waits (the owner may be holding its own lock): the
+    // socket's signals count only once `connected` is set.
     for (const QHostAddress &address : addresses) {
         socket.abort();
         socket.connectToHost(address, quint16(parsed.port()));
@@ -162,7 +161,6 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
         }
         probeTimer.start();
     }
-    opening = false;
     connected = true;
     lossReported = false;
     // What came with the negotiation, or before a raw link's open returned, is announced now.
@@ -174,7 +172,6 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
 void NetworkLink::close()
 {
     connected = false;
-    opening = false;
     probeTimer.stop();
     // Aborting emits the socket's own signals at once; the flags above keep them from counting
     // as a loss.

@@ -63,7 +63,6 @@ private:
     Rfc2217Codec codec;
     bool telnet = false;
     bool connected = false;
-    bool opening = false;
     bool lossReported = false;
     QByteArray received;
     QByteArray replies;
