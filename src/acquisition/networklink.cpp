@@ -103,7 +103,6 @@ bool NetworkLink::fail(const QString &reason)
 bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
 {
     close();
-    name = url;
     error.clear();
     codec = Rfc2217Codec();
     const QUrl parsed(url, QUrl::StrictMode);
@@ -159,6 +158,11 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
             socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
             pull();
         }
+        // A far port that cannot run the board's rate would show nothing but rejected frames.
+        if (codec.confirmed().baudRate != baudRate)
+            return fail(QStringLiteral("the server runs the port at %1 baud, not %2")
+                            .arg(codec.confirmed().baudRate)
+                            .arg(baudRate));
         probeTimer.start();
     }
     connected = true;

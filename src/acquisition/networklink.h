@@ -66,7 +66,6 @@ private:
     bool lossReported = false;
     QByteArray received;
     QByteArray replies;
-    QString name;
     QString error;
     QElapsedTimer lastHeard;
     QTimer probeTimer;

@@ -93,6 +93,7 @@ public:
         bool telnet = false; // answers the com port option and the settings, once
         QByteArray payload; // sent after that (escaped for telnet)
         bool closeAfter = false; // then closes; else stays connected and silent
+        uint32_t baudRate = 115200; // what it says the far port runs at
     };
 
     explicit ScriptedServer(const Script &script)
@@ -140,9 +141,10 @@ private:
                 return; // probes go unanswered from here on
             negotiated = true;
             using C = Rfc2217Codec;
+            const uint32_t rate = script.baudRate;
             const char answer[] = {char(C::IAC), char(C::DO), char(C::ComPortOption), char(C::IAC),
-                char(C::SB), char(C::ComPortOption), char(101), 0, 1, char(0xC2), 0, char(C::IAC),
-                char(C::SE)};
+                char(C::SB), char(C::ComPortOption), char(101), char(rate >> 24), char(rate >> 16),
+                char(rate >> 8), char(rate), char(C::IAC), char(C::SE)};
             socket->write(answer, sizeof answer);
             play(socket);
         });
@@ -299,6 +301,9 @@ private Q_SLOTS:
             << "did not confirm the line settings within 5 s";
         QTest::newRow("rfc2217 on a server that hangs up at once")
             << QString() << true << false << true << "closed the connection";
+        // A far port left at 9600 baud would give nothing but rejected frames.
+        QTest::newRow("rfc2217 server that keeps another rate")
+            << QString() << true << true << false << "runs the port at 9600 baud, not 115200";
     }
 
     void openFailures()
@@ -311,8 +316,10 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         std::unique_ptr<ScriptedServer> server;
         if (scripted) {
-            // A plain server that the client asks for RFC 2217: it never answers the settings.
-            server = std::make_unique<ScriptedServer>(ScriptedServer::Script{telnet, {}, closes});
+            // Asked for RFC 2217: a plain server never answers the settings; the telnet one
+            // confirms 9600 baud.
+            server = std::make_unique<ScriptedServer>(
+                ScriptedServer::Script{telnet, {}, closes, telnet ? 9600u : 115200u});
             name = server->url().replace("socket://", "rfc2217://");
         }
         Worker w;
