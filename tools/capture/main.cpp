@@ -237,8 +237,8 @@ int main(int argc, char *argv[])
         "then is written).");
     parser.addHelpOption();
     parser.addPositionalArgument("PORT",
-        "Serial device or pseudo-terminal path, or a board behind a serial port\n"
-        "server: socket://HOST:PORT (raw TCP) or rfc2217://HOST:PORT (telnet\n"
+        "Serial device or pseudo-terminal path, or a board behind a serial port "
+        "server: socket://HOST:PORT (raw TCP) or rfc2217://HOST:PORT (telnet "
         "with RFC 2217; the line settings are set on the far port).");
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
