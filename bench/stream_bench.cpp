@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The real serial worker over a real pseudo-terminal: throughput, loss, latency from the write of a
-// frame's last byte to its arrival on the main thread, CPU time and memory.
+// frame's last byte to its arrival on the main thread, CPU time and memory. The same line is also
+// read through a real ser2net on the loopback, as socket:// and as rfc2217://.
 // Usage: stream_bench [--json] [--smoke]
 #include "benchjson.h"
 #include "faultinjector.h"
 #include "frameencoder.h"
 #include "pseudoterminal.h"
+#include "ser2netserver.h"
 #include "serialport.h"
 
 #include <QCoreApplication>
@@ -15,6 +17,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -82,6 +86,8 @@ struct Scenario
     bool memoryCheckpoints;
     double framesPerSecond = 0; // a fixed pace instead (0: none)
     int samples = 128;
+    // The port opened directly, or through ser2net.
+    enum class Link { Local, Socket, Rfc2217 } link = Link::Local;
 };
 
 class Receiver : public QObject
@@ -110,7 +116,25 @@ void run(const Scenario &scenario, Figures &figures)
     SerialPort worker;
     Receiver receiver;
     QObject::connect(&worker, &SerialPort::signalFrame, &receiver, &Receiver::onFrame, Qt::QueuedConnection);
-    worker.openPort(line.slavePath(), LineSettings::kBaudRate);
+    Ser2NetServer server;
+    QString portName = line.slavePath();
+    if (scenario.link != Scenario::Link::Local) {
+        QString error;
+        if (!server.start(line.slavePath(),
+                scenario.link == Scenario::Link::Socket ? Ser2NetServer::Kind::Raw
+                                                        : Ser2NetServer::Kind::Rfc2217,
+                &error)) {
+            std::fprintf(stderr, "stream_bench: %s\n", qPrintable(error));
+            std::exit(1);
+        }
+        portName = server.url();
+    }
+    worker.openPort(portName, LineSettings::kBaudRate);
+    if (!worker.status().open) {
+        std::fprintf(stderr, "stream_bench: cannot open %s: %s\n", qPrintable(portName),
+            qPrintable(worker.openErrorString()));
+        std::exit(1);
+    }
 
     // The bookkeeping is allocated and touched up front, so that it does not count as the
     // worker's memory growth.
@@ -199,6 +223,15 @@ int main(int argc, char *argv[])
     const bool smoke = arguments.contains("--smoke");
     const Scenario scenarios[] = {
         {"line rate", 1 << 30, smoke ? 2.0 : 10.0, true, false, false},
+        {"line rate, socket:// through ser2net", 1 << 30, smoke ? 2.0 : 10.0, true, false, false, 0,
+            128, Scenario::Link::Socket},
+        {"line rate, rfc2217:// through ser2net", 1 << 30, smoke ? 2.0 : 10.0, true, false, false,
+            0, 128, Scenario::Link::Rfc2217},
+        {"24-sample frames at line rate", 1 << 30, smoke ? 2.0 : 10.0, true, false, false, 0, 24},
+        {"24-sample frames at line rate, socket://", 1 << 30, smoke ? 2.0 : 10.0, true, false,
+            false, 0, 24, Scenario::Link::Socket},
+        {"24-sample frames at line rate, rfc2217://", 1 << 30, smoke ? 2.0 : 10.0, true, false,
+            false, 0, 24, Scenario::Link::Rfc2217},
         {"unpaced", smoke ? 2000 : 20000, 0, false, false, false},
         {"unpaced, 1% of each fault", smoke ? 2000 : 20000, 0, false, true, false},
         {"unpaced, memory", smoke ? 2000 : 100000, 0, false, false, true},

@@ -10,7 +10,7 @@ packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5c
           libqt5serialport5-dev libqt5svg5 libkissfft-dev fonts-dejavu-core help2man)
 case "${1:-build}" in
   test) packages+=(xvfb xauth clang libclang-rt-14-dev libbenchmark-dev python3 desktop-file-utils
-                   appstream groff-base) ;;
+                   appstream groff-base ser2net) ;;
   demo) packages+=(xvfb xauth) ;;
   build) ;;
   *) echo "install-deps.sh: unknown profile '$1' (build, test or demo)" >&2; exit 2 ;;

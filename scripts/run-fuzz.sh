@@ -13,7 +13,7 @@ cmake --build "$build" -j2
 mkdir -p "$build/findings"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-for target in decoder receiver; do
+for target in decoder receiver rfc2217; do
   binary="$build/bin/fuzz_$target"
   regressions=(fuzz/regressions/"$target"-*)
   if [ -e "${regressions[0]}" ]; then

@@ -71,11 +71,14 @@ SerialPort::SerialPort(QObject *parent)
     sourceTimer.setTimerType(Qt::PreciseTimer);
     moveToThread(&workerThread);
     port.moveToThread(&workerThread);
+    network.moveToThread(&workerThread);
     quietTimer.moveToThread(&workerThread);
     sourceTimer.moveToThread(&workerThread);
     workerThread.start(QThread::HighestPriority);
     connect(&port, &QSerialPort::readyRead, this, &SerialPort::slotReadyRead);
     connect(&port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
+    connect(&network, &NetworkLink::readyRead, this, &SerialPort::slotReadyRead);
+    connect(&network, &NetworkLink::lost, this, &SerialPort::onNetworkLost);
     connect(&quietTimer, &QTimer::timeout, this, &SerialPort::onQuiet);
     connect(&sourceTimer, &QTimer::timeout, this, &SerialPort::pumpSource);
 }
@@ -184,8 +187,10 @@ void SerialPort::pumpSource()
 bool SerialPort::openPortLocked(const QString &portName, int baudRate)
 {
     startClean();
-    if (!openWithLineSettings(port, portName, baudRate)) {
-        const QString reason = port.errorString();
+    const bool networked = NetworkLink::isNetworkName(portName);
+    if (networked ? !network.open(portName, uint32_t(baudRate))
+                  : !openWithLineSettings(port, portName, baudRate)) {
+        const QString reason = networked ? network.errorString() : port.errorString();
         QMutexLocker lock(&statusMutex);
         openError = reason;
         return false;
@@ -196,7 +201,7 @@ bool SerialPort::openPortLocked(const QString &portName, int baudRate)
 
 void SerialPort::startClean()
 {
-    if (port.isOpen() || source)
+    if (port.isOpen() || network.isOpen() || source)
         closePortLocked();
     ++openGeneration;
     // Nothing of the previous line may appear as this one's.
@@ -221,20 +226,25 @@ void SerialPort::closePortLocked(bool quietly)
         endLink();
         return;
     }
-    if (!port.isOpen())
+    const bool networked = network.isOpen();
+    if (!port.isOpen() && !networked)
         return;
     // Frames that arrived whole before the close are the line's and go out, to the taps too; what
     // is left of a frame still arriving is dropped with the line.
     if (!quietly) {
-        const QByteArray last = port.readAll();
+        const QByteArray last = networked ? network.readAll() : port.readAll();
         receiveLocked(last.constData(), last.size());
         endOfLineLocked();
     }
-    // Only the output is discarded. Bytes still waiting in the driver were never read: flushing
-    // them would make a sender that watches its line believe they were, and the device drops
-    // them with its last close anyway.
-    port.clear(QSerialPort::Output);
-    port.close();
+    if (networked) {
+        network.close();
+    } else {
+        // Only the output is discarded. Bytes still waiting in the driver were never read:
+        // flushing them would make a sender that watches its line believe they were, and the
+        // device drops them with its last close anyway.
+        port.clear(QSerialPort::Output);
+        port.close();
+    }
     endLink();
 }
 
@@ -424,7 +434,7 @@ void SerialPort::flushLocked(FrameReceiver::Flush mode)
 void SerialPort::slotReadyRead()
 {
     QMutexLocker lock(&workerMutex);
-    const QByteArray bytes = port.readAll();
+    const QByteArray bytes = network.isOpen() ? network.readAll() : port.readAll();
     receiveLocked(bytes.constData(), bytes.size());
     publishStatus();
     // Whatever stays buffered is decoded once the line has been quiet for a moment.
@@ -437,7 +447,7 @@ void SerialPort::slotReadyRead()
 void SerialPort::onQuiet()
 {
     QMutexLocker lock(&workerMutex);
-    if (!port.isOpen() && !source)
+    if (!port.isOpen() && !network.isOpen() && !source)
         return;
     flushLocked(longQuiet ? FrameReceiver::Flush::LongQuiet : FrameReceiver::Flush::Quiet);
     publishStatus();
@@ -472,6 +482,25 @@ void SerialPort::onPortError(QSerialPort::SerialPortError error)
                 endLink();
             }
             emit signalComPortLost(lostLineReason(error), systemWords);
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialPort::onNetworkLost(const QString &reason)
+{
+    // As for a hung-up tty: closed from the event loop, not from inside the socket's notification,
+    // and only if the connection that went is still the open one.
+    const int generation = openGeneration;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, reason] {
+            {
+                QMutexLocker lock(&workerMutex);
+                if (generation != openGeneration || !network.isOpen())
+                    return;
+                closePortLocked();
+            }
+            emit signalComPortLost(reason, QString());
         },
         Qt::QueuedConnection);
 }

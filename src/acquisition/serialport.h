@@ -8,6 +8,7 @@
 #include "framedecoder.h"
 #include "framereceiver.h"
 #include "linesettings.h"
+#include "networklink.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
@@ -132,6 +133,7 @@ private:
     void endOfLineLocked();
     void resetFrame();
     void onPortError(QSerialPort::SerialPortError error);
+    void onNetworkLost(const QString &reason);
     void onQuiet();
     void pumpSource();
     void receiveLocked(const char *data, int length);
@@ -149,6 +151,8 @@ private:
 
     FrameReceiver receiveBuffer;
     QSerialPort port;
+    // In place of the port for a socket:// or rfc2217:// name.
+    NetworkLink network;
     QThread workerThread;
     frame_t workingFrame;
     FrameDecoder decoder;

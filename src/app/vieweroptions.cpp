@@ -17,7 +17,8 @@ void addOptions(QCommandLineParser &parser)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
-        {"port", "Put PORT (a device path or a name as listed) at the top of the port list.",
+        {"port", "Put PORT (a device path or a name as listed, or a board behind a serial port "
+                 "server: socket://HOST:PORT or rfc2217://HOST:PORT) at the top of the port list.",
             "PORT"},
         {"connect", "Connect to the selected port at once."},
         {"replay", "Play a raw capture or a dump of the line in the window, without a port.",

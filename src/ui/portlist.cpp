@@ -1,17 +1,60 @@
 // SPDX-License-Identifier: MIT
 #include "portlist.h"
 
+#include "networklink.h"
+
 #include <QComboBox>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QSerialPortInfo>
 
 PortList::PortList(QComboBox *comboBox)
     : QObject(comboBox)
     , comboBox(comboBox)
+    , menu(new QMenu(comboBox))
 {
     for (int k = 0; k < comboBox->count(); ++k)
         enumerated.append(comboBox->itemText(k));
     comboBox->installEventFilter(this);
+    menu->setObjectName("menu_PortList");
+    QAction *networkPort = menu->addAction(QStringLiteral("Network port..."));
+    networkPort->setObjectName("action_NetworkPort");
+    connect(networkPort, &QAction::triggered, this, [this] { askForNetworkPort(); });
+    comboBox->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(comboBox, &QWidget::customContextMenuRequested, this,
+        [this](const QPoint &position) { menu->popup(this->comboBox->mapToGlobal(position)); });
+}
+
+void PortList::askForNetworkPort(const QString &note)
+{
+    auto *dialog = new QInputDialog(comboBox->window());
+    dialog->setObjectName("inputDialog_NetworkPort");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setWindowTitle(QStringLiteral("Network port"));
+    dialog->setLabelText(note
+        + QStringLiteral("A board behind a serial port server such as ser2net:\n"
+                         "rfc2217://HOST:PORT (telnet, the line set by the viewer) or "
+                         "socket://HOST:PORT (raw TCP)"));
+    dialog->setTextValue(
+        lastNetworkPort.isEmpty() ? QStringLiteral("rfc2217://") : lastNetworkPort);
+    connect(dialog, &QInputDialog::textValueSelected, this, [this](const QString &typed) {
+        const QString url = typed.trimmed();
+        lastNetworkPort = url;
+        if (!NetworkLink::isNetworkName(url)) {
+            askForNetworkPort(QStringLiteral("'%1' is not a network port.\n").arg(url));
+            return;
+        }
+        // Like a name given on the command line: at the top, selected, kept there by refresh().
+        int index = comboBox->findText(url);
+        if (index < 0) {
+            comboBox->insertItem(0, url);
+            index = 0;
+        }
+        comboBox->setCurrentIndex(index);
+    });
+    dialog->open();
 }
 
 QStringList PortList::presentPorts()

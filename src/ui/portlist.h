@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Keeps the port list current: the ports present are read again whenever the user opens the list,
-// so that a board plugged in after start-up can be picked without a restart.
+// so that a board plugged in after start-up can be picked without a restart. Its right-click menu
+// takes a board behind the network ("Network port..."): the URL typed goes to the list's top.
 #pragma once
 
 #include <QObject>
 #include <QStringList>
 
 class QComboBox;
+class QMenu;
 
 class PortList : public QObject {
     Q_OBJECT
@@ -21,11 +23,16 @@ public:
     void refresh();
     // The names Qt lists for the ports present, in its order.
     static QStringList presentPorts();
+    // Asks for a socket:// or rfc2217:// URL in a window-modal dialog that does not block; `note`
+    // goes above the question (why the last answer was refused).
+    void askForNetworkPort(const QString &note = QString());
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QComboBox *comboBox;
+    QMenu *menu;
     QStringList enumerated; // what the last reading found
+    QString lastNetworkPort;
 };

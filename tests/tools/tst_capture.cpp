@@ -7,6 +7,7 @@
 #include "qtwarnings.h"
 #include "radarprofile.h"
 #include "replayfile.h"
+#include "ser2netserver.h"
 #include "simulator.h"
 
 #include <QJsonArray>
@@ -85,6 +86,14 @@ public:
             qWarning("%s", qPrintable(error));
             return false;
         }
+        if (bridge) {
+            // The board behind a serial port server: the capture opens its URL.
+            if (!bridge->start(path, bridgeKind, &error)) {
+                qWarning("%s", qPrintable(error));
+                return false;
+            }
+            path = bridge->url();
+        }
         arguments.prepend(path);
         if (framesWanted > 0)
             arguments << "--frames" << QString::number(framesWanted);
@@ -140,6 +149,9 @@ public:
 
     SimulatorOptions options;
     std::unique_ptr<Simulator> simulator;
+    // Set before start(): ser2net exports the simulator's line and the capture opens its URL.
+    std::unique_ptr<Ser2NetServer> bridge;
+    Ser2NetServer::Kind bridgeKind = Ser2NetServer::Kind::Raw;
     QProcess capture;
     QString stderrText;
     std::atomic<bool> stop {false};
@@ -341,6 +353,53 @@ private Q_SLOTS:
         QVERIFY(replay.finish());
         QCOMPARE(replay.capture.exitCode(), 0);
         QCOMPARE(readAll(again), readAll(raw));
+    }
+
+    void capturesThroughSer2net_data()
+    {
+        QTest::addColumn<Ser2NetServer::Kind>("kind");
+        QTest::addColumn<QString>("scheme");
+        QTest::newRow("socket://") << Ser2NetServer::Kind::Raw << "socket://";
+        QTest::newRow("rfc2217://") << Ser2NetServer::Kind::Rfc2217 << "rfc2217://";
+    }
+
+    void capturesThroughSer2net()
+    {
+        // Every frame the simulator reports sent is in the file, byte for byte (its values hold
+        // 0xFF often, which telnet doubles on the way); the board's end closes the connection.
+        QFETCH(Ser2NetServer::Kind, kind);
+        QFETCH(QString, scheme);
+        const QString path
+            = dir.filePath(QStringLiteral("ser2net-%1.raw")
+                               .arg(kind == Ser2NetServer::Kind::Raw ? "socket" : "rfc2217"));
+        Session session;
+        session.options.faults = {};
+        session.options.samples = 24;
+        session.options.count = 150;
+        session.options.rate = SimulatorOptions::Rate::Line;
+        session.bridge = std::make_unique<Ser2NetServer>();
+        session.bridgeKind = kind;
+        QVERIFY2(session.start({"-o", path, "--format", "raw"}, 0), qPrintable(session.stderrText));
+        QVERIFY(session.stderrText.contains("recording " + scheme + "127.0.0.1:"));
+        // The stream ends, then the line goes and ser2net closes the connection.
+        session.board.join();
+        const int64_t sent = session.simulator->stats().frames;
+        QCOMPARE(sent, int64_t(150));
+        session.simulator.reset();
+        QVERIFY(session.finish());
+        QCOMPARE(session.capture.exitCode(), 3);
+        QByteArray expected;
+        BoardModel board(SimMode::Alternate, 24, kSeed);
+        for (int index = 0; index < 150; ++index)
+            appendFrame(expected, board.frame(index));
+        QCOMPARE(expected.count(char(0xFF)) > 10, true);
+        QCOMPARE(readAll(path).size(), expected.size());
+        QVERIFY(readAll(path) == expected);
+        QVERIFY2(
+            session.stderrText.contains(
+                QStringLiteral("the line hung up after 150 frames (%1").arg(session.bridge->url())),
+            qPrintable(session.stderrText));
+        qInfo("%s", qPrintable(session.stderrText.trimmed()));
     }
 
     void captureEndsOnAWholeFrame_data()

@@ -8,10 +8,12 @@
 #include "qtwarnings.h"
 #include "statusline.h"
 #include "statusreport.h"
+#include "ser2netserver.h"
 
 #include <QComboBox>
 #include <QGraphicsLineItem>
 #include <QGridLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -396,6 +398,72 @@ private Q_SLOTS:
         QVERIFY2(
             w.linkLine().startsWith(back.slavePath() + ": ") && w.linkLine().contains(" 1 frames,"),
             qPrintable(w.linkLine()));
+    }
+
+    void aBoardBehindSer2net()
+    {
+        // --port URL --connect: the window reads the board through ser2net as through a local
+        // port, and the status bar, the lost-line message and the failure box name the URL.
+        PseudoTerminal line;
+        Ser2NetServer server;
+        QString error;
+        QVERIFY2(server.start(line.slavePath(), Ser2NetServer::Kind::Rfc2217, &error), qPrintable(error));
+        Window w;
+        // Any failure box is answered, and what it said kept.
+        QStringList boxes;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, &w.window, [&boxes] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                boxes.append(box->informativeText());
+                box->done(QMessageBox::Ok);
+            }
+        });
+        answer.start(50);
+        w.window.addPort(server.url());
+        w.window.connectSelected();
+        QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join('\n')));
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        const FrameValues values = numberedFrame(7, 64, 1);
+        QVERIFY(line.write(encodeFrame(values)));
+        QTRY_COMPARE(points(w.raw, 0), expectedRecord(values).i_series);
+        QCOMPARE(w.label->text(), QStringLiteral("Modulation: FMCW"));
+        QTRY_VERIFY2(w.linkLine().startsWith(server.url() + ": "), qPrintable(w.linkLine()));
+        server.stop();
+        QTRY_COMPARE(w.button->text(), QStringLiteral("connect"));
+        QCOMPARE(w.message(), "The line to " + server.url() + " was lost: the server closed the connection");
+
+        // The server is gone: connecting again fails with the reason, the box names the URL.
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(boxes, QStringList {server.url() + ": connection refused"});
+        QCOMPARE(w.button->text(), QStringLiteral("connect"));
+
+        // A URL typed into the port list's right-click menu; a name that is none is asked again.
+        Ser2NetServer again;
+        QVERIFY2(again.start(line.slavePath(), Ser2NetServer::Kind::Raw, &error), qPrintable(error));
+        const int items = w.ports->count();
+        QAction *networkPort = w.ports->findChild<QAction *>("action_NetworkPort");
+        QVERIFY(networkPort);
+        networkPort->trigger();
+        auto typeInto = [&w](const QString &text) {
+            QInputDialog *dialog = nullptr;
+            QTRY_VERIFY((dialog = w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")) && dialog->isVisible());
+            dialog->setTextValue(text);
+            dialog->accept();
+        };
+        typeInto("ttyUSB0");
+        QTRY_VERIFY(w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")
+                    && w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")->labelText().startsWith(
+                        "'ttyUSB0' is not a network port."));
+        typeInto(again.url());
+        QTRY_COMPARE(w.ports->currentText(), again.url());
+        QCOMPARE(w.ports->count(), items + 1);
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        const FrameValues through = numberedFrame(8, 24, 0);
+        QVERIFY(line.write(encodeFrame(through)));
+        QTRY_COMPARE(points(w.raw, 0), expectedRecord(through).i_series);
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(boxes.size(), 1);
     }
 
     void cachedItemsPaintTheSamePixels_data()

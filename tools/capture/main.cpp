@@ -4,6 +4,7 @@
 #include "framereceiver.h"
 #include "framewriter.h"
 #include "linesettings.h"
+#include "networklink.h"
 #include "outputfile.h"
 #include "serialport.h"
 #include "stopsignals.h"
@@ -40,6 +41,8 @@ public:
     {
         connect(&port, &QSerialPort::readyRead, this, &Capture::readAvailable);
         connect(&port, &QSerialPort::errorOccurred, this, &Capture::portError);
+        connect(&network, &NetworkLink::readyRead, this, &Capture::readAvailable);
+        connect(&network, &NetworkLink::lost, this, &Capture::networkLost);
         connect(&statusTimer, &QTimer::timeout, this, &Capture::printStatus);
         // A coarse timer may fire 5 % early.
         stopTimer.setTimerType(Qt::PreciseTimer);
@@ -51,8 +54,11 @@ public:
     bool open(const QString &name, const QString &outputPath, FrameWriter::Format format)
     {
         portName = name;
-        if (!openWithLineSettings(port, name, LineSettings::kBaudRate)) {
-            toolError(QStringLiteral("cannot open %1: %2").arg(name, port.errorString()));
+        networked = NetworkLink::isNetworkName(name);
+        if (networked ? !network.open(name, LineSettings::kBaudRate)
+                      : !openWithLineSettings(port, name, LineSettings::kBaudRate)) {
+            toolError(QStringLiteral("cannot open %1: %2")
+                          .arg(name, networked ? network.errorString() : port.errorString()));
             return false;
         }
         if (!out.open(outputPath)) {
@@ -83,6 +89,10 @@ public:
             consume(port.readAll());
             port.close();
         }
+        if (network.isOpen()) {
+            consume(network.readAll());
+            network.close();
+        }
         receiver.flush(decoder, record, sink());
         if (exitCode == Done && !out.commit())
             fail(QStringLiteral("cannot write to %1: %2").arg(out.description(), out.errorString()));
@@ -93,8 +103,9 @@ public:
         if (showStatus)
             std::fputs("\r\033[K", stderr);
         if (code == HungUp && exitCode == HungUp)
-            std::fprintf(stderr, "vazorez-capture: the line hung up after %lld frames (%s)\n",
-                         static_cast<long long>(written), qPrintable(portName));
+            std::fprintf(stderr, "vazorez-capture: the line hung up after %lld frames (%s%s)\n",
+                static_cast<long long>(written), qPrintable(portName),
+                qPrintable(lostReason.isEmpty() ? QString() : QStringLiteral(": ") + lostReason));
         const auto &stats = receiver.stats();
         std::fprintf(stderr, "vazorez-capture: %lld frames in %.3f s (%.1f frames/s), %llu rejected, %llu bytes dropped\n",
                      static_cast<long long>(written), seconds, seconds > 0 ? double(written) / seconds : 0.0,
@@ -137,7 +148,7 @@ private:
 
     void readAvailable()
     {
-        consume(port.readAll());
+        consume(networked ? network.readAll() : port.readAll());
         if (exitCode != Done || (frameLimit >= 0 && written >= frameLimit))
             QTimer::singleShot(0, this, [this] { finish(Done); });
     }
@@ -149,6 +160,15 @@ private:
         // The board stopped or the adapter was pulled: what arrived is kept, the file is whole.
         consume(port.readAll());
         port.close();
+        QTimer::singleShot(0, this, [this] { finish(HungUp); });
+    }
+
+    // The server went or stopped answering: as a hang-up, with the reason.
+    void networkLost(const QString &reason)
+    {
+        lostReason = reason;
+        consume(network.readAll());
+        network.close();
         QTimer::singleShot(0, this, [this] { finish(HungUp); });
     }
 
@@ -172,7 +192,10 @@ private:
     }
 
     QSerialPort port;
+    NetworkLink network;
+    bool networked = false;
     QString portName;
+    QString lostReason;
     FrameReceiver receiver;
     FrameDecoder decoder;
     frame_t record;
@@ -209,10 +232,14 @@ int main(int argc, char *argv[])
         "Ctrl-C or SIGTERM ends it at once, by that signal, even while a write to a full pipe is\n"
         "blocked: the output file then keeps its temporary name FILE.part-XXXXXX.\n"
         "Exit status: 0 done (--frames, --seconds or a signal), 1 a failure (the port cannot be\n"
-        "opened, the output cannot be written), 2 bad options, 3 the line hung up (everything\n"
-        "received until then is written).");
+        "opened, the output cannot be written), 2 bad options, 3 the line hung up or the network\n"
+        "port's server closed the connection or stopped answering (everything received until\n"
+        "then is written).");
     parser.addHelpOption();
-    parser.addPositionalArgument("PORT", "Serial device or pseudo-terminal path.");
+    parser.addPositionalArgument("PORT",
+        "Serial device or pseudo-terminal path, or a board behind a serial port "
+        "server: socket://HOST:PORT (raw TCP) or rfc2217://HOST:PORT (telnet "
+        "with RFC 2217; the line settings are set on the far port).");
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
         {"frames", "Stop after N frames.", "N"},

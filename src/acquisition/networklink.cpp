@@ -1,0 +1,246 @@
+// SPDX-License-Identifier: MIT
+#include "networklink.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QUrl>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+const QString kSocketScheme = QStringLiteral("socket");
+const QString kTelnetScheme = QStringLiteral("rfc2217");
+
+// The system's resolver may wait far longer than an open may take; it runs on a thread of its own
+// that is left to finish alone when the open gives up.
+QList<QHostAddress> lookUp(const QString &host, int timeoutMs, QString *why)
+{
+    QHostAddress literal;
+    if (literal.setAddress(host))
+        return {literal};
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        QHostInfo info;
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread([shared, host] {
+        QHostInfo info = QHostInfo::fromName(host);
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->info = info;
+        shared->finished = true;
+        shared->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    if (!shared->done.wait_for(
+            lock, std::chrono::milliseconds(timeoutMs), [&] { return shared->finished; })) {
+        *why = QStringLiteral("no answer from the name service for %1 within %2 s")
+                   .arg(host)
+                   .arg(timeoutMs / 1000.0);
+        return {};
+    }
+    if (shared->info.error() != QHostInfo::NoError || shared->info.addresses().isEmpty())
+        *why = QStringLiteral("host %1 not found").arg(host);
+    return shared->info.addresses();
+}
+
+// A raw TCP link has no answers to wait for: a peer that vanished (a switched-off server, a pulled
+// cable) shows only through keep-alive probes, which the system's defaults send after two hours.
+void keepAliveQuickly(QTcpSocket &socket)
+{
+    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+#ifdef Q_OS_LINUX
+    const int fd = int(socket.socketDescriptor());
+    const int idle = 5, interval = 2, count = 3;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+#endif
+}
+
+} // namespace
+
+NetworkLink::NetworkLink(QObject *parent)
+    : QObject(parent)
+    , socket(this)
+    , probeTimer(this)
+{
+    probeTimer.setInterval(kProbeAfterMs / 2);
+    connect(&socket, &QTcpSocket::readyRead, this, &NetworkLink::onSocketReadyRead);
+    connect(&socket, &QTcpSocket::errorOccurred, this, &NetworkLink::onSocketError);
+    connect(&socket, &QTcpSocket::disconnected, this,
+        [this] { reportLost(QStringLiteral("the server closed the connection")); });
+    connect(&probeTimer, &QTimer::timeout, this, &NetworkLink::onProbe);
+}
+
+bool NetworkLink::isNetworkName(const QString &name)
+{
+    return name.startsWith(kSocketScheme + QLatin1String("://"), Qt::CaseInsensitive)
+        || name.startsWith(kTelnetScheme + QLatin1String("://"), Qt::CaseInsensitive);
+}
+
+bool NetworkLink::fail(const QString &reason)
+{
+    error = reason;
+    socket.abort();
+    received.clear();
+    return false;
+}
+
+bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
+{
+    close();
+    error.clear();
+    codec = Rfc2217Codec();
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString scheme = parsed.scheme().toLower();
+    if (!parsed.isValid() || (scheme != kSocketScheme && scheme != kTelnetScheme)
+        || parsed.host().isEmpty() || parsed.port() <= 0 || !parsed.userInfo().isEmpty()
+        || !(parsed.path().isEmpty() || parsed.path() == "/") || parsed.hasQuery()
+        || parsed.hasFragment())
+        return fail(QStringLiteral(
+            "not a network port: expected socket://HOST:PORT or rfc2217://HOST:PORT"));
+    telnet = scheme == kTelnetScheme;
+
+    const QDeadlineTimer deadline(timeoutMs);
+    QString why;
+    const QList<QHostAddress> addresses = lookUp(parsed.host(), timeoutMs, &why);
+    if (addresses.isEmpty())
+        return fail(why);
+    // Nothing is announced while the open waits (the owner may be holding its own lock): the
+    // socket's signals count only once `connected` is set.
+    for (const QHostAddress &address : addresses) {
+        socket.abort();
+        socket.connectToHost(address, quint16(parsed.port()));
+        if (socket.waitForConnected(int(qMax<qint64>(1, deadline.remainingTime()))))
+            break;
+        why = socket.error() == QAbstractSocket::SocketTimeoutError
+            ? QStringLiteral("no connection within %1 s").arg(timeoutMs / 1000.0)
+            : socket.errorString().toLower();
+        if (deadline.hasExpired())
+            break;
+    }
+    if (socket.state() != QAbstractSocket::ConnectedState)
+        return fail(why);
+    keepAliveQuickly(socket);
+    lastHeard.start();
+
+    if (telnet) {
+        socket.write(codec.opening(baudRate));
+        // Open means the far port has taken the line settings: a server that accepts and never
+        // answers, or a plain TCP port, is not a board's line.
+        while (codec.confirmed().baudRate == 0) {
+            if (codec.comPortRefused())
+                return fail(
+                    QStringLiteral("the server refuses RFC 2217 port control (a plain telnet port? "
+                                   "try socket://)"));
+            if (socket.state() != QAbstractSocket::ConnectedState)
+                return fail(QStringLiteral(
+                    "the server closed the connection before it took the line settings"));
+            if (deadline.hasExpired())
+                return fail(
+                    QStringLiteral("the server did not confirm the line settings within %1 s "
+                                   "(not an RFC 2217 port?)")
+                        .arg(timeoutMs / 1000.0));
+            socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+            pull();
+        }
+        // A far port that cannot run the board's rate would show nothing but rejected frames.
+        if (codec.confirmed().baudRate != baudRate)
+            return fail(QStringLiteral("the server runs the port at %1 baud, not %2")
+                            .arg(codec.confirmed().baudRate)
+                            .arg(baudRate));
+        probeTimer.start();
+    }
+    connected = true;
+    lossReported = false;
+    // What came with the negotiation, or before a raw link's open returned, is announced now.
+    if (!received.isEmpty() || socket.bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &NetworkLink::readyRead, Qt::QueuedConnection);
+    return true;
+}
+
+void NetworkLink::close()
+{
+    connected = false;
+    probeTimer.stop();
+    // Aborting emits the socket's own signals at once; the flags above keep them from counting
+    // as a loss.
+    socket.abort();
+    received.clear();
+}
+
+void NetworkLink::pull()
+{
+    const QByteArray raw = socket.readAll();
+    if (raw.isEmpty())
+        return;
+    lastHeard.start();
+    if (!telnet) {
+        received.append(raw);
+        return;
+    }
+    replies.clear();
+    codec.receive(raw.constData(), raw.size(), received, replies);
+    if (!replies.isEmpty())
+        socket.write(replies);
+}
+
+QByteArray NetworkLink::readAll()
+{
+    pull();
+    QByteArray bytes;
+    bytes.swap(received);
+    return bytes;
+}
+
+void NetworkLink::onSocketReadyRead()
+{
+    if (!connected)
+        return; // the open reads for itself
+    pull();
+    if (!received.isEmpty())
+        emit readyRead();
+}
+
+void NetworkLink::onSocketError(QAbstractSocket::SocketError socketError)
+{
+    if (socketError == QAbstractSocket::RemoteHostClosedError)
+        reportLost(QStringLiteral("the server closed the connection"));
+    else
+        reportLost(socket.errorString().toLower());
+}
+
+void NetworkLink::onProbe()
+{
+    if (!connected)
+        return;
+    const qint64 silent = lastHeard.elapsed();
+    if (silent >= kSilenceLimitMs)
+        reportLost(
+            QStringLiteral("the server stopped answering (nothing for %1 s)").arg(silent / 1000));
+    else if (silent >= kProbeAfterMs)
+        socket.write(Rfc2217Codec::baudRateQuery());
+}
+
+void NetworkLink::reportLost(const QString &reason)
+{
+    if (!connected || lossReported)
+        return;
+    lossReported = true;
+    probeTimer.stop();
+    emit lost(reason);
+}

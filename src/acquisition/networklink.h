@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: MIT
+// A board behind the network, as a serial port server (ser2net, a terminal server) exports it:
+// socket://HOST:PORT is the line's bytes over raw TCP, rfc2217://HOST:PORT the same over telnet
+// with the line settings set on the far port. Only outgoing connections: nothing listens.
+#pragma once
+
+#include "rfc2217codec.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cstdint>
+
+class NetworkLink : public QObject {
+    Q_OBJECT
+
+public:
+    // An open that has no connection (and, for rfc2217, no answer to its settings) by then fails.
+    static constexpr int kOpenTimeoutMs = 5000;
+    // An rfc2217 server that says nothing for a second is asked for the baud rate, which it must
+    // answer; one that stays silent this long has stopped answering.
+    static constexpr int kProbeAfterMs = 1000;
+    static constexpr int kSilenceLimitMs = 5000;
+
+    explicit NetworkLink(QObject *parent = nullptr);
+
+    // Whether `name` is a network port (socket:// or rfc2217://) rather than a serial device.
+    static bool isNetworkName(const QString &name);
+
+    // Connects to `url`, waiting at most `timeoutMs` in all: name lookup, connection and, for
+    // rfc2217, the server's answer to the line settings. Emits nothing while it waits: bytes that
+    // arrive meanwhile are kept and announced with readyRead once the open has returned.
+    bool open(const QString &url, uint32_t baudRate, int timeoutMs = kOpenTimeoutMs);
+    // Closes without a signal, forgetting whatever was not read.
+    void close();
+    bool isOpen() const { return connected; }
+    // Why the last open failed.
+    QString errorString() const { return error; }
+
+    // The board's bytes received so far, telnet commands taken out.
+    QByteArray readAll();
+    // For rfc2217: the line settings the server confirmed.
+    Rfc2217Codec::PortSettings confirmedSettings() const { return codec.confirmed(); }
+
+signals:
+    void readyRead();
+    // The open connection went away or stopped answering; it is still open until close().
+    void lost(const QString &reason);
+
+private:
+    void pull();
+    void onSocketReadyRead();
+    void onSocketError(QAbstractSocket::SocketError socketError);
+    void onProbe();
+    void reportLost(const QString &reason);
+    bool fail(const QString &reason);
+
+    QTcpSocket socket;
+    Rfc2217Codec codec;
+    bool telnet = false;
+    bool connected = false;
+    bool lossReported = false;
+    QByteArray received;
+    QByteArray replies;
+    QString error;
+    QElapsedTimer lastHeard;
+    QTimer probeTimer;
+};

@@ -1,0 +1,395 @@
+// SPDX-License-Identifier: MIT
+// The serial worker opening socket:// and rfc2217:// ports: through a real ser2net on the loopback
+// that exports a pseudo-terminal, and against a TCP server of the test's own for the faults ser2net
+// cannot be made to show. Nothing listens anywhere but on 127.0.0.1.
+#include "framesupport.h"
+#include "pseudoterminal.h"
+#include "qtwarnings.h"
+#include "rfc2217codec.h"
+#include "ser2netserver.h"
+#include "serialport.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Kind = Ser2NetServer::Kind;
+
+// The board's bytes as a telnet server sends them: every 0xFF doubled.
+QByteArray escaped(const QByteArray &data)
+{
+    QByteArray out;
+    for (char byte : data) {
+        out.append(byte);
+        if (uint8_t(byte) == 0xFF)
+            out.append(byte);
+    }
+    return out;
+}
+
+// A frame of 0xFF bytes wherever a value is: -1 in every sample and spectrum value.
+FrameValues allOnesFrame(int samples)
+{
+    FrameValues values;
+    values.byte3 = 0xFF;
+    values.i.assign(size_t(samples), -1);
+    values.q.assign(size_t(samples), -1);
+    values.s.assign(size_t(samples), -1);
+    return values;
+}
+
+struct Worker {
+    FrameCollector collector;
+    QStringList lost;
+    std::unique_ptr<SerialPort> worker = std::make_unique<SerialPort>();
+
+    Worker()
+    {
+        collector.listenTo(worker.get());
+        QObject::connect(
+            worker.get(), &SerialPort::signalComPortLost, &collector,
+            [this](const QString &reason) { lost.append(reason); }, Qt::QueuedConnection);
+    }
+    bool open(const QString &name)
+    {
+        const int before = collector.readyCount;
+        worker->openPort(name, LineSettings::kBaudRate);
+        return collector.readyCount == before + 1;
+    }
+};
+
+// The far end's settings, as the pseudo-terminal holds them.
+struct LineState {
+    speed_t speed = 0;
+    bool hardwareFlow = false;
+};
+
+LineState lineState(const QString &path)
+{
+    LineState state;
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios settings{};
+    if (fd >= 0 && ::tcgetattr(fd, &settings) == 0) {
+        state.speed = ::cfgetospeed(&settings);
+        state.hardwareFlow = (settings.c_cflag & CRTSCTS) != 0;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return state;
+}
+
+// A TCP server on 127.0.0.1 with a script, on a thread of its own: the worker's open blocks the
+// test thread, and an RFC 2217 server must answer meanwhile.
+class ScriptedServer : public QObject {
+public:
+    struct Script {
+        bool telnet = false; // answers the com port option and the settings, once
+        QByteArray payload; // sent after that (escaped for telnet)
+        bool closeAfter = false; // then closes; else stays connected and silent
+        uint32_t baudRate = 115200; // what it says the far port runs at
+    };
+
+    explicit ScriptedServer(const Script &script)
+        : script(script)
+    {
+        moveToThread(&thread);
+        thread.start();
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                server = new QTcpServer(this);
+                connect(server, &QTcpServer::newConnection, this, &ScriptedServer::onConnection);
+                server->listen(QHostAddress::LocalHost, 0);
+                port = server->serverPort();
+            },
+            Qt::BlockingQueuedConnection);
+    }
+    ~ScriptedServer() override
+    {
+        QMetaObject::invokeMethod(
+            this, [this] { qDeleteAll(children()); }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+
+    QString url() const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2")
+            .arg(script.telnet ? "rfc2217" : "socket")
+            .arg(port);
+    }
+
+private:
+    void onConnection()
+    {
+        QTcpSocket *socket = server->nextPendingConnection();
+        socket->setParent(this);
+        if (!script.telnet) {
+            play(socket);
+            return;
+        }
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+            socket->readAll();
+            if (negotiated)
+                return; // probes go unanswered from here on
+            negotiated = true;
+            using C = Rfc2217Codec;
+            const uint32_t rate = script.baudRate;
+            const char answer[] = {char(C::IAC), char(C::DO), char(C::ComPortOption), char(C::IAC),
+                char(C::SB), char(C::ComPortOption), char(101), char(rate >> 24), char(rate >> 16),
+                char(rate >> 8), char(rate), char(C::IAC), char(C::SE)};
+            socket->write(answer, sizeof answer);
+            play(socket);
+        });
+    }
+    void play(QTcpSocket *socket)
+    {
+        socket->write(script.telnet ? escaped(script.payload) : script.payload);
+        socket->flush();
+        if (script.closeAfter)
+            socket->disconnectFromHost();
+    }
+
+    Script script;
+    QThread thread;
+    QTcpServer *server = nullptr;
+    quint16 port = 0;
+    bool negotiated = false;
+};
+
+} // namespace
+
+class TestNetworkPort : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        registerFrameMetaType();
+        watchQtWarnings(WarningWatch::Everything);
+    }
+
+    void init() { takeQtWarnings(); }
+
+    void cleanup()
+    {
+        const QStringList warnings = takeQtWarnings();
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+    }
+
+    void streamsThroughSer2net_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::newRow("socket://") << Kind::Raw;
+        QTest::newRow("rfc2217://") << Kind::Rfc2217;
+    }
+
+    void streamsThroughSer2net()
+    {
+        // Every frame the board writes arrives once and whole, 0xFF values included, in the sizes
+        // and with the pauses a board has.
+        QFETCH(Kind, kind);
+        PseudoTerminal line;
+        Ser2NetServer server;
+        QString error;
+        QVERIFY2(server.start(line.slavePath(), kind, &error), qPrintable(error));
+        Worker w;
+        QVERIFY2(w.open(server.url()), qPrintable(w.worker->openErrorString()));
+        QCOMPARE(w.worker->status().name, server.url());
+        if (kind == Kind::Rfc2217) {
+            // ser2net was told 9600 baud; the open set the board's 115200 with RTS/CTS on it.
+            const LineState state = lineState(line.slavePath());
+            QCOMPARE(state.speed, speed_t(B115200));
+            QVERIFY(state.hardwareFlow);
+        }
+        QList<frame_t> expected;
+        int number = 0;
+        for (int samples : {16, 24, 64, 255, 128, 0}) {
+            for (int k = 0; k < 5; ++k, ++number) {
+                const FrameValues values = k == 2 ? allOnesFrame(samples)
+                                                  : numberedFrame(number, samples, uint8_t(k % 2));
+                expected.append(expectedRecord(values));
+                QVERIFY(line.write(encodeFrame(values)));
+            }
+            QTest::qWait(60); // a pause: the last frames below the decode gate come out on quiet
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(w.collector.frames.size(), expected.size(), 10000);
+        QCOMPARE(w.collector.frames, expected);
+        if (kind == Kind::Raw)
+            QCOMPARE(
+                lineState(line.slavePath()).speed, speed_t(B9600)); // raw TCP carries no settings
+        QCOMPARE(w.worker->status().framesRejected, uint64_t(0));
+        QCOMPARE(w.worker->status().bytesDropped, uint64_t(0));
+        QVERIFY(w.lost.isEmpty());
+        QCOMPARE(line.readAvailable(), QByteArray()); // nothing reaches the board but settings
+        if (kind == Kind::Rfc2217) {
+            // A board that pauses longer than the silence limit is no lost line: ser2net answers
+            // the baud-rate question asked of a silent server.
+            QTest::qWait(NetworkLink::kSilenceLimitMs + 1500);
+            QVERIFY2(w.lost.isEmpty(), qPrintable(w.lost.join('\n')));
+            QVERIFY(w.worker->status().open);
+            QCOMPARE(line.readAvailable(), QByteArray());
+        }
+        w.worker->closePort();
+        QVERIFY(!w.worker->status().open);
+    }
+
+    void stoppingSer2netLosesTheLineAndTheNextConnectionStartsClean_data()
+    {
+        streamsThroughSer2net_data();
+    }
+
+    void stoppingSer2netLosesTheLineAndTheNextConnectionStartsClean()
+    {
+        QFETCH(Kind, kind);
+        PseudoTerminal line;
+        auto server = std::make_unique<Ser2NetServer>();
+        QString error;
+        QVERIFY2(server->start(line.slavePath(), kind, &error), qPrintable(error));
+        Worker w;
+        QVERIFY2(w.open(server->url()), qPrintable(w.worker->openErrorString()));
+        const FrameValues first = numberedFrame(1, 64, 0);
+        QVERIFY(line.write(encodeFrame(first)));
+        QTRY_COMPARE(w.collector.frames.size(), 1);
+        // Half a frame reaches the worker, then the server goes.
+        const QByteArray broken = encodeFrame(numberedFrame(2, 64, 0));
+        const uint64_t before = w.worker->status().bytesReceived;
+        QVERIFY(line.write(broken.left(200)));
+        QTRY_COMPARE(w.worker->status().bytesReceived, before + 200);
+        server->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(w.lost.size(), 1, 10000);
+        QVERIFY2(w.lost.first().contains("server closed the connection")
+                || w.lost.first().contains("reset"),
+            qPrintable(w.lost.first()));
+        QVERIFY(!w.worker->status().open);
+        qInfo("lost: %s", qPrintable(w.lost.first()));
+        // A new server on the same line: its first frame comes alone, nothing of the half joins it.
+        server = std::make_unique<Ser2NetServer>();
+        QVERIFY2(server->start(line.slavePath(), kind, &error), qPrintable(error));
+        QVERIFY2(w.open(server->url()), qPrintable(w.worker->openErrorString()));
+        const FrameValues fresh = allOnesFrame(24);
+        QVERIFY(line.write(encodeFrame(fresh)));
+        QTRY_COMPARE(w.collector.frames.size(), 2);
+        QCOMPARE(
+            w.collector.frames, (QList<frame_t>{expectedRecord(first), expectedRecord(fresh)}));
+        QCOMPARE(w.lost.size(), 1);
+    }
+
+    void openFailures_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("scripted"); // the name is the scripted server's
+        QTest::addColumn<bool>("telnet");
+        QTest::addColumn<bool>("closes");
+        QTest::addColumn<QString>("reason");
+        const QString refused
+            = QStringLiteral("socket://127.0.0.1:%1").arg(Ser2NetServer::freePort());
+        QTest::newRow("connection refused") << refused << false << false << false << "refused";
+        QTest::newRow("host not found") << "rfc2217://vazorez-no-such-host.invalid:4000" << false
+                                        << false << false << "vazorez-no-such-host.invalid";
+        QTest::newRow("no port number")
+            << "socket://127.0.0.1" << false << false << false << "expected socket://";
+        QTest::newRow("rfc2217 server that accepts and says nothing")
+            << QString() << true << false << false
+            << "did not confirm the line settings within 5 s";
+        QTest::newRow("rfc2217 on a server that hangs up at once")
+            << QString() << true << false << true << "closed the connection";
+        // A far port left at 9600 baud would give nothing but rejected frames.
+        QTest::newRow("rfc2217 server that keeps another rate")
+            << QString() << true << true << false << "runs the port at 9600 baud, not 115200";
+    }
+
+    void openFailures()
+    {
+        // Each gives one failure with its reason, within the open's 5 s, and leaves nothing open.
+        QFETCH(QString, name);
+        QFETCH(bool, scripted);
+        QFETCH(bool, telnet);
+        QFETCH(bool, closes);
+        QFETCH(QString, reason);
+        std::unique_ptr<ScriptedServer> server;
+        if (scripted) {
+            // Asked for RFC 2217: a plain server never answers the settings; the telnet one
+            // confirms 9600 baud.
+            server = std::make_unique<ScriptedServer>(
+                ScriptedServer::Script{telnet, {}, closes, telnet ? 9600u : 115200u});
+            name = server->url().replace("socket://", "rfc2217://");
+        }
+        Worker w;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!w.open(name));
+        QVERIFY2(timer.elapsed() < 8000, "an open gives up after 5 s");
+        QCOMPARE(w.collector.failureCount, 1);
+        QVERIFY2(
+            w.worker->openErrorString().contains(reason), qPrintable(w.worker->openErrorString()));
+        qInfo("%s: %s (after %.1f s)", qPrintable(name), qPrintable(w.worker->openErrorString()),
+            timer.elapsed() / 1000.0);
+        QVERIFY(!w.worker->status().open);
+    }
+
+    void faultsAfterOpen_data()
+    {
+        QTest::addColumn<bool>("telnet");
+        QTest::addColumn<bool>("closes");
+        QTest::addColumn<QString>("reason"); // empty: the link stays open, like a quiet board's
+        QTest::newRow("socket://, dropped mid-frame")
+            << false << true << "the server closed the connection";
+        QTest::newRow("rfc2217://, dropped mid-frame")
+            << true << true << "the server closed the connection";
+        QTest::newRow("rfc2217://, server stops answering")
+            << true << false << "the server stopped answering";
+        QTest::newRow("socket://, server accepts and sends nothing more")
+            << false << false << QString();
+    }
+
+    void faultsAfterOpen()
+    {
+        QFETCH(bool, telnet);
+        QFETCH(bool, closes);
+        QFETCH(QString, reason);
+        // One whole frame (its values all 0xFF), then half of the next.
+        const FrameValues whole = allOnesFrame(16);
+        const QByteArray payload
+            = encodeFrame(whole) + encodeFrame(numberedFrame(5, 64, 1)).left(300);
+        auto server
+            = std::make_unique<ScriptedServer>(ScriptedServer::Script{telnet, payload, closes});
+        Worker w;
+        QVERIFY2(w.open(server->url()), qPrintable(w.worker->openErrorString()));
+        QTRY_COMPARE(w.collector.frames.size(), 1);
+        QCOMPARE(w.collector.frames.first(), expectedRecord(whole));
+        if (reason.isEmpty()) {
+            // Nothing tells a silent raw server from a board that pauses: the line stays open.
+            QTest::qWait(1500);
+            QVERIFY(w.lost.isEmpty());
+            QVERIFY(w.worker->status().open);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(w.lost.size(), 1, 10000);
+            QVERIFY2(w.lost.first().contains(reason), qPrintable(w.lost.first()));
+            qInfo("lost: %s", qPrintable(w.lost.first()));
+            QVERIFY(!w.worker->status().open);
+        }
+        // The next connection's frames are its own: the half frame does not join them, and the
+        // first server going away afterwards is no loss of the second.
+        const FrameValues next = numberedFrame(6, 24, 0);
+        auto second = std::make_unique<ScriptedServer>(
+            ScriptedServer::Script{telnet, encodeFrame(next), false});
+        QVERIFY2(w.open(second->url()), qPrintable(w.worker->openErrorString()));
+        server.reset();
+        QTRY_COMPARE(w.collector.frames.size(), 2);
+        QCOMPARE(w.collector.frames.last(), expectedRecord(next));
+        QCOMPARE(w.worker->status().bytesDropped, uint64_t(0));
+        QCOMPARE(w.lost.size(), reason.isEmpty() ? 0 : 1);
+        w.worker->closePort();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNetworkPort)
+#include "tst_networkport.moc"
