@@ -305,7 +305,7 @@ int main(int argc, char *argv[])
         std::chrono::steady_clock::time_point replaced {};
         while (std::chrono::steady_clock::now() - written < std::chrono::seconds(5)) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-            if (replaced == std::chrono::steady_clock::time_point {} && iSeries->pointsVector() == lastPoints)
+            if (replaced == std::chrono::steady_clock::time_point {} && pointsOf(iSeries) == lastPoints)
                 replaced = std::chrono::steady_clock::now();
             if (replaced != std::chrono::steady_clock::time_point {} && paints.lastPaint > replaced)
                 break;

@@ -2,12 +2,12 @@
 # SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and runs every test: the suite, a smoke run of each benchmark,
 # the Debian package built, installed, run and purged, the viewer built the ways other platforms
-# build it, the fuzzers for FUZZ_SECONDS each (default 60), the whole suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the suites of the threads' hand-overs under
-# ThreadSanitizer.
+# build it (and with Qt 6, every suite run again), the fuzzers for FUZZ_SECONDS each (default 60),
+# the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer, and the suites of
+# the threads' hand-overs under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh test
+bash scripts/install-deps.sh test --qt6
 start=$SECONDS
 # section NAME: starts the next part of the run and says how long the last one took.
 section() {
@@ -33,7 +33,7 @@ package="$(tail -n 1 build/package.log)"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)"
 bash tests/package/package_test.sh "$package" "$version"
 
-section "build variants"
+section "build variants (Qt 6 with its suites, minimal, no-pty)"
 bash scripts/check-builds.sh
 
 section "fuzzing"

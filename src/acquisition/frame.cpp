@@ -3,18 +3,31 @@
 
 #include <QDebug>
 
+namespace {
+
+// Empties `series` for the next frame's points without shrinking it. An unshared vector keeps its
+// allocation; a shared one is detached, leaving the other sharer's points alone, into storage of
+// the same capacity (Qt 5 does that by itself, Qt 6 has to be asked).
+void emptyKeepingCapacity(QVector<QPointF> &series)
+{
+    const auto capacity = series.capacity();
+    series.resize(0);
+    if (series.capacity() < capacity)
+        series.reserve(capacity);
+}
+
+} // namespace
+
 void resetFrame(frame_t &frame)
 {
     frame.modulation = 0;
     frame.sample_count = 0;
     frame.i_samples.clear();
     frame.q_samples.clear();
-    // resize(0) keeps the allocation of an unshared vector; a shared one is detached into storage
-    // of the same capacity, leaving the other sharer's points alone.
-    frame.i_series.resize(0);
-    frame.q_series.resize(0);
-    frame.fft_series.resize(0);
-    frame.fft_bins.resize(0);
+    emptyKeepingCapacity(frame.i_series);
+    emptyKeepingCapacity(frame.q_series);
+    emptyKeepingCapacity(frame.fft_series);
+    emptyKeepingCapacity(frame.fft_bins);
 }
 
 bool operator==(const frame_t &a, const frame_t &b)

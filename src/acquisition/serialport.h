@@ -156,7 +156,11 @@ private:
     QThread workerThread;
     frame_t workingFrame;
     FrameDecoder decoder;
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QMutex workerMutex{QMutex::NonRecursive};
+#else
+    QMutex workerMutex; // never recursive in Qt 6
+#endif
     // The line counts as quiet when nothing has come for this long; see serialport.cpp.
     QTimer quietTimer;
     bool longQuiet = false;

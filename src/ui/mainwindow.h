@@ -13,7 +13,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
-#include <QtCharts/QChartGlobal>
+#include "chartscompat.h"
 
 #include <functional>
 #include <memory>

@@ -31,14 +31,18 @@ private Q_SLOTS:
     void registeredUnderItsName()
     {
         registerFrameMetaType();
-        const int id = QMetaType::type("frame_t");
-        QVERIFY(id != QMetaType::UnknownType);
-        QCOMPARE(id, qMetaTypeId<frame_t>());
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        const QMetaType type = QMetaType::fromName("frame_t");
+#else
+        const QMetaType type(QMetaType::type("frame_t"));
+#endif
+        QVERIFY(type.isValid());
+        QCOMPARE(type.id(), qMetaTypeId<frame_t>());
         // Queued delivery copies through the registered type: the copy must be exact.
         const frame_t filled = expectedRecord(numberedFrame(9, 8, 1));
-        void *copy = QMetaType::create(id, &filled);
+        void *copy = type.create(&filled);
         QCOMPARE(*static_cast<frame_t *>(copy), filled);
-        QMetaType::destroy(id, copy);
+        type.destroy(copy);
     }
 
     void queuedAcrossThreadsCarriesTheEmittedPoints()

@@ -190,7 +190,7 @@ private Q_SLOTS:
         // The newest frame reaches the charts, whatever was skipped on the way.
         const FrameValues last = numberedFrame(7, 16, 1);
         QVERIFY(line.write(encodeFrame(last)));
-        QTRY_COMPARE(iSeries->pointsVector(), expectedRecord(last).i_series);
+        QTRY_COMPARE(pointsOf(iSeries), expectedRecord(last).i_series);
         // The link's whole line is the tooltip of its label.
         const QString status = window.findChild<QLabel *>("label_LinkStatus")->toolTip();
         const auto skipped = QRegularExpression(" (\\d+) skipped by the display").match(status);

@@ -98,7 +98,7 @@ struct Bench {
     {
         return line.write(encodeFrame(values))
             && QTest::qWaitFor(
-                [&] { return iSeries->pointsVector() == expectedRecord(values).i_series; }, 5000);
+                [&] { return pointsOf(iSeries) == expectedRecord(values).i_series; }, 5000);
     }
 };
 
@@ -159,7 +159,7 @@ private Q_SLOTS:
                 || b.status().contains(
                     QStringLiteral("Recording session.raw: %1 frames").arg(frames)),
             qPrintable(b.status()));
-        QCOMPARE(b.iSeries->pointsVector(), expectedRecord(first).i_series); // frozen
+        QCOMPARE(pointsOf(b.iSeries), expectedRecord(first).i_series); // frozen
         QTRY_VERIFY2(
             b.status().contains(QStringLiteral("Recording session.raw: %1 frames").arg(frames)),
             qPrintable(b.status()));
@@ -168,7 +168,7 @@ private Q_SLOTS:
         // Resuming shows the newest frame the window holds at once, and the newest of all as soon as
         // it is handed over (the recorder's count above may run ahead of the window's queue).
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Pause"));
-        QTRY_COMPARE(b.iSeries->pointsVector(), expectedRecord(newest).i_series);
+        QTRY_COMPARE(pointsOf(b.iSeries), expectedRecord(newest).i_series);
 
         // Stopping ends the file on the last whole frame: exactly the bytes of every frame sent.
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));

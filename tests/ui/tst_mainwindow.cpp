@@ -48,7 +48,7 @@ QValueAxis *axis(QChart *chart, Qt::Orientation orientation)
 
 QVector<QPointF> points(QChart *chart, int index)
 {
-    return static_cast<QXYSeries *>(chart->series().at(index))->pointsVector();
+    return pointsOf(static_cast<QXYSeries *>(chart->series().at(index)));
 }
 
 
@@ -223,7 +223,7 @@ private Q_SLOTS:
         QStringList names;
         for (QAbstractSeries *series : chart->series()) {
             names.append(series->name());
-            QVERIFY(static_cast<QXYSeries *>(series)->pointsVector().isEmpty());
+            QVERIFY(pointsOf(static_cast<QXYSeries *>(series)).isEmpty());
             // Both series share the chart's one x and one y axis.
             QCOMPARE(series->attachedAxes().size(), 2);
         }
