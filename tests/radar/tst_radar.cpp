@@ -205,7 +205,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<RadarCase>("radarCase");
         auto add = [](RadarCase c) {
-            c.seed = uint32_t(qHash(c.name));
+            // The same noise with any Qt: qHash differs between Qt 5 and Qt 6.
+            c.seed = 2166136261u;
+            for (const char byte : c.name.toUtf8())
+                c.seed = (c.seed ^ uint8_t(byte)) * 16777619u;
             QTest::newRow(qPrintable(c.name)) << c;
         };
         using Kind = RadarCase::Kind;
@@ -252,6 +255,7 @@ private Q_SLOTS:
                   .toUtf8();
         switch (radarCase.kind) {
         case RadarCase::Kind::Sweep:
+            QVERIFY2(score.found >= 0.99, figures);
             QVERIFY2(score.medianErrorBins <= 0.05, figures);
             QVERIFY2(score.worstErrorBins <= 0.25, figures);
             QVERIFY2(score.falseTargets <= 0.01, figures);

@@ -139,11 +139,10 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
         found += matched == int(truth.size()) ? 1 : 0;
         falseFrames += stray ? 1 : 0;
         if (radarCase.kind == RadarCase::Kind::Sweep) {
-            // The strongest report against the truth; a frame without one is an infinite error.
-            const double error = analysis.targets.empty()
-                ? qInf()
-                : std::abs(reported(analysis.targets.front()) - where(truth.front())) / bin;
-            errors.push_back(error);
+            // The strongest report against the truth. A frame without one counts against `found`
+            // (at 20 dB about one frame in several thousand: the noise can bury the peak).
+            if (!analysis.targets.empty())
+                errors.push_back(std::abs(reported(analysis.targets.front()) - where(truth.front())) / bin);
             if (!fmcw && !analysis.targets.empty()) {
                 const bool approaching = truth.front().speedMps < 0.0;
                 const char *expected = approaching ? "approaching" : "receding";
@@ -161,7 +160,8 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
         score.medianErrorBins = median(errors);
         score.worstErrorBins = *std::max_element(errors.begin(), errors.end());
     }
-    score.directionRight = double(directionRight) / radarCase.frames;
+    // Of the frames that report a target.
+    score.directionRight = errors.empty() ? 0.0 : double(directionRight) / double(errors.size());
     score.found = double(found) / radarCase.frames;
     score.falseTargets = double(falseFrames) / radarCase.frames;
     score.medianSnrDb = median(snrs);

@@ -43,8 +43,8 @@ struct RadarCase {
 struct RadarScore {
     int frames = 0;
     double medianErrorBins = 0.0; // of the strongest target, Sweep only
-    double worstErrorBins = 0.0;
-    double directionRight = 0.0; // fraction of frames, CW Sweep only
+    double worstErrorBins = 0.0; // over the frames that report a target
+    double directionRight = 0.0; // fraction of the frames that report a target, CW Sweep only
     double found = 0.0; // fraction of frames with every target of the scene reported
     double falseTargets = 0.0; // fraction of frames with a target not in the scene
     double medianSnrDb = 0.0; // as reported for the (stronger) target
