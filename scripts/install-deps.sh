@@ -10,7 +10,7 @@ packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5c
           libqt5serialport5-dev libqt5svg5 fonts-dejavu-core help2man)
 case "${1:-build}" in
   test) packages+=(xvfb xauth clang libclang-rt-14-dev libbenchmark-dev python3 desktop-file-utils
-                   appstream groff-base) ;;
+                   appstream groff-base lintian) ;;
   demo) packages+=(xvfb xauth) ;;
   build) ;;
   *) echo "install-deps.sh: unknown profile '$1' (build, test or demo)" >&2; exit 2 ;;
@@ -22,7 +22,7 @@ install-deps.sh: no apt-get here, so nothing was installed. Install with your sy
   - CMake 3.16 or newer and a C++17 compiler (GCC, Clang or MSVC)
   - Qt 5.15 with the modules Core, Gui, Widgets, Charts, SerialPort and Test
   - optional: help2man (manual pages); for the tests on Linux also Xvfb, xauth, clang,
-    Google Benchmark, Python 3, desktop-file-utils and appstream
+    Google Benchmark, Python 3, desktop-file-utils, appstream and (for the package) lintian
   The Debian 12 names, for reference: ${packages[*]}
 TEXT
   exit 0
