@@ -60,6 +60,9 @@ public:
 
 private:
     bool fail(const QString &reason);
+    bool writeAll(const char *data, qint64 size);
+    // Counts the units that the bytes in the file now end.
+    void countUnits();
     bool makeDurableAndRename();
 
     std::unique_ptr<QFile> file;
@@ -69,9 +72,6 @@ private:
     QString error;
     QByteArray buffer;
     int bufferLimit = 0;
-    bool writeAll(const char *data, qint64 size);
-    void countUnits();
-
     qint64 wholeBytes = 0; // bytes of the writes that went through completely
     qint64 reachedBytes = 0; // bytes in the file, with those of a write that failed half-way
     std::deque<qint64> unitEnds; // where the units not yet in the file end
