@@ -17,10 +17,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QtCharts/QChartView>
@@ -80,7 +81,9 @@ double heapMiB()
 // A figure from the status bar, as the user reads it: the number before `what`.
 double statusFigure(MainWindow *window, const QString &what)
 {
-    const auto match = QRegularExpression(" (\\d+) " + QRegularExpression::escape(what)).match(window->statusBar()->currentMessage());
+    const auto *line = window->findChild<QLabel *>("label_LinkStatus");
+    const auto match = QRegularExpression(" (\\d+) " + QRegularExpression::escape(what))
+                           .match(line ? line->toolTip() : QString());
     return match.hasMatch() ? match.captured(1).toDouble() : -1;
 }
 

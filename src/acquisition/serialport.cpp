@@ -36,15 +36,18 @@ bool isLostLine(QSerialPort::SerialPortError error)
 }
 
 // The system's words for a vanished device ("Inappropriate ioctl for device", "Resource
-// temporarily unavailable") say little to a user; plain words first, the system's after them.
-QString lostLineReason(QSerialPort::SerialPortError error, const QString &systemWords)
+// temporarily unavailable") say little to a user and mislead; they travel beside plain ones.
+QString lostLineReason(QSerialPort::SerialPortError error)
 {
-    const char *plain = error == QSerialPort::DeviceNotFoundError ? "the device is gone"
-        : error == QSerialPort::PermissionError                   ? "access to the device was withdrawn (unplugged?)"
-                                                                  : "the device hung up (unplugged, reset or switched off)";
-    return systemWords.isEmpty() ? QString::fromLatin1(plain)
-                                 : QStringLiteral("%1 (%2)").arg(QLatin1String(plain), systemWords);
+    return QString::fromLatin1(error == QSerialPort::DeviceNotFoundError ? "the device is gone"
+            : error == QSerialPort::PermissionError
+            ? "access to the device was withdrawn (unplugged?)"
+            : "the device hung up (unplugged, reset or switched off)");
 }
+
+// Identities waiting for a receiver that never takes them (one that is not the window) are few:
+// at most one a link is on its way. Beyond this many the oldest are forgotten.
+constexpr size_t kMaxIdentities = 64;
 
 } // namespace
 
@@ -135,9 +138,6 @@ void SerialPort::openSource(std::unique_ptr<ByteSource> replay)
         QMutexLocker lock(&workerMutex);
         startClean();
         source = std::move(replay);
-        passStart = 0;
-        framesBeforePass = 0;
-        pass = 1;
         startLink(source->name());
         sourceTimer.start(0);
     });
@@ -163,9 +163,8 @@ void SerialPort::pumpSource()
                 quietTimer.start(kQuietMs);
             }
         } else {
-            // The end of a pass is the end of its input: what is left comes out, nothing of it
-            // joins the next pass.
-            flushLocked(FrameReceiver::Flush::EndOfInput);
+            // The end of a pass is the end of its input: nothing of it joins the next pass.
+            endOfLineLocked();
             if (source->nextPass()) {
                 passStart = receiveBuffer.stats().bytesReceived;
                 framesBeforePass = int64_t(receiveBuffer.stats().framesDecoded);
@@ -206,6 +205,9 @@ void SerialPort::startClean()
     frameInFlight = false;
     framePending = false;
     framesSkipped = 0;
+    passStart = 0;
+    framesBeforePass = 0;
+    pass = 1;
 }
 
 void SerialPort::closePortLocked(bool quietly)
@@ -213,7 +215,7 @@ void SerialPort::closePortLocked(bool quietly)
     if (source) {
         // A replay stopped half-way: what arrived whole still goes out, as for a port.
         if (!quietly)
-            flushLocked(FrameReceiver::Flush::Quiet);
+            endOfLineLocked();
         sourceTimer.stop();
         source.reset();
         endLink();
@@ -221,16 +223,28 @@ void SerialPort::closePortLocked(bool quietly)
     }
     if (!port.isOpen())
         return;
-    // Frames that arrived whole before the close are the line's and go out; what is left of a
-    // frame still arriving is dropped with the line.
+    // Frames that arrived whole before the close are the line's and go out, to the taps too; what
+    // is left of a frame still arriving is dropped with the line.
     if (!quietly) {
         const QByteArray last = port.readAll();
         receiveLocked(last.constData(), last.size());
-        flushLocked(FrameReceiver::Flush::Quiet);
+        endOfLineLocked();
     }
-    port.clear(QSerialPort::AllDirections);
+    // Only the output is discarded. Bytes still waiting in the driver were never read: flushing
+    // them would make a sender that watches its line believe they were, and the device drops
+    // them with its last close anyway.
+    port.clear(QSerialPort::Output);
     port.close();
     endLink();
+}
+
+void SerialPort::endOfLineLocked()
+{
+    flushLocked(FrameReceiver::Flush::EndOfInput);
+    // The last few bytes, too short to start a frame, go with the line.
+    receiveBuffer.discard();
+    resetFrame();
+    quietTimer.stop();
 }
 
 void SerialPort::startLink(const QString &name)
@@ -240,6 +254,7 @@ void SerialPort::startLink(const QString &name)
     {
         QMutexLocker lock(&statusMutex);
         published = LinkStatus();
+        published.link = openGeneration;
         published.name = name;
         published.open = true;
         published.replay = source != nullptr;
@@ -316,52 +331,66 @@ void SerialPort::setPacedDelivery(bool on)
     paced = on;
 }
 
-void SerialPort::frameHandled()
+void SerialPort::frameHandled(int link)
 {
-    QMetaObject::invokeMethod(this, &SerialPort::deliverNext, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, link] { deliverNext(link); }, Qt::QueuedConnection);
 }
 
-void SerialPort::deliverNext()
+FrameIdentity SerialPort::takeFrameIdentity()
+{
+    QMutexLocker lock(&statusMutex);
+    if (onTheirWay.empty())
+        return FrameIdentity();
+    FrameIdentity identity = std::move(onTheirWay.front());
+    onTheirWay.pop_front();
+    return identity;
+}
+
+void SerialPort::deliverNext(int link)
 {
     QMutexLocker lock(&workerMutex);
+    // The answer for a frame of a link closed since: this link's frame on its way is another one.
+    if (link != openGeneration)
+        return;
     frameInFlight = false;
     if (!framePending)
         return;
     framePending = false;
     frameInFlight = true;
-    {
-        QMutexLocker bytesLock(&statusMutex);
-        inFlightBytes = pendingBytes;
-    }
-    emit signalFrame(pendingFrame);
+    emitFrame(pendingFrame, std::move(pendingIdentity));
     ::resetFrame(pendingFrame);
 }
 
-QByteArray SerialPort::frameInFlightBytes() const
+void SerialPort::emitFrame(const frame_t &record, FrameIdentity identity)
 {
-    QMutexLocker lock(&statusMutex);
-    return inFlightBytes;
+    {
+        QMutexLocker lock(&statusMutex);
+        onTheirWay.push_back(std::move(identity));
+        if (onTheirWay.size() > kMaxIdentities)
+            onTheirWay.pop_front();
+    }
+    emit signalFrame(record);
 }
 
 void SerialPort::deliver(const frame_t &record, const char *frameBytes, int length)
 {
-    // A replayed frame keeps its time in the recording; a live one is stamped on arrival.
+    // A replayed frame keeps its time and place in the recording; a live one is stamped on arrival
+    // and numbered in its link.
     const double seconds = source
         ? source->secondsAt(receiveBuffer.streamOffset(frameBytes) + uint64_t(length) - passStart)
         : (linkClock.isValid() ? linkClock.nsecsElapsed() / 1e9 : 0.0);
+    const int64_t index = int64_t(receiveBuffer.stats().framesDecoded) - 1 - framesBeforePass;
     for (FrameTap *tap : taps)
         tap->frameDecoded(record, frameBytes, length, seconds);
     if (!paced) {
         emit signalFrame(record);
         return;
     }
+    FrameIdentity identity{QByteArray(frameBytes, length), openGeneration, index, seconds};
     if (!frameInFlight) {
         frameInFlight = true;
-        {
-            QMutexLocker bytesLock(&statusMutex);
-            inFlightBytes = QByteArray(frameBytes, length);
-        }
-        emit signalFrame(record);
+        emitFrame(record, std::move(identity));
         return;
     }
     // The receiver is still busy with the last frame: this one waits, replacing one that was
@@ -369,7 +398,7 @@ void SerialPort::deliver(const frame_t &record, const char *frameBytes, int leng
     if (framePending)
         ++framesSkipped;
     pendingFrame = record;
-    pendingBytes = QByteArray(frameBytes, length);
+    pendingIdentity = std::move(identity);
     framePending = true;
 }
 
@@ -430,19 +459,19 @@ void SerialPort::onPortError(QSerialPort::SerialPortError error)
     QMetaObject::invokeMethod(
         this,
         [this, generation, error] {
-            QString reason;
+            QString systemWords;
             {
                 QMutexLocker lock(&workerMutex);
                 if (generation != openGeneration || !port.isOpen())
                     return;
-                reason = lostLineReason(error, port.errorString());
+                systemWords = port.errorString();
                 // What arrived whole before the line went goes out; the port is closed without
                 // touching the dead device again.
-                flushLocked(FrameReceiver::Flush::Quiet);
+                endOfLineLocked();
                 port.close();
                 endLink();
             }
-            emit signalComPortLost(reason);
+            emit signalComPortLost(lostLineReason(error), systemWords);
         },
         Qt::QueuedConnection);
 }

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -52,6 +53,16 @@ struct LinkStatus
     int64_t replayFrame = 0;     // frames of the current pass decoded so far
     int64_t replayFrames = 0;    // frames in a pass
     int replayPass = 1;
+    int link = 0; // counts the links opened: which one these figures are of
+};
+
+// Who a frame on its way to the display is: its own wire bytes, the link it came from, and where it
+// stands in that link (index and time as a recording of the whole link would write them).
+struct FrameIdentity {
+    QByteArray bytes;
+    int link = -1; // -1: no frame of the worker's (a record handed to the window by other means)
+    int64_t index = 0;
+    double seconds = 0;
 };
 
 // Configures `port` with the board's line settings (115200 8N1 style: the rate given, 8 data bits,
@@ -87,21 +98,23 @@ public:
     QString openErrorString() const;
 
     // For a receiver that shows frames and may fall behind (the window): at most one signalFrame
-    // is on its way at a time. A frame decoded meanwhile waits, and a newer one replaces it; the
-    // replaced ones are counted as skipped. The receiver calls frameHandled() when it is done with
-    // each frame. Taps still see every frame. Off by default: every frame is emitted.
+    // of a link is on its way at a time. A frame decoded meanwhile waits, and a newer one replaces
+    // it; the replaced ones are counted as skipped. Taps still see every frame. Off by default:
+    // every frame is emitted.
+    // The receiver takes each frame's identity with takeFrameIdentity() as it handles the frame
+    // (signals arrive in the order they were sent, and so do the identities), and calls
+    // frameHandled() with the identity's link when it is done; a link closed since is not answered.
     void setPacedDelivery(bool paced);
-    void frameHandled();
-    // With paced delivery: the wire bytes of the frame on its way (the one the receiver is handling).
-    QByteArray frameInFlightBytes() const;
+    FrameIdentity takeFrameIdentity();
+    void frameHandled(int link);
 
 signals:
     void signalFrame(frame_t frame);
     void signalComPortReady();
     void signalComPortFailure();
-    // The open port went away (adapter pulled, device reset): it has been closed. `reason` is the
-    // serial layer's own words.
-    void signalComPortLost(const QString &reason);
+    // The open port went away (adapter pulled, device reset): it has been closed. `reason` says it
+    // in plain words, `systemWords` as the serial layer put it (may be empty).
+    void signalComPortLost(const QString &reason, const QString &systemWords);
     // A replay has played its last pass; the link is closed.
     void signalReplayFinished();
 
@@ -114,6 +127,9 @@ private:
     void startClean();
     // Frames complete in the buffer go out first unless `quietly` (teardown emits nothing).
     void closePortLocked(bool quietly = false);
+    // No more bytes can come from this line or pass: every complete frame left goes out, a frame
+    // that never arrived whole was none, and nothing is carried over to what comes next.
+    void endOfLineLocked();
     void resetFrame();
     void onPortError(QSerialPort::SerialPortError error);
     void onQuiet();
@@ -121,7 +137,8 @@ private:
     void receiveLocked(const char *data, int length);
     void flushLocked(FrameReceiver::Flush mode);
     void deliver(const frame_t &record, const char *frameBytes, int length);
-    void deliverNext();
+    void deliverNext(int link);
+    void emitFrame(const frame_t &record, FrameIdentity identity);
     void startLink(const QString &name);
     void endLink();
     void publishStatus();
@@ -143,8 +160,9 @@ private:
     bool frameInFlight = false;
     bool framePending = false;
     frame_t pendingFrame;
-    QByteArray pendingBytes;
-    QByteArray inFlightBytes; // under statusMutex
+    FrameIdentity pendingIdentity;
+    // The identities of the frames emitted and not yet taken, oldest first; under statusMutex.
+    std::deque<FrameIdentity> onTheirWay;
     uint64_t framesSkipped = 0;
     QString openError;
     // A replay in place of the port, its timer, and where its current pass began in the stream.

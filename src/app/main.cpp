@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -36,12 +37,14 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "vazorez-gui: %s (see --help)\n", qPrintable(problem));
     if (!problems.isEmpty())
         return 2;
-    // The window, and with it the serial worker and its thread, goes before the application.
-    MainWindow window;
-    window.show();
     // Ctrl-C or a termination request closes the window as its close button does, so that a
-    // recording ends on a whole frame under its own name; a second one ends the program at once.
+    // recording ends on a whole frame under its own name; a second one ends the program at once,
+    // but not before the recording's file is whole. The signals are caught until then.
     StopSignals stopSignals;
+    // The window, and with it the serial worker and its thread, goes before the application.
+    auto windowOwner = std::make_unique<MainWindow>();
+    MainWindow &window = *windowOwner;
+    window.show();
     QString problem;
     const auto closeWindow = [&window] {
         // A box waiting for an answer (a port that would not open) must not hold the close up.
@@ -60,7 +63,7 @@ int main(int argc, char *argv[])
         window.showSpectrumHistory();
     auto report = [&window](const QString &problem) {
         std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
-        window.tell(problem);
+        window.warn(problem);
     };
     if (!options.port.isEmpty())
         window.addPort(options.port);
@@ -84,5 +87,9 @@ int main(int argc, char *argv[])
         if (options.connect)
             window.connectSelected();
     });
-    return application.exec();
+    const int exitCode = application.exec();
+    stopSignals.hold();
+    windowOwner.reset();
+    stopSignals.release();
+    return exitCode;
 }

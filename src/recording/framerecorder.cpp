@@ -137,8 +137,8 @@ FrameRecorder::Status FrameRecorder::status() const
     return Status{path, frames, error};
 }
 
-bool FrameRecorder::writeOneFrame(
-    const QString &path, const frame_t &record, const QByteArray &bytes, QString *whyNot)
+bool FrameRecorder::writeOneFrame(const QString &path, const frame_t &record,
+    const QByteArray &bytes, int64_t index, double seconds, QString *whyNot)
 {
     // The bytes must be the shown frame's own: the csv's spectrum column is read from them.
     FrameDecoder decoder;
@@ -153,7 +153,7 @@ bool FrameRecorder::writeOneFrame(
     OutputFile file;
     FrameWriter csv(file, FrameWriter::Format::Csv);
     if (!file.open(path) || !csv.writeHeader()
-        || !csv.write(0, 0.0, record, bytes.constData(), bytes.size()) || !file.commit()) {
+        || !csv.write(index, seconds, record, bytes.constData(), bytes.size()) || !file.commit()) {
         *whyNot = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }

@@ -44,9 +44,10 @@ public:
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
 
-    // Writes one frame as a csv file with the capture's columns (the shown frame, saved).
-    static bool writeOneFrame(
-        const QString &path, const frame_t &record, const QByteArray &bytes, QString *error);
+    // Writes one frame as a csv file with the capture's columns (the shown frame, saved), under its
+    // own index and time in its link.
+    static bool writeOneFrame(const QString &path, const frame_t &record, const QByteArray &bytes,
+        int64_t index, double seconds, QString *error);
 
 private:
     // Hands the gathered frames to the file; under the lock.

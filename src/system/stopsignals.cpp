@@ -63,6 +63,9 @@ void StopSignals::stopNow()
         stop();
 }
 
+void StopSignals::hold() { }
+void StopSignals::release() { }
+
 #else
 
 // POSIX: the first signal writes a byte into a self-pipe, which the event loop reads, and says on
@@ -72,6 +75,9 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 volatile std::sig_atomic_t signalsCaught = 0;
+// While set, the signal that would end the process is only noted here.
+volatile std::sig_atomic_t holding = 0;
+volatile std::sig_atomic_t heldSignal = 0;
 // Made before any signal can come: the handler may only write bytes that exist.
 char notice[256];
 size_t noticeLength = 0;
@@ -82,7 +88,9 @@ void forwardSignal(int number)
     const int savedErrno = errno;
     // Both signals are blocked while this runs (sa_mask), so the count cannot be torn.
     signalsCaught = signalsCaught + 1;
-    if (signalsCaught > 1) {
+    if (signalsCaught > 1 && holding) {
+        heldSignal = number;
+    } else if (signalsCaught > 1) {
         // Pending until this handler returns; then it ends the process.
         ::signal(number, SIG_DFL);
         ::raise(number);
@@ -160,6 +168,20 @@ void StopSignals::stopNow()
 {
     if (stop)
         stop();
+}
+
+void StopSignals::hold()
+{
+    holding = 1;
+}
+
+void StopSignals::release()
+{
+    holding = 0;
+    if (const int number = heldSignal) {
+        ::signal(number, SIG_DFL);
+        ::raise(number);
+    }
 }
 
 #endif

@@ -27,6 +27,11 @@ public:
                  const QString &doing = QStringLiteral("stopping after the current frame"));
     // Runs the stop, on the event loop.
     void stopNow();
+    // While the program makes its files whole, a second signal waits for release() and then ends
+    // the process as it would have at once: a Ctrl-C during the last write cannot leave a
+    // half-written file behind.
+    void hold();
+    void release();
 
 private:
     std::unique_ptr<QSocketNotifier> notifier;

@@ -10,6 +10,7 @@
 #include "serialport.h"
 #include "spectrumhistorywindow.h"
 #include "statusline.h"
+#include "statusreport.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -80,6 +81,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(serialPort, &SerialPort::signalReplayFinished, this, &MainWindow::onReplayFinished);
     portList = new PortList(ui->comboBox_PortList);
     statusLine = new StatusLine;
+    statusReport = new StatusReport(ui->statusBar);
     statusTimer.setInterval(250);
     connect(&statusTimer, &QTimer::timeout, this, &MainWindow::showLinkStatus);
     buildChartMenu();
@@ -157,7 +159,10 @@ void MainWindow::buildSpectrumChart()
 
 MainWindow::~MainWindow()
 {
-    // A recording ends whole when the window goes; the history window goes with it.
+    // The link ends as on "disconnect": what the worker has read is decoded and reaches the
+    // recorder and the history before they let go. The recording then ends whole.
+    statusTimer.stop();
+    serialPort->closePort();
     endRecording();
     delete history.data();
     // Each chart goes before its view; the scatter series and the axes belong to their chart.
@@ -175,13 +180,14 @@ MainWindow::~MainWindow()
 
 void MainWindow::on_pushButton_Connect_clicked()
 {
+    statusReport->clearProblem();
     if (ui->pushButton_Connect->text() == QLatin1String("connect")) {
         ui->pushButton_Connect->setEnabled(false);
         const QString name = ui->comboBox_PortList->currentText();
         if (replays.contains(name)) {
             QString error;
             if (!startReplay(name, replays[name].rate, replays[name].loop, &error)) {
-                tell(error);
+                warn(error);
                 ui->pushButton_Connect->setEnabled(true);
             }
             return;
@@ -201,6 +207,8 @@ void MainWindow::slot_serialPort_success()
     ui->pushButton_Connect->setText("disconnect");
     ui->pushButton_Connect->setEnabled(true);
     connectedPort = serialPort->status().name;
+    recordingNote.clear();
+    statusReport->clearReport();
     *statusLine = StatusLine();
     showLinkStatus();
     statusTimer.start();
@@ -226,7 +234,7 @@ void MainWindow::slot_serialPort_error()
     ui->pushButton_Connect->setEnabled(true);
 }
 
-void MainWindow::onLineLost(const QString &reason)
+void MainWindow::onLineLost(const QString &reason, const QString &systemWords)
 {
     // A loss reported after the user closed the port themselves has nothing left to undo.
     if (connectedPort.isEmpty())
@@ -234,7 +242,7 @@ void MainWindow::onLineLost(const QString &reason)
     const QString port = connectedPort;
     ui->pushButton_Connect->setText("connect");
     ui->pushButton_Connect->setEnabled(true);
-    linkEnded(QStringLiteral("The line to %1 was lost: %2").arg(port, reason));
+    linkEnded(QStringLiteral("The line to %1 was lost: %2").arg(port, reason), true, systemWords);
 }
 
 void MainWindow::onReplayFinished()
@@ -247,20 +255,24 @@ void MainWindow::onReplayFinished()
     linkEnded(QStringLiteral("Replay of %1 finished: %2 frames").arg(status.name).arg(status.framesDecoded));
 }
 
-void MainWindow::linkEnded(const QString &message)
+void MainWindow::linkEnded(const QString &message, bool problem, const QString &detail)
 {
-    // The link's recording ends with it, whole; a new link does not write over it.
-    const QString note = endRecording();
+    // The link's recording ends with it, whole; a new link does not write over it. The link's last
+    // figures stay in the status bar until the next link opens.
+    if (recorder)
+        recordingNote = endRecording();
+    showLinkStatus();
     connectedPort.clear();
     statusTimer.stop();
-    QStringList parts;
-    for (const QString &part : {message, note})
-        if (!part.isEmpty())
-            parts.append(part);
-    if (parts.isEmpty())
-        ui->statusBar->clearMessage();
-    else
-        ui->statusBar->showMessage(parts.join("; "));
+    if (problem || recordingFailed) {
+        QStringList parts;
+        for (const QString &part : {message, recordingFailed ? recordingNote : QString()})
+            if (!part.isEmpty())
+                parts.append(part);
+        statusReport->problem(parts.join("; "), detail);
+    } else if (!message.isEmpty()) {
+        statusReport->report(message);
+    }
 }
 
 void MainWindow::showLinkStatus()
@@ -273,21 +285,24 @@ void MainWindow::showLinkStatus()
         if (!recording.error.isEmpty()) {
             // A full disk or a pulled drive ends the recording; viewing goes on.
             recordingNote = endRecording();
+            statusReport->problem(recordingNote);
         } else {
             extras.recordingPath = recording.path;
             extras.recordedFrames = recording.frames;
         }
     }
     extras.note = recordingNote;
-    const QString line = statusLine->describe(serialPort->status(), extras);
-    ui->statusBar->showMessage(line);
-    ui->statusBar->setToolTip(line); // whole, where the window is too narrow for it
+    statusReport->showLink(statusLine->describe(serialPort->status(), extras));
 }
 
 void MainWindow::tell(const QString &message)
 {
-    recordingNote.clear();
-    ui->statusBar->showMessage(message);
+    statusReport->report(message);
+}
+
+void MainWindow::warn(const QString &problem)
+{
+    statusReport->problem(problem);
 }
 
 void MainWindow::addPort(const QString &name)
@@ -344,7 +359,7 @@ void MainWindow::prepareRecording()
         return;
     QString error;
     if (!beginRecording(0.0, &error))
-        tell(error);
+        warn(error);
 }
 
 bool MainWindow::startRecording(const QString &path, const QString &format, QString *error)
@@ -353,6 +368,7 @@ bool MainWindow::startRecording(const QString &path, const QString &format, QStr
     recordingPath = path;
     recordingFormat = format;
     recordingNote.clear();
+    recordingFailed = false;
     if (connectedPort.isEmpty()) {
         // It starts with the next link; whether the file can be written is known now.
         FrameRecorder trial(path, format);
@@ -392,8 +408,10 @@ void MainWindow::stopRecording()
     recordingNote = endRecording();
     if (!connectedPort.isEmpty())
         showLinkStatus();
+    if (recordingFailed)
+        statusReport->problem(recordingNote);
     else
-        ui->statusBar->showMessage(recordingNote);
+        statusReport->report(recordingNote);
 }
 
 QString MainWindow::endRecording()
@@ -407,6 +425,8 @@ QString MainWindow::endRecording()
     const bool whole = recorder->finish(&error);
     const FrameRecorder::Status done = recorder->status();
     QString note;
+    // Failed unless it ended whole with frames, or had none to keep.
+    recordingFailed = !done.error.isEmpty() || !whole;
     if (!done.error.isEmpty())
         note = QStringLiteral("recording to %1 stopped after %2 frames: %3").arg(done.path).arg(done.frames).arg(done.error);
     else if (!whole)
@@ -433,7 +453,7 @@ void MainWindow::setDisplayPaused(bool pause)
         // The charts catch up with the newest frame that arrived meanwhile.
         holding = false;
         showFrame(heldFrame);
-        shownBytes = heldBytes;
+        shownIdentity = heldIdentity;
     }
     if (!connectedPort.isEmpty())
         showLinkStatus();
@@ -469,11 +489,13 @@ bool MainWindow::savePicture(const QString &path, QWidget *what, QString *error)
 
 bool MainWindow::saveShownFrame(const QString &path, QString *error)
 {
-    if (shownFrame.sample_count == 0 && shownFrame.i_series.isEmpty() && shownBytes.isEmpty()) {
+    if (shownFrame.sample_count == 0 && shownFrame.i_series.isEmpty()
+        && shownIdentity.bytes.isEmpty()) {
         *error = QStringLiteral("no frame is shown yet");
         return false;
     }
-    return FrameRecorder::writeOneFrame(path, shownFrame, shownBytes, error);
+    return FrameRecorder::writeOneFrame(
+        path, shownFrame, shownIdentity.bytes, shownIdentity.index, shownIdentity.seconds, error);
 }
 
 void MainWindow::buildChartMenu()
@@ -501,20 +523,29 @@ void MainWindow::buildChartMenu()
     connect(action_SavePicture, &QAction::triggered, this, [this, pictures] {
         askForFile("Save picture", pictures, "png", [this](const QString &path) {
             QString error;
-            tell(savePicture(path, this, &error) ? QStringLiteral("Saved the window to %1").arg(path) : error);
+            if (savePicture(path, this, &error))
+                tell(QStringLiteral("Saved the window to %1").arg(path));
+            else
+                warn(error);
         });
     });
     connect(action_SaveChartPicture, &QAction::triggered, this, [this, pictures] {
         QWidget *chart = menuView ? static_cast<QWidget *>(menuView) : static_cast<QWidget *>(chartView_RawData);
         askForFile("Save chart picture", pictures, "png", [this, chart](const QString &path) {
             QString error;
-            tell(savePicture(path, chart, &error) ? QStringLiteral("Saved the chart to %1").arg(path) : error);
+            if (savePicture(path, chart, &error))
+                tell(QStringLiteral("Saved the chart to %1").arg(path));
+            else
+                warn(error);
         });
     });
     connect(action_SaveFrame, &QAction::triggered, this, [this] {
         askForFile("Save shown frame", "CSV (*.csv)", "csv", [this](const QString &path) {
             QString error;
-            tell(saveShownFrame(path, &error) ? QStringLiteral("Saved the shown frame to %1").arg(path) : error);
+            if (saveShownFrame(path, &error))
+                tell(QStringLiteral("Saved the shown frame to %1").arg(path));
+            else
+                warn(error);
         });
     });
     connect(action_Record, &QAction::triggered, this, [this] {
@@ -526,7 +557,7 @@ void MainWindow::buildChartMenu()
                    [this](const QString &path) {
                        QString error;
                        if (!startRecording(path, QString(), &error))
-                           tell(error);
+                           warn(error);
                        else if (connectedPort.isEmpty())
                            tell(QStringLiteral("Recording to %1 starts with the next connection").arg(path));
                        else
@@ -535,6 +566,7 @@ void MainWindow::buildChartMenu()
     });
     connect(action_History, &QAction::triggered, this, &MainWindow::showSpectrumHistory);
     connect(chartMenu, &QMenu::aboutToShow, this, [this] {
+        statusReport->clearProblem();
         action_Record->setText(recorder || !recordingPath.isEmpty() ? "Stop recording" : "Start recording...");
     });
     for (QChartView *view : {chartView_RawData, chartView_FFT}) {
@@ -568,18 +600,22 @@ void MainWindow::askForFile(const QString &title, const QString &filter, const Q
 
 void MainWindow::slot_receive_frame(frame_t frame)
 {
-    // The worker keeps the next frame until this one is handled; its bytes are the frame's own.
-    const QByteArray bytes = serialPort->frameInFlightBytes();
+    // The worker keeps the link's next frame until this one is handled. The identity taken here is
+    // this frame's own; a frame of a link closed since is not shown as the new link's.
+    FrameIdentity identity = serialPort->takeFrameIdentity();
+    if (identity.link >= 0 && identity.link != serialPort->status().link)
+        return;
     if (paused) {
         ++arrivedWhilePaused;
         heldFrame = frame;
-        heldBytes = bytes;
+        heldIdentity = identity;
         holding = true;
     } else {
         showFrame(frame);
-        shownBytes = bytes;
+        shownIdentity = identity;
     }
-    serialPort->frameHandled();
+    if (identity.link >= 0)
+        serialPort->frameHandled(identity.link);
 }
 
 void MainWindow::showFrame(const frame_t &frame)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "frame.h"
+#include "serialport.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -33,9 +34,9 @@ class FrameRecorder;
 class PortList;
 class QAction;
 class QMenu;
-class SerialPort;
 class SpectrumHistoryWindow;
 class StatusLine;
+class StatusReport;
 
 class MainWindow : public QMainWindow
 {
@@ -65,8 +66,10 @@ public:
     bool savePicture(const QString &path, QWidget *what, QString *error);
     // Writes the frame on the charts as csv, with the capture's columns.
     bool saveShownFrame(const QString &path, QString *error);
-    // Says something in the status bar until the link's figures take it over.
+    // Says something in the status bar for a few seconds, over the link's figures.
     void tell(const QString &message);
+    // Says what went wrong in the status bar, until the user's next action.
+    void warn(const QString &problem);
 
 public slots:
     void slot_serialPort_error();
@@ -80,9 +83,10 @@ private:
     void buildRawDataChart();
     void buildSpectrumChart();
     void showFrame(const frame_t &frame);
-    void onLineLost(const QString &reason);
+    void onLineLost(const QString &reason, const QString &systemWords);
     void onReplayFinished();
-    void linkEnded(const QString &message);
+    // `message` says how the link ended; a `problem` stays until the next action.
+    void linkEnded(const QString &message, bool problem = false, const QString &detail = QString());
     void showLinkStatus();
     void buildChartMenu();
     void openChartMenu(QtCharts::QChartView *view, const QPoint &position);
@@ -114,6 +118,7 @@ private:
     QString connectedPort;
     PortList *portList;
     StatusLine *statusLine;
+    StatusReport *statusReport;
     QTimer statusTimer;
 
     struct Replay
@@ -136,13 +141,14 @@ private:
     int64_t arrivedWhilePaused = 0;
     bool holding = false; // a frame arrived while paused and waits for the resume
     frame_t heldFrame;
-    QByteArray heldBytes;
+    FrameIdentity heldIdentity;
     frame_t shownFrame;
-    QByteArray shownBytes;
+    FrameIdentity shownIdentity; // its bytes, link, index and time
 
     QString recordingPath;   // asked for; empty when no recording is wanted
     QString recordingFormat;
     std::unique_ptr<FrameRecorder> recorder;
     QString recordingNote;   // how the last recording ended
+    bool recordingFailed = false;
     QPointer<SpectrumHistoryWindow> history;
 };

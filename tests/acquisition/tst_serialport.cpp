@@ -5,6 +5,8 @@
 #include "qtwarnings.h"
 #include "serialport.h"
 
+#include <QMutex>
+#include <QThread>
 #include <QtTest>
 
 #include <atomic>
@@ -47,6 +49,79 @@ void writeInRandomChunks(PseudoTerminal &line, const QByteArray &stream, unsigne
         if (random() % 4 == 0)
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
     }
+}
+
+// Sees every decoded frame on the worker thread, as the recorder and the history do.
+class TapCollector : public FrameTap {
+public:
+    void frameDecoded(const frame_t &record, const char *, int, double) override
+    {
+        QMutexLocker lock(&mutex);
+        frames.append(record);
+    }
+    void linkClosed() override
+    {
+        QMutexLocker lock(&mutex);
+        ++closed;
+    }
+    QList<frame_t> seen()
+    {
+        QMutexLocker lock(&mutex);
+        return frames;
+    }
+    int closedCount()
+    {
+        QMutexLocker lock(&mutex);
+        return closed;
+    }
+
+private:
+    QMutex mutex;
+    QList<frame_t> frames;
+    int closed = 0;
+};
+
+// A recording in memory, played `passes` times.
+class MemorySource : public ByteSource {
+public:
+    MemorySource(const QByteArray &bytes, int passes)
+        : bytes(bytes)
+        , passes(passes)
+    {
+    }
+    QString name() const override { return QStringLiteral("memory"); }
+    int read(QByteArray &out, int) override
+    {
+        if (given)
+            return -1;
+        out.append(bytes);
+        given = true;
+        return 0;
+    }
+    bool nextPass() override
+    {
+        if (pass >= passes)
+            return false;
+        ++pass;
+        given = false;
+        return true;
+    }
+    double secondsAt(uint64_t offset) const override { return double(offset) / 11520.0; }
+    int64_t framesPerPass() const override { return 0; }
+
+private:
+    QByteArray bytes;
+    int passes;
+    int pass = 1;
+    bool given = false;
+};
+
+// Waits without running the test thread's event loop, so that queued frames stay queued.
+template <typename Condition> bool waitWithoutEvents(Condition condition)
+{
+    for (int k = 0; k < 500 && !condition(); ++k)
+        QThread::msleep(10);
+    return condition();
 }
 
 } // namespace
@@ -112,6 +187,118 @@ private Q_SLOTS:
             QTRY_COMPARE(c.collector.frames.size(), k + 1); // each one before the next is sent
         }
         QCOMPARE(c.collector.frames, expected);
+    }
+
+    void endOfLineDecodesEveryWholeFrame_data()
+    {
+        QTest::addColumn<bool>("hangUp");
+        QTest::addColumn<int>("samples");
+        for (bool hangUp : {false, true})
+            for (int samples :
+                {1, 16, 24, 64}) // the false header's span covers the frames after it
+                QTest::addRow("%s, n=%d", hangUp ? "hang-up" : "disconnect", samples)
+                    << hangUp << samples;
+    }
+
+    void endOfLineDecodesEveryWholeFrame()
+    {
+        // A false header claiming 255 samples holds back the whole frames after it while the line
+        // may still bring its rest. Once the line has ended nothing can: they used to be thrown
+        // away with it, unseen by the recorder.
+        QFETCH(bool, hangUp);
+        QFETCH(int, samples);
+        Connected c;
+        TapCollector tap;
+        c.worker->addTap(&tap);
+        QVERIFY(c.open());
+        QList<frame_t> expected;
+        QByteArray stream;
+        for (int k = 0; k < 3; ++k) {
+            const FrameValues values = numberedFrame(k, samples, uint8_t(k % 2));
+            expected.append(expectedRecord(values));
+            appendFrame(stream, values);
+            if (k == 0)
+                stream.append(QByteArray::fromHex("a2e00000ff"));
+        }
+        QVERIFY(c.line.write(stream));
+        QTRY_COMPARE(c.worker->status().bytesReceived, uint64_t(stream.size()));
+        QTest::qWait(100); // quiet for a moment: the first frame is out, the others wait
+        QCOMPARE(tap.seen().size(), 1);
+        if (hangUp) {
+            c.line.closeMaster();
+            QTRY_VERIFY(!c.worker->status().open);
+        } else {
+            c.worker->closePort();
+        }
+        QTRY_COMPARE(tap.closedCount(), 1);
+        QCOMPARE(tap.seen(), expected);
+        QTRY_COMPARE(c.collector.frames, expected);
+        c.worker->removeTap(&tap);
+    }
+
+    void replayPassesDoNotJoin()
+    {
+        // A pass that ends on the first bytes of a frame and begins with its rest: joined across
+        // the boundary they made a frame that no pass holds.
+        const QByteArray crossing = encodeFrame(numberedFrame(7, 24, 1));
+        const FrameValues inside = numberedFrame(1, 16, 0);
+        const QByteArray pass = crossing.mid(6) + encodeFrame(inside) + crossing.left(6);
+        SerialPort worker;
+        FrameCollector collector;
+        collector.listenTo(&worker);
+        TapCollector tap;
+        worker.addTap(&tap);
+        QSignalSpy finished(&worker, &SerialPort::signalReplayFinished);
+        worker.openSource(std::make_unique<MemorySource>(pass, 3));
+        QTRY_COMPARE(finished.count(), 1);
+        const QList<frame_t> expected{
+            expectedRecord(inside), expectedRecord(inside), expectedRecord(inside)};
+        QCOMPARE(tap.seen(), expected);
+        QTRY_COMPARE(collector.frames, expected);
+        worker.removeTap(&tap);
+    }
+
+    void frameTravelsWithItsIdentity()
+    {
+        // A frame still on its way to the display when the line is reopened: its late answer used
+        // to release a second frame of the new link, and from then on every frame was paired with
+        // the next one's bytes.
+        Connected c;
+        c.worker->setPacedDelivery(true);
+        QVERIFY(c.open());
+        const QByteArray old = encodeFrame(numberedFrame(1, 24, 0));
+        QVERIFY(c.line.write(old));
+        QVERIFY(waitWithoutEvents([&] { return c.worker->status().framesDecoded == 1; }));
+        PseudoTerminal second;
+        c.worker->openPort(second.slavePath(), LineSettings::kBaudRate);
+        const int secondLink = c.worker->status().link;
+        QList<QByteArray> sent;
+        for (int k = 0; k < 3; ++k) {
+            sent.append(encodeFrame(numberedFrame(10 + k, 16, uint8_t(k % 2))));
+            QVERIFY(second.write(sent.last()));
+            QVERIFY(waitWithoutEvents(
+                [&] { return c.worker->status().framesDecoded == uint64_t(k + 1); }));
+        }
+        // The old link's frame and the new link's first are on their way; the others wait.
+        QTRY_COMPARE(c.collector.frames.size(), 2);
+        const FrameIdentity first = c.worker->takeFrameIdentity();
+        QCOMPARE(first.bytes, old);
+        QVERIFY(first.link != secondLink);
+        const FrameIdentity second0 = c.worker->takeFrameIdentity();
+        QCOMPARE(second0.bytes, sent[0]);
+        QCOMPARE(second0.link, secondLink);
+        QCOMPARE(second0.index, int64_t(0));
+        c.worker->frameHandled(first.link); // answered late: nothing more comes for it
+        QTest::qWait(100);
+        QCOMPARE(c.collector.frames.size(), 2);
+        c.worker->frameHandled(second0.link);
+        QTRY_COMPARE(c.collector.frames.size(), 3);
+        const FrameIdentity newest = c.worker->takeFrameIdentity();
+        QCOMPARE(newest.bytes, sent[2]); // the newest waiting frame, with its own bytes
+        QCOMPARE(newest.index, int64_t(2));
+        QVERIFY(newest.seconds > second0.seconds);
+        QCOMPARE(c.collector.frames.last(), expectedRecord(numberedFrame(12, 16, 0)));
+        QCOMPARE(c.worker->status().framesSkipped, uint64_t(1));
     }
 
     void openFailures_data()

@@ -100,6 +100,38 @@ kill -INT "$sim"; wait "$sim"
 check "SIGTERM ends the viewer with exit 0" [ $status -eq 0 ]
 check "SIGTERM leaves the recording whole, under its name" bash -c '[ -s "$0" ] && [ -z "$(tail -c 1 "$0")" ] && ! ls "$0".part-* >/dev/null 2>&1' "$work/term.csv"
 
+# Quitting while a board streams records every frame the viewer read: what the simulator counts as
+# taken equals the frames recorded, whether the window is closed or Ctrl-C or SIGTERM ends it, at
+# the line's pace (the last few frames still held below the decode gate) and as fast as it goes.
+all_recorded() { # EXIT_STATUS FRAMES_SENT BYTES_RECORDED
+  [ "$1" -eq 0 ] && [ -n "$2" ] && [ "$2" -gt 0 ] && [ $(($3 % 199)) -eq 0 ] && [ "$2" -eq $(($3 / 199)) ]
+}
+for rate in line max; do
+  for how in close INT TERM; do
+    "$bin/vazorez-sim" --samples 24 --rate $rate >"$work/quit-sim.out" 2>/dev/null &
+    sim=$!
+    for _ in $(seq 50); do grep -q "^port: " "$work/quit-sim.out" && break; sleep 0.1; done
+    port="$(sed -n 's/^port: //p' "$work/quit-sim.out")"
+    "$gui" --port "$port" --connect --record "$work/quit.raw" 2>"$log" &
+    pid=$!
+    sleep 1.5
+    case $how in
+      close) python3 "$here/xclose.py" "KVX VazoRez GUI" 15 ;;
+      *) kill -"$how" "$pid" ;;
+    esac
+    wait "$pid"
+    status=$?
+    kill -INT "$sim"
+    wait "$sim"
+    sent="$(sed -n 's/^sent: \([0-9]*\) frames.*/\1/p' "$work/quit-sim.out")"
+    size="$(stat -c %s "$work/quit.raw" 2>/dev/null || echo 0)"
+    recorded=$((size / 199)) # a 24-sample frame is 199 bytes
+    check "quit by $how at rate $rate: exit $status, sent $sent frames, recorded $recorded" \
+      all_recorded "$status" "$sent" "$size"
+    rm -f "$work/quit.raw"
+  done
+done
+
 # Even while the box of a port that would not open waits for an answer.
 "$gui" --port /dev/vazorez-no-such-port --connect 2>"$log" &
 pid=$!

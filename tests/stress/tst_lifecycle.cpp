@@ -8,6 +8,7 @@
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
 #include "serialport.h"
+#include "stopsignals.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -20,7 +21,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -81,6 +84,36 @@ private Q_SLOTS:
     {
         const QStringList warnings = takeQtWarnings();
         QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+    }
+
+    void secondSignalWaitsWhileFilesAreMadeWhole()
+    {
+        // The viewer ends on a first Ctrl-C and dies on a second; one that came while the
+        // recording's file was being given its name used to leave FILE.part-XXXXXX behind.
+        int report[2];
+        QVERIFY(::pipe(report) == 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            StopSignals stops;
+            QString problem;
+            if (!stops.install([] {}, &problem, QStringLiteral("testing")))
+                ::_exit(3);
+            ::raise(SIGINT); // the first: the program begins to end
+            stops.hold();
+            ::raise(SIGINT); // the second, while the files are made whole
+            [[maybe_unused]] const auto written = ::write(report[1], "whole", 5);
+            stops.release(); // now it ends the process
+            ::_exit(0);
+        }
+        ::close(report[1]);
+        char said[8] = {};
+        const auto got = ::read(report[0], said, sizeof said);
+        ::close(report[0]);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QCOMPARE(QByteArray(said, int(std::max<ssize_t>(got, 0))), QByteArray("whole"));
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT, "the held signal ends the process");
     }
 
     void connectDisconnectWhileStreaming()

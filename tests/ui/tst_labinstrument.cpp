@@ -10,6 +10,7 @@
 #include "qtwarnings.h"
 #include "replaysource.h"
 #include "spectrumhistorywindow.h"
+#include "statusreport.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -37,6 +38,13 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// What the status bar says: the message on show, then the link's whole line.
+QString statusText(const MainWindow &window)
+{
+    auto *line = window.findChild<ElidedLabel *>("label_LinkStatus");
+    return window.statusBar()->currentMessage() + '\n' + (line ? line->fullText() : QString());
+}
+
 // A shown, connected window and the board behind it.
 struct Bench {
     PseudoTerminal line;
@@ -55,7 +63,7 @@ struct Bench {
         return button->text() == QLatin1String("disconnect");
     }
 
-    QString status() const { return window.statusBar()->currentMessage(); }
+    QString status() const { return statusText(window); }
 
     // Right-clicks the chart `view` and picks `action` from the menu that opens.
     bool chooseFromMenu(QChartView *view, const char *action)
@@ -283,7 +291,7 @@ private Q_SLOTS:
         }
         setrlimit(RLIMIT_FSIZE, &before);
         const auto said
-            = QRegularExpression("recording to (\\S+) stopped after (\\d+) frames: ([^;]+)")
+            = QRegularExpression("recording to (\\S+) stopped after (\\d+) frames: ([^;\\n]+)")
                   .match(b.status());
         QVERIFY2(said.hasMatch(), qPrintable(b.status()));
         QCOMPARE(said.captured(1), path);
@@ -327,12 +335,13 @@ private Q_SLOTS:
         Bench b;
         QVERIFY(b.connectAndShow());
         BoardModel board(SimMode::Fmcw, 128, 5); // what a board shows: a target's beat tone
-        board.frame(0);
+        const FrameValues first = board.frame(0);
         const FrameValues values = board.frame(1);
         QString error;
         QVERIFY(b.window.startRecording(dir.filePath("while-picturing.csv"), QString(), &error));
+        QVERIFY(b.showFrame(first));
         QVERIFY(b.showFrame(values));
-        QTRY_VERIFY(b.status().contains(": 1 frames")); // the status bar shows the recording
+        QTRY_VERIFY(b.status().contains(": 2 frames")); // the status bar shows the recording
 
         const QString picture = dir.filePath("window.png");
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_SavePicture"));
@@ -366,8 +375,14 @@ private Q_SLOTS:
         const QList<QByteArray> rows = readAll(frame).split('\n');
         QCOMPARE(rows.first(), QByteArray("frame,time_s,mode,k,i,q,s"));
         QCOMPARE(rows.size(), 1 + 128 + 1);
+        // Under its own number and time in the link, as a recording of the link has it: the second
+        // frame, after the first (it used to be frame 0 at 0 s).
+        const QList<QByteArray> firstRow = rows[1].split(',');
+        QCOMPARE(firstRow[0], QByteArray("1"));
+        const double seconds = firstRow[1].toDouble();
+        QVERIFY2(seconds > 0.0 && seconds < 60.0, firstRow[1].constData());
         for (int k = 0; k < 128; ++k) {
-            const QByteArray expected = QByteArray("0,0.000000,FMCW,") + QByteArray::number(k) + ','
+            const QByteArray expected = "1," + firstRow[1] + ",FMCW," + QByteArray::number(k) + ','
                 + QByteArray::number(values.i[size_t(k)]) + ','
                 + QByteArray::number(values.q[size_t(k)]) + ','
                 + QByteArray::number(values.s[size_t(k)]);
@@ -410,21 +425,19 @@ private Q_SLOTS:
         QVERIFY2(window.startReplay(source, "max", false, &error), qPrintable(error));
         auto *button = window.findChild<QPushButton *>("pushButton_Connect");
         QCOMPARE(button->text(), QStringLiteral("disconnect"));
-        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().startsWith(
-                                     "Replay of " + source + " finished: 40 frames"),
-            10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            statusText(window).startsWith("Replay of " + source + " finished: 40 frames"), 10000);
         QCOMPARE(button->text(), QStringLiteral("connect"));
         QCOMPARE(readAll(copy), good);
 
         // "connect" with the recording selected plays it again, here in frames per second. A
         // recording started on the way keeps the frames' own times in the file.
         QVERIFY(window.startReplay(source, "40", false, &error));
-        QTRY_VERIFY(window.statusBar()->currentMessage().contains(" of 40"));
+        QTRY_VERIFY(statusText(window).contains(" of 40"));
         QTest::qWait(300); // somewhere on the way: about the twelfth frame
         const QString times = dir.filePath("midway.csv");
         QVERIFY(window.startRecording(times, QString(), &error));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            window.statusBar()->currentMessage().contains("finished: 40 frames"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(statusText(window).contains("finished: 40 frames"), 10000);
         const QStringList recorded = csvTimes(readAll(times));
         QVERIFY2(recorded.size() > 0 && recorded.size() < 40, qPrintable(recorded.join(' ')));
         QCOMPARE(recorded.join(' '), fileTimes.mid(40 - recorded.size()).join(' '));
