@@ -9,13 +9,15 @@ set(VAZOREZ_PACKAGE_CONTACT "VazoRez Viewer developers <maintainers@vazorez.inva
     CACHE STRING "Maintainer of the packages, as 'Name <address>'")
 set(CPACK_PACKAGE_CONTACT "${VAZOREZ_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live viewer for a radar sensor evaluation board")
+# Lines of at most 79 characters: a terminal of 80 columns shows them with their leading space.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Shows the raw I and Q samples, the spectrum and the modulation mode that a radar sensor\n"
-    "evaluation board streams over its 115200-baud serial line, frame by frame. Also holds\n"
-    "vazorez-demo (the viewer against a simulated board), vazorez-sim (the board in\n"
-    "software on a pseudo-terminal), vazorez-capture and vazorez-decode (record frames as\n"
-    "CSV, JSON lines or raw bytes, decode recordings offline) and vazorez-plot (a waterfall\n"
-    "picture of a whole recording).")
+    "Shows the raw in-phase and quadrature samples, the spectrum and the\n"
+    "modulation mode that a radar sensor evaluation board streams over its\n"
+    "115200-baud serial line, frame by frame. Also holds vazorez-demo (the viewer\n"
+    "against a simulated board), vazorez-sim (the board in software on a\n"
+    "pseudo-terminal), vazorez-capture and vazorez-decode (record frames as CSV,\n"
+    "JSON lines or raw bytes, decode recordings offline) and vazorez-plot (a\n"
+    "waterfall picture of a whole recording).")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "VazoRez Viewer")
 set(CPACK_PACKAGE_EXECUTABLES vazorez-gui "VazoRez Viewer")

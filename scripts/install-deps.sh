@@ -23,7 +23,7 @@ packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5c
                              libqt6opengl6-dev libgl-dev libxkbcommon-dev libvulkan-dev)
 case "$profile" in
   test) packages+=(xvfb xauth clang libclang-rt-14-dev libbenchmark-dev python3 desktop-file-utils
-                   appstream groff-base ser2net) ;;
+                   appstream groff-base ser2net lintian) ;;
   demo) packages+=(xvfb xauth) ;;
   build) ;;
   *) echo "install-deps.sh: unknown profile '$profile' (build, test or demo; --qt6)" >&2; exit 2 ;;
@@ -36,7 +36,7 @@ install-deps.sh: no apt-get here, so nothing was installed. Install with your sy
   - Qt 5.15 (or Qt 6.2 or newer) with the modules Core, Gui, Widgets, Charts, SerialPort and Test
   - kissfft (its float build, with pkg-config's kissfft-float)
   - optional: help2man (manual pages); for the tests on Linux also Xvfb, xauth, clang,
-    Google Benchmark, Python 3, desktop-file-utils and appstream
+    Google Benchmark, Python 3, desktop-file-utils, appstream and (for the package) lintian
   The Debian 12 names, for reference: ${packages[*]}
 TEXT
   exit 0

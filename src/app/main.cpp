@@ -4,6 +4,7 @@
 #include "vieweroptions.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QTimer>
 
@@ -29,10 +30,13 @@ int main(int argc, char *argv[])
     }
 #endif
     QApplication application(argc, argv);
-    QStringList notes;
-    const ViewerOptions options = readViewerOptions(QCoreApplication::arguments(), &notes);
-    for (const QString &note : notes)
-        std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(note));
+    // Options are checked before a window opens: a mistyped one ends the viewer as it ends a tool.
+    QStringList problems;
+    const ViewerOptions options = readViewerOptions(QCoreApplication::arguments(), &problems);
+    for (const QString &problem : problems)
+        std::fprintf(stderr, "vazorez-gui: %s (see --help)\n", qPrintable(problem));
+    if (!problems.isEmpty())
+        return 2;
     // Ctrl-C or a termination request closes the window as its close button does, so that a
     // recording ends on a whole frame under its own name; a second one ends the program at once,
     // but not before the recording's file is whole. The signals are caught until then.
@@ -63,12 +67,26 @@ int main(int argc, char *argv[])
     };
     if (!options.port.isEmpty())
         window.addPort(options.port);
-    if (!options.record.isEmpty() && !window.startRecording(options.record, options.format, &problem))
-        report(problem);
-    if (!options.replay.isEmpty() && !window.startReplay(options.replay, options.rate, options.loop, &problem))
-        report(problem);
-    if (options.connect)
-        QTimer::singleShot(0, &window, [&window] { window.connectSelected(); });
+    QString recordingProblem;
+    if (!options.record.isEmpty() && !window.startRecording(options.record, options.format, &recordingProblem))
+        report(recordingProblem);
+    QTimer::singleShot(0, &window, [&window, &options, &recordingProblem, report] {
+        // A recording that cannot start is said in a box too, before any link opens: a viewer
+        // started from the desktop has no standard error anyone reads.
+        if (!recordingProblem.isEmpty()) {
+            QMessageBox box(QMessageBox::Warning, "Recording not started", recordingProblem,
+                            QMessageBox::Ok, &window);
+            box.setInformativeText("The viewer runs without recording; the charts' menu (right click) starts one.");
+            box.exec();
+            if (!window.isVisible())
+                return; // closed meanwhile, by Ctrl-C or SIGTERM
+        }
+        QString problem;
+        if (!options.replay.isEmpty() && !window.startReplay(options.replay, options.rate, options.loop, &problem))
+            report(problem);
+        if (options.connect)
+            window.connectSelected();
+    });
     const int exitCode = application.exec();
     stopSignals.hold();
     windowOwner.reset();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "vieweroptions.h"
 
+#include "replaysource.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -23,8 +25,9 @@ void addOptions(QCommandLineParser &parser)
         {"connect", "Connect to the selected port at once."},
         {"replay", "Play a raw capture or a dump of the line in the window, without a port.",
             "FILE"},
-        {"rate", "Replay pace: line (115200 baud, default), frames per second, or max.", "RATE",
-            "line"},
+        {"rate",
+            "Replay pace: line (115200 baud, default), 0.01 to 100000 frames per second, or max.",
+            "RATE", "line"},
         {"loop", "Replay again from the start when the file ends."},
         {"record",
             "Record every frame of the link to FILE (csv, jsonl or raw, as vazorez-capture).",
@@ -60,42 +63,56 @@ std::optional<int> answerWithoutWindow(int argc, char *argv[])
     return 0;
 }
 
-ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *notes)
+ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *problems)
 {
     QCommandLineParser parser;
     addOptions(parser);
     ViewerOptions options;
-    if (!parser.parse(arguments))
-        notes->append(parser.errorText() + " (ignored)");
+    if (!parser.parse(arguments)) {
+        problems->append(parser.errorText());
+        return options;
+    }
     for (const QString &extra : parser.positionalArguments())
-        notes->append(QStringLiteral("unexpected argument '%1' (ignored)").arg(extra));
+        problems->append(QStringLiteral("unexpected argument '%1'").arg(extra));
     options.port = parser.value("port");
     options.connect = parser.isSet("connect");
     options.replay = parser.value("replay");
     options.loop = parser.isSet("loop");
     options.record = parser.value("record");
     options.history = parser.isSet("history");
+    options.rate = parser.value("rate");
+    options.format = parser.value("format");
 
-    const QString rate = parser.value("rate");
-    bool ok = rate == "line" || rate == "max";
-    if (!ok) {
-        const double framesPerSecond = rate.toDouble(&ok);
-        ok = ok && framesPerSecond > 0 && framesPerSecond <= 1e6;
+    const auto needs = [&](const char *option, const char *other) {
+        if (parser.isSet(option) && !parser.isSet(other))
+            problems->append(QStringLiteral("--%1 needs --%2").arg(option, other));
+    };
+    needs("rate", "replay");
+    needs("loop", "replay");
+    needs("format", "record");
+    if (parser.isSet("replay") && parser.isSet("port"))
+        problems->append(
+            QStringLiteral("--replay plays a file in place of a port: give --replay or "
+                           "--port, not both"));
+    for (const char *option : {"port", "replay", "record"})
+        if (parser.isSet(option) && parser.value(option).isEmpty())
+            problems->append(QStringLiteral("--%1 wants a name, not ''").arg(option));
+
+    if (options.rate != "line" && options.rate != "max") {
+        bool number = false;
+        const double framesPerSecond = options.rate.toDouble(&number);
+        if (!number || !(framesPerSecond >= ReplaySource::kSlowestRate)
+            || !(framesPerSecond <= ReplaySource::kFastestRate))
+            problems->append(
+                QStringLiteral("--rate wants line, max or %1 frames per second, not '%2'")
+                    .arg(ReplaySource::rateRange(), options.rate));
     }
-    if (ok)
-        options.rate = rate;
-    else
-        notes->append(QStringLiteral(
-            "--rate wants line, max or frames per second, not '%1'; replaying at the line's pace")
-                          .arg(rate));
-
-    const QString format = parser.value("format");
-    if (format.isEmpty() || format == "csv" || format == "jsonl" || format == "raw")
-        options.format = format;
-    else
-        notes->append(QStringLiteral(
-            "--format wants csv, jsonl or raw, not '%1'; taking it from the file's extension")
-                          .arg(format));
+    if (!options.format.isEmpty() && options.format != "csv" && options.format != "jsonl"
+        && options.format != "raw")
+        problems->append(
+            QStringLiteral("--format wants csv, jsonl or raw, not '%1'").arg(options.format));
+    if (parser.isSet("format") && options.format.isEmpty())
+        problems->append(QStringLiteral("--format wants csv, jsonl or raw, not ''"));
     if (options.connect && options.port.isEmpty() && !options.replay.isEmpty())
         options.connect = false; // a replay starts by itself
     return options;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The viewer's command line. Started without options the window is the fixed one; these open a
-// port at once, replay or record, or open the spectrum history. Unknown arguments are noted on
-// standard error and otherwise ignored, so that the viewer starts as it would without them.
+// port at once, replay or record, or open the spectrum history. Unknown options, stray arguments
+// and bad values end the viewer before its window opens, as they end the tools (exit code 2).
 #pragma once
 
 #include <QString>
@@ -25,5 +25,5 @@ struct ViewerOptions {
 std::optional<int> answerWithoutWindow(int argc, char *argv[]);
 
 // Reads the options from the application's arguments (the toolkit's own already removed). Each
-// problem is one line in *notes; the options concerned are left out.
-ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *notes);
+// problem is one line in *problems; with any, the viewer must not start.
+ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *problems);

@@ -18,8 +18,8 @@ FrameWriter::Format formatFor(const QString &path, const QString &name)
     return FrameWriter::Format::Csv;
 }
 
-// Gathered writes go to the disk at least this often, so that a full disk shows soon and little
-// is at stake if the program is killed.
+// Gathered writes go to the disk at least this often, so that a full disk shows soon, a board that
+// pauses has its frames in the file, and little is at stake if the program is killed.
 constexpr auto kFlushEvery = std::chrono::milliseconds(250);
 constexpr int kBufferBytes = 64 * 1024;
 
@@ -30,6 +30,13 @@ FrameRecorder::FrameRecorder(const QString &path, const QString &format)
     , format(formatFor(path, format))
     , writer(out, this->format)
 {
+    // Half the period: a frame waits at most that long when no frame follows it.
+    flushTimer.setInterval(kFlushEvery / 2);
+    QObject::connect(&flushTimer, &QTimer::timeout, &flushTimer, [this] {
+        QMutexLocker lock(&mutex);
+        if (running && out.bufferedBytes() > 0)
+            flushLocked();
+    });
 }
 
 FrameRecorder::~FrameRecorder()
@@ -50,6 +57,7 @@ bool FrameRecorder::start(double linkSeconds, QString *whyNot)
     startSeconds = linkSeconds;
     lastFlush = std::chrono::steady_clock::now();
     running = true;
+    flushTimer.start();
     return true;
 }
 
@@ -59,28 +67,44 @@ void FrameRecorder::frameDecoded(
     QMutexLocker lock(&mutex);
     if (!running)
         return;
-    const auto now = std::chrono::steady_clock::now();
-    bool written
-        = writer.write(frames, std::max(0.0, seconds - startSeconds), record, frameBytes, length);
-    if (written && now - lastFlush >= kFlushEvery) {
-        written = out.flush();
-        lastFlush = now;
-    }
-    if (!written) {
-        error = writer.errorString().isEmpty() ? out.errorString() : writer.errorString();
-        running = false;
+    if (!writer.write(
+            framesRecorded, std::max(0.0, seconds - startSeconds), record, frameBytes, length)) {
+        failLocked();
         return;
     }
-    ++frames;
+    ++framesRecorded;
+    out.endUnit();
+    frames = out.unitsInFile(); // a full buffer goes to the file by itself
+    if (std::chrono::steady_clock::now() - lastFlush >= kFlushEvery)
+        flushLocked();
+}
+
+void FrameRecorder::flushLocked()
+{
+    lastFlush = std::chrono::steady_clock::now();
+    if (!out.flush())
+        failLocked();
+    frames = out.unitsInFile();
+}
+
+void FrameRecorder::failLocked()
+{
+    // The file keeps the frames that reached it whole, and `frames` counts them.
+    error = writer.errorString().isEmpty() ? out.errorString() : writer.errorString();
+    frames = out.unitsInFile();
+    running = false;
 }
 
 bool FrameRecorder::finish(QString *whyNot)
 {
     QMutexLocker lock(&mutex);
+    flushTimer.stop();
+    if (running && out.isOpen() && out.bufferedBytes() > 0)
+        flushLocked();
     running = false;
     if (!out.isOpen())
         return true; // never started, or finished already
-    if (frames == 0 && error.isEmpty()) {
+    if (framesRecorded == 0 && error.isEmpty()) {
         // Nothing arrived: an empty recording does not replace what the file held.
         out.discard();
         return true;
@@ -88,6 +112,7 @@ bool FrameRecorder::finish(QString *whyNot)
     // After a write error what reached the file whole before it is kept.
     if (!out.commitWhatWasWritten()) {
         *whyNot = error.isEmpty() ? out.errorString() : error;
+        frames = 0;
         out.discard();
         return false;
     }
@@ -101,6 +126,7 @@ bool FrameRecorder::finish(QString *whyNot)
 void FrameRecorder::abandon()
 {
     QMutexLocker lock(&mutex);
+    flushTimer.stop();
     running = false;
     out.discard();
 }

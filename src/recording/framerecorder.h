@@ -2,7 +2,9 @@
 // Records every frame of a link while the viewer shows it: a tap on the serial worker, so that it
 // runs beside the decoder and a slow screen never costs a recorded frame. Same formats and the same
 // file rule as vazorez-capture: the file takes its name, ending on a whole frame, when the
-// recording ends; a recording that fails to start destroys nothing.
+// recording ends; a recording that fails to start destroys nothing. What it counts is what the
+// file holds: frames reach the file at most a quarter of a second after they were decoded, also
+// when the board pauses, and after a write error the count is that of the whole frames kept.
 #pragma once
 
 #include "framewriter.h"
@@ -11,6 +13,7 @@
 
 #include <QMutex>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 
@@ -18,17 +21,18 @@ class FrameRecorder : public FrameTap {
 public:
     struct Status {
         QString path;
-        int64_t frames = 0;
+        int64_t frames = 0; // whole in the file
         QString error; // why it stopped by itself (a full disk, a removed drive)
     };
 
     // `format` is csv, jsonl or raw; empty: from the file's extension (.jsonl/.ndjson/.json,
-    // .raw/.bin), else csv.
+    // .raw/.bin), else csv. Made and ended on a thread with an event loop, which hands the frames
+    // of a quiet line to the file.
     FrameRecorder(const QString &path, const QString &format);
     ~FrameRecorder() override;
 
-    // Creates the output; times in it count from `linkSeconds`, the link's time now. False with
-    // *error set when the file cannot be created.
+    // Creates the output; times in it count from `linkSeconds` (0 for a replay: its frames keep
+    // their time in the file). False with *error set when the file cannot be created.
     bool start(double linkSeconds, QString *error);
     // Ends the recording: the file takes its name. False with *error when it cannot be made whole.
     // Call it once the recorder is no longer a tap.
@@ -46,14 +50,20 @@ public:
         int64_t index, double seconds, QString *error);
 
 private:
+    // Hands the gathered frames to the file; under the lock.
+    void flushLocked();
+    void failLocked();
+
     mutable QMutex mutex;
     QString path;
     FrameWriter::Format format;
     OutputFile out;
     FrameWriter writer;
     double startSeconds = 0;
-    int64_t frames = 0;
+    int64_t frames = 0; // whole in the file
+    int64_t framesRecorded = 0; // given to the writer
     bool running = false;
     QString error;
     std::chrono::steady_clock::time_point lastFlush;
+    QTimer flushTimer;
 };

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cstdio>
 
 #ifdef Q_OS_WIN
@@ -107,13 +108,34 @@ bool OutputFile::writeAll(const char *data, qint64 size)
     const qint64 total = size;
     while (size > 0) {
         const qint64 written = file->write(data, size);
-        if (written <= 0)
+        if (written <= 0) {
+            countUnits();
             return fail(file->errorString());
+        }
         data += written;
         size -= written;
+        reachedBytes += written;
     }
     wholeBytes += total;
+    countUnits();
     return true;
+}
+
+void OutputFile::endUnit()
+{
+    if (!error.isEmpty())
+        return;
+    unitEnds.push_back(reachedBytes + buffer.size());
+    countUnits();
+}
+
+void OutputFile::countUnits()
+{
+    while (!unitEnds.empty() && unitEnds.front() <= reachedBytes) {
+        lastUnitEnd = unitEnds.front();
+        unitEnds.pop_front();
+        ++unitsDone;
+    }
 }
 
 bool OutputFile::commit()
@@ -130,11 +152,13 @@ bool OutputFile::commitWhatWasWritten()
     if (error.isEmpty())
         return commit();
     buffer.clear();
-    if (temporaryPath.isEmpty())
-        return false; // a device or a pipe keeps what it took
+    if (temporaryPath.isEmpty()) {
+        file->close(); // a device or a pipe keeps what it took
+        return true;
+    }
     // The failed write may have left part of its bytes; the file ends on the last whole one.
     error.clear();
-    if (!file->resize(wholeBytes))
+    if (!file->resize(std::max(wholeBytes, lastUnitEnd)))
         return fail(file->errorString());
     return makeDurableAndRename();
 }

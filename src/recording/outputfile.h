@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QString>
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 
 class OutputFile {
@@ -35,13 +37,21 @@ public:
     // Writes every byte, resuming after signals and short writes.
     bool write(const char *data, qint64 size);
     bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
+    // Bytes gathered and not yet handed to the system.
+    int bufferedBytes() const { return buffer.size(); }
+    // What has been written so far ends a whole unit (a frame): after a write error the file is
+    // cut back to the end of the last unit that reached it whole.
+    void endUnit();
+    // Units that reached the file whole.
+    int64_t unitsInFile() const { return unitsDone; }
     // Hands gathered bytes to the system.
     bool flush();
     // Makes what was written the file at the target path. False (temporary kept for the caller to
     // discard) when the data cannot be made durable.
     bool commit();
     // After a write error: makes what reached the file whole before it (every write but the failed
-    // one) the file at the target path, so that nothing already recorded is lost.
+    // one, and of that one the units it wrote whole) the file at the target path, so that nothing
+    // already recorded is lost. A device or a pipe keeps what it took.
     bool commitWhatWasWritten();
     // Throws the temporary away; the target keeps what it held before.
     void discard();
@@ -51,6 +61,8 @@ public:
 private:
     bool fail(const QString &reason);
     bool writeAll(const char *data, qint64 size);
+    // Counts the units that the bytes in the file now end.
+    void countUnits();
     bool makeDurableAndRename();
 
     std::unique_ptr<QFile> file;
@@ -61,4 +73,8 @@ private:
     QByteArray buffer;
     int bufferLimit = 0;
     qint64 wholeBytes = 0; // bytes of the writes that went through completely
+    qint64 reachedBytes = 0; // bytes in the file, with those of a write that failed half-way
+    std::deque<qint64> unitEnds; // where the units not yet in the file end
+    qint64 lastUnitEnd = 0; // end of the last unit in the file
+    int64_t unitsDone = 0;
 };

@@ -12,6 +12,8 @@ namespace {
 
 // How often a paced replay hands bytes over: as often as a USB serial adapter would.
 constexpr int kTickMs = 10;
+// The longest wait between two reads: a slow pace waits in steps, not in one timer of days.
+constexpr double kLongestWaitMs = 1000;
 
 // The counting pass would repeat every "error parsing data" that the replay itself will log.
 QtMessageHandler passedOn = nullptr;
@@ -32,8 +34,20 @@ ReplaySource::ReplaySource(const QString &path, Rate rate, double framesPerSecon
 {
 }
 
+QString ReplaySource::rateRange()
+{
+    return QStringLiteral("%1 to %2").arg(kSlowestRate).arg(kFastestRate, 0, 'f', 0);
+}
+
 bool ReplaySource::open(QString *error)
 {
+    if (rate == Rate::Fixed
+        && !(framesPerSecond >= kSlowestRate && framesPerSecond <= kFastestRate)) {
+        *error = QStringLiteral("a replay's rate is %1 frames per second, not %2")
+                     .arg(rateRange())
+                     .arg(framesPerSecond);
+        return false;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
@@ -112,7 +126,7 @@ int ReplaySource::read(QByteArray &out, int limit)
     if (rate == Rate::Fixed) {
         // Sleep until the next frame is due.
         const double next = std::floor(elapsed * framesPerSecond + 1.0) / framesPerSecond;
-        return std::max(1, int(std::ceil((next - elapsed) * 1000.0)));
+        return int(std::clamp(std::ceil((next - elapsed) * 1000.0), 1.0, kLongestWaitMs));
     }
     return kTickMs;
 }

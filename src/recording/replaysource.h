@@ -13,11 +13,18 @@
 class ReplaySource : public ByteSource {
 public:
     enum class Rate { Line, Fixed, Max };
+    // The paces that make sense in frames per second: from one frame in 100 s to far more than
+    // the line carries (1645 of the smallest frames a second); `max` is as fast as it goes.
+    static constexpr double kSlowestRate = 0.01;
+    static constexpr double kFastestRate = 100000;
+    // "0.01 to 100000": the range for messages.
+    static QString rateRange();
 
     ReplaySource(const QString &path, Rate rate, double framesPerSecond, bool loop);
 
-    // Reads the file once through the receive rules: false with *error set when it cannot be read
-    // or holds no frame. Must be called before the source is handed to the worker.
+    // Reads the file once through the receive rules: false with *error set when it cannot be read,
+    // holds no frame, or the rate is out of range. Must be called before the source is handed to
+    // the worker.
     bool open(QString *error);
 
     QString name() const override { return path; }

@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "chosentype.h"
 #include "framerecorder.h"
 #include "linesettings.h"
 #include "portlist.h"
@@ -378,7 +379,9 @@ bool MainWindow::startRecording(const QString &path, const QString &format, QStr
         recordingPath.clear();
         return false;
     }
-    if (beginRecording(serialPort->status().seconds, error))
+    // A replay's frames keep their time in the file; a port's count from the recording's start.
+    const LinkStatus link = serialPort->status();
+    if (beginRecording(link.replay ? 0.0 : link.seconds, error))
         return true;
     recordingPath.clear();
     return false;
@@ -417,24 +420,21 @@ QString MainWindow::endRecording()
     if (!recorder)
         return QString();
     serialPort->removeTap(recorder.get());
-    const FrameRecorder::Status done = recorder->status();
+    // The count is taken once the last frames are in the file: it is what the file holds.
     QString error;
+    const bool whole = recorder->finish(&error);
+    const FrameRecorder::Status done = recorder->status();
     QString note;
-    recordingFailed = true;
-    if (!done.error.isEmpty()) {
-        recorder->finish(&error);
+    // Failed unless it ended whole with frames, or had none to keep.
+    recordingFailed = !done.error.isEmpty() || !whole;
+    if (!done.error.isEmpty())
         note = QStringLiteral("recording to %1 stopped after %2 frames: %3").arg(done.path).arg(done.frames).arg(done.error);
-    } else if (done.frames == 0) {
-        // An empty recording must not replace what the file held.
-        recorder->abandon();
-        note = QStringLiteral("nothing recorded: no frame arrived, %1 left as it was").arg(done.path);
-        recordingFailed = false;
-    } else if (recorder->finish(&error)) {
-        note = QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path);
-        recordingFailed = false;
-    } else {
+    else if (!whole)
         note = QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
-    }
+    else if (done.frames == 0) // an empty recording does not replace what the file held
+        note = QStringLiteral("nothing recorded: no frame arrived, %1 left as it was").arg(done.path);
+    else
+        note = QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path);
     recorder.reset();
     return note;
 }
@@ -553,7 +553,7 @@ void MainWindow::buildChartMenu()
             stopRecording();
             return;
         }
-        askForFile("Start recording", "CSV (*.csv);;JSON lines (*.jsonl);;Raw frames (*.raw)", "csv",
+        askForFile("Start recording", "CSV (*.csv);;JSON lines (*.jsonl);;Raw frames (*.raw)", QString(),
                    [this](const QString &path) {
                        QString error;
                        if (!startRecording(path, QString(), &error))
@@ -591,7 +591,10 @@ void MainWindow::askForFile(const QString &title, const QString &filter, const Q
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setDefaultSuffix(suffix);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &QFileDialog::fileSelected, this, use);
+    // Without a suffix of its own the type chosen gives the name its extension.
+    connect(dialog, &QFileDialog::fileSelected, this, [dialog, suffix, use](const QString &path) {
+        use(suffix.isEmpty() ? withChosenExtension(path, dialog->selectedNameFilter()) : path);
+    });
     dialog->open();
 }
 

@@ -90,6 +90,7 @@ private:
     void showLinkStatus();
     void buildChartMenu();
     void openChartMenu(QtCharts::QChartView *view, const QPoint &position);
+    // `suffix` goes on a name without one; empty: the extension of the type chosen (see chosentype.h).
     void askForFile(const QString &title, const QString &filter, const QString &suffix,
                     const std::function<void(const QString &)> &use);
     bool beginRecording(double linkSeconds, QString *error);

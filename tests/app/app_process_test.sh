@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The whole program as a process, on a real X server (Xvfb): started with arguments it does not know,
-# it starts as without them; closing its window ends it with exit code 0 and nothing on the console
-# about threads or socket notifiers. Its options: --help and --version without a display, a replay
-# recorded again, a port connected and recorded from the command line, bad values said and survived.
+# The whole program as a process, on a real X server (Xvfb): closing its window ends it with exit
+# code 0 and nothing on the console about threads or socket notifiers. Its options: --help and
+# --version without a display, a replay recorded again, a port connected and recorded from the
+# command line; bad options end it with exit code 2 before a window opens, as they end the tools; a
+# recording that cannot start is said in a box as well as on standard error.
 # Usage: app_process_test.sh PATH_TO_VAZOREZ_GUI
 set -uo pipefail
-gui="$1"
+gui="$(realpath "$1")"
 # Under AddressSanitizer the X platform plugin's libraries are unloaded before the leak report, so
 # what they keep shows up as an unknown module; the window's own leaks are checked offscreen by
 # tst_mainwindow and tst_lifecycle.
@@ -32,9 +33,8 @@ run() {
   echo "PASS: exit code 0 after closing the window, arguments: ${*:-(none)}"
 }
 
-failures=0
-run || failures=$((failures + 1))
-run --no-such-option extra words -x 3 || failures=$((failures + 1))
+failures=0 passes=0
+run && passes=$((passes + 1)) || failures=$((failures + 1))
 
 bin="$(dirname "$gui")"
 work="$(mktemp -d)"
@@ -43,7 +43,7 @@ trap 'rm -f "$log"; rm -rf "$work"' EXIT
 # --help and --version answer on standard output without a display.
 check() { # NAME CONDITION...
   local name="$1"; shift
-  if "$@"; then echo "PASS: $name"; else echo "FAIL: $name"; failures=$((failures + 1)); fi
+  if "$@"; then echo "PASS: $name"; passes=$((passes + 1)); else echo "FAIL: $name"; failures=$((failures + 1)); fi
 }
 help="$(env -u DISPLAY QT_QPA_PLATFORM= "$gui" --help)"
 check "--help without a display" grep -q -- "--replay <FILE>" <<<"$help"
@@ -106,7 +106,6 @@ check "SIGTERM leaves the recording whole, under its name" bash -c '[ -s "$0" ] 
 all_recorded() { # EXIT_STATUS FRAMES_SENT BYTES_RECORDED
   [ "$1" -eq 0 ] && [ -n "$2" ] && [ "$2" -gt 0 ] && [ $(($3 % 199)) -eq 0 ] && [ "$2" -eq $(($3 / 199)) ]
 }
-quits=0
 for rate in line max; do
   for how in close INT TERM; do
     "$bin/vazorez-sim" --samples 24 --rate $rate >"$work/quit-sim.out" 2>/dev/null &
@@ -129,7 +128,6 @@ for rate in line max; do
     recorded=$((size / 199)) # a 24-sample frame is 199 bytes
     check "quit by $how at rate $rate: exit $status, sent $sent frames, recorded $recorded" \
       all_recorded "$status" "$sent" "$size"
-    quits=$((quits + 1))
     rm -f "$work/quit.raw"
   done
 done
@@ -145,15 +143,50 @@ wait "$pid"
 status=$?
 check "SIGTERM while the failure box is open ends the viewer with exit 0" [ $status -eq 0 ]
 
-# Bad values are said on standard error, and the viewer starts all the same.
-"$gui" --replay "$work/missing.raw" --rate fast --bogus 2>"$log" &
+# Bad options end the viewer with exit code 2 and say why, before any window opens (offscreen, a
+# window would keep it running until the timeout).
+says() { grep -F -- "$1" "$log" | grep -q "^vazorez-gui: .* (see --help)$"; }
+touch "$work/empty.raw"
+while IFS='|' read -r options message; do
+  # shellcheck disable=SC2086 # the options are words
+  (cd "$work" && QT_QPA_PLATFORM=offscreen timeout 10 "$gui" $options) >/dev/null 2>"$log"
+  status=$?
+  check "'$options': exit code 2 (got $status)" [ $status -eq 2 ]
+  check "'$options': says '$message'" says "$message"
+done <<'TABLE'
+--no-such-option|Unknown option 'no-such-option'
+extra words|unexpected argument 'extra'
+--replay empty.raw --rate abc|--rate wants line, max or 0.01 to 100000 frames per second, not 'abc'
+--replay empty.raw --rate 0|not '0'
+--replay empty.raw --rate -3|not '-3'
+--replay empty.raw --rate 1e-7|not '1e-7'
+--replay empty.raw --rate 1e9|not '1e9'
+--format csv|--format needs --record
+--record x.csv --format xml|--format wants csv, jsonl or raw, not 'xml'
+--rate 5|--rate needs --replay
+--loop|--loop needs --replay
+--replay empty.raw --port /dev/null|give --replay or --port, not both
+TABLE
+
+# A request that cannot be met is said, and the viewer starts all the same.
+"$gui" --replay "$work/missing.raw" 2>"$log" &
 pid=$!
 python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
 status=$?
-check "bad options start the viewer" [ $status -eq 0 ]
-check "bad options are said" grep -q "cannot read $work/missing.raw" "$log"
-check "a bad rate is said" grep -q -- "--rate wants line, max or frames per second, not 'fast'" "$log"
+check "a missing replay file starts the viewer" [ $status -eq 0 ]
+check "a missing replay file is said" grep -q "cannot read $work/missing.raw" "$log"
 
-passed=$((2 + 12 + quits - failures))
-echo "$passed passed, $failures failed"
+# A recording that cannot start is said in a box before the link opens, not only on standard error
+# (nobody reads it when the viewer is started from the desktop); the viewer then runs.
+for target in /nonexistent/x.csv /dev/full /proc/version.csv; do
+  "$gui" --replay "$work/capture.raw" --rate max --record "$target" 2>"$log" &
+  pid=$!
+  check "--record $target: a box says so" python3 "$here/xclose.py" "Recording not started" 15
+  python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
+  status=$?
+  check "--record $target: the viewer runs and ends with exit 0" [ $status -eq 0 ]
+  check "--record $target: standard error says so" grep -q "cannot record to $target: " "$log"
+done
+
+echo "$passes passed, $failures failed"
 [ $failures -eq 0 ]

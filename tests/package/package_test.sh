@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Debian package as a user meets it: its control data and contents, then installed with apt,
+# The Debian package as a user meets it: its control data and contents, Debian's own checks
+# (lintian, at every level down to pedantic, with no tag let through), then installed with apt,
 # the installed viewer answering --version and the installed demo drawing frames under Xvfb, then
 # purged with nothing of it left on disk. Works when the package is already installed (it is
 # reinstalled from this file); leaves it removed. Needs root (or sudo without a password).
@@ -36,6 +37,12 @@ for library in libqt5core5a libqt5gui5 libqt5widgets5 libqt5charts5 libqt5networ
   grep -q "$library" <<<"$depends" || fail "Depends does not name $library: $depends"
 done
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed size $(field Installed-Size) KiB"
+# The README's size of the tools (all programs but the viewer), within a tenth.
+tools_bytes="$(dpkg-deb -c "$deb" | awk '$6 ~ /^\.\/usr\/bin\/vazorez-/ && $6 != "./usr/bin/vazorez-gui" {sum += $3} END {print sum + 0}')"
+readme_mib="$(sed -n 's/.*together about \([0-9.]*\) MiB.*/\1/p' "$here/../../README.md")"
+echo "tools: $tools_bytes bytes; the README says about ${readme_mib:-?} MiB"
+python3 -c "import sys; b, m = float(sys.argv[1]), float(sys.argv[2]); sys.exit(abs(b / 2**20 - m) > m / 10)" \
+  "$tools_bytes" "${readme_mib:-0}" 2>/dev/null || fail "the tools take $tools_bytes bytes; the README says about ${readme_mib:-?} MiB"
 echo "Depends: $depends"
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|')"
 # Every program the package puts on the PATH has a manual page and is named in the metainfo, and
@@ -46,13 +53,41 @@ mapfile -t provided < <(grep -o '<binary>[^<]*</binary>' "$metainfo" | sed 's/<[
   || fail "the package's programs (${programs[*]}) are not those the metainfo provides (${provided[*]})"
 expected=(/usr/bin/vazorez-gui /usr/share/applications/$id.desktop
           /usr/share/icons/hicolor/48x48/apps/$id.png /usr/share/metainfo/$id.metainfo.xml
-          /usr/share/$name/profiles/example-k-band.json)
+          /usr/share/$name/profiles/example-k-band.json
+          /usr/share/doc/$name/copyright /usr/share/doc/$name/changelog.gz)
 for program in "${programs[@]}"; do
   expected+=(/usr/share/man/man1/$program.1.gz)
 done
 for path in "${expected[@]}"; do
   grep -qx "$path" <<<"$contents" || fail "the package holds no $path"
 done
+
+# The copyright in Debian's machine-readable format, under the project's licence, and a changelog
+# whose latest entry is this version.
+dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work" ./usr/share/doc/$name 2>/dev/null
+doc="$work/usr/share/doc/$name"
+head -1 "$doc/copyright" 2>/dev/null | grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$" \
+  || fail "the copyright file is not in Debian's machine-readable format"
+grep -qx "License: MIT" "$doc/copyright" 2>/dev/null || fail "the copyright file does not give the MIT licence"
+[ "$(zcat "$doc/changelog.gz" 2>/dev/null | head -1 | sed -n 's/^'$name' (\([^)]*\)).*/\1/p')" = "$version" ] \
+  || fail "the changelog's latest entry is not version $version"
+
+# Debian's own checks: every tag lintian has, informational and pedantic ones too. None is let
+# through; a tag that had to stay would go into the package's lintian overrides with its reason.
+if command -v lintian >/dev/null; then
+  lintian --display-info --pedantic --display-experimental "$deb" >"$work/lintian.log" 2>"$work/lintian.err"
+  status=$?
+  tags="$(grep -E '^[EWIPX]: ' "$work/lintian.log")"
+  if [ $status -ne 0 ] && [ -z "$tags" ]; then
+    cat "$work/lintian.err"; fail "lintian could not check the package (exit code $status)"
+  elif [ -n "$tags" ]; then
+    echo "$tags"; fail "lintian reports $(wc -l <<<"$tags") tags"
+  else
+    pass "lintian: no tag, pedantic and informational ones included"
+  fi
+else
+  fail "lintian is not installed (scripts/install-deps.sh test installs it)"
+fi
 
 # Installed (again, if an earlier run left it there).
 if ! DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -o DPkg::Lock::Timeout=300 -y -qq --reinstall "$deb" \

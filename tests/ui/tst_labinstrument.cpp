@@ -4,9 +4,11 @@
 // terminal plays the board; the window is real, on the offscreen platform.
 #include "boardmodel.h"
 #include "framesupport.h"
+#include "linesettings.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
+#include "replaysource.h"
 #include "spectrumhistorywindow.h"
 #include "statusreport.h"
 
@@ -77,8 +79,8 @@ struct Bench {
         return !menu->isVisible();
     }
 
-    // Answers the save dialog that the last menu choice opened.
-    bool answerDialog(const QString &path)
+    // Answers the save dialog that the last menu choice opened, with the type `filter` chosen.
+    bool answerDialog(const QString &path, const QString &filter = QString())
     {
         QFileDialog *dialog = nullptr;
         const auto visibleDialog = [&] {
@@ -89,6 +91,8 @@ struct Bench {
         };
         if (!QTest::qWaitFor(visibleDialog, 3000))
             return false;
+        if (!filter.isEmpty())
+            dialog->selectNameFilter(filter);
         dialog->selectFile(path);
         QMetaObject::invokeMethod(dialog, "accept");
         return true;
@@ -101,6 +105,39 @@ struct Bench {
                 [&] { return pointsOf(iSeries) == expectedRecord(values).i_series; }, 5000);
     }
 };
+
+// The time_s of each frame of a csv recording, in frame order.
+QStringList csvTimes(const QByteArray &text)
+{
+    QStringList times;
+    QByteArray frame;
+    for (const QByteArray &row : text.split('\n').mid(1)) {
+        const QList<QByteArray> fields = row.split(',');
+        if (fields.size() == 7 && fields[0] != frame) {
+            frame = fields[0];
+            times.append(QString::fromLatin1(fields[1]));
+        }
+    }
+    return times;
+}
+
+// Whole frames in a recording of frames of `samples` samples each.
+int framesIn(const QByteArray &text, const QString &format, int samples)
+{
+    if (format == "raw")
+        return text.size() / (8 * samples + 7);
+    if (format == "csv")
+        return text.isEmpty() ? 0 : (text.count('\n') - 1) / samples;
+    return text.count('\n');
+}
+
+// The file a running recording of `path` writes into.
+QString writingFile(const QString &path)
+{
+    const QFileInfo target(path);
+    const QStringList parts = target.dir().entryList({target.fileName() + ".part-*"});
+    return parts.size() == 1 ? target.dir().filePath(parts.first()) : QString();
+}
 
 } // namespace
 
@@ -124,21 +161,31 @@ private Q_SLOTS:
         // The recording runs beside the decoder: a paused or flooded display costs it nothing.
         Bench b;
         QVERIFY(b.connectAndShow());
+        // The type chosen in the dialog decides the format and the name's extension.
         const QString path = dir.filePath("session.raw");
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
-        QVERIFY(b.answerDialog(path));
+        QVERIFY(b.answerDialog(dir.filePath("session"), "Raw frames (*.raw)"));
         QTRY_VERIFY2(
             b.status().contains("Recording session.raw: 0 frames"), qPrintable(b.status()));
 
+        // A board that sends a few frames and pauses: they reach the file although none follows.
         QByteArray sent;
-        const FrameValues first = numberedFrame(1, 16, 0);
-        QVERIFY(b.showFrame(first));
-        appendFrame(sent, first);
+        FrameValues first;
+        int number = 1;
+        for (int samples : {16, 24, 64, 255, 16}) {
+            first = numberedFrame(number++, samples, uint8_t(samples % 2));
+            QVERIFY(b.showFrame(first));
+            appendFrame(sent, first);
+        }
+        const QString writing = writingFile(path);
+        QVERIFY(!writing.isEmpty());
+        QTRY_COMPARE(readAll(writing), sent);
+        QTRY_VERIFY2(
+            b.status().contains("Recording session.raw: 5 frames"), qPrintable(b.status()));
 
         QVERIFY(b.chooseFromMenu(b.views.last(), "action_Pause"));
         QVERIFY(b.window.isDisplayPaused());
         // Frames of every size while paused, some with pauses, then a flood of the smallest.
-        int number = 2;
         for (int samples : {0, 1, 64, 128, 255}) {
             const FrameValues values = numberedFrame(number++, samples, uint8_t(samples % 2));
             appendFrame(sent, values);
@@ -199,34 +246,68 @@ private Q_SLOTS:
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
     }
 
+    void writeErrorStopsTheRecordingNotTheView_data()
+    {
+        QTest::addColumn<QString>("path"); // FILL: a file that may grow to 40 KiB only
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("disk fills, csv") << "FILL"
+                                         << "csv" << 64 << "File too large";
+        QTest::newRow("disk fills, raw, 24 samples") << "FILL"
+                                                     << "raw" << 24 << "File too large";
+        QTest::newRow("disk fills, jsonl, 255 samples") << "FILL"
+                                                        << "jsonl" << 255 << "File too large";
+        // Nothing to write before the first frame, so it starts; nothing reaches the device.
+        QTest::newRow("/dev/full, jsonl") << "/dev/full"
+                                          << "jsonl" << 16 << "No space left on device";
+        QTest::newRow("/dev/full, raw") << "/dev/full"
+                                        << "raw" << 16 << "No space left on device";
+    }
+
     void writeErrorStopsTheRecordingNotTheView()
     {
+        QFETCH(QString, path);
+        QFETCH(QString, format);
+        QFETCH(int, samples);
+        QFETCH(QString, reason);
         Bench b;
         QVERIFY(b.connectAndShow());
         QString error;
-        // The disk fills up half-way: files may grow to 40 KiB from here on.
-        const QString path = dir.filePath("filling.csv");
-        QVERIFY(b.window.startRecording(path, "csv", &error));
+        const bool filling = path == "FILL";
+        if (filling)
+            path = dir.filePath(QStringLiteral("filling-%1.%2").arg(samples).arg(format));
+        QVERIFY(b.window.startRecording(path, format, &error));
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
         rlimit small = before;
         small.rlim_cur = 40 * 1024;
-        setrlimit(RLIMIT_FSIZE, &small);
+        if (filling)
+            setrlimit(RLIMIT_FSIZE, &small);
         int number = 0;
         while (!b.status().contains("stopped after") && number < 400) {
-            QVERIFY(b.showFrame(numberedFrame(number++, 64, 0)));
-            QTest::qWait(
-                number % 10 == 0 ? 260 : 0); // the recorder hands its data over every 250 ms
+            QVERIFY(b.showFrame(numberedFrame(number++, samples, 0)));
+            QTest::qWait(number % 10 == 0 ? 130 : 0); // pauses, as a board makes them
         }
         setrlimit(RLIMIT_FSIZE, &before);
-        QVERIFY2(b.status().contains("recording to " + path + " stopped after")
-                && b.status().contains("File too large"),
-            qPrintable(b.status()));
+        const auto said
+            = QRegularExpression("recording to (\\S+) stopped after (\\d+) frames: ([^;\\n]+)")
+                  .match(b.status());
+        QVERIFY2(said.hasMatch(), qPrintable(b.status()));
+        QCOMPARE(said.captured(1), path);
+        QCOMPARE(said.captured(3), reason);
         QVERIFY(b.showFrame(numberedFrame(1000, 16, 0))); // viewing goes on
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
-        // What was written before the disk gave out is kept.
-        QVERIFY(readAll(path).startsWith("frame,time_s,mode,k,i,q,s\n0,"));
+        // The count said is what the file holds: what was written before the disk gave out.
+        const QByteArray held = filling ? readAll(path) : QByteArray();
+        QCOMPARE(said.captured(2).toInt(), framesIn(held, format, samples));
+        if (filling) {
+            QVERIFY(said.captured(2).toInt() > 0);
+            QVERIFY(format != "csv" || held.startsWith("frame,time_s,mode,k,i,q,s\n0,"));
+        }
+        if (QTest::currentDataTag() != QLatin1String("disk fills, csv"))
+            return;
 
         // A full disk from the start: the recording does not start, and says why.
         QVERIFY(!b.window.startRecording("/dev/full", "csv", &error));
@@ -244,7 +325,9 @@ private Q_SLOTS:
         // Nor does a recording in which no frame arrived.
         QVERIFY(b.window.startRecording(kept, QString(), &error));
         b.window.stopRecording();
-        QVERIFY2(b.status().contains("nothing recorded: no frame arrived, " + kept + " left as it was"), qPrintable(b.status()));
+        QVERIFY2(
+            b.status().contains("nothing recorded: no frame arrived, " + kept + " left as it was"),
+            qPrintable(b.status()));
         QCOMPARE(readAll(kept), QByteArray("precious\n"));
     }
 
@@ -267,7 +350,8 @@ private Q_SLOTS:
         QTRY_VERIFY2(b.status().startsWith("Saved the window to "), qPrintable(b.status()));
         // VAZOREZ_KEEP_PICTURES=DIR keeps a copy to look at.
         if (qEnvironmentVariableIsSet("VAZOREZ_KEEP_PICTURES"))
-            QFile::copy(picture, QDir(qEnvironmentVariable("VAZOREZ_KEEP_PICTURES")).filePath("lab-window.png"));
+            QFile::copy(picture,
+                QDir(qEnvironmentVariable("VAZOREZ_KEEP_PICTURES")).filePath("lab-window.png"));
         const QImage image(picture);
         QCOMPARE(image.size(), b.window.grab().size());
         // Both chart areas hold more than one colour: axes, grid and the plotted series.
@@ -308,7 +392,8 @@ private Q_SLOTS:
 
         // Only PNG: Qt's SVG writer would let a series run across the whole chart.
         QVERIFY(!b.window.savePicture(dir.filePath("window.svg"), &b.window, &error));
-        QVERIFY2(error.endsWith("give " + dir.filePath("window.svg") + " the extension .png"), qPrintable(error));
+        QVERIFY2(error.endsWith("give " + dir.filePath("window.svg") + " the extension .png"),
+            qPrintable(error));
         QVERIFY(!QFileInfo::exists(dir.filePath("window.svg")));
         QVERIFY(!b.window.savePicture(dir.filePath("no/such/folder/x.png"), &b.window, &error));
         QVERIFY2(error.startsWith("cannot write "), qPrintable(error));
@@ -319,12 +404,14 @@ private Q_SLOTS:
         // A line dump with junk and broken frames, played in the window at full speed while it is
         // recorded as raw frames: the recording holds exactly the good frames of the dump.
         QByteArray dump, good;
+        QStringList fileTimes; // when each frame's last byte comes at the line's rate
         for (int k = 0; k < 40; ++k) {
             const FrameValues values = numberedFrame(k, k % 3 == 0 ? 16 : 128, uint8_t(k % 2));
             if (k % 7 == 3)
                 dump += QByteArray::fromHex("00A2E00000FF1122");
             appendFrame(dump, values);
             appendFrame(good, values);
+            fileTimes << QString::number(LineSettings::secondsFor(dump.size()), 'f', 6);
         }
         const QString source = dir.filePath("line.dump");
         QFile file(source);
@@ -344,10 +431,28 @@ private Q_SLOTS:
         QCOMPARE(button->text(), QStringLiteral("connect"));
         QCOMPARE(readAll(copy), good);
 
-        // "connect" with the recording selected plays it again, here in frames per second.
-        QVERIFY(window.startReplay(source, "200", false, &error));
+        // "connect" with the recording selected plays it again, here in frames per second. A
+        // recording started on the way keeps the frames' own times in the file.
+        QVERIFY(window.startReplay(source, "40", false, &error));
         QTRY_VERIFY(statusText(window).contains(" of 40"));
+        QTest::qWait(300); // somewhere on the way: about the twelfth frame
+        const QString times = dir.filePath("midway.csv");
+        QVERIFY(window.startRecording(times, QString(), &error));
         QTRY_VERIFY_WITH_TIMEOUT(statusText(window).contains("finished: 40 frames"), 10000);
+        const QStringList recorded = csvTimes(readAll(times));
+        QVERIFY2(recorded.size() > 0 && recorded.size() < 40, qPrintable(recorded.join(' ')));
+        QCOMPARE(recorded.join(' '), fileTimes.mid(40 - recorded.size()).join(' '));
+
+        // A rate that would wait for days between frames is refused; the slowest allowed one
+        // waits in steps a timer can take.
+        QVERIFY(!window.startReplay(source, "1e-7", false, &error));
+        QVERIFY2(error.contains("0.01"), qPrintable(error));
+        ReplaySource slow(source, ReplaySource::Rate::Fixed, 0.01, false);
+        QVERIFY2(slow.open(&error), qPrintable(error));
+        QByteArray bytes;
+        const int wait = slow.read(bytes, 1 << 16);
+        QCOMPARE(bytes, dump.left(8 * 16 + 7)); // the first frame at once
+        QVERIFY2(wait >= 1 && wait <= 1000, qPrintable(QString::number(wait)));
 
         // Files that cannot be played say why, and change nothing.
         QFile junk(dir.filePath("notes.txt"));
