@@ -334,6 +334,10 @@ void SerialPort::publishStatus()
     published.framesSkipped = framesSkipped;
     published.replayFrame = int64_t(stats.framesDecoded) - framesBeforePass;
     published.replayPass = pass;
+    lock.unlock();
+    QMutexLocker tapLock(&tapMutex);
+    for (FrameTap *tap : taps)
+        tap->statusPublished();
 }
 
 void SerialPort::setPacedDelivery(bool on)

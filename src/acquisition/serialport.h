@@ -37,6 +37,9 @@ public:
     // The link opened (times start again at 0), or closed or went away.
     virtual void linkOpened(const QString &name) { Q_UNUSED(name) }
     virtual void linkClosed() {}
+    // The link's figures (status()) were just published: a tap that shows figures of its own takes
+    // them now, so that both speak of the same frames.
+    virtual void statusPublished() {}
 };
 
 // A snapshot of the link's health, for the status bar.

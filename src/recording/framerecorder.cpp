@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QMutexLocker>
 
+#include <algorithm>
+
 namespace {
 
 FrameWriter::Format formatFor(const QString &path, const QString &name)
@@ -131,10 +133,16 @@ void FrameRecorder::abandon()
     out.discard();
 }
 
+void FrameRecorder::statusPublished()
+{
+    QMutexLocker lock(&mutex);
+    recordedAtLinkStatus = framesRecorded;
+}
+
 FrameRecorder::Status FrameRecorder::status() const
 {
     QMutexLocker lock(&mutex);
-    return Status{path, frames, error};
+    return Status{path, frames, std::min(frames, recordedAtLinkStatus), error};
 }
 
 bool FrameRecorder::writeOneFrame(const QString &path, const frame_t &record,

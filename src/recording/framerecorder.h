@@ -22,6 +22,9 @@ public:
     struct Status {
         QString path;
         int64_t frames = 0; // whole in the file
+        // Whole in the file, of the frames the link's figures had counted when they were last
+        // published: what the status bar puts beside them (never a frame they do not count yet).
+        int64_t framesAtLinkStatus = 0;
         QString error; // why it stopped by itself (a full disk, a removed drive)
     };
 
@@ -43,6 +46,7 @@ public:
 
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
+    void statusPublished() override;
 
     // Writes one frame as a csv file with the capture's columns (the shown frame, saved), under its
     // own index and time in its link.
@@ -62,6 +66,7 @@ private:
     double startSeconds = 0;
     int64_t frames = 0; // whole in the file
     int64_t framesRecorded = 0; // given to the writer
+    int64_t recordedAtLinkStatus = 0; // framesRecorded when the link's figures were published
     bool running = false;
     QString error;
     std::chrono::steady_clock::time_point lastFlush;

@@ -288,7 +288,8 @@ void MainWindow::showLinkStatus()
             statusReport->problem(recordingNote);
         } else {
             extras.recordingPath = recording.path;
-            extras.recordedFrames = recording.frames;
+            // Read before the link's figures: of the same moment or an earlier one, never a later.
+            extras.recordedFrames = recording.framesAtLinkStatus;
         }
     }
     extras.note = recordingNote;

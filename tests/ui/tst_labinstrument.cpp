@@ -197,6 +197,15 @@ private Q_SLOTS:
             appendFrame(flood, numberedFrame(number++, 1, uint8_t(k % 2)));
         QVERIFY(b.line.write(flood));
         sent += flood;
+        // While the flood arrives the recording's count is never ahead of the link's: both are
+        // taken from the same moment (the recorder's used to count a read the link had not yet).
+        const QRegularExpression counts("Recording session\\.raw: (\\d+) frames.*/s, (\\d+) frames,");
+        for (int k = 0; k < 40; ++k) {
+            QTest::qWait(15);
+            const QRegularExpressionMatch match = counts.match(b.status());
+            QVERIFY2(match.hasMatch() && match.captured(1).toLongLong() <= match.captured(2).toLongLong(),
+                     qPrintable(b.status()));
+        }
         const FrameValues newest = numberedFrame(number++, 16, 1);
         appendFrame(sent, newest);
         QVERIFY(b.line.write(encodeFrame(newest)));
