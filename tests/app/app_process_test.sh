@@ -115,7 +115,12 @@ for rate in line max; do
     port="$(sed -n 's/^port: //p' "$work/quit-sim.out")"
     "$gui" --port "$port" --connect --record "$work/quit.raw" 2>"$log" &
     pid=$!
-    sleep 1.5
+    # Frames flowing into the recording first: a loaded machine may take seconds to start the viewer.
+    for _ in $(seq 100); do
+      [ -n "$(find "$work" -maxdepth 1 -name 'quit.raw.part-*' -size +1k 2>/dev/null)" ] && break
+      sleep 0.1
+    done
+    sleep 1
     case $how in
       close) python3 "$here/xclose.py" "KVX VazoRez GUI" 15 ;;
       *) kill -"$how" "$pid" ;;
