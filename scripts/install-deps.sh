@@ -7,10 +7,10 @@ set -euo pipefail
 
 # build-essential brings dpkg-dev, whose dpkg-shlibdeps works out the package's dependencies.
 packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5charts5-dev
-          libqt5serialport5-dev libqt5svg5 fonts-dejavu-core help2man)
+          libqt5serialport5-dev libqt5svg5 fonts-dejavu-core help2man libhdf5-dev)
 case "${1:-build}" in
   test) packages+=(xvfb xauth clang libclang-rt-14-dev libbenchmark-dev python3 desktop-file-utils
-                   appstream groff-base) ;;
+                   appstream groff-base python3-h5py python3-numpy python3-matplotlib) ;;
   demo) packages+=(xvfb xauth) ;;
   build) ;;
   *) echo "install-deps.sh: unknown profile '$1' (build, test or demo)" >&2; exit 2 ;;

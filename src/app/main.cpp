@@ -63,6 +63,7 @@ int main(int argc, char *argv[])
     };
     if (!options.port.isEmpty())
         window.addPort(options.port);
+    window.setRecordingNote(options.note);
     if (!options.record.isEmpty() && !window.startRecording(options.record, options.format, &problem))
         report(problem);
     if (!options.replay.isEmpty() && !window.startReplay(options.replay, options.rate, options.loop, &problem))

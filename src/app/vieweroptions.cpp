@@ -20,16 +20,19 @@ void addOptions(QCommandLineParser &parser)
         {"port", "Put PORT (a device path or a name as listed) at the top of the port list.",
             "PORT"},
         {"connect", "Connect to the selected port at once."},
-        {"replay", "Play a raw capture or a dump of the line in the window, without a port.",
+        {"replay",
+            "Play a raw capture, a dump of the line or an h5 recording in the window, without a "
+            "port.",
             "FILE"},
         {"rate", "Replay pace: line (115200 baud, default), frames per second, or max.", "RATE",
             "line"},
         {"loop", "Replay again from the start when the file ends."},
         {"record",
-            "Record every frame of the link to FILE (csv, jsonl or raw, as vazorez-capture).",
+            "Record every frame of the link to FILE (csv, jsonl, raw or h5, as vazorez-capture).",
             "FILE"},
-        {"format", "csv, jsonl or raw (default: from the recording's extension, else csv).",
+        {"format", "csv, jsonl, raw or h5 (default: from the recording's extension, else csv).",
             "FORMAT"},
+        {"note", "Keep TEXT with the recording (an h5 file's note attribute).", "TEXT"},
         {"history", "Open the spectrum history window."},
     });
 }
@@ -73,6 +76,7 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *notes
     options.replay = parser.value("replay");
     options.loop = parser.isSet("loop");
     options.record = parser.value("record");
+    options.note = parser.value("note");
     options.history = parser.isSet("history");
 
     const QString rate = parser.value("rate");
@@ -89,11 +93,11 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *notes
                           .arg(rate));
 
     const QString format = parser.value("format");
-    if (format.isEmpty() || format == "csv" || format == "jsonl" || format == "raw")
+    if (format.isEmpty() || format == "csv" || format == "jsonl" || format == "raw" || format == "h5")
         options.format = format;
     else
         notes->append(QStringLiteral(
-            "--format wants csv, jsonl or raw, not '%1'; taking it from the file's extension")
+            "--format wants csv, jsonl, raw or h5, not '%1'; taking it from the file's extension")
                           .arg(format));
     if (options.connect && options.port.isEmpty() && !options.replay.isEmpty())
         options.connect = false; // a replay starts by itself

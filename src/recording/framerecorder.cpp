@@ -15,6 +15,8 @@ FrameWriter::Format formatFor(const QString &path, const QString &name)
         return FrameWriter::Format::Jsonl;
     if (chosen == "raw" || chosen == "bin")
         return FrameWriter::Format::Raw;
+    if (chosen == "h5" || chosen == "hdf5")
+        return FrameWriter::Format::Hdf5;
     return FrameWriter::Format::Csv;
 }
 

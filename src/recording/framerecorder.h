@@ -22,10 +22,12 @@ public:
         QString error; // why it stopped by itself (a full disk, a removed drive)
     };
 
-    // `format` is csv, jsonl or raw; empty: from the file's extension (.jsonl/.ndjson/.json,
-    // .raw/.bin), else csv.
+    // `format` is csv, jsonl, raw or h5; empty: from the file's extension (.jsonl/.ndjson/.json,
+    // .raw/.bin, .h5/.hdf5), else csv.
     FrameRecorder(const QString &path, const QString &format);
     ~FrameRecorder() override;
+    // The session an h5 recording describes (port, note, radar profile); before start().
+    void setContext(const RecordingContext &session) { writer.setContext(session); }
 
     // Creates the output; times in it count from `linkSeconds`, the link's time now. False with
     // *error set when the file cannot be created.

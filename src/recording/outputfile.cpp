@@ -118,9 +118,19 @@ bool OutputFile::writeAll(const char *data, qint64 size)
 
 bool OutputFile::commit()
 {
-    if (!error.isEmpty() || !flush())
+    if (!error.isEmpty() || !flush() || !runFinisher())
         return false;
     return makeDurableAndRename();
+}
+
+bool OutputFile::runFinisher()
+{
+    if (!finisher)
+        return true;
+    const auto finish = std::move(finisher);
+    finisher = nullptr;
+    QString reason;
+    return finish(&reason) || fail(reason);
 }
 
 bool OutputFile::commitWhatWasWritten()
@@ -158,6 +168,9 @@ bool OutputFile::makeDurableAndRename()
 
 void OutputFile::discard()
 {
+    const QString reason = error;
+    runFinisher();
+    error = reason;
     if (file && file->isOpen())
         file->close();
     if (!temporaryPath.isEmpty())

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class OutputFile {
@@ -45,6 +46,9 @@ public:
     bool commitWhatWasWritten();
     // Throws the temporary away; the target keeps what it held before.
     void discard();
+    // For a writer that keeps the file open itself (HDF5): `finish` runs once, before the file is
+    // made durable or discarded; false with its reason stops the commit.
+    void setFinisher(std::function<bool(QString *error)> finish) { finisher = std::move(finish); }
 
     QString errorString() const { return error; }
 
@@ -52,6 +56,7 @@ private:
     bool fail(const QString &reason);
     bool writeAll(const char *data, qint64 size);
     bool makeDurableAndRename();
+    bool runFinisher();
 
     std::unique_ptr<QFile> file;
     QString name;
@@ -61,4 +66,5 @@ private:
     QByteArray buffer;
     int bufferLimit = 0;
     qint64 wholeBytes = 0; // bytes of the writes that went through completely
+    std::function<bool(QString *error)> finisher;
 };

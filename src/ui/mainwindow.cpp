@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include "framerecorder.h"
+#include "hdf5replaysource.h"
 #include "linesettings.h"
 #include "portlist.h"
 #include "replaysource.h"
@@ -335,9 +336,18 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
         }
         pace = ReplaySource::Rate::Fixed;
     }
-    auto source = std::make_unique<ReplaySource>(path, pace, framesPerSecond, loop);
-    if (!source->open(error))
-        return false;
+    std::unique_ptr<ByteSource> source;
+    if (Hdf5ReplaySource::handles(path)) {
+        auto recording = std::make_unique<Hdf5ReplaySource>(path, pace, framesPerSecond, loop);
+        if (!recording->open(error))
+            return false;
+        source = std::move(recording);
+    } else {
+        auto capture = std::make_unique<ReplaySource>(path, pace, framesPerSecond, loop);
+        if (!capture->open(error))
+            return false;
+        source = std::move(capture);
+    }
     replays[path] = Replay {rate, loop};
     addPort(path);
     if (!connectedPort.isEmpty()) {
@@ -387,6 +397,10 @@ bool MainWindow::startRecording(const QString &path, const QString &format, QStr
 bool MainWindow::beginRecording(double linkSeconds, QString *error)
 {
     auto starting = std::make_unique<FrameRecorder>(recordingPath, recordingFormat);
+    RecordingContext session;
+    session.source = ui->comboBox_PortList->currentText();
+    session.note = recordingUserNote;
+    starting->setContext(session);
     if (!starting->start(linkSeconds, error)) {
         recordingPath.clear();
         return false;
@@ -553,7 +567,7 @@ void MainWindow::buildChartMenu()
             stopRecording();
             return;
         }
-        askForFile("Start recording", "CSV (*.csv);;JSON lines (*.jsonl);;Raw frames (*.raw)", "csv",
+        askForFile("Start recording", "CSV (*.csv);;JSON lines (*.jsonl);;Raw frames (*.raw);;HDF5 recording (*.h5)", "csv",
                    [this](const QString &path) {
                        QString error;
                        if (!startRecording(path, QString(), &error))

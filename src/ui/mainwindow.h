@@ -57,6 +57,8 @@ public:
     // Records every frame of the open link to `path` (csv, jsonl or raw; `format` empty: from the
     // extension), or of the next link to open. False with *error when it cannot start.
     bool startRecording(const QString &path, const QString &format, QString *error);
+    // Words kept with the recordings that start from now on (an h5 file's note attribute).
+    void setRecordingNote(const QString &note) { recordingUserNote = note; }
     void stopRecording();
     void setDisplayPaused(bool paused);
     bool isDisplayPaused() const { return paused; }
@@ -146,6 +148,7 @@ private:
 
     QString recordingPath;   // asked for; empty when no recording is wanted
     QString recordingFormat;
+    QString recordingUserNote;
     std::unique_ptr<FrameRecorder> recorder;
     QString recordingNote;   // how the last recording ended
     bool recordingFailed = false;

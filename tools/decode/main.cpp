@@ -20,14 +20,17 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Decodes FILE (a raw capture or a dump of the serial line; - for standard input) into csv,\n"
-        "jsonl or raw, exactly as the live viewer would. time_s is the time at which the frame's last\n"
-        "byte would have arrived on the 115200-baud line, counted from the file's first byte.\n"
+        "Decodes FILE (a raw capture or a dump of the serial line; - for standard input; or an h5\n"
+        "recording) into csv, jsonl, raw or h5, exactly as the live viewer would. For the line's\n"
+        "bytes time_s is reconstructed: the time at which the frame's last byte would have arrived\n"
+        "on the 115200-baud line, counted from the file's first byte. An h5 recording keeps the\n"
+        "times it was recorded with.\n"
         "Exit status: 0 done, 1 FILE cannot be read, holds no frame, or the output cannot be\n"
         "written (then no output file is left behind), 2 bad options.");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "Bytes as they came off the line.");
     FrameWriter::addOutputOptions(parser);
+    parser.addOption({"note", "Keep TEXT with an h5 output (its note attribute).", "TEXT"});
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
     if (parser.positionalArguments().size() != 1)
@@ -48,6 +51,10 @@ int main(int argc, char *argv[])
         return toolError(QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));
 
     FrameWriter writer(out, format);
+    RecordingContext session;
+    session.source = reader.name();
+    session.note = parser.value("note");
+    writer.setContext(session);
     bool written = writer.writeHeader();
     RecordedFrame frame;
     while (written && reader.next(frame))
