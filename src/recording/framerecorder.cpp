@@ -94,7 +94,7 @@ bool FrameRecorder::finish(QString *whyNot)
         return false;
     }
     if (!error.isEmpty()) {
-        *whyNot = error;
+        *whyNot = writer.errorString().isEmpty() ? error : writer.errorString();
         return false;
     }
     return true;

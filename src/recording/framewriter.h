@@ -40,7 +40,11 @@ public:
     bool write(
         int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length);
 
-    QString errorString() const { return error; }
+    // An HDF5 file says, once closed after an error, how many frames it kept.
+    QString errorString() const
+    {
+        return hdf5 && !hdf5->errorString().isEmpty() ? hdf5->errorString() : error;
+    }
 
 private:
     bool put(const QByteArray &bytes);

@@ -5,12 +5,19 @@
 #include "linesettings.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSysInfo>
+#include <QThread>
 
 #include <hdf5.h>
 
 #include <algorithm>
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -18,8 +25,8 @@ constexpr char kFormatName[] = "vazorez-recording";
 // Frames gathered before a write, and rows per chunk of the sample arrays: 64 x 255 int16 is a
 // 32 KiB chunk, what deflate and the chunk cache handle well.
 constexpr size_t kBlockFrames = 256;
-constexpr hsize_t kRowsPerChunk = 64;
-constexpr hsize_t kTimesPerChunk = 4096;
+constexpr hsize_t kRowsPerChunk = 16;
+constexpr hsize_t kTimesPerChunk = 512;
 constexpr auto kFlushEvery = std::chrono::seconds(1);
 
 enum Dataset { Time, Mode, Byte3, Count, I, Q, S, DatasetCount };
@@ -72,8 +79,17 @@ hid_t fileType(int dataset)
 // system's own words).
 herr_t keepDeepest(unsigned, const H5E_error2_t *entry, void *data)
 {
-    if (entry->desc && *entry->desc)
-        *static_cast<QString *>(data) = QString::fromUtf8(entry->desc);
+    if (!entry->desc || !*entry->desc)
+        return 0;
+    QString reason = QString::fromUtf8(entry->desc);
+    // A failed system call reads "file write failed: time = ..., error message = 'File too
+    // large', ...": the system's words are what a user can act on.
+    const int from = reason.indexOf(QLatin1String("error message = '"));
+    if (from >= 0) {
+        const int start = from + 17;
+        reason = reason.mid(start, reason.indexOf('\'', start) - start);
+    }
+    *static_cast<QString *>(data) = reason;
     return 0;
 }
 
@@ -95,16 +111,20 @@ void silenceLibrary()
     Q_UNUSED(silenced)
 }
 
+// Strings are fixed-length: reading one never follows a reference out of the attribute's own bytes
+// (a damaged variable-length reference sends the library's reader astray).
 bool writeStringAttribute(hid_t object, const char *name, const QString &value)
 {
-    const QByteArray utf8 = value.toUtf8();
+    QByteArray utf8 = value.toUtf8();
+    if (utf8.isEmpty())
+        utf8 = QByteArray(1, '\0'); // HDF5 has no zero-length fixed string
     const hid_t type = H5Tcopy(H5T_C_S1);
-    H5Tset_size(type, H5T_VARIABLE);
+    H5Tset_size(type, size_t(utf8.size()));
     H5Tset_cset(type, H5T_CSET_UTF8);
+    H5Tset_strpad(type, H5T_STR_NULLPAD);
     const hid_t space = H5Screate(H5S_SCALAR);
     const hid_t attribute = H5Acreate2(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
-    const char *text = utf8.constData();
-    const bool written = attribute >= 0 && H5Awrite(attribute, type, &text) >= 0;
+    const bool written = attribute >= 0 && H5Awrite(attribute, type, utf8.constData()) >= 0;
     if (attribute >= 0)
         H5Aclose(attribute);
     H5Sclose(space);
@@ -124,7 +144,7 @@ bool writeIntAttribute(hid_t object, const char *name, int value)
     return written;
 }
 
-// A string attribute of any string type, or nothing.
+// A fixed-length string attribute, or nothing (see writeStringAttribute).
 bool readStringAttribute(hid_t object, const char *name, QString *value)
 {
     if (H5Aexists(object, name) <= 0)
@@ -133,33 +153,19 @@ bool readStringAttribute(hid_t object, const char *name, QString *value)
     if (attribute < 0)
         return false;
     const hid_t stored = H5Aget_type(attribute);
+    const hid_t space = H5Aget_space(attribute);
     bool read = false;
-    if (H5Tget_class(stored) == H5T_STRING) {
-        const hid_t space = H5Aget_space(attribute);
-        if (H5Sget_simple_extent_npoints(space) == 1) {
-            if (H5Tis_variable_str(stored) > 0) {
-                const hid_t type = H5Tcopy(H5T_C_S1);
-                H5Tset_size(type, H5T_VARIABLE);
-                H5Tset_cset(type, H5Tget_cset(stored));
-                char *text = nullptr;
-                if (H5Aread(attribute, type, &text) >= 0 && text) {
-                    *value = QString::fromUtf8(text);
-                    H5free_memory(text);
-                    read = true;
-                }
-                H5Tclose(type);
-            } else {
-                const size_t size = H5Tget_size(stored);
-                QByteArray text(int(size), '\0');
-                if (H5Aread(attribute, stored, text.data()) >= 0) {
-                    *value = QString::fromUtf8(
-                        text.constData(), int(qstrnlen(text.constData(), uint(size))));
-                    read = true;
-                }
-            }
+    const size_t size = H5Tget_size(stored);
+    if (H5Tget_class(stored) == H5T_STRING && H5Tis_variable_str(stored) == 0 && size > 0
+        && size < (1u << 20) && H5Sget_simple_extent_npoints(space) == 1) {
+        QByteArray text(int(size), '\0');
+        if (H5Aread(attribute, stored, text.data()) >= 0) {
+            *value
+                = QString::fromUtf8(text.constData(), int(qstrnlen(text.constData(), uint(size))));
+            read = true;
         }
-        H5Sclose(space);
     }
+    H5Sclose(space);
     H5Tclose(stored);
     H5Aclose(attribute);
     return read;
@@ -265,7 +271,7 @@ bool Hdf5Writer::create(const QString &path, const RecordingContext &context)
         const hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
         H5Pset_chunk(properties, rank, chunk);
         H5Pset_shuffle(properties);
-        H5Pset_deflate(properties, 4);
+        H5Pset_deflate(properties, 1);
         datasets[d]
             = H5Dcreate2(file, kNames[d], fileType(d), space, H5P_DEFAULT, properties, H5P_DEFAULT);
         H5Pclose(properties);
@@ -383,7 +389,59 @@ Hdf5Reader::~Hdf5Reader()
         H5Fclose(file);
 }
 
+bool Hdf5Reader::readsWholeInChild(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    const pid_t child = fork();
+    if (child < 0)
+        return true; // no probe possible: read it here
+    if (child == 0) {
+        // Only HDF5 calls and _exit: the parent's files and handlers are left alone.
+        Hdf5Reader reader;
+        QString ignored;
+        bool whole = reader.openInThisProcess(name, &ignored);
+        FrameValues values;
+        double seconds = 0;
+        for (int64_t first = 0; whole && first < reader.frames(); first += int64_t(kBlockFrames))
+            whole = reader.readFrame(first, &values, &seconds, &ignored);
+        _exit(0);
+    }
+    // A probe that hangs in a damaged file counts as failing; a whole hour reads in well under a
+    // second.
+    int status = 0;
+    QElapsedTimer waited;
+    waited.start();
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (waited.elapsed() > 30000) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return false;
+        }
+        QThread::msleep(2);
+    }
+    return WIFEXITED(status);
+#else
+    Q_UNUSED(name)
+    return true;
+#endif
+}
+
 bool Hdf5Reader::open(const QString &name, QString *error)
+{
+    // libhdf5 trusts a file's own metadata: a damaged object header or chunk index can crash it
+    // in the middle of a read. The whole file is read once in a child process first, so that a
+    // file that would crash us is refused instead.
+    if (Hdf5Recording::hasSignature(name) && !readsWholeInChild(name)) {
+        path = name;
+        *error
+            = QStringLiteral("%1 is a damaged HDF5 file: the HDF5 library fails while reading it")
+                  .arg(name);
+        return false;
+    }
+    return openInThisProcess(name, error);
+}
+
+bool Hdf5Reader::openInThisProcess(const QString &name, QString *error)
 {
     silenceLibrary();
     path = name;

@@ -98,6 +98,8 @@ public:
     bool readFrame(int64_t index, FrameValues *values, double *seconds, QString *error);
 
 private:
+    static bool readsWholeInChild(const QString &path);
+    bool openInThisProcess(const QString &path, QString *error);
     bool readBlock(int64_t first, QString *error);
 
     QString path;

@@ -437,7 +437,7 @@ QString MainWindow::endRecording()
     recordingFailed = true;
     if (!done.error.isEmpty()) {
         recorder->finish(&error);
-        note = QStringLiteral("recording to %1 stopped after %2 frames: %3").arg(done.path).arg(done.frames).arg(done.error);
+        note = QStringLiteral("recording to %1 stopped after %2 frames: %3").arg(done.path).arg(done.frames).arg(error.isEmpty() ? done.error : error);
     } else if (done.frames == 0) {
         // An empty recording must not replace what the file held.
         recorder->abandon();

@@ -3,6 +3,7 @@
 // pictures, the shown frame, recording), the status bar, and replay into the window. A pseudo-
 // terminal plays the board; the window is real, on the offscreen platform.
 #include "boardmodel.h"
+#include "capturereader.h"
 #include "framesupport.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
@@ -198,19 +199,28 @@ private Q_SLOTS:
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
     }
 
+    void writeErrorStopsTheRecordingNotTheView_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("csv") << "csv";
+        // HDF5 writes in blocks once a second: the frames flushed before the error stay readable.
+        QTest::newRow("h5") << "h5";
+    }
+
     void writeErrorStopsTheRecordingNotTheView()
     {
+        QFETCH(QString, format);
         Bench b;
         QVERIFY(b.connectAndShow());
         QString error;
         // The disk fills up half-way: files may grow to 40 KiB from here on.
-        const QString path = dir.filePath("filling.csv");
-        QVERIFY(b.window.startRecording(path, "csv", &error));
+        const QString path = dir.filePath("filling." + format);
+        QVERIFY(b.window.startRecording(path, format, &error));
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
         rlimit small = before;
-        small.rlim_cur = 40 * 1024;
+        small.rlim_cur = (format == "h5" ? 120 : 40) * 1024;
         setrlimit(RLIMIT_FSIZE, &small);
         int number = 0;
         while (!b.status().contains("stopped after") && number < 400) {
@@ -225,7 +235,26 @@ private Q_SLOTS:
         QVERIFY(b.showFrame(numberedFrame(1000, 16, 0))); // viewing goes on
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
         // What was written before the disk gave out is kept.
-        QVERIFY(readAll(path).startsWith("frame,time_s,mode,k,i,q,s\n0,"));
+        if (format == "csv") {
+            QVERIFY(readAll(path).startsWith("frame,time_s,mode,k,i,q,s\n0,"));
+        } else {
+            QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record")); // stops the recording
+            const auto kept
+                = QRegularExpression("the file keeps the (\\d+) frames").match(b.status());
+            QVERIFY2(kept.hasMatch(), qPrintable(b.status()));
+            CaptureReader reader(path);
+            RecordedFrame frame;
+            int64_t frames = 0;
+            while (reader.next(frame)) {
+                QCOMPARE(frame.record, expectedRecord(numberedFrame(int(frames), 64, 0)));
+                ++frames;
+            }
+            QVERIFY2(!reader.failed(), qPrintable(reader.errorString()));
+            QCOMPARE(frames, kept.captured(1).toLongLong());
+            QVERIFY(frames > 0);
+        }
+        if (format != "csv")
+            return;
 
         // A full disk from the start: the recording does not start, and says why.
         QVERIFY(!b.window.startRecording("/dev/full", "csv", &error));
@@ -243,7 +272,9 @@ private Q_SLOTS:
         // Nor does a recording in which no frame arrived.
         QVERIFY(b.window.startRecording(kept, QString(), &error));
         b.window.stopRecording();
-        QVERIFY2(b.status().contains("nothing recorded: no frame arrived, " + kept + " left as it was"), qPrintable(b.status()));
+        QVERIFY2(
+            b.status().contains("nothing recorded: no frame arrived, " + kept + " left as it was"),
+            qPrintable(b.status()));
         QCOMPARE(readAll(kept), QByteArray("precious\n"));
     }
 
@@ -266,7 +297,8 @@ private Q_SLOTS:
         QTRY_VERIFY2(b.status().startsWith("Saved the window to "), qPrintable(b.status()));
         // VAZOREZ_KEEP_PICTURES=DIR keeps a copy to look at.
         if (qEnvironmentVariableIsSet("VAZOREZ_KEEP_PICTURES"))
-            QFile::copy(picture, QDir(qEnvironmentVariable("VAZOREZ_KEEP_PICTURES")).filePath("lab-window.png"));
+            QFile::copy(picture,
+                QDir(qEnvironmentVariable("VAZOREZ_KEEP_PICTURES")).filePath("lab-window.png"));
         const QImage image(picture);
         QCOMPARE(image.size(), b.window.grab().size());
         // Both chart areas hold more than one colour: axes, grid and the plotted series.
@@ -307,7 +339,8 @@ private Q_SLOTS:
 
         // Only PNG: Qt's SVG writer would let a series run across the whole chart.
         QVERIFY(!b.window.savePicture(dir.filePath("window.svg"), &b.window, &error));
-        QVERIFY2(error.endsWith("give " + dir.filePath("window.svg") + " the extension .png"), qPrintable(error));
+        QVERIFY2(error.endsWith("give " + dir.filePath("window.svg") + " the extension .png"),
+            qPrintable(error));
         QVERIFY(!QFileInfo::exists(dir.filePath("window.svg")));
         QVERIFY(!b.window.savePicture(dir.filePath("no/such/folder/x.png"), &b.window, &error));
         QVERIFY2(error.startsWith("cannot write "), qPrintable(error));

@@ -6,6 +6,7 @@
 #include "hdf5recording.h"
 #include "linesettings.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -68,7 +69,8 @@ const char *RecordingReader::formatName(Format format)
 bool RecordingReader::open(const QString &filePath, QString *error)
 {
     path = filePath;
-    if (Hdf5Recording::hasSignature(filePath)) {
+    const QString suffix = QFileInfo(filePath).suffix().toLower();
+    if (suffix == "h5" || suffix == "hdf5" || Hdf5Recording::hasSignature(filePath)) {
         kind = Format::Hdf5;
         return true;
     }
