@@ -14,7 +14,10 @@
 
 #include <algorithm>
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -22,10 +25,13 @@
 namespace {
 
 constexpr char kFormatName[] = "vazorez-recording";
-// Frames gathered before a write, and rows per chunk of the sample arrays: 64 x 255 int16 is a
-// 32 KiB chunk, what deflate and the chunk cache handle well.
+// Frames gathered before a write, and rows per chunk of the sample arrays (16 x 255 int16 is an
+// 8 KiB chunk). The per-frame values are not compressed: their chunks are rewritten in place.
 constexpr size_t kBlockFrames = 256;
 constexpr hsize_t kRowsPerChunk = 16;
+// Room made on the disk before each write, beyond what its frames need uncompressed (the
+// metadata a write changes takes a few KiB).
+constexpr qint64 kHeadroomBytes = 64 * 1024;
 constexpr hsize_t kTimesPerChunk = 512;
 constexpr auto kFlushEvery = std::chrono::seconds(1);
 
@@ -270,8 +276,10 @@ bool Hdf5Writer::create(const QString &path, const RecordingContext &context)
         const hid_t space = H5Screate_simple(rank, initial, maximum);
         const hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
         H5Pset_chunk(properties, rank, chunk);
-        H5Pset_shuffle(properties);
-        H5Pset_deflate(properties, 1);
+        if (isMatrix(d)) {
+            H5Pset_shuffle(properties);
+            H5Pset_deflate(properties, 1);
+        }
         datasets[d]
             = H5Dcreate2(file, kNames[d], fileType(d), space, H5P_DEFAULT, properties, H5P_DEFAULT);
         H5Pclose(properties);
@@ -336,11 +344,40 @@ bool Hdf5Writer::writeRows()
     return true;
 }
 
+bool Hdf5Writer::reserveRoom()
+{
+#ifdef Q_OS_UNIX
+    // The space a write will take is taken from the disk first: a full disk (or a file size limit)
+    // then fails here, before the file is touched, and the file stays as the last flush left it.
+    // HDF5 cuts the file back to what it uses when it flushes.
+    int *descriptor = nullptr;
+    haddr_t end = 0;
+    if (H5Fget_vfd_handle(file, H5P_DEFAULT, reinterpret_cast<void **>(&descriptor)) < 0
+        || !descriptor || H5Fget_eoa(file, &end) < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return true; // no room can be made ahead; the write itself will tell
+    }
+    // A chunk that was partly filled is written again whole, so its rows count too.
+    const qint64 needed
+        = qint64(pendingTimes.size() + kRowsPerChunk) * (Hdf5Recording::kMaxSamples * 8 + 11)
+        + kHeadroomBytes;
+    const int failed = posix_fallocate(*descriptor, off_t(end), off_t(needed));
+    if (failed != 0 && failed != EOPNOTSUPP && failed != EINVAL) {
+        error = QStringLiteral("cannot write: %1").arg(QString::fromLocal8Bit(strerror(failed)));
+        broken = true;
+        return false;
+    }
+#endif
+    return true;
+}
+
 bool Hdf5Writer::flush()
 {
     if (broken || file < 0)
         return false;
     lastFlush = std::chrono::steady_clock::now();
+    if (!pendingTimes.empty() && !reserveRoom())
+        return false;
     if (!pendingTimes.empty() && !writeRows())
         return false;
     if (H5Fflush(file, H5F_SCOPE_GLOBAL) < 0)

@@ -64,6 +64,7 @@ public:
 private:
     bool fail(const QString &what);
     bool writeRows();
+    bool reserveRoom();
 
     int64_t file = -1;
     int64_t datasets[7] = {-1, -1, -1, -1, -1, -1, -1};

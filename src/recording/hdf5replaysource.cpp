@@ -60,9 +60,42 @@ double Hdf5ReplaySource::dueSecondsOf(int64_t frame) const
     return 0;
 }
 
+uint64_t Hdf5ReplaySource::moveTo(int64_t frame, bool play)
+{
+    if (frame >= 0)
+        seekToFrame(std::min<int64_t>(frame, int64_t(times.size()) - 1));
+    else
+        seekToFrame(nextFrame); // the pace counts from here
+    held = !play;
+    oneFrame = !play && frame >= 0;
+    return offsetOf(nextFrame);
+}
+
+void Hdf5ReplaySource::setFramesPerSecond(double perSecond)
+{
+    rate = perSecond == 0       ? ReplaySource::Rate::Line
+        : std::isinf(perSecond) ? ReplaySource::Rate::Max
+                                : ReplaySource::Rate::Fixed;
+    framesPerSecond = perSecond;
+    seekToFrame(nextFrame);
+}
+
 int Hdf5ReplaySource::read(QByteArray &out, int limit)
 {
     const int64_t count = int64_t(times.size());
+    if (held) {
+        // A held replay shows the frame moved to, and then waits to be played or moved again; it
+        // does not end, even after its last frame.
+        FrameValues values;
+        double seconds = 0;
+        if (oneFrame && nextFrame < count
+            && reader.readFrame(nextFrame, &values, &seconds, &readError)) {
+            appendFrame(out, values);
+            ++nextFrame;
+        }
+        oneFrame = false;
+        return 50;
+    }
     if (nextFrame >= count)
         return -1;
     const double elapsed = clock.nsecsElapsed() / 1e9;

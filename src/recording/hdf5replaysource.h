@@ -30,9 +30,15 @@ public:
     double secondsAt(uint64_t offset) const override;
     int64_t framesPerPass() const override { return int64_t(times.size()); }
 
+    bool canMove() const override { return true; }
+    uint64_t moveTo(int64_t frame, bool play) override;
+    void setFramesPerSecond(double framesPerSecond) override;
+
     // The next frame handed over is `frame`; the pace counts from it. Offsets given to secondsAt()
     // go on counting from the start of the pass as if the frames before it had been played.
     void seekToFrame(int64_t frame);
+    // Every frame's time, for a replay bar.
+    const std::vector<double> &frameTimes() const { return times; }
     // Where frame `frame` starts in a pass's bytes.
     uint64_t offsetOf(int64_t frame) const { return frame <= 0 ? 0 : ends[size_t(frame - 1)]; }
     double secondsOf(int64_t frame) const { return times[size_t(frame)]; }
@@ -49,6 +55,8 @@ private:
     std::vector<uint64_t> ends; // where each frame's bytes end in a pass
     int64_t nextFrame = 0;
     int64_t paceFrom = 0; // the frame the clock started at
+    bool held = false; // hands over nothing, but for one frame after a move
+    bool oneFrame = false;
     QElapsedTimer clock;
     QString readError;
 };

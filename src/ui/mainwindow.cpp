@@ -6,6 +6,7 @@
 #include "hdf5replaysource.h"
 #include "linesettings.h"
 #include "portlist.h"
+#include "replaybar.h"
 #include "replaysource.h"
 #include "serialport.h"
 #include "spectrumhistorywindow.h"
@@ -261,6 +262,7 @@ void MainWindow::linkEnded(const QString &message, bool problem, const QString &
     // figures stay in the status bar until the next link opens.
     if (recorder)
         recordingNote = endRecording();
+    delete replayBar; // the window is as it was before the replay
     showLinkStatus();
     connectedPort.clear();
     statusTimer.stop();
@@ -337,10 +339,12 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
         pace = ReplaySource::Rate::Fixed;
     }
     std::unique_ptr<ByteSource> source;
+    std::vector<double> frameTimes;
     if (Hdf5ReplaySource::handles(path)) {
         auto recording = std::make_unique<Hdf5ReplaySource>(path, pace, framesPerSecond, loop);
         if (!recording->open(error))
             return false;
+        frameTimes = recording->frameTimes();
         source = std::move(recording);
     } else {
         auto capture = std::make_unique<ReplaySource>(path, pace, framesPerSecond, loop);
@@ -357,6 +361,11 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
     }
     ui->pushButton_Connect->setEnabled(false);
     prepareRecording();
+    if (source->canMove()) {
+        replayBar = new ReplayBar(serialPort, std::move(frameTimes), rate, this);
+        addToolBar(Qt::BottomToolBarArea, replayBar);
+        replayBar->show();
+    }
     serialPort->openSource(std::move(source));
     return true;
 }
@@ -625,6 +634,8 @@ void MainWindow::slot_receive_frame(frame_t frame)
         showFrame(frame);
         shownIdentity = identity;
     }
+    if (replayBar && identity.link >= 0)
+        replayBar->showPosition(identity.index);
     if (identity.link >= 0)
         serialPort->frameHandled(identity.link);
 }

@@ -32,6 +32,7 @@ class MainWindow;
 
 class FrameRecorder;
 class PortList;
+class ReplayBar;
 class QAction;
 class QMenu;
 class SpectrumHistoryWindow;
@@ -128,6 +129,7 @@ private:
         bool loop = false;
     };
     QHash<QString, Replay> replays; // port list items that are recordings to play
+    QPointer<ReplayBar> replayBar; // while a recording that can be moved through plays
 
     QMenu *chartMenu;
     QAction *action_Pause;

@@ -5,18 +5,23 @@
 #include "boardmodel.h"
 #include "capturereader.h"
 #include "framesupport.h"
+#include "hdf5recording.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
+#include "replaybar.h"
 #include "spectrumhistorywindow.h"
 #include "statusreport.h"
 
 #include <QAction>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtCharts/QChart>
@@ -220,7 +225,7 @@ private Q_SLOTS:
         rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
         rlimit small = before;
-        small.rlim_cur = (format == "h5" ? 120 : 40) * 1024;
+        small.rlim_cur = (format == "h5" ? 200 : 40) * 1024;
         setrlimit(RLIMIT_FSIZE, &small);
         int number = 0;
         while (!b.status().contains("stopped after") && number < 400) {
@@ -344,6 +349,108 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(dir.filePath("window.svg")));
         QVERIFY(!b.window.savePicture(dir.filePath("no/such/folder/x.png"), &b.window, &error));
         QVERIFY2(error.startsWith("cannot write "), qPrintable(error));
+    }
+
+    void replayBarMovesThroughAnHdf5Recording()
+    {
+        // 300 frames of 24 and 64 samples, CW and FMCW, 0.1 s apart.
+        const QString path = dir.filePath("moving.h5");
+        std::vector<FrameValues> frames;
+        {
+            Hdf5Writer writer;
+            QVERIFY2(writer.create(path, RecordingContext{}), qPrintable(writer.errorString()));
+            for (int k = 0; k < 300; ++k) {
+                frames.push_back(numberedFrame(k, k % 2 ? 24 : 64, uint8_t(k % 2)));
+                const QByteArray bytes = encodeFrame(frames.back());
+                QVERIFY(writer.append(k * 0.1, bytes.constData(), bytes.size()));
+            }
+            QVERIFY2(writer.close(), qPrintable(writer.errorString()));
+        }
+        Bench b;
+        b.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&b.window));
+        QVERIFY(!b.window.findChild<ReplayBar *>()); // only a replay has the bar
+        QString error;
+        QVERIFY2(b.window.startReplay(path, "line", false, &error), qPrintable(error));
+        auto *bar = b.window.findChild<ReplayBar *>("toolBar_Replay");
+        QVERIFY(bar && bar->isVisible());
+        const auto shows = [&](int k) {
+            return QTest::qWaitFor(
+                [&] {
+                    return b.iSeries->pointsVector() == expectedRecord(frames[size_t(k)]).i_series;
+                },
+                5000);
+        };
+        QVERIFY(shows(0));
+
+        // The keys: hold, then Home, a step forward three times and one back, End.
+        QTest::keyClick(&b.window, Qt::Key_Space);
+        QVERIFY(!bar->isPlaying());
+        QTest::keyClick(&b.window, Qt::Key_Home);
+        QVERIFY(shows(0));
+        for (int k = 0; k < 3; ++k)
+            QTest::keyClick(&b.window, Qt::Key_Right);
+        QVERIFY(shows(3));
+        QTest::keyClick(&b.window, Qt::Key_Left);
+        QVERIFY(shows(2));
+        QTest::keyClick(&b.window, Qt::Key_End);
+        QVERIFY(shows(299));
+        // Held on its last frame the replay does not end.
+        QTest::qWait(200);
+        QVERIFY(b.window.findChild<ReplayBar *>());
+
+        // A frame number, a time, the slider.
+        auto *frameBox = bar->findChild<QSpinBox *>("spinBox_Frame");
+        frameBox->setValue(123);
+        QVERIFY(shows(123));
+        auto *timeBox = bar->findChild<QDoubleSpinBox *>("doubleSpinBox_Time");
+        timeBox->setValue(20.05);
+        emit timeBox->editingFinished();
+        QVERIFY(shows(200)); // the last frame at or before 20.05 s
+        auto *slider = bar->findChild<QSlider *>("slider_Replay");
+        slider->setSliderPosition(57);
+        emit slider->sliderMoved(57);
+        QVERIFY(shows(57));
+        QCOMPARE(bar->findChild<QLabel *>("label_ReplayPosition")->text(),
+            QStringLiteral(" 58 of 300 frames, 5.700 of 29.900 s"));
+
+        // Play goes on from the frame shown, at the pace chosen.
+        bar->findChild<QComboBox *>("comboBox_Rate")->setCurrentIndex(3); // 25 frames/s
+        QTest::keyClick(&b.window, Qt::Key_Space);
+        QVERIFY(bar->isPlaying());
+        QVERIFY(shows(60));
+        QTRY_VERIFY(bar->position() > 60);
+    }
+
+    void recordingAReplayKeepsTheFilesTimes()
+    {
+        // An h5 recording played at full speed into a csv recording: the csv has the file's times,
+        // and the bar goes with the link.
+        const QString path = dir.filePath("timed.h5");
+        {
+            Hdf5Writer writer;
+            QVERIFY(writer.create(path, RecordingContext{}));
+            for (int k = 0; k < 20; ++k) {
+                const QByteArray bytes = encodeFrame(numberedFrame(k, 16, 0));
+                QVERIFY(writer.append(1000.0 + k * 0.25, bytes.constData(), bytes.size()));
+            }
+            QVERIFY(writer.close());
+        }
+        MainWindow window;
+        const QString copy = dir.filePath("timed.csv");
+        QString error;
+        QVERIFY(window.startRecording(copy, QString(), &error));
+        QVERIFY2(window.startReplay(path, "max", false, &error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(statusText(window).contains("finished: 20 frames"), 10000);
+        QVERIFY(!window.findChild<ReplayBar *>());
+        QStringList times;
+        for (const QByteArray &line : readAll(copy).split('\n'))
+            if (line.endsWith(",0,") || line.contains(",CW,0,"))
+                times << QString::fromLatin1(line.split(',').value(1));
+        QStringList expected;
+        for (int k = 0; k < 20; ++k)
+            expected << QString::number(1000.0 + k * 0.25, 'f', 6);
+        QCOMPARE(times, expected);
     }
 
     void replayOfACaptureEqualsTheCapture()
