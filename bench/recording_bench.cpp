@@ -104,6 +104,21 @@ int main(int argc, char *argv[])
         }
     }
     std::sort(times.begin(), times.end());
+
+    // A flood of 1-sample frames (15 bytes): what the writer sustains on the worker thread.
+    {
+        const QByteArray tiny = encodeFrame(BoardModel(SimMode::Cw, 1, 9).frame(0));
+        Hdf5Writer flood;
+        flood.create(scratch.filePath("flood.h5"), RecordingContext {});
+        const int count = smoke ? 50000 : 500000;
+        const double start = cpuSeconds();
+        for (int k = 0; k < count; ++k)
+            flood.append(k * 1e-4, tiny.constData(), tiny.size());
+        flood.close();
+        const double perFrame = (cpuSeconds() - start) / count;
+        figures.add("recording a 1-sample frame (flood)", perFrame * 1e6, "us");
+        figures.add("1-sample frames recorded a second, one core", 1.0 / perFrame, "frames/s");
+    }
     figures.add("seek to a random frame and read it, median", times[times.size() / 2], "ms");
     figures.add("same, slowest of 200", times.back(), "ms");
     figures.print("recording_bench", json);
