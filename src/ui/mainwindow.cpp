@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QGraphicsLineItem>
 #include <QImageWriter>
+#include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSerialPortInfo>
@@ -578,13 +579,19 @@ void MainWindow::buildChartMenu()
         }
         askForFile("Start recording", "CSV (*.csv);;JSON lines (*.jsonl);;Raw frames (*.raw);;HDF5 recording (*.h5)", "csv",
                    [this](const QString &path) {
-                       QString error;
-                       if (!startRecording(path, QString(), &error))
-                           warn(error);
-                       else if (connectedPort.isEmpty())
-                           tell(QStringLiteral("Recording to %1 starts with the next connection").arg(path));
+                       const auto start = [this, path] {
+                           QString error;
+                           if (!startRecording(path, QString(), &error))
+                               warn(error);
+                           else if (connectedPort.isEmpty())
+                               tell(QStringLiteral("Recording to %1 starts with the next connection").arg(path));
+                           else
+                               showLinkStatus();
+                       };
+                       if (FrameWriter::formatForSuffix(path) == FrameWriter::Format::Hdf5)
+                           askForNote(start);
                        else
-                           showLinkStatus();
+                           start();
                    });
     });
     connect(action_History, &QAction::triggered, this, &MainWindow::showSpectrumHistory);
@@ -615,6 +622,22 @@ void MainWindow::askForFile(const QString &title, const QString &filter, const Q
     dialog->setDefaultSuffix(suffix);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QFileDialog::fileSelected, this, use);
+    dialog->open();
+}
+
+void MainWindow::askForNote(const std::function<void()> &then)
+{
+    // An h5 recording keeps a note with its session; the last one is offered again.
+    auto *dialog = new QInputDialog(this);
+    dialog->setObjectName("inputDialog_Note");
+    dialog->setWindowTitle("Start recording");
+    dialog->setLabelText("Note kept with the recording:");
+    dialog->setTextValue(recordingUserNote);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QInputDialog::textValueSelected, this, [this, then](const QString &note) {
+        recordingUserNote = note;
+        then();
+    });
     dialog->open();
 }
 

@@ -97,6 +97,7 @@ private:
                     const std::function<void(const QString &)> &use);
     bool beginRecording(double linkSeconds, QString *error);
     void prepareRecording();
+    void askForNote(const std::function<void()> &then);
     // Ends the recording, if one runs, and says how it ended.
     QString endRecording();
 

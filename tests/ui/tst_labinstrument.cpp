@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -181,6 +182,31 @@ private Q_SLOTS:
             b.status().contains(QStringLiteral("recorded %1 frames to %2").arg(frames).arg(path)),
             qPrintable(b.status()));
         QCOMPARE(readAll(path), sent);
+
+        // An h5 recording from the menu asks for a note, which the file keeps with its session.
+        const QString h5 = dir.filePath("session.h5");
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
+        QVERIFY(b.answerDialog(h5));
+        QInputDialog *note = nullptr;
+        QTRY_VERIFY((note = b.window.findChild<QInputDialog *>("inputDialog_Note")) != nullptr
+            && note->isVisible());
+        note->setTextValue("corner reflector at 3 m");
+        QMetaObject::invokeMethod(note, "accept");
+        QTRY_VERIFY2(b.status().contains("Recording session.h5: 0 frames"), qPrintable(b.status()));
+        const FrameValues noted = numberedFrame(9000, 24, 1);
+        QVERIFY(b.showFrame(noted));
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
+        QVERIFY2(b.status().contains("recorded 1 frames to " + h5), qPrintable(b.status()));
+        Hdf5Reader reader;
+        QString error;
+        QVERIFY2(reader.open(h5, &error), qPrintable(error));
+        QCOMPARE(reader.attribute("note"), QStringLiteral("corner reflector at 3 m"));
+        QCOMPARE(reader.attribute("source"), b.line.slavePath());
+        FrameValues values;
+        double seconds = -1;
+        QCOMPARE(reader.frames(), int64_t(1));
+        QVERIFY(reader.readFrame(0, &values, &seconds, &error));
+        QCOMPARE(encodeFrame(values), encodeFrame(noted));
     }
 
     void spectrumHistoryFromTheMenuFollowsThePause()
