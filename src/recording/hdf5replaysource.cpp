@@ -28,6 +28,15 @@ bool Hdf5ReplaySource::open(QString *error)
     std::vector<uint8_t> counts;
     if (!reader.open(path, error) || !reader.readTimesAndCounts(&times, &counts, error))
         return false;
+    const auto notATime
+        = std::find_if(times.begin(), times.end(), [](double t) { return !std::isfinite(t); });
+    if (notATime != times.end()) {
+        *error
+            = QStringLiteral("%1 is a damaged VazoRez recording: time_s of frame %2 is not a time")
+                  .arg(path)
+                  .arg(notATime - times.begin());
+        return false;
+    }
     ends.resize(counts.size());
     uint64_t end = 0;
     for (size_t k = 0; k < counts.size(); ++k) {

@@ -30,6 +30,7 @@
 #include <QtCharts/QXYSeries>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -477,6 +478,20 @@ private Q_SLOTS:
         for (int k = 0; k < 20; ++k)
             expected << QString::number(1000.0 + k * 0.25, 'f', 6);
         QCOMPARE(times, expected);
+
+        // A time that is no time would stall the pace: such a file is refused, saying where.
+        const QString untimed = dir.filePath("untimed.h5");
+        {
+            Hdf5Writer writer;
+            QVERIFY(writer.create(untimed, RecordingContext{}));
+            const QByteArray bytes = encodeFrame(numberedFrame(0, 16, 0));
+            QVERIFY(writer.append(0.0, bytes.constData(), bytes.size()));
+            QVERIFY(writer.append(std::nan(""), bytes.constData(), bytes.size()));
+            QVERIFY(writer.close());
+        }
+        QVERIFY(!window.startReplay(untimed, "line", false, &error));
+        QCOMPARE(
+            error, untimed + " is a damaged VazoRez recording: time_s of frame 1 is not a time");
     }
 
     void replayOfACaptureEqualsTheCapture()
