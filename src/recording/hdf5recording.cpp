@@ -346,7 +346,7 @@ bool Hdf5Writer::writeRows()
 
 bool Hdf5Writer::reserveRoom()
 {
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX // posix_fallocate
     // The space a write will take is taken from the disk first: a full disk (or a file size limit)
     // then fails here, before the file is touched, and the file stays as the last flush left it.
     // HDF5 cuts the file back to what it uses when it flushes.
