@@ -408,7 +408,8 @@ bool MainWindow::beginRecording(double linkSeconds, QString *error)
 {
     auto starting = std::make_unique<FrameRecorder>(recordingPath, recordingFormat);
     RecordingContext session;
-    session.source = ui->comboBox_PortList->currentText();
+    // Before a link opens (a recording waiting for it) the port or file about to open is selected.
+    session.source = connectedPort.isEmpty() ? ui->comboBox_PortList->currentText() : connectedPort;
     session.note = recordingUserNote;
     starting->setContext(session);
     if (!starting->start(linkSeconds, error)) {
