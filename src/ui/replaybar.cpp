@@ -46,6 +46,7 @@ ReplayBar::ReplayBar(
     slider->setObjectName("slider_Replay");
     slider->setRange(0, last);
     slider->setToolTip(QStringLiteral("The whole recording (Home, End)"));
+    slider->setMinimumWidth(200);
     addWidget(slider);
     // A drag moves the replay as it goes; so do clicks beside the handle.
     connect(slider, &QSlider::sliderMoved, this, [this](int value) {
@@ -77,6 +78,10 @@ ReplayBar::ReplayBar(
     connect(
         timeBox, &QDoubleSpinBox::editingFinished, this, [this] { goToSeconds(timeBox->value()); });
 
+    where = new QLabel(this);
+    where->setObjectName("label_ReplayPosition");
+    addWidget(where);
+
     rateBox = new QComboBox(this);
     rateBox->setObjectName("comboBox_Rate");
     rateBox->addItem(QStringLiteral("as recorded"), 0.0);
@@ -96,10 +101,6 @@ ReplayBar::ReplayBar(
     addWidget(rateBox);
     connect(
         rateBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &ReplayBar::rateChosen);
-
-    where = new QLabel(this);
-    where->setObjectName("label_ReplayPosition");
-    addWidget(where);
 
     const auto key = [this, window](Qt::Key keyCode, void (ReplayBar::*act)()) {
         auto *shortcut = new QShortcut(QKeySequence(keyCode), window);
@@ -198,9 +199,9 @@ void ReplayBar::showWhere()
         frameBox->setValue(int(frame));
     if (!timeBox->hasFocus() && !times.empty())
         timeBox->setValue(times[size_t(frame)]);
-    where->setText(QStringLiteral(" %1 of %2 frames, %3 of %4 s")
-                       .arg(current + 1)
+    // The position is in the boxes, numbered as the csv's frame column (from 0); this says the
+    // whole.
+    where->setText(QStringLiteral(" of %1 frames, %2 s")
                        .arg(times.size())
-                       .arg(times.empty() ? 0.0 : times[size_t(frame)], 0, 'f', 3)
                        .arg(times.empty() ? 0.0 : times.back(), 0, 'f', 3));
 }

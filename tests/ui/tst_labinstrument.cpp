@@ -438,8 +438,10 @@ private Q_SLOTS:
         slider->setSliderPosition(57);
         emit slider->sliderMoved(57);
         QVERIFY(shows(57));
+        QCOMPARE(frameBox->value(), 57);
+        QCOMPARE(timeBox->value(), 5.7);
         QCOMPARE(bar->findChild<QLabel *>("label_ReplayPosition")->text(),
-            QStringLiteral(" 58 of 300 frames, 5.700 of 29.900 s"));
+            QStringLiteral(" of 300 frames, 29.900 s"));
 
         // Play goes on from the frame shown, at the pace chosen.
         bar->findChild<QComboBox *>("comboBox_Rate")->setCurrentIndex(3); // 25 frames/s
