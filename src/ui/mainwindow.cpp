@@ -351,6 +351,7 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
         auto capture = std::make_unique<ReplaySource>(path, pace, framesPerSecond, loop);
         if (!capture->open(error))
             return false;
+        frameTimes = capture->frameTimes();
         source = std::move(capture);
     }
     replays[path] = Replay {rate, loop};
