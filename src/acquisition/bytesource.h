@@ -24,4 +24,18 @@ public:
     virtual double secondsAt(uint64_t offset) const = 0;
     // Frames in one pass, as far as the source knows them (0: unknown).
     virtual int64_t framesPerPass() const = 0;
+
+    // A recording whose frames can be reached directly, for a replay one moves through.
+    virtual bool canMove() const { return false; }
+    // From now on frame `frame` of the pass comes next (-1: the frame that would have come anyway):
+    // played on at the pace when `play`, else held, and then only that one frame is handed over.
+    // Returns where that frame starts in the pass's bytes.
+    virtual uint64_t moveTo(int64_t frame, bool play)
+    {
+        Q_UNUSED(frame)
+        Q_UNUSED(play)
+        return 0;
+    }
+    // The pace from now on: frames a second; 0: the recording's own pace; infinity: at once.
+    virtual void setFramesPerSecond(double framesPerSecond) { Q_UNUSED(framesPerSecond) }
 };

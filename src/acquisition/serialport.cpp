@@ -147,6 +147,48 @@ void SerialPort::openSource(std::unique_ptr<ByteSource> replay)
     emit signalComPortReady();
 }
 
+void SerialPort::moveReplay(int64_t frame, bool play)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, frame, play] {
+            QMutexLocker lock(&workerMutex);
+            if (!source || !source->canMove())
+                return;
+            if (frame >= 0) {
+                // The frames before the move end here, like a line: whole ones go out, a part of
+                // one is dropped, and a frame waiting for the display is one of theirs.
+                endOfLineLocked();
+                if (framePending)
+                    ++framesSkipped;
+                framePending = false;
+            }
+            const uint64_t offset = source->moveTo(frame, play);
+            if (frame >= 0) {
+                // The frames that follow keep their place and time in the recording.
+                passStart = receiveBuffer.stats().bytesReceived - offset;
+                framesBeforePass = int64_t(receiveBuffer.stats().framesDecoded) - frame;
+            }
+            publishStatus();
+            sourceTimer.start(0);
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialPort::setReplayFramesPerSecond(double framesPerSecond)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, framesPerSecond] {
+            QMutexLocker lock(&workerMutex);
+            if (!source)
+                return;
+            source->setFramesPerSecond(framesPerSecond);
+            sourceTimer.start(0);
+        },
+        Qt::QueuedConnection);
+}
+
 void SerialPort::pumpSource()
 {
     bool finished = false;

@@ -91,6 +91,12 @@ public:
     // Plays `source` through the receive rules instead of a port: closes what is open, then emits
     // signalComPortReady. When the source is spent the link closes and signalReplayFinished follows.
     void openSource(std::unique_ptr<ByteSource> source);
+    // For a replay whose source can move (ByteSource::canMove): frame `frame` comes next (-1: where
+    // it is), played on or held (then that frame alone is shown). What the receiver still holds of
+    // the frames before the move goes out first; nothing of them is mixed with what follows.
+    // Callable from any thread; runs on the worker's.
+    void moveReplay(int64_t frame, bool play);
+    void setReplayFramesPerSecond(double framesPerSecond);
 
     // Taps are called for every decoded frame; removeTap returns once the tap is no longer called.
     // Both may be called from any thread but the worker's own.

@@ -67,6 +67,7 @@ int main(int argc, char *argv[])
     };
     if (!options.port.isEmpty())
         window.addPort(options.port);
+    window.setRecordingNote(options.note);
     QString recordingProblem;
     if (!options.record.isEmpty() && !window.startRecording(options.record, options.format, &recordingProblem))
         report(recordingProblem);

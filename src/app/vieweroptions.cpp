@@ -23,17 +23,20 @@ void addOptions(QCommandLineParser &parser)
                  "server: socket://HOST:PORT or rfc2217://HOST:PORT) at the top of the port list.",
             "PORT"},
         {"connect", "Connect to the selected port at once."},
-        {"replay", "Play a raw capture or a dump of the line in the window, without a port.",
+        {"replay",
+            "Play a raw capture, a dump of the line or an h5 recording in the window, without a "
+            "port.",
             "FILE"},
         {"rate",
             "Replay pace: line (115200 baud, default), 0.01 to 100000 frames per second, or max.",
             "RATE", "line"},
         {"loop", "Replay again from the start when the file ends."},
         {"record",
-            "Record every frame of the link to FILE (csv, jsonl or raw, as vazorez-capture).",
+            "Record every frame of the link to FILE (csv, jsonl, raw or h5, as vazorez-capture).",
             "FILE"},
-        {"format", "csv, jsonl or raw (default: from the recording's extension, else csv).",
+        {"format", "csv, jsonl, raw or h5 (default: from the recording's extension, else csv).",
             "FORMAT"},
+        {"note", "Keep TEXT with the recording (an h5 file's note attribute).", "TEXT"},
         {"history", "Open the spectrum history window."},
     });
 }
@@ -79,6 +82,7 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *probl
     options.replay = parser.value("replay");
     options.loop = parser.isSet("loop");
     options.record = parser.value("record");
+    options.note = parser.value("note");
     options.history = parser.isSet("history");
     options.rate = parser.value("rate");
     options.format = parser.value("format");
@@ -108,11 +112,11 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *probl
                     .arg(ReplaySource::rateRange(), options.rate));
     }
     if (!options.format.isEmpty() && options.format != "csv" && options.format != "jsonl"
-        && options.format != "raw")
+        && options.format != "raw" && options.format != "h5")
         problems->append(
-            QStringLiteral("--format wants csv, jsonl or raw, not '%1'").arg(options.format));
+            QStringLiteral("--format wants csv, jsonl, raw or h5, not '%1'").arg(options.format));
     if (parser.isSet("format") && options.format.isEmpty())
-        problems->append(QStringLiteral("--format wants csv, jsonl or raw, not ''"));
+        problems->append(QStringLiteral("--format wants csv, jsonl, raw or h5, not ''"));
     if (options.connect && options.port.isEmpty() && !options.replay.isEmpty())
         options.connect = false; // a replay starts by itself
     return options;

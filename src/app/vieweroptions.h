@@ -16,7 +16,8 @@ struct ViewerOptions {
     QString rate = "line";
     bool loop = false;
     QString record; // every frame of the link into this file
-    QString format; // csv, jsonl or raw; empty: from the file's extension
+    QString format; // csv, jsonl, raw or h5; empty: from the file's extension
+    QString note; // kept with an h5 recording
     bool history = false;
 };
 

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "capturereader.h"
 
+#include "frameencoder.h"
+#include "hdf5recording.h"
 #include "linesettings.h"
+
+#include <QFileInfo>
 
 CaptureReader::CaptureReader(const QString &path)
     : path(path)
@@ -9,8 +13,15 @@ CaptureReader::CaptureReader(const QString &path)
 {
 }
 
+CaptureReader::~CaptureReader() = default;
+
 bool CaptureReader::open()
 {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (path != "-" && (suffix == "h5" || suffix == "hdf5" || Hdf5Recording::hasSignature(path))) {
+        hdf5 = std::make_unique<Hdf5Reader>();
+        return hdf5->open(path, &error);
+    }
     const bool opened = path == "-" ? file.open(stdin, QIODevice::ReadOnly)
                                     : (file.setFileName(path), file.open(QIODevice::ReadOnly));
     if (!opened)
@@ -26,6 +37,10 @@ uint64_t CaptureReader::junkBytes() const
 
 bool CaptureReader::next(RecordedFrame &frame)
 {
+    if (!hdf5 && !file.isOpen() && (!error.isEmpty() || !open()))
+        return false;
+    if (hdf5)
+        return nextFromHdf5(frame);
     while (ready.empty() && !atEnd && error.isEmpty())
         readChunk();
     if (ready.empty()) {
@@ -65,5 +80,29 @@ bool CaptureReader::readChunk()
         return true;
     }
     receiver.receive(chunk.constData(), int(got), decoder, scratch, keep);
+    return true;
+}
+
+bool CaptureReader::nextFromHdf5(RecordedFrame &frame)
+{
+    if (!error.isEmpty() || delivered >= hdf5->frames())
+        return false;
+    FrameValues values;
+    if (!hdf5->readFrame(delivered, &values, &frame.seconds, &error))
+        return false;
+    frame.bytes = encodeFrame(values);
+    frame.record = frame_t();
+    if (decoder.decodeFrame(frame.bytes.constData(), frame.bytes.size(), frame.record)
+        != FrameDecoder::Decoded) {
+        error = QStringLiteral("%1 is a damaged VazoRez recording: frame %2 has mode %3, neither "
+                               "CW (0) nor FMCW (1)")
+                    .arg(displayName)
+                    .arg(delivered)
+                    .arg(values.mode);
+        return false;
+    }
+    frame.index = delivered++;
+    frame.offset = hdf5Offset;
+    hdf5Offset += uint64_t(frame.bytes.size());
     return true;
 }

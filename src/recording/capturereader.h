@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Reads a recording back frame by frame: a raw capture, or any dump of the line's bytes, split by
-// the receive rules the viewer uses, so that the same bytes always give the same frames. Reads in
-// chunks; memory does not grow with the file.
+// the receive rules the viewer uses, so that the same bytes always give the same frames; or an HDF5
+// recording, whose frames are put back into their wire bytes. Reads in chunks; memory does not grow
+// with the file.
 #pragma once
 
 #include "frame.h"
@@ -14,13 +15,17 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
+
+class Hdf5Reader;
 
 struct RecordedFrame {
     int64_t index = 0; // frames before it in the recording
     frame_t record; // as the viewer would show it
     QByteArray bytes; // the frame's own bytes, as they came off the line
     uint64_t offset = 0; // position of its first byte in the recording
-    double seconds = 0; // when its last byte would have arrived at the line's rate
+    // When its last byte would have arrived at the line's rate; an HDF5 recording's own time.
+    double seconds = 0;
 };
 
 class CaptureReader {
@@ -31,6 +36,7 @@ public:
 
     // "-" reads standard input.
     explicit CaptureReader(const QString &path);
+    ~CaptureReader();
 
     // False with errorString() "cannot read FILE: reason".
     bool open();
@@ -38,19 +44,23 @@ public:
     // tells the two apart. A recording that yields no frame at all has failed too.
     bool next(RecordedFrame &frame);
 
+    // An HDF5 recording (times measured), not the line's bytes (times reconstructed).
+    bool isHdf5() const { return hdf5 != nullptr; }
     bool failed() const { return !error.isEmpty(); }
     // "cannot read FILE: reason" or "FILE holds no frame".
     QString errorString() const { return error; }
     QString name() const { return displayName; }
 
     int64_t frames() const { return delivered; }
-    uint64_t bytesRead() const { return receiver.stats().bytesReceived; }
+    // For an HDF5 recording: the bytes its frames take on the line.
+    uint64_t bytesRead() const { return hdf5 ? hdf5Offset : receiver.stats().bytesReceived; }
     // Bytes that belong to no frame: junk, corrupt frames and a cut-off tail.
     uint64_t junkBytes() const;
     uint64_t rejectedFrames() const { return receiver.stats().framesRejected; }
 
 private:
     bool readChunk();
+    bool nextFromHdf5(RecordedFrame &frame);
 
     QFile file;
     QString path;
@@ -64,4 +74,6 @@ private:
     int64_t delivered = 0;
     bool atEnd = false;
     QString error;
+    std::unique_ptr<Hdf5Reader> hdf5;
+    uint64_t hdf5Offset = 0;
 };

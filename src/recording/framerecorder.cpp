@@ -17,6 +17,8 @@ FrameWriter::Format formatFor(const QString &path, const QString &name)
         return FrameWriter::Format::Jsonl;
     if (chosen == "raw" || chosen == "bin")
         return FrameWriter::Format::Raw;
+    if (chosen == "h5" || chosen == "hdf5")
+        return FrameWriter::Format::Hdf5;
     return FrameWriter::Format::Csv;
 }
 
@@ -76,7 +78,7 @@ void FrameRecorder::frameDecoded(
     }
     ++framesRecorded;
     out.endUnit();
-    frames = out.unitsInFile(); // a full buffer goes to the file by itself
+    frames = framesInFile(); // a full buffer goes to the file by itself
     if (std::chrono::steady_clock::now() - lastFlush >= kFlushEvery)
         flushLocked();
 }
@@ -86,14 +88,20 @@ void FrameRecorder::flushLocked()
     lastFlush = std::chrono::steady_clock::now();
     if (!out.flush())
         failLocked();
-    frames = out.unitsInFile();
+    frames = framesInFile();
+}
+
+int64_t FrameRecorder::framesInFile() const
+{
+    const int64_t hdf5 = writer.framesFlushed();
+    return hdf5 >= 0 ? hdf5 : out.unitsInFile();
 }
 
 void FrameRecorder::failLocked()
 {
     // The file keeps the frames that reached it whole, and `frames` counts them.
     error = writer.errorString().isEmpty() ? out.errorString() : writer.errorString();
-    frames = out.unitsInFile();
+    frames = framesInFile();
     running = false;
 }
 
@@ -118,8 +126,9 @@ bool FrameRecorder::finish(QString *whyNot)
         out.discard();
         return false;
     }
+    frames = framesInFile(); // an h5 file has its last frames once closed
     if (!error.isEmpty()) {
-        *whyNot = error;
+        *whyNot = writer.errorString().isEmpty() ? error : writer.errorString();
         return false;
     }
     return true;

@@ -28,11 +28,13 @@ public:
         QString error; // why it stopped by itself (a full disk, a removed drive)
     };
 
-    // `format` is csv, jsonl or raw; empty: from the file's extension (.jsonl/.ndjson/.json,
-    // .raw/.bin), else csv. Made and ended on a thread with an event loop, which hands the frames
-    // of a quiet line to the file.
+    // `format` is csv, jsonl, raw or h5; empty: from the file's extension (.jsonl/.ndjson/.json,
+    // .raw/.bin, .h5/.hdf5), else csv. Made and ended on a thread with an event loop, which hands
+    // the frames of a quiet line to the file.
     FrameRecorder(const QString &path, const QString &format);
     ~FrameRecorder() override;
+    // The session an h5 recording describes (port, note, radar profile); before start().
+    void setContext(const RecordingContext &session) { writer.setContext(session); }
 
     // Creates the output; times in it count from `linkSeconds` (0 for a replay: its frames keep
     // their time in the file). False with *error set when the file cannot be created.
@@ -57,6 +59,8 @@ private:
     // Hands the gathered frames to the file; under the lock.
     void flushLocked();
     void failLocked();
+    // Whole frames in the file: an h5 file's flushed ones, else the output file's whole units.
+    int64_t framesInFile() const;
 
     mutable QMutex mutex;
     QString path;

@@ -29,7 +29,9 @@ void FrameWriter::addOutputOptions(QCommandLineParser &parser)
             "FILE\n"
             "as it was. Devices and pipes are written directly.",
             "FILE"},
-        {"format", "csv, jsonl or raw (default: from the output file's extension, else csv).",
+        {"format",
+            "csv, jsonl, raw or h5 (default: from the output file's extension, else csv).\n"
+            "h5 is an HDF5 file with the session's attributes; it needs a regular file.",
             "FORMAT"},
     });
 }
@@ -38,13 +40,7 @@ bool FrameWriter::formatFromOptions(
     const QCommandLineParser &parser, Format *format, QString *error)
 {
     if (!parser.isSet("format")) {
-        const QString suffix = QFileInfo(parser.value("output")).suffix().toLower();
-        if (suffix == "jsonl" || suffix == "ndjson" || suffix == "json")
-            *format = Format::Jsonl;
-        else if (suffix == "raw" || suffix == "bin")
-            *format = Format::Raw;
-        else
-            *format = Format::Csv;
+        *format = formatForSuffix(parser.value("output"));
         return true;
     }
     const QString name = parser.value("format");
@@ -54,11 +50,31 @@ bool FrameWriter::formatFromOptions(
         *format = Format::Jsonl;
     else if (name == "raw")
         *format = Format::Raw;
+    else if (name == "h5")
+        *format = Format::Hdf5;
     else {
-        *error = QStringLiteral("--format wants csv, jsonl or raw, not '%1'").arg(name);
+        *error = QStringLiteral("--format wants csv, jsonl, raw or h5, not '%1'").arg(name);
         return false;
     }
     return true;
+}
+
+FrameWriter::Format FrameWriter::formatForSuffix(const QString &path)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == "jsonl" || suffix == "ndjson" || suffix == "json")
+        return Format::Jsonl;
+    if (suffix == "raw" || suffix == "bin")
+        return Format::Raw;
+    if (suffix == "h5" || suffix == "hdf5")
+        return Format::Hdf5;
+    return Format::Csv;
+}
+
+FrameWriter::~FrameWriter()
+{
+    if (hdf5)
+        out.setFinisher(nullptr);
 }
 
 FrameWriter::FrameWriter(OutputFile &out, Format format)
@@ -81,7 +97,31 @@ bool FrameWriter::put(const QByteArray &bytes)
 
 bool FrameWriter::writeHeader()
 {
+    if (format == Format::Hdf5)
+        return createHdf5();
     return format != Format::Csv || put("frame,time_s,mode,k,i,q,s\n");
+}
+
+bool FrameWriter::createHdf5()
+{
+    if (!out.isOpen() || !QFileInfo(out.writingPath()).isFile()) {
+        error = QStringLiteral("an h5 recording needs a regular file (HDF5 seeks)");
+        return false;
+    }
+    hdf5 = std::make_unique<Hdf5Writer>();
+    // The file is closed as the output is committed, so that it is whole before it takes its name.
+    Hdf5Writer *writer = hdf5.get();
+    out.setFinisher([writer](QString *reason) {
+        if (writer->close())
+            return true;
+        *reason = writer->errorString();
+        return false;
+    });
+    if (!hdf5->create(out.writingPath(), context)) {
+        error = hdf5->errorString();
+        return false;
+    }
+    return true;
 }
 
 bool FrameWriter::write(
@@ -89,6 +129,13 @@ bool FrameWriter::write(
 {
     if (format == Format::Raw)
         return put(QByteArray::fromRawData(frameBytes, length));
+    if (format == Format::Hdf5) {
+        if (!error.isEmpty())
+            return false;
+        if (!hdf5->append(seconds, frameBytes, length))
+            error = hdf5->errorString();
+        return error.isEmpty();
+    }
 
     // The record keeps the spectrum reversed and, in FMCW mode, only half of it: the decoder
     // reads it again from the frame's own bytes, in frame order.
@@ -125,4 +172,9 @@ bool FrameWriter::write(
         text += "]}\n";
     }
     return put(text);
+}
+
+int64_t FrameWriter::framesFlushed() const
+{
+    return hdf5 ? hdf5->framesFlushed() : -1;
 }

@@ -1,21 +1,23 @@
 // SPDX-License-Identifier: MIT
-// Writes decoded frames as tidy CSV, JSON lines or the raw wire bytes.
+// Writes decoded frames as tidy CSV, JSON lines, the raw wire bytes or an HDF5 recording.
 #pragma once
 
 #include "frame.h"
 #include "framedecoder.h"
+#include "hdf5recording.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 
 class OutputFile;
 class QCommandLineParser;
 
 class FrameWriter {
 public:
-    enum class Format { Csv, Jsonl, Raw };
+    enum class Format { Csv, Jsonl, Raw, Hdf5 };
 
     // The -o/--output FILE and --format csv|jsonl|raw options of the tools that write frames.
     static void addOutputOptions(QCommandLineParser &parser);
@@ -26,6 +28,11 @@ public:
     // Writes to `out`, which stays the caller's. Nothing is written before the first frame but the
     // CSV header.
     FrameWriter(OutputFile &out, Format format);
+    ~FrameWriter();
+    // The session an HDF5 recording describes; call before writeHeader().
+    void setContext(const RecordingContext &session) { context = session; }
+    // The format of a file name's extension, else csv.
+    static Format formatForSuffix(const QString &path);
 
     bool writeHeader();
     // One accepted frame: its record and its own bytes (from which the spectrum is read in frame
@@ -33,10 +40,18 @@ public:
     bool write(
         int64_t index, double seconds, const frame_t &record, const char *frameBytes, int length);
 
-    QString errorString() const { return error; }
+    // An HDF5 file says, once closed after an error, how many frames it kept.
+    QString errorString() const
+    {
+        return hdf5 && !hdf5->errorString().isEmpty() ? hdf5->errorString() : error;
+    }
+    // Frames an h5 file holds for sure (appended and flushed); -1 for the other formats, whose
+    // output file counts its units itself.
+    int64_t framesFlushed() const;
 
 private:
     bool put(const QByteArray &bytes);
+    bool createHdf5();
 
     OutputFile &out;
     Format format;
@@ -45,4 +60,6 @@ private:
     FrameDecoder::Details details;
     QByteArray text;
     QString error;
+    RecordingContext context;
+    std::unique_ptr<Hdf5Writer> hdf5;
 };

@@ -140,9 +140,19 @@ void OutputFile::countUnits()
 
 bool OutputFile::commit()
 {
-    if (!error.isEmpty() || !flush())
+    if (!error.isEmpty() || !flush() || !runFinisher())
         return false;
     return makeDurableAndRename();
+}
+
+bool OutputFile::runFinisher()
+{
+    if (!finisher)
+        return true;
+    const auto finish = std::move(finisher);
+    finisher = nullptr;
+    QString reason;
+    return finish(&reason) || fail(reason);
 }
 
 bool OutputFile::commitWhatWasWritten()
@@ -182,6 +192,9 @@ bool OutputFile::makeDurableAndRename()
 
 void OutputFile::discard()
 {
+    const QString reason = error;
+    runFinisher();
+    error = reason;
     if (file && file->isOpen())
         file->close();
     if (!temporaryPath.isEmpty())

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 
 class OutputFile {
@@ -55,6 +56,9 @@ public:
     bool commitWhatWasWritten();
     // Throws the temporary away; the target keeps what it held before.
     void discard();
+    // For a writer that keeps the file open itself (HDF5): `finish` runs once, before the file is
+    // made durable or discarded; false with its reason stops the commit.
+    void setFinisher(std::function<bool(QString *error)> finish) { finisher = std::move(finish); }
 
     QString errorString() const { return error; }
 
@@ -64,6 +68,7 @@ private:
     // Counts the units that the bytes in the file now end.
     void countUnits();
     bool makeDurableAndRename();
+    bool runFinisher();
 
     std::unique_ptr<QFile> file;
     QString name;
@@ -77,4 +82,5 @@ private:
     std::deque<qint64> unitEnds; // where the units not yet in the file end
     qint64 lastUnitEnd = 0; // end of the last unit in the file
     int64_t unitsDone = 0;
+    std::function<bool(QString *error)> finisher;
 };

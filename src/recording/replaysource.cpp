@@ -60,8 +60,8 @@ bool ReplaySource::open(QString *error)
     frame_t record;
     const auto count = [this, &receiver](const frame_t &, const char *bytes, int length) {
         ++frameCount;
-        if (rate == Rate::Fixed)
-            frameEnds.push_back(receiver.streamOffset(bytes) + uint64_t(length));
+        frameStarts.push_back(receiver.streamOffset(bytes));
+        frameEnds.push_back(receiver.streamOffset(bytes) + uint64_t(length));
     };
     bool readFailed = false;
     while (!file.atEnd()) {
@@ -93,10 +93,10 @@ uint64_t ReplaySource::dueBytes(double elapsed) const
 {
     switch (rate) {
     case Rate::Line:
-        return uint64_t(elapsed * LineSettings::kBytesPerSecond);
+        return paceByte + uint64_t(elapsed * LineSettings::kBytesPerSecond);
     case Rate::Fixed: {
         // The first frame at once, then one every 1/F seconds; trailing bytes after the last.
-        const auto due = size_t(elapsed * framesPerSecond) + 1;
+        const auto due = size_t(paceFrame) + size_t(elapsed * framesPerSecond) + 1;
         return due >= frameEnds.size() ? fileSize : frameEnds[due - 1];
     }
     case Rate::Max:
@@ -105,8 +105,54 @@ uint64_t ReplaySource::dueBytes(double elapsed) const
     return fileSize;
 }
 
+uint64_t ReplaySource::moveTo(int64_t frame, bool play)
+{
+    const bool moved = frame >= 0;
+    if (moved) {
+        frame = std::min(frame, frameCount - 1);
+        given = frameStarts[size_t(frame)];
+        file.seek(qint64(given));
+    } else {
+        // From the next frame that has not been handed over whole.
+        frame = int64_t(
+            std::upper_bound(frameEnds.begin(), frameEnds.end(), given) - frameEnds.begin());
+    }
+    paceFrame = frame;
+    paceByte = given;
+    clock.start();
+    held = !play;
+    // Held after a move, the frame moved to is shown; held where it was, nothing more.
+    heldEnd = held && moved ? frameEnds[size_t(frame)] : given;
+    return given;
+}
+
+void ReplaySource::setFramesPerSecond(double perSecond)
+{
+    rate = perSecond == 0 ? Rate::Line : std::isinf(perSecond) ? Rate::Max : Rate::Fixed;
+    framesPerSecond = perSecond;
+    moveTo(-1, !held);
+}
+
+std::vector<double> ReplaySource::frameTimes() const
+{
+    std::vector<double> times;
+    times.reserve(frameEnds.size());
+    for (uint64_t end : frameEnds)
+        times.push_back(LineSettings::secondsFor(double(end)));
+    return times;
+}
+
 int ReplaySource::read(QByteArray &out, int limit)
 {
+    if (held) {
+        // A held replay hands over the frame moved to, then waits; it does not end.
+        if (heldEnd > given) {
+            const QByteArray frame = file.read(qint64(heldEnd - given));
+            out += frame;
+            given += uint64_t(frame.size());
+        }
+        return 50;
+    }
     if (given >= fileSize)
         return -1;
     const double elapsed = clock.nsecsElapsed() / 1e9;
@@ -136,6 +182,8 @@ bool ReplaySource::nextPass()
     if (!loop || !file.seek(0))
         return false;
     given = 0;
+    paceFrame = 0;
+    paceByte = 0;
     clock.start();
     return true;
 }

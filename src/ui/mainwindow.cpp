@@ -4,8 +4,10 @@
 
 #include "chosentype.h"
 #include "framerecorder.h"
+#include "hdf5replaysource.h"
 #include "linesettings.h"
 #include "portlist.h"
+#include "replaybar.h"
 #include "replaysource.h"
 #include "serialport.h"
 #include "spectrumhistorywindow.h"
@@ -17,6 +19,7 @@
 #include <QFileInfo>
 #include <QGraphicsLineItem>
 #include <QImageWriter>
+#include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSerialPortInfo>
@@ -261,6 +264,7 @@ void MainWindow::linkEnded(const QString &message, bool problem, const QString &
     // figures stay in the status bar until the next link opens.
     if (recorder)
         recordingNote = endRecording();
+    delete replayBar; // the window is as it was before the replay
     showLinkStatus();
     connectedPort.clear();
     statusTimer.stop();
@@ -337,9 +341,21 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
         }
         pace = ReplaySource::Rate::Fixed;
     }
-    auto source = std::make_unique<ReplaySource>(path, pace, framesPerSecond, loop);
-    if (!source->open(error))
-        return false;
+    std::unique_ptr<ByteSource> source;
+    std::vector<double> frameTimes;
+    if (Hdf5ReplaySource::handles(path)) {
+        auto recording = std::make_unique<Hdf5ReplaySource>(path, pace, framesPerSecond, loop);
+        if (!recording->open(error))
+            return false;
+        frameTimes = recording->frameTimes();
+        source = std::move(recording);
+    } else {
+        auto capture = std::make_unique<ReplaySource>(path, pace, framesPerSecond, loop);
+        if (!capture->open(error))
+            return false;
+        frameTimes = capture->frameTimes();
+        source = std::move(capture);
+    }
     replays[path] = Replay {rate, loop};
     addPort(path);
     if (!connectedPort.isEmpty()) {
@@ -349,6 +365,11 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
     }
     ui->pushButton_Connect->setEnabled(false);
     prepareRecording();
+    if (source->canMove()) {
+        replayBar = new ReplayBar(serialPort, std::move(frameTimes), rate, this);
+        addToolBar(Qt::BottomToolBarArea, replayBar);
+        replayBar->show();
+    }
     serialPort->openSource(std::move(source));
     return true;
 }
@@ -391,6 +412,11 @@ bool MainWindow::startRecording(const QString &path, const QString &format, QStr
 bool MainWindow::beginRecording(double linkSeconds, QString *error)
 {
     auto starting = std::make_unique<FrameRecorder>(recordingPath, recordingFormat);
+    RecordingContext session;
+    // Before a link opens (a recording waiting for it) the port or file about to open is selected.
+    session.source = connectedPort.isEmpty() ? ui->comboBox_PortList->currentText() : connectedPort;
+    session.note = recordingUserNote;
+    starting->setContext(session);
     if (!starting->start(linkSeconds, error)) {
         recordingPath.clear();
         return false;
@@ -429,7 +455,7 @@ QString MainWindow::endRecording()
     // Failed unless it ended whole with frames, or had none to keep.
     recordingFailed = !done.error.isEmpty() || !whole;
     if (!done.error.isEmpty())
-        note = QStringLiteral("recording to %1 stopped after %2 frames: %3").arg(done.path).arg(done.frames).arg(done.error);
+        note = QStringLiteral("recording to %1 stopped after %2 frames: %3").arg(done.path).arg(done.frames).arg(error.isEmpty() ? done.error : error);
     else if (!whole)
         note = QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
     else if (done.frames == 0) // an empty recording does not replace what the file held
@@ -554,15 +580,21 @@ void MainWindow::buildChartMenu()
             stopRecording();
             return;
         }
-        askForFile("Start recording", "CSV (*.csv);;JSON lines (*.jsonl);;Raw frames (*.raw)", QString(),
+        askForFile("Start recording", "CSV (*.csv);;JSON lines (*.jsonl);;Raw frames (*.raw);;HDF5 recording (*.h5)", QString(),
                    [this](const QString &path) {
-                       QString error;
-                       if (!startRecording(path, QString(), &error))
-                           warn(error);
-                       else if (connectedPort.isEmpty())
-                           tell(QStringLiteral("Recording to %1 starts with the next connection").arg(path));
+                       const auto start = [this, path] {
+                           QString error;
+                           if (!startRecording(path, QString(), &error))
+                               warn(error);
+                           else if (connectedPort.isEmpty())
+                               tell(QStringLiteral("Recording to %1 starts with the next connection").arg(path));
+                           else
+                               showLinkStatus();
+                       };
+                       if (FrameWriter::formatForSuffix(path) == FrameWriter::Format::Hdf5)
+                           askForNote(start);
                        else
-                           showLinkStatus();
+                           start();
                    });
     });
     connect(action_History, &QAction::triggered, this, &MainWindow::showSpectrumHistory);
@@ -599,6 +631,22 @@ void MainWindow::askForFile(const QString &title, const QString &filter, const Q
     dialog->open();
 }
 
+void MainWindow::askForNote(const std::function<void()> &then)
+{
+    // An h5 recording keeps a note with its session; the last one is offered again.
+    auto *dialog = new QInputDialog(this);
+    dialog->setObjectName("inputDialog_Note");
+    dialog->setWindowTitle("Start recording");
+    dialog->setLabelText("Note kept with the recording:");
+    dialog->setTextValue(recordingUserNote);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QInputDialog::textValueSelected, this, [this, then](const QString &note) {
+        recordingUserNote = note;
+        then();
+    });
+    dialog->open();
+}
+
 void MainWindow::slot_receive_frame(frame_t frame)
 {
     // The worker keeps the link's next frame until this one is handled. The identity taken here is
@@ -615,6 +663,8 @@ void MainWindow::slot_receive_frame(frame_t frame)
         showFrame(frame);
         shownIdentity = identity;
     }
+    if (replayBar && identity.link >= 0)
+        replayBar->showPosition(identity.index);
     if (identity.link >= 0)
         serialPort->frameHandled(identity.link);
 }

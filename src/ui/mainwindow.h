@@ -32,6 +32,7 @@ class MainWindow;
 
 class FrameRecorder;
 class PortList;
+class ReplayBar;
 class QAction;
 class QMenu;
 class SpectrumHistoryWindow;
@@ -57,6 +58,8 @@ public:
     // Records every frame of the open link to `path` (csv, jsonl or raw; `format` empty: from the
     // extension), or of the next link to open. False with *error when it cannot start.
     bool startRecording(const QString &path, const QString &format, QString *error);
+    // Words kept with the recordings that start from now on (an h5 file's note attribute).
+    void setRecordingNote(const QString &note) { recordingUserNote = note; }
     void stopRecording();
     void setDisplayPaused(bool paused);
     bool isDisplayPaused() const { return paused; }
@@ -95,6 +98,7 @@ private:
                     const std::function<void(const QString &)> &use);
     bool beginRecording(double linkSeconds, QString *error);
     void prepareRecording();
+    void askForNote(const std::function<void()> &then);
     // Ends the recording, if one runs, and says how it ended.
     QString endRecording();
 
@@ -127,6 +131,7 @@ private:
         bool loop = false;
     };
     QHash<QString, Replay> replays; // port list items that are recordings to play
+    QPointer<ReplayBar> replayBar; // while a recording that can be moved through plays
 
     QMenu *chartMenu;
     QAction *action_Pause;
@@ -147,6 +152,7 @@ private:
 
     QString recordingPath;   // asked for; empty when no recording is wanted
     QString recordingFormat;
+    QString recordingUserNote;
     std::unique_ptr<FrameRecorder> recorder;
     QString recordingNote;   // how the last recording ended
     bool recordingFailed = false;

@@ -168,7 +168,7 @@ extra words|unexpected argument 'extra'
 --replay empty.raw --rate 1e-7|not '1e-7'
 --replay empty.raw --rate 1e9|not '1e9'
 --format csv|--format needs --record
---record x.csv --format xml|--format wants csv, jsonl or raw, not 'xml'
+--record x.csv --format xml|--format wants csv, jsonl, raw or h5, not 'xml'
 --rate 5|--rate needs --replay
 --loop|--loop needs --replay
 --replay empty.raw --port /dev/null|give --replay or --port, not both

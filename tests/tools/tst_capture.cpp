@@ -21,6 +21,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <random>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -30,6 +31,9 @@ namespace {
 
 constexpr uint32_t kSeed = 21;
 constexpr int kFrames = 40;
+// A recording of ours whose attribute header was overwritten so that libhdf5 1.10 crashes on it.
+const QString kDamagedHeader
+    = QStringLiteral(VAZOREZ_SOURCE_DIR "/tests/tools/data/damaged-header.h5");
 const FaultRates kFaults {0.1, 0.1, 0.1, 0.1, 0.1};
 
 // The frames the simulator sends for kSeed that are not broken on purpose, as the board's values.
@@ -253,7 +257,11 @@ private:
             return captures[format];
         const QString path = dir.filePath("live." + format);
         Session session;
-        if (!session.start({"-o", path, "--format", format}, int(goodFrames().size())) || !session.finish()
+        QStringList arguments{"-o", path, "--format", format};
+        if (format == "h5")
+            arguments << "--note"
+                      << "loader check";
+        if (!session.start(arguments, int(goodFrames().size())) || !session.finish()
             || session.capture.exitCode() != 0) {
             qWarning("capture failed: %s", qPrintable(session.stderrText));
             return QString();
@@ -268,6 +276,8 @@ private Q_SLOTS:
         QTest::newRow("csv") << "csv";
         QTest::newRow("jsonl") << "jsonl";
         QTest::newRow("raw") << "raw";
+        // Read back by vazorez-decode: the frames as the simulator encoded them, with their times.
+        QTest::newRow("h5") << "h5";
     }
 
     void eachFormatHoldsWhatTheSimulatorEncoded()
@@ -289,10 +299,18 @@ private Q_SLOTS:
         for (const FrameValues &v : good)
             expected.append(rowOf(v));
         QStringList times;
-        const QList<Row> rows = format == "csv" ? parseCsv(text, &times) : parseJsonl(text);
+        int exitCode = -1;
+        const QList<Row> rows = format == "csv" ? parseCsv(text, &times)
+            : format == "h5"                    ? parseCsv(runDecode({path}, &exitCode), &times)
+                                                : parseJsonl(text);
         QCOMPARE(rows.size(), expected.size());
         QVERIFY(rows == expected);
-        if (format == "csv") {
+        if (format == "h5") {
+            // The capture's own csv, frame for frame.
+            QCOMPARE(exitCode, 0);
+            QVERIFY(rows == parseCsv(readAll(captureIn("csv"))));
+        }
+        if (format == "csv" || format == "h5") {
             // Seconds since the capture started, rising.
             for (int k = 1; k < times.size(); ++k)
                 QVERIFY(times[k].toDouble() >= times[k - 1].toDouble());
@@ -314,6 +332,142 @@ private Q_SLOTS:
         QCOMPARE(exitCode, 0);
         QVERIFY(decodedJsonl == parseJsonl(readAll(jsonl)));
         QCOMPARE(runDecode({raw, "--format", "raw"}, &exitCode), readAll(raw));
+    }
+
+    void pythonLoadsTheRecordingAsSent()
+    {
+        // The README's loader lines, run by the system's Python on a recording of the simulator.
+        const QString h5 = captureIn("h5");
+        QVERIFY(!h5.isEmpty());
+        QFile expected(dir.filePath("sent.jsonl"));
+        QVERIFY(expected.open(QIODevice::WriteOnly));
+        for (const FrameValues &v : goodFrames()) {
+            QJsonObject frame{{"mode", v.mode}};
+            for (const auto &[name, values] : {std::pair{"i", &v.i}, std::pair{"q", &v.q}}) {
+                QJsonArray array;
+                for (int16_t value : *values)
+                    array.append(value);
+                frame.insert(name, array);
+            }
+            QJsonArray spectrum;
+            for (int32_t value : v.s)
+                spectrum.append(value);
+            frame.insert("s", spectrum);
+            expected.write(QJsonDocument(frame).toJson(QJsonDocument::Compact) + '\n');
+        }
+        expected.close();
+        QProcess python;
+        python.start("/usr/bin/python3",
+            {VAZOREZ_SOURCE_DIR "/tests/tools/h5loader_check.py", VAZOREZ_SOURCE_DIR "/README.md",
+                h5, expected.fileName()});
+        QVERIFY(python.waitForFinished(60000));
+        const QByteArray said = python.readAllStandardError() + python.readAllStandardOutput();
+        QVERIFY2(python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0,
+            said.constData());
+    }
+
+    void badRecordingsAreRefused_data()
+    {
+        QTest::addColumn<QString>("python"); // makes BAD.h5 with h5py; empty: see the test
+        QTest::addColumn<QString>("message"); // alternatives separated by " | "
+        QTest::newRow("not HDF5") << ""
+                                  << "BAD.h5 is not an HDF5 file";
+        QTest::newRow("truncated") << ""
+                                   << "BAD.h5 is a truncated or damaged HDF5 file (truncated file";
+        // One of ours with an object header damaged so that libhdf5 itself may crash reading it
+        // (whether it does depends on what lies in memory beyond what it reads).
+        QTest::newRow("damaged header")
+            << ""
+            << "BAD.h5 is a damaged HDF5 file: the HDF5 library fails while reading it"
+               " | BAD.h5 is an HDF5 file but not a VazoRez recording";
+        QTest::newRow("foreign") << "f = h5py.File(BAD, 'w'); f['x'] = [1, 2]"
+                                 << "BAD.h5 is an HDF5 file but not a VazoRez recording";
+        QTest::newRow("newer version")
+            << "f = h5py.File(BAD, 'w'); f.attrs['format'] = np.bytes_('vazorez-recording'); "
+               "f.attrs['format_version'] = 2"
+            << "BAD.h5 is a VazoRez recording of format version 2; this program reads version 1";
+        QTest::newRow("dataset missing")
+            << "f = h5py.File(SOURCE, 'r+'); del f['q']"
+            << "BAD.h5 is an incomplete VazoRez recording: the dataset q is missing";
+        QTest::newRow("lengths differ") << "f = h5py.File(SOURCE, 'r+'); f['n'].resize((3,))"
+                                        << "BAD.h5 is a damaged VazoRez recording: time_s holds";
+        QTest::newRow("misshapen")
+            << "f = h5py.File(SOURCE, 'r+'); del f['i']; f['i'] = np.zeros((2, 3))"
+            << "BAD.h5 is not a readable VazoRez recording: the dataset i is not frames x 255";
+    }
+
+    void badRecordingsAreRefused()
+    {
+        // decode and plot refuse it with what is wrong (exit 1), and write nothing.
+        QFETCH(QString, python);
+        QFETCH(QString, message);
+        const QString h5 = captureIn("h5");
+        QVERIFY(!h5.isEmpty());
+        const QString bad = dir.filePath("bad.h5");
+        QFile::remove(bad);
+        if (QTest::currentDataTag() == QLatin1String("not HDF5")) {
+            QFile file(bad);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("frame,time_s\n") > 0);
+        } else if (QTest::currentDataTag() == QLatin1String("truncated")) {
+            QFile file(bad);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(readAll(h5).left(3000)) == 3000);
+        } else if (QTest::currentDataTag() == QLatin1String("damaged header")) {
+            QVERIFY(QFile::copy(kDamagedHeader, bad));
+        } else {
+            QVERIFY(!python.contains("SOURCE") || QFile::copy(h5, bad));
+            QProcess maker;
+            maker.start("/usr/bin/python3",
+                {"-c",
+                    "import h5py, numpy as np, sys; BAD = SOURCE = sys.argv[1]; " + python
+                        + "; f.close()",
+                    bad});
+            QVERIFY(maker.waitForFinished(30000));
+            QVERIFY2(maker.exitCode() == 0, maker.readAllStandardError().constData());
+        }
+        for (const QString program : {"vazorez-decode", "vazorez-plot"}) {
+            const QString output
+                = dir.filePath(program == QLatin1String("vazorez-plot") ? "bad.png" : "bad.csv");
+            QProcess tool;
+            tool.start(siblingProgram(program), {bad, "-o", output});
+            QVERIFY(tool.waitForFinished(30000));
+            const QString said = QString::fromLocal8Bit(tool.readAllStandardError());
+            QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(tool.exitCode(), 1);
+            const QStringList accepted = QString(message).replace("BAD.h5", bad).split(" | ");
+            QVERIFY2(std::any_of(accepted.begin(), accepted.end(),
+                         [&said](const QString &text) { return said.contains(text); }),
+                qPrintable(said));
+            QVERIFY(!QFile::exists(output));
+        }
+    }
+
+    void damagedRecordingsNeverCrashTheReader()
+    {
+        // A small corpus: a capture and a damaged file, their bytes overwritten at random (seeded),
+        // some cut short. Every run ends by itself with 0 or 1; none dies by a signal.
+        const QList<QByteArray> seeds{readAll(captureIn("h5")), readAll(kDamagedHeader)};
+        QVERIFY(!seeds[0].isEmpty() && !seeds[1].isEmpty());
+        std::mt19937 random(11);
+        const QString mutant = dir.filePath("mutant.h5");
+        for (int run = 0; run < 100; ++run) {
+            QByteArray bytes = seeds[run % 2];
+            const int changes = 1 << (run % 5);
+            for (int k = 0; k < changes; ++k)
+                bytes[int(random() % uint32_t(bytes.size()))] = char(random());
+            if (run % 7 == 0)
+                bytes.truncate(int(random() % uint32_t(bytes.size())));
+            QFile file(mutant);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+            file.close();
+            QProcess decode;
+            decode.start(
+                siblingProgram("vazorez-decode"), {mutant, "-o", dir.filePath("mutant.csv")});
+            QVERIFY(decode.waitForFinished(30000));
+            QVERIFY2(decode.exitStatus() == QProcess::NormalExit && decode.exitCode() <= 1,
+                qPrintable(QStringLiteral("run %1: %2")
+                               .arg(run)
+                               .arg(QString::fromLocal8Bit(decode.readAllStandardError()))));
+        }
     }
 
     void decodingALineDumpFindsTheSameFrames()

@@ -3,21 +3,28 @@
 // pictures, the shown frame, recording), the status bar, and replay into the window. A pseudo-
 // terminal plays the board; the window is real, on the offscreen platform.
 #include "boardmodel.h"
+#include "capturereader.h"
 #include "framesupport.h"
+#include "hdf5recording.h"
 #include "linesettings.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
 #include "replaysource.h"
+#include "replaybar.h"
 #include "spectrumhistorywindow.h"
 #include "statusreport.h"
 
 #include <QAction>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtCharts/QChart>
@@ -25,6 +32,7 @@
 #include <QtCharts/QXYSeries>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -232,6 +240,31 @@ private Q_SLOTS:
             b.status().contains(QStringLiteral("recorded %1 frames to %2").arg(frames).arg(path)),
             qPrintable(b.status()));
         QCOMPARE(readAll(path), sent);
+
+        // An h5 recording from the menu asks for a note, which the file keeps with its session.
+        const QString h5 = dir.filePath("session.h5");
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
+        QVERIFY(b.answerDialog(h5, "HDF5 recording (*.h5)"));
+        QInputDialog *note = nullptr;
+        QTRY_VERIFY((note = b.window.findChild<QInputDialog *>("inputDialog_Note")) != nullptr
+            && note->isVisible());
+        note->setTextValue("corner reflector at 3 m");
+        QMetaObject::invokeMethod(note, "accept");
+        QTRY_VERIFY2(b.status().contains("Recording session.h5: 0 frames"), qPrintable(b.status()));
+        const FrameValues noted = numberedFrame(9000, 24, 1);
+        QVERIFY(b.showFrame(noted));
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
+        QVERIFY2(b.status().contains("recorded 1 frames to " + h5), qPrintable(b.status()));
+        Hdf5Reader reader;
+        QString error;
+        QVERIFY2(reader.open(h5, &error), qPrintable(error));
+        QCOMPARE(reader.attribute("note"), QStringLiteral("corner reflector at 3 m"));
+        QCOMPARE(reader.attribute("source"), b.line.slavePath());
+        FrameValues values;
+        double seconds = -1;
+        QCOMPARE(reader.frames(), int64_t(1));
+        QVERIFY(reader.readFrame(0, &values, &seconds, &error));
+        QCOMPARE(encodeFrame(values), encodeFrame(noted));
     }
 
     void spectrumHistoryFromTheMenuFollowsThePause()
@@ -272,6 +305,9 @@ private Q_SLOTS:
                                           << "jsonl" << 16 << "No space left on device";
         QTest::newRow("/dev/full, raw") << "/dev/full"
                                         << "raw" << 16 << "No space left on device";
+        // HDF5 writes in blocks once a second: the frames flushed before the error stay readable.
+        QTest::newRow("disk fills, h5") << "FILL"
+                                        << "h5" << 64 << "File too large";
     }
 
     void writeErrorStopsTheRecordingNotTheView()
@@ -291,7 +327,7 @@ private Q_SLOTS:
         rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
         rlimit small = before;
-        small.rlim_cur = 40 * 1024;
+        small.rlim_cur = (format == "h5" ? 200 : 40) * 1024;
         if (filling)
             setrlimit(RLIMIT_FSIZE, &small);
         int number = 0;
@@ -305,10 +341,26 @@ private Q_SLOTS:
                   .match(b.status());
         QVERIFY2(said.hasMatch(), qPrintable(b.status()));
         QCOMPARE(said.captured(1), path);
-        QCOMPARE(said.captured(3), reason);
+        QVERIFY2(said.captured(3).endsWith(reason), qPrintable(said.captured(3)));
         QVERIFY(b.showFrame(numberedFrame(1000, 16, 0))); // viewing goes on
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
         // The count said is what the file holds: what was written before the disk gave out.
+        if (format == "h5") {
+            const auto kept = QRegularExpression("the file keeps the (\\d+) frames").match(b.status());
+            QVERIFY2(kept.hasMatch(), qPrintable(b.status()));
+            QCOMPARE(said.captured(2), kept.captured(1));
+            CaptureReader reader(path);
+            RecordedFrame frame;
+            int64_t frames = 0;
+            while (reader.next(frame)) {
+                QCOMPARE(frame.record, expectedRecord(numberedFrame(int(frames), samples, 0)));
+                ++frames;
+            }
+            QVERIFY2(!reader.failed(), qPrintable(reader.errorString()));
+            QCOMPARE(frames, kept.captured(1).toLongLong());
+            QVERIFY(frames > 0);
+            return;
+        }
         const QByteArray held = filling ? readAll(path) : QByteArray();
         QCOMPARE(said.captured(2).toInt(), framesIn(held, format, samples));
         if (filling) {
@@ -406,6 +458,146 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(dir.filePath("window.svg")));
         QVERIFY(!b.window.savePicture(dir.filePath("no/such/folder/x.png"), &b.window, &error));
         QVERIFY2(error.startsWith("cannot write "), qPrintable(error));
+    }
+
+    void replayBarMovesThroughARecording_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("h5") << "h5"; // frames 0.1 s apart
+        QTest::newRow("raw") << "raw"; // junk between some frames; times from the line rate
+    }
+
+    void replayBarMovesThroughARecording()
+    {
+        QFETCH(QString, format);
+        // 300 frames of 24 and 64 samples, CW and FMCW.
+        const QString path = dir.filePath("moving." + format);
+        std::vector<FrameValues> frames;
+        std::vector<double> times;
+        if (format == "h5") {
+            Hdf5Writer writer;
+            QVERIFY2(writer.create(path, RecordingContext{}), qPrintable(writer.errorString()));
+            for (int k = 0; k < 300; ++k) {
+                frames.push_back(numberedFrame(k, k % 2 ? 24 : 64, uint8_t(k % 2)));
+                const QByteArray bytes = encodeFrame(frames.back());
+                times.push_back(k * 0.1);
+                QVERIFY(writer.append(times.back(), bytes.constData(), bytes.size()));
+            }
+            QVERIFY2(writer.close(), qPrintable(writer.errorString()));
+        } else {
+            QByteArray dump;
+            for (int k = 0; k < 300; ++k) {
+                frames.push_back(numberedFrame(k, k % 2 ? 24 : 64, uint8_t(k % 2)));
+                if (k % 7 == 3)
+                    dump += QByteArray::fromHex("00A2E00000FF1122");
+                appendFrame(dump, frames.back());
+                times.push_back(LineSettings::secondsFor(dump.size()));
+            }
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(dump) == dump.size());
+        }
+        Bench b;
+        b.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&b.window));
+        QVERIFY(!b.window.findChild<ReplayBar *>()); // only a replay has the bar
+        QString error;
+        QVERIFY2(b.window.startReplay(path, "line", false, &error), qPrintable(error));
+        auto *bar = b.window.findChild<ReplayBar *>("toolBar_Replay");
+        QVERIFY(bar && bar->isVisible());
+        const auto shows = [&](int k) {
+            return QTest::qWaitFor(
+                [&] {
+                    return b.iSeries->pointsVector() == expectedRecord(frames[size_t(k)]).i_series;
+                },
+                5000);
+        };
+        QVERIFY(shows(0));
+
+        // The keys: hold, then Home, a step forward three times and one back, End.
+        QTest::keyClick(&b.window, Qt::Key_Space);
+        QVERIFY(!bar->isPlaying());
+        QTest::keyClick(&b.window, Qt::Key_Home);
+        QVERIFY(shows(0));
+        for (int k = 0; k < 3; ++k)
+            QTest::keyClick(&b.window, Qt::Key_Right);
+        QVERIFY(shows(3));
+        QTest::keyClick(&b.window, Qt::Key_Left);
+        QVERIFY(shows(2));
+        QTest::keyClick(&b.window, Qt::Key_End);
+        QVERIFY(shows(299));
+        // Held on its last frame the replay does not end.
+        QTest::qWait(200);
+        QVERIFY(b.window.findChild<ReplayBar *>());
+
+        // A frame number, a time, the slider.
+        auto *frameBox = bar->findChild<QSpinBox *>("spinBox_Frame");
+        frameBox->setValue(123);
+        QVERIFY(shows(123));
+        auto *timeBox = bar->findChild<QDoubleSpinBox *>("doubleSpinBox_Time");
+        timeBox->setValue(times[200] + 0.0004);
+        emit timeBox->editingFinished();
+        QVERIFY(shows(200)); // the last frame at or before the time
+        auto *slider = bar->findChild<QSlider *>("slider_Replay");
+        slider->setSliderPosition(57);
+        emit slider->sliderMoved(57);
+        QVERIFY(shows(57));
+        QCOMPARE(frameBox->value(), 57);
+        QCOMPARE(timeBox->value(), std::round(times[57] * 1000) / 1000);
+        QCOMPARE(bar->findChild<QLabel *>("label_ReplayPosition")->text(),
+            QStringLiteral(" of 300 frames, %1 s").arg(times.back(), 0, 'f', 3));
+
+        // Play goes on from the frame shown, at the pace chosen.
+        bar->findChild<QComboBox *>("comboBox_Rate")->setCurrentIndex(3); // 25 frames/s
+        QTest::keyClick(&b.window, Qt::Key_Space);
+        QVERIFY(bar->isPlaying());
+        // (A raw file's junk before frame 59 holds the receive rules back a moment, as on a line.)
+        QTRY_VERIFY(bar->position() > 60);
+        QTRY_VERIFY(b.iSeries->pointsVector().value(0).y() > 60); // frames number their first I
+    }
+
+    void recordingAReplayKeepsTheFilesTimes()
+    {
+        // An h5 recording played at full speed into a csv recording: the csv has the file's times,
+        // and the bar goes with the link.
+        const QString path = dir.filePath("timed.h5");
+        {
+            Hdf5Writer writer;
+            QVERIFY(writer.create(path, RecordingContext{}));
+            for (int k = 0; k < 20; ++k) {
+                const QByteArray bytes = encodeFrame(numberedFrame(k, 16, 0));
+                QVERIFY(writer.append(1000.0 + k * 0.25, bytes.constData(), bytes.size()));
+            }
+            QVERIFY(writer.close());
+        }
+        MainWindow window;
+        const QString copy = dir.filePath("timed.csv");
+        QString error;
+        QVERIFY(window.startRecording(copy, QString(), &error));
+        QVERIFY2(window.startReplay(path, "max", false, &error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(statusText(window).contains("finished: 20 frames"), 10000);
+        QVERIFY(!window.findChild<ReplayBar *>());
+        QStringList times;
+        for (const QByteArray &line : readAll(copy).split('\n'))
+            if (line.endsWith(",0,") || line.contains(",CW,0,"))
+                times << QString::fromLatin1(line.split(',').value(1));
+        QStringList expected;
+        for (int k = 0; k < 20; ++k)
+            expected << QString::number(1000.0 + k * 0.25, 'f', 6);
+        QCOMPARE(times, expected);
+
+        // A time that is no time would stall the pace: such a file is refused, saying where.
+        const QString untimed = dir.filePath("untimed.h5");
+        {
+            Hdf5Writer writer;
+            QVERIFY(writer.create(untimed, RecordingContext{}));
+            const QByteArray bytes = encodeFrame(numberedFrame(0, 16, 0));
+            QVERIFY(writer.append(0.0, bytes.constData(), bytes.size()));
+            QVERIFY(writer.append(std::nan(""), bytes.constData(), bytes.size()));
+            QVERIFY(writer.close());
+        }
+        QVERIFY(!window.startReplay(untimed, "line", false, &error));
+        QCOMPARE(
+            error, untimed + " is a damaged VazoRez recording: time_s of frame 1 is not a time");
     }
 
     void replayOfACaptureEqualsTheCapture()

@@ -51,7 +51,8 @@ public:
     }
 
     // The port first: the output is created only once there is something to record from.
-    bool open(const QString &name, const QString &outputPath, FrameWriter::Format format)
+    bool open(const QString &name, const QString &outputPath, FrameWriter::Format format,
+        const QString &note)
     {
         portName = name;
         networked = NetworkLink::isNetworkName(name);
@@ -66,6 +67,10 @@ public:
             return false;
         }
         writer = std::make_unique<FrameWriter>(out, format);
+        RecordingContext session;
+        session.source = name;
+        session.note = note;
+        writer->setContext(session);
         if (!writer->writeHeader()) {
             toolError(QStringLiteral("cannot write to %1: %2").arg(out.description(), writer->errorString()));
             return false;
@@ -226,7 +231,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         "Records every frame from PORT with the viewer's line settings and decoding.\n"
         "csv: frame,time_s,mode,k,i,q,s (one row per sample); jsonl: one object per frame;\n"
-        "raw: the bytes of each accepted frame, back to back. time_s and --seconds count from\n"
+        "raw: the bytes of each accepted frame, back to back; h5: an HDF5 recording with the\n"
+        "session's attributes (see the README). time_s and --seconds count from\n"
         "the read that brought the first byte. Ctrl-C or SIGTERM ends the capture on a whole\n"
         "frame; so does the line hanging up (the board stopped, the adapter pulled). A second\n"
         "Ctrl-C or SIGTERM ends it at once, by that signal, even while a write to a full pipe is\n"
@@ -244,6 +250,7 @@ int main(int argc, char *argv[])
     parser.addOptions({
         {"frames", "Stop after N frames.", "N"},
         {"seconds", "Stop S seconds after the first byte.", "S"},
+        {"note", "Keep TEXT with the recording (h5: its note attribute).", "TEXT"},
     });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
@@ -269,7 +276,7 @@ int main(int argc, char *argv[])
     StopSignals stopSignals;
     if (!stopSignals.install([&capture] { capture.finish(Done); }, &error))
         return toolError(error);
-    if (!capture.open(portName, parser.value("output"), format))
+    if (!capture.open(portName, parser.value("output"), format, parser.value("note")))
         return Failed;
     const int code = application.exec();
     return code ? code : capture.result();

@@ -22,9 +22,11 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Decodes FILE (a raw capture or a dump of the serial line; - for standard input) into csv,\n"
-        "jsonl or raw, exactly as the live viewer would. time_s is the time at which the frame's last\n"
-        "byte would have arrived on the 115200-baud line, counted from the file's first byte.\n"
+        "Decodes FILE (a raw capture or a dump of the serial line; - for standard input; or an h5\n"
+        "recording) into csv, jsonl, raw or h5, exactly as the live viewer would. For the line's\n"
+        "bytes time_s is reconstructed: the time at which the frame's last byte would have arrived\n"
+        "on the 115200-baud line, counted from the file's first byte. An h5 recording keeps the\n"
+        "times it was recorded with.\n"
         "Exit status: 0 done, 1 FILE cannot be read, holds no frame, or the output cannot be\n"
         "written (then no output file is left behind), 2 bad options or a radar profile that is\n"
         "missing, not JSON or refused.\n"
@@ -39,6 +41,7 @@ int main(int argc, char *argv[])
         {"radar", "The radar profile (JSON) for --targets.", "PROFILE"},
         {"targets", "Write each frame's targets (needs --radar) instead of its samples."},
         {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW", "hann"},
+        {"note", "Keep TEXT with an h5 output (its note attribute).", "TEXT"},
     });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
@@ -56,8 +59,9 @@ int main(int argc, char *argv[])
     if (!spectrumWindowFromName(parser.value("window"), &settings.window))
         return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'").arg(parser.value("window")));
     if (parser.isSet("radar")) {
-        if (format == FrameWriter::Format::Raw)
-            return usageError(QStringLiteral("--targets writes csv or jsonl, not raw"));
+        if (format != FrameWriter::Format::Csv && format != FrameWriter::Format::Jsonl)
+            return usageError(QStringLiteral("--targets writes csv or jsonl, not %1")
+                                  .arg(format == FrameWriter::Format::Raw ? "raw" : "h5"));
         QStringList warnings;
         if (!RadarProfile::load(parser.value("radar"), &profile, &error, &warnings))
             return usageError(error);
@@ -76,6 +80,10 @@ int main(int argc, char *argv[])
         return toolError(QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));
 
     FrameWriter writer(out, format);
+    RecordingContext session;
+    session.source = reader.name();
+    session.note = parser.value("note");
+    writer.setContext(session);
     std::optional<TargetWriter> targets;
     if (parser.isSet("targets"))
         targets.emplace(out, format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl : TargetWriter::Format::Csv, profile, settings);

@@ -182,7 +182,9 @@ int main(int argc, char *argv[])
                               .arg(QFileInfo(inputPath).fileName())
                               .arg(reader.frames())
                               .arg(history.lastSeconds(), 0, 'f', 1)
-                              .arg(RecordingReader::formatName(reader.format()));
+                              .arg(reader.format() == RecordingReader::Format::Raw
+                                      ? QStringLiteral("raw; times reconstructed from the line rate")
+                                      : QString::fromLatin1(RecordingReader::formatName(reader.format())));
     const QImage image = picture.render(QSize(width, height), title, chosen);
     QImageWriter writer(&output, imageFormat);
     if (!writer.write(image) || !output.commit()) {

@@ -3,8 +3,10 @@
 
 #include "framedecoder.h"
 #include "framereceiver.h"
+#include "hdf5recording.h"
 #include "linesettings.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,7 +34,7 @@ void fillRecord(frame_t &record, int mode, const std::vector<int16_t> &i,
     const int m = mode == 0 ? n : n / 2;
     record.fft_series.append(QPointF(0.0, double(s[0])));
     for (int j = 0; j < m; ++j) {
-        const QPointF point {double(j), double(s[size_t(n - 1 - j)])};
+        const QPointF point{double(j), double(s[size_t(n - 1 - j)])};
         record.fft_series.append(point);
         record.fft_bins.append(point);
     }
@@ -56,6 +58,8 @@ const char *RecordingReader::formatName(Format format)
         return "csv";
     case Format::Jsonl:
         return "jsonl";
+    case Format::Hdf5:
+        return "h5";
     case Format::Raw:
         break;
     }
@@ -65,6 +69,11 @@ const char *RecordingReader::formatName(Format format)
 bool RecordingReader::open(const QString &filePath, QString *error)
 {
     path = filePath;
+    const QString suffix = QFileInfo(filePath).suffix().toLower();
+    if (suffix == "h5" || suffix == "hdf5" || Hdf5Recording::hasSignature(filePath)) {
+        kind = Format::Hdf5;
+        return true;
+    }
     file.setFileName(filePath);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read %1: %2").arg(filePath, file.errorString());
@@ -87,6 +96,8 @@ bool RecordingReader::read(const FrameSink &sink, QString *error)
         return readCsv(sink, error);
     case Format::Jsonl:
         return readJsonl(sink, error);
+    case Format::Hdf5:
+        return readHdf5(sink, error);
     case Format::Raw:
         break;
     }
@@ -213,6 +224,33 @@ bool RecordingReader::readJsonl(const FrameSink &sink, QString *error)
         fillRecord(record, mode, i, q, s);
         ++frameCount;
         sink(record, object.value("time_s").toDouble());
+    }
+    return true;
+}
+
+bool RecordingReader::readHdf5(const FrameSink &sink, QString *error)
+{
+    Hdf5Reader recording;
+    if (!recording.open(path, error))
+        return false;
+    FrameValues values;
+    frame_t record;
+    double seconds = 0;
+    for (int64_t index = 0; index < recording.frames(); ++index) {
+        if (!recording.readFrame(index, &values, &seconds, error))
+            return false;
+        if (values.mode > 1) {
+            *error = QStringLiteral("%1 is a damaged VazoRez recording: frame %2 has mode %3, "
+                                    "neither CW (0) nor FMCW (1)")
+                         .arg(path)
+                         .arg(index)
+                         .arg(values.mode);
+            return false;
+        }
+        fillRecord(record, values.mode, values.i, values.q, values.s);
+        byteCount += uint64_t(FrameDecoder::frameLength(int(values.s.size())));
+        ++frameCount;
+        sink(record, seconds);
     }
     return true;
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Reads a recording frame by frame, in chunks: a raw capture or any dump of the line (decoded by
-// the viewer's own receive rules), or the csv and jsonl that vazorez-capture and vazorez-decode
+// the viewer's own receive rules), or the csv, jsonl and h5 that vazorez-capture and vazorez-decode
 // write.
 #pragma once
 
@@ -14,7 +14,7 @@
 
 class RecordingReader {
 public:
-    enum class Format { Raw, Csv, Jsonl };
+    enum class Format { Raw, Csv, Jsonl, Hdf5 };
 
     // `seconds`: the frame's time_s; for the line's bytes, when its last byte arrives on the line.
     using FrameSink = std::function<void(const frame_t &record, double seconds)>;
@@ -38,6 +38,7 @@ private:
     bool readRaw(const FrameSink &sink, QString *error);
     bool readCsv(const FrameSink &sink, QString *error);
     bool readJsonl(const FrameSink &sink, QString *error);
+    bool readHdf5(const FrameSink &sink, QString *error);
 
     QFile file;
     QString path;

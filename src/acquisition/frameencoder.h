@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Writes frames in the board's wire format.
+// Writes frames in the board's wire format: the simulator's frames, and a recording's frames
+// played back as the line carried them.
 #pragma once
 
 #include <QByteArray>

@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: MIT
+// What an HDF5 recording costs and how fast a replay moves through it: an hour at the line's rate
+// (alternating CW and FMCW, 128 samples) written as the recorder writes it, flushed once a second;
+// the CPU that takes, the file's size, the time to open its frame index and to seek in it.
+// --smoke: ten minutes instead of an hour. --json: one line of JSON.
+#include "benchjson.h"
+#include "boardmodel.h"
+#include "frameencoder.h"
+#include "hdf5recording.h"
+#include "hdf5replaysource.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <random>
+#include <sys/resource.h>
+
+namespace {
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    const bool smoke = arguments.contains("--smoke");
+    const bool json = arguments.contains("--json");
+    Figures figures;
+
+    // 128-sample frames are 1031 bytes: 11.17 a second at 11,520 bytes a second.
+    const double framesPerSecond = 11520.0 / 1031.0;
+    const int seconds = smoke ? 600 : 3600;
+    const int64_t frames = int64_t(seconds * framesPerSecond);
+    BoardModel board(SimMode::Alternate, 128, 7);
+    std::vector<QByteArray> encoded;
+    for (int k = 0; k < 256; ++k)
+        encoded.push_back(encodeFrame(board.frame(k)));
+
+    QTemporaryDir scratch;
+    const QString path = scratch.filePath("hour.h5");
+    Hdf5Writer writer;
+    if (!writer.create(path, RecordingContext{})) {
+        std::fprintf(stderr, "recording_bench: %s\n", qPrintable(writer.errorString()));
+        return 1;
+    }
+    // The recorder flushes once a second: at the line's rate, after every 11 or 12 frames.
+    const double before = cpuSeconds();
+    int64_t written = 0;
+    for (int second = 0; second < seconds; ++second) {
+        const int64_t due = int64_t((second + 1) * framesPerSecond);
+        for (; written < due; ++written) {
+            const QByteArray &bytes = encoded[size_t(written) % encoded.size()];
+            writer.append(written / framesPerSecond, bytes.constData(), bytes.size());
+        }
+        writer.flush();
+    }
+    writer.close();
+    const double cpu = cpuSeconds() - before;
+    figures.add("frames written (one hour at line rate)", double(frames), "frames");
+    figures.add("recording HDF5 at line rate, its own CPU", cpu / seconds * 100.0, "% of a core");
+    figures.add("HDF5 file size per hour at line rate",
+        QFileInfo(path).size() * (3600.0 / seconds) / 1e6, "MB");
+    figures.add("same frames as raw bytes per hour", 11520.0 * 3600 / 1e6, "MB");
+
+    QElapsedTimer clock;
+    clock.start();
+    Hdf5ReplaySource source(path, ReplaySource::Rate::Max, 0, false);
+    QString error;
+    if (!source.open(&error)) {
+        std::fprintf(stderr, "recording_bench: %s\n", qPrintable(error));
+        return 1;
+    }
+    figures.add(
+        "opening it for a replay (checks and frame index)", clock.nsecsElapsed() / 1e6, "ms");
+
+    // A seek: reposition, then hand over the frame sought (what the window shows next).
+    std::mt19937 random(3);
+    std::uniform_int_distribution<int64_t> anywhere(0, source.framesPerPass() - 1);
+    std::vector<double> times;
+    QByteArray out;
+    for (int k = 0; k < 200; ++k) {
+        const int64_t frame = anywhere(random);
+        clock.start();
+        source.seekToFrame(frame);
+        out.clear();
+        source.read(out, 4096);
+        times.push_back(clock.nsecsElapsed() / 1e6);
+        const QByteArray &expected = encoded[size_t(frame) % encoded.size()];
+        if (!out.startsWith(expected)) {
+            std::fprintf(stderr, "recording_bench: frame %lld came back different\n",
+                static_cast<long long>(frame));
+            return 1;
+        }
+    }
+    std::sort(times.begin(), times.end());
+
+    // A flood of 1-sample frames (15 bytes): what the writer sustains on the worker thread.
+    {
+        const QByteArray tiny = encodeFrame(BoardModel(SimMode::Cw, 1, 9).frame(0));
+        Hdf5Writer flood;
+        flood.create(scratch.filePath("flood.h5"), RecordingContext {});
+        const int count = smoke ? 50000 : 500000;
+        const double start = cpuSeconds();
+        for (int k = 0; k < count; ++k)
+            flood.append(k * 1e-4, tiny.constData(), tiny.size());
+        flood.close();
+        const double perFrame = (cpuSeconds() - start) / count;
+        figures.add("recording a 1-sample frame (flood)", perFrame * 1e6, "us");
+        figures.add("1-sample frames recorded a second, one core", 1.0 / perFrame, "frames/s");
+    }
+    figures.add("seek to a random frame and read it, median", times[times.size() / 2], "ms");
+    figures.add("same, slowest of 200", times.back(), "ms");
+    figures.print("recording_bench", json);
+    return 0;
+}
