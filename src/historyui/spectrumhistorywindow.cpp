@@ -138,5 +138,8 @@ void SpectrumHistoryWindow::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
     painter.fillRect(event->rect(), Qt::white);
-    paintWaterfall(painter, layout, picture, QStringLiteral("time since connect (s)"));
+    // A replay's rows stand at the frames' own times in the recording (each pass from 0 again).
+    const bool replay = attachedPort && attachedPort->status().replay;
+    paintWaterfall(painter, layout, picture,
+                   replay ? QStringLiteral("time in the recording (s)") : QStringLiteral("time since connect (s)"));
 }
