@@ -50,12 +50,6 @@ void StatusReport::showLink(const QString &line)
         link = new ElidedLabel(bar);
         link->setObjectName("label_LinkStatus");
         bar->addWidget(link, 1);
-        // A message on show covers the bar's widgets only from its next change; one added under it
-        // hides as the bar hides its own, and comes back when the message goes.
-        if (!bar->currentMessage().isEmpty()) {
-            link->hide();
-            link->setAttribute(Qt::WA_WState_ExplicitShowHide, false);
-        }
     }
     link->setFullText(line);
     if (!problemShown)
