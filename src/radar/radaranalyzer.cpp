@@ -11,6 +11,9 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+// A tone's response at zero frequency above this (linear power, -15 dB) relative to its peak
+// leaves too much of it in the frame's mean.
+constexpr float kBlindResponse = 0.0316f;
 
 } // namespace
 
@@ -29,6 +32,19 @@ double windowWeight(SpectrumWindow window, int k, int n)
         break;
     }
     return 1.0;
+}
+
+int mainLobeBins(SpectrumWindow window)
+{
+    switch (window) {
+    case SpectrumWindow::Hann:
+        return 2;
+    case SpectrumWindow::BlackmanHarris:
+        return 4;
+    case SpectrumWindow::None:
+        break;
+    }
+    return 1;
 }
 
 bool spectrumWindowFromName(const QString &name, SpectrumWindow *window)
@@ -51,10 +67,7 @@ namespace {
 DetectorSettings withGuardFor(const RadarSettings &settings)
 {
     DetectorSettings detector = settings.detector;
-    const int mainLobe = settings.window == SpectrumWindow::BlackmanHarris ? 4
-        : settings.window == SpectrumWindow::Hann                          ? 2
-                                                                           : 1;
-    detector.guardBins = std::max(detector.guardBins, mainLobe);
+    detector.guardBins = std::max(detector.guardBins, mainLobeBins(settings.window));
     return detector;
 }
 
@@ -75,6 +88,7 @@ struct RadarAnalyzer::Plan {
     std::vector<float> window;
     double windowSum = 0.0;
     std::vector<float> sidelobes; // by distance in cells, relative to the peak
+    int blindCells = 0; // either side of zero frequency: no target reported there
     std::vector<kiss_fft_cpx> in, out;
 
     ~Plan() { kiss_fft_free(fft); }
@@ -95,6 +109,17 @@ int RadarAnalyzer::paddedLength(int samples)
     while (length < 4 * samples)
         length *= 2;
     return length;
+}
+
+double RadarAnalyzer::blindBins(SpectrumWindow window, int samples)
+{
+    if (samples < 2)
+        return 0.0;
+    RadarSettings settings;
+    settings.window = window;
+    RadarAnalyzer analyzer(RadarProfile(), settings);
+    const Plan &plan = analyzer.planFor(samples);
+    return double(plan.blindCells) * samples / plan.padded;
 }
 
 void RadarAnalyzer::reset()
@@ -131,6 +156,10 @@ RadarAnalyzer::Plan &RadarAnalyzer::planFor(int samples)
         const kiss_fft_cpx a = plan->out[size_t(d)], b = plan->out[size_t((m - d) % m)];
         response[size_t(d)] = float(std::max(a.r * a.r + a.i * a.i, b.r * b.r + b.i * b.i) / peak);
     }
+    // A tone's mean over the frame is the window's response at its frequency (relative to the
+    // peak's); within 15 dB of the peak, taking the offset out distorts the tone.
+    while (plan->blindCells < m / 2 && response[size_t(plan->blindCells)] >= kBlindResponse)
+        ++plan->blindCells;
     plan->sidelobes.assign(response.size(), 0.0f);
     float highest = 0.0f;
     for (int d = m / 2; d >= 0; --d) {
@@ -236,7 +265,11 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
     // The noise around a peak is estimated round the whole circle of the spectrum.
     const int first = out.mode == 0 || radar.beatSign < 0 ? -m / 2 : 0;
     const int count = out.mode == 0 ? m : m / 2 + 1;
-    detector.detect(cellPower, cellDb, out.cellsPerBin, plan.sidelobes, first, count, peaks);
+    // Within the window's main lobe of zero frequency a tone has a mean over the frame: taking
+    // the offset out takes part of the tone, pushes its peak away from zero and leaves an image
+    // on the other side. Nothing found there is reported, neither the pushed tone nor its image.
+    detector.detect(
+        cellPower, cellDb, out.cellsPerBin, plan.sidelobes, first, count, peaks, plan.blindCells);
     const double cellHz = radar.sampleRateHz / m;
     into.targets.reserve(peaks.size());
     for (const SpectrumPeak &peak : peaks) {

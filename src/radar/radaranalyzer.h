@@ -77,6 +77,11 @@ public:
 
     // The zero-padded FFT length for n samples: a power of two, at least 4n.
     static int paddedLength(int samples);
+    // How close to zero frequency, in board bins of n samples, no target is reported: where the
+    // window's response is within 15 dB of its peak, a tone has a mean over the frame, and
+    // taking the frame's offset out takes part of it (pushing its peak away from zero and
+    // leaving an image on the other side).
+    static double blindBins(SpectrumWindow window, int samples);
 
 private:
     struct Plan;
@@ -106,3 +111,5 @@ private:
 bool spectrumWindowFromName(const QString &name, SpectrumWindow *window);
 // The window's weight for sample k of n.
 double windowWeight(SpectrumWindow window, int k, int n);
+// The half-width of the window's main lobe, in bins of the n-point spectrum.
+int mainLobeBins(SpectrumWindow window);

@@ -38,7 +38,7 @@ TargetDetector::TargetDetector(const DetectorSettings &settings)
 
 void TargetDetector::detect(const std::vector<float> &power, const std::vector<float> &db,
     int cellsPerBin, const std::vector<float> &sidelobes, int first, int count,
-    std::vector<SpectrumPeak> &peaks)
+    std::vector<SpectrumPeak> &peaks, double blindCells)
 {
     peaks.clear();
     candidates.clear();
@@ -119,6 +119,8 @@ void TargetDetector::detect(const std::vector<float> &power, const std::vector<f
         const double curvature = left - 2.0 * middle + right;
         double delta = curvature < 0.0 ? 0.5 * (left - right) / curvature : 0.0;
         delta = std::clamp(delta, -0.5, 0.5);
+        if (std::abs(candidate.cell + delta) < blindCells)
+            continue;
         SpectrumPeak peak;
         peak.cell = candidate.cell + delta;
         peak.levelDb = middle - 0.25 * (left - right) * delta;

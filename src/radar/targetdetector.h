@@ -33,10 +33,11 @@ public:
     // (wrapping), training cells anywhere. `sidelobes[d]` is the highest response of the window
     // at d cells or more from its peak, relative to the peak (linear power), so that a stronger
     // peak's sidelobes are not reported. Peaks come strongest first, their cell in [first - 0.5,
-    // first + count - 0.5).
+    // first + count - 0.5). Peaks closer than `blindCells` to cell 0 are not reported (they
+    // still tell their own sidelobes from targets), nor do they take a target's place.
     void detect(const std::vector<float> &power, const std::vector<float> &db, int cellsPerBin,
-        const std::vector<float> &sidelobes, int first, int count,
-        std::vector<SpectrumPeak> &peaks);
+        const std::vector<float> &sidelobes, int first, int count, std::vector<SpectrumPeak> &peaks,
+        double blindCells = 0.0);
 
     const DetectorSettings &settings() const { return options; }
 

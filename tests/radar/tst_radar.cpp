@@ -236,6 +236,40 @@ private Q_SLOTS:
         add({"FMCW, noise only", Kind::Noise, 1, 128, false, 0.0, 1000});
         add({"CW, noise only, n=16", Kind::Noise, 0, 16, false, 0.0, 1000});
         add({"FMCW, noise only, n=255", Kind::Noise, 1, 255, false, 0.0, 1000});
+        // Slow targets and near ones: within the window's main lobe of zero frequency the
+        // offset's removal takes part of the tone and leaves an image on the other side.
+        for (int samples : {16, 128}) {
+            for (double bins : {0.5, 1.0, 1.5, 2.0, 3.0}) {
+                for (int mode : {0, 1}) {
+                    RadarCase c(QStringLiteral("%1 %2 bins from zero, n=%3")
+                                    .arg(mode ? "FMCW" : "CW")
+                                    .arg(bins)
+                                    .arg(samples),
+                        Kind::Slow, mode, samples);
+                    c.bins = bins;
+                    add(c);
+                }
+            }
+        }
+        // Strong: the image would stand far above the noise, and the other windows' zones.
+        RadarSettings blackmanHarris50, noWindow50;
+        blackmanHarris50.window = SpectrumWindow::BlackmanHarris;
+        noWindow50.window = SpectrumWindow::None;
+        const struct {
+            double bins;
+            RadarSettings settings;
+            const char *window;
+        } strong[] = {{1.0, {}, "Hann"}, {1.5, {}, "Hann"}, {2.0, {}, "Hann"},
+            {2.0, blackmanHarris50, "Blackman-Harris"}, {3.0, blackmanHarris50, "Blackman-Harris"},
+            {0.5, noWindow50, "no window"}};
+        for (const auto &row : strong) {
+            RadarCase c(QStringLiteral("CW %1 bins from zero at 50 dB, %2, n=128")
+                            .arg(row.bins)
+                            .arg(row.window),
+                Kind::Slow, 0, 128, false, 50.0, 200, row.settings);
+            c.bins = row.bins;
+            add(c);
+        }
     }
 
     // The promise of the analysis at 20 dB: a median error of at most 0.05 of a board bin, none
@@ -245,14 +279,15 @@ private Q_SLOTS:
     {
         QFETCH(RadarCase, radarCase);
         const RadarScore score = scoreRadarCase(radarCase);
-        const QByteArray figures
-            = QStringLiteral("median %1, worst %2 bins, found %3, false %4, snr %5 dB")
-                  .arg(score.medianErrorBins)
-                  .arg(score.worstErrorBins)
-                  .arg(score.found)
-                  .arg(score.falseTargets)
-                  .arg(score.medianSnrDb)
-                  .toUtf8();
+        const QByteArray figures = QStringLiteral(
+            "median %1, worst %2 bins, found %3, false %4, snr %5 dB, wrong way %6")
+                                       .arg(score.medianErrorBins)
+                                       .arg(score.worstErrorBins)
+                                       .arg(score.found)
+                                       .arg(score.falseTargets)
+                                       .arg(score.medianSnrDb)
+                                       .arg(score.wrongDirection)
+                                       .toUtf8();
         switch (radarCase.kind) {
         case RadarCase::Kind::Sweep:
             QVERIFY2(score.found >= 0.99, figures);
@@ -271,6 +306,16 @@ private Q_SLOTS:
             break;
         case RadarCase::Kind::Noise:
             QVERIFY2(score.falseTargets <= 0.01, figures);
+            break;
+        case RadarCase::Kind::Slow:
+            // Never the wrong direction, never a ghost, and what is reported is where it is;
+            // from the edge of the zone around zero frequency on, the target is found.
+            QVERIFY2(score.wrongDirection == 0.0, figures);
+            QVERIFY2(score.falseTargets <= 0.01, figures);
+            QVERIFY2(score.worstErrorBins <= 0.25, figures);
+            if (radarCase.bins
+                >= RadarAnalyzer::blindBins(radarCase.settings.window, radarCase.samples) + 0.25)
+                QVERIFY2(score.found >= 0.99, figures);
             break;
         }
     }

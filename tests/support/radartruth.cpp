@@ -16,6 +16,8 @@ namespace {
 constexpr double kNoiseDigits = 30.0;
 // A target reported this close to the truth is that target.
 constexpr double kMatchBins = 0.5;
+// A slow target's ghosts and pushed peaks lie within this many bins of zero frequency.
+constexpr double kNearZeroBins = 6.0;
 
 frame_t recordFor(const FrameValues &values)
 {
@@ -76,17 +78,19 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
     const double rangeBin = profile.rangeForBeat(binHz) - profile.rangeForBeat(0.0);
     const double bin = fmcw ? rangeBin : speedBin;
     const double level = levelForSnr(radarCase.snrDb, n, settings.window);
+    const double clear = std::max(2.0, RadarAnalyzer::blindBins(settings.window, n) + 0.25);
 
     std::vector<double> errors, snrs;
-    int directionRight = 0, found = 0, falseFrames = 0;
+    int directionRight = 0, found = 0, falseFrames = 0, wrongFrames = 0;
     RadarAnalysis analysis;
     for (int index = 0; index < radarCase.frames; ++index) {
-        // Swept over the axis, avoiding the two bins either side of zero frequency, where the
-        // samples' mean is taken out, and the last tenth before the axis ends.
+        // Swept over the axis, avoiding the two bins either side of zero frequency (more when
+        // the window's zone where taking the samples' mean out distorts a tone is wider), and
+        // the last tenth before the axis ends.
         const double fraction = radarCase.frames > 1 ? double(index) / (radarCase.frames - 1) : 0.5;
         std::vector<SimTarget> truth;
         if (fmcw) {
-            const double nearest = std::max(2.0, 2.0 * rangeBin);
+            const double nearest = std::max(2.0, clear * rangeBin);
             const double farthest = 0.9 * profile.maxRange();
             const double range = nearest + (farthest - nearest) * fraction;
             truth.push_back({range, 0.0, level});
@@ -99,8 +103,8 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
         } else {
             const double limit = 0.9 * profile.maxSpeed();
             double speed = -limit + 2.0 * limit * fraction;
-            if (std::abs(speed) < 2.0 * speedBin)
-                speed = std::copysign(2.0 * speedBin, speed);
+            if (std::abs(speed) < clear * speedBin)
+                speed = std::copysign(clear * speedBin, speed);
             truth.push_back({0.0, speed, level});
             if (radarCase.kind == RadarCase::Kind::Pair) {
                 truth[0].speedMps = -limit + (2.0 * limit - 3.0 * speedBin) * fraction;
@@ -111,6 +115,15 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
         }
         if (radarCase.kind == RadarCase::Kind::Noise)
             truth.clear();
+        if (radarCase.kind == RadarCase::Kind::Slow) {
+            // Near zero frequency, where the frame's offset is taken out. FMCW beats have one
+            // side only; CW speeds change sides from frame to frame.
+            truth.clear();
+            if (fmcw)
+                truth.push_back({profile.rangeForBeat(radarCase.bins * binHz), 0.0, level});
+            else
+                truth.push_back({0.0, (index % 2 ? 1.0 : -1.0) * radarCase.bins * speedBin, level});
+        }
         model.setRadarScene(profile, truth);
         const frame_t record = recordFor(model.frame(index));
 
@@ -137,12 +150,32 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
             }
         }
         found += matched == int(truth.size()) ? 1 : 0;
+        // Reports near zero frequency are the slow target's, or its ghosts; farther ones are
+        // the noise's own false alarms (counted in falseTargets).
+        auto nearZero
+            = [&](const RadarTarget &target) { return std::abs(target.bins) < kNearZeroBins; };
+        if (!fmcw && !truth.empty()) {
+            bool wrong = false;
+            for (const RadarTarget &target : analysis.targets)
+                wrong = wrong
+                    || (nearZero(target)
+                        && (target.speedMps < 0.0) != (truth.front().speedMps < 0.0));
+            wrongFrames += wrong ? 1 : 0;
+        }
+        if (radarCase.kind == RadarCase::Kind::Slow) {
+            // Every report near zero counts: a target pushed away is as wrong as the strongest.
+            for (const RadarTarget &target : analysis.targets) {
+                if (nearZero(target))
+                    errors.push_back(std::abs(reported(target) - where(truth.front())) / bin);
+            }
+        }
         falseFrames += stray ? 1 : 0;
         if (radarCase.kind == RadarCase::Kind::Sweep) {
             // The strongest report against the truth. A frame without one counts against `found`
             // (at 20 dB about one frame in several thousand: the noise can bury the peak).
             if (!analysis.targets.empty())
-                errors.push_back(std::abs(reported(analysis.targets.front()) - where(truth.front())) / bin);
+                errors.push_back(
+                    std::abs(reported(analysis.targets.front()) - where(truth.front())) / bin);
             if (!fmcw && !analysis.targets.empty()) {
                 const bool approaching = truth.front().speedMps < 0.0;
                 const char *expected = approaching ? "approaching" : "receding";
@@ -164,6 +197,7 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
     score.directionRight = errors.empty() ? 0.0 : double(directionRight) / double(errors.size());
     score.found = double(found) / radarCase.frames;
     score.falseTargets = double(falseFrames) / radarCase.frames;
+    score.wrongDirection = double(wrongFrames) / radarCase.frames;
     score.medianSnrDb = median(snrs);
     return score;
 }

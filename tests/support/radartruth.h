@@ -14,6 +14,7 @@ struct RadarCase {
         Sweep, // one target, moved across the axis from frame to frame
         Pair, // a target and one 3 bins beside it, 10 dB weaker
         Noise, // no target at all
+        Slow, // one target `bins` board bins from zero frequency, approaching and receding by turns
     };
     RadarCase() = default;
     RadarCase(const QString &name, Kind kind, int mode, int samples, bool flipApproaching = false,
@@ -37,16 +38,19 @@ struct RadarCase {
     double snrDb = 20.0; // of the (stronger) target in the host's spectrum
     int frames = 200;
     uint32_t seed = 1;
+    double bins = 0.0; // Slow: the target's distance from zero frequency
     RadarSettings settings; // the window and the detector
 };
 
 struct RadarScore {
     int frames = 0;
-    double medianErrorBins = 0.0; // of the strongest target, Sweep only
-    double worstErrorBins = 0.0; // over the frames that report a target
+    double medianErrorBins = 0.0; // of the strongest target, Sweep and Slow
+    double worstErrorBins
+        = 0.0; // over the frames that report a target; Slow: every report near zero
     double directionRight = 0.0; // fraction of the frames that report a target, CW Sweep only
     double found = 0.0; // fraction of frames with every target of the scene reported
     double falseTargets = 0.0; // fraction of frames with a target not in the scene
+    double wrongDirection = 0.0; // fraction of frames with a speed of the wrong sign near zero
     double medianSnrDb = 0.0; // as reported for the (stronger) target
 };
 

@@ -222,6 +222,28 @@ private Q_SLOTS:
             << QStringList{"--replay", recording, "--rate", "line"} << 1500 << 4096 << 0 << -1 << framesOnly
             << QStringLiteral("sent: 8 frames, %1 bytes, 0 faulty").arg(framesOnly.size())
             << QStringLiteral("vazorez-sim: %1: 16 bytes hold no frame (2 rejected frames); they are not sent").arg(recording);
+        // A target the profile cannot tell apart is still played (folded, as the physics makes
+        // it), but the user is told.
+        const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
+        RadarProfile profile;
+        QString error;
+        if (!RadarProfile::load(profilePath, &profile, &error))
+            QFAIL(qPrintable(error));
+        for (const bool fmcw : {false, true}) {
+            BoardModel radarBoard(fmcw ? SimMode::Fmcw : SimMode::Cw, 16, 1);
+            radarBoard.setRadarScene(profile, {fmcw ? SimTarget{50.0, 0.0, 50.0} : SimTarget{12.0, 80.0, 50.0}});
+            QByteArray folded;
+            for (int index = 0; index < 3; ++index)
+                folded += encodeFrame(radarBoard.frame(index));
+            QTest::addRow("%s target beyond the profile's reach", fmcw ? "FMCW" : "CW")
+                << QStringList{"--radar", profilePath, "--target", fmcw ? "50,0" : "12,80", "--mode", fmcw ? "fmcw" : "cw",
+                               "--samples", "16", "--count", "3", "--rate", "max"}
+                << 0 << 4096 << 0 << -1 << folded << "sent: 3 frames, 405 bytes, 0 faulty"
+                << (fmcw ? QStringLiteral("vazorez-sim: target 50,0: 50 m is beyond the 38.4 m the profile can tell "
+                                          "apart; it will show folded")
+                         : QStringLiteral("vazorez-sim: target 12,80: 80 m/s is beyond the \u00b162.1 m/s the "
+                                          "profile can tell apart; it will show folded"));
+        }
     }
 
     void simulatorHandsOverExactlyWhatWasRead()

@@ -141,6 +141,26 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
                      .arg(mode, parser.value("radar"));
         return false;
     }
+    if (options.radarScene) {
+        // Physics folds a tone beyond half the sample rate back into the spectrum: the target
+        // is still played, but the user is told where it will not show.
+        const QStringList texts = parser.values("target");
+        for (size_t k = 0; k < options.targets.size(); ++k) {
+            const SimTarget &target = options.targets[k];
+            const QString text = texts.value(int(k));
+            const double maxSpeed = std::abs(options.radar.maxSpeed());
+            if (options.mode != SimMode::Fmcw && std::abs(target.speedMps) > maxSpeed)
+                options.warnings << QStringLiteral("target %1: %2 m/s is beyond the \u00b1%3 m/s "
+                                                   "the profile can tell apart; it will show folded")
+                                        .arg(text, QString::number(target.speedMps),
+                                            QString::number(maxSpeed, 'f', 1));
+            if (options.mode != SimMode::Cw && target.rangeM > options.radar.maxRange())
+                options.warnings << QStringLiteral("target %1: %2 m is beyond the %3 m the "
+                                                   "profile can tell apart; it will show folded")
+                                        .arg(text, QString::number(target.rangeM),
+                                            QString::number(options.radar.maxRange(), 'f', 1));
+        }
+    }
 
     bool ok = false;
     options.samples = parser.value("samples").toInt(&ok);
