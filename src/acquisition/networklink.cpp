@@ -92,6 +92,20 @@ bool NetworkLink::isNetworkName(const QString &name)
         || name.startsWith(kTelnetScheme + QLatin1String("://"), Qt::CaseInsensitive);
 }
 
+bool NetworkLink::isWellFormed(const QString &url, QString *error)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString scheme = parsed.scheme().toLower();
+    if (parsed.isValid() && (scheme == kSocketScheme || scheme == kTelnetScheme)
+        && !parsed.host().isEmpty() && parsed.port() > 0 && parsed.userInfo().isEmpty()
+        && (parsed.path().isEmpty() || parsed.path() == "/") && !parsed.hasQuery()
+        && !parsed.hasFragment())
+        return true;
+    *error
+        = QStringLiteral("not a network port: expected socket://HOST:PORT or rfc2217://HOST:PORT");
+    return false;
+}
+
 bool NetworkLink::fail(const QString &reason)
 {
     error = reason;
@@ -105,15 +119,10 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
     close();
     error.clear();
     codec = Rfc2217Codec();
+    if (!isWellFormed(url, &error))
+        return fail(error);
     const QUrl parsed(url, QUrl::StrictMode);
-    const QString scheme = parsed.scheme().toLower();
-    if (!parsed.isValid() || (scheme != kSocketScheme && scheme != kTelnetScheme)
-        || parsed.host().isEmpty() || parsed.port() <= 0 || !parsed.userInfo().isEmpty()
-        || !(parsed.path().isEmpty() || parsed.path() == "/") || parsed.hasQuery()
-        || parsed.hasFragment())
-        return fail(QStringLiteral(
-            "not a network port: expected socket://HOST:PORT or rfc2217://HOST:PORT"));
-    telnet = scheme == kTelnetScheme;
+    telnet = parsed.scheme().toLower() == kTelnetScheme;
 
     const QDeadlineTimer deadline(timeoutMs);
     QString why;

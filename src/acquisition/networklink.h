@@ -30,6 +30,9 @@ public:
 
     // Whether `name` is a network port (socket:// or rfc2217://) rather than a serial device.
     static bool isNetworkName(const QString &name);
+    // Whether `url` is socket://HOST:PORT or rfc2217://HOST:PORT, before any connection is tried;
+    // false with the expected form in *error.
+    static bool isWellFormed(const QString &url, QString *error);
 
     // Connects to `url`, waiting at most `timeoutMs` in all: name lookup, connection and, for
     // rfc2217, the server's answer to the line settings. Emits nothing while it waits: bytes that

@@ -43,6 +43,25 @@ bool replaceFile(const QString &source, const QString &target)
 #endif
 }
 
+// The file a path names once symbolic links are followed, so that the rename replaces that file and
+// the link keeps pointing at it. A link to nothing yet names the file it will point to.
+QString linkedFile(const QString &path)
+{
+    QString followed = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        const QFileInfo info(followed);
+        if (!info.isSymLink())
+            return followed;
+        if (info.exists())
+            return info.canonicalFilePath();
+        const QString next = info.symLinkTarget();
+        if (next.isEmpty())
+            return followed;
+        followed = next;
+    }
+    return followed; // a loop: the open fails with the system's reason
+}
+
 } // namespace
 
 OutputFile::~OutputFile()
@@ -50,26 +69,29 @@ OutputFile::~OutputFile()
     discard();
 }
 
-bool OutputFile::open(const QString &path)
+bool OutputFile::open(const QString &path, Accept accept)
 {
     file = std::make_unique<QFile>();
     // Unbuffered: a write error shows at the write that caused it, not at some later flush.
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
-    if (path.isEmpty() || path == "-") {
+    if (accept == Accept::AnyFile && (path.isEmpty() || path == "-")) {
         name = QStringLiteral("standard output");
         std::fflush(stdout);
         return file->open(fileno(stdout), mode, QFileDevice::DontCloseHandle)
             || fail(file->errorString());
     }
     name = path;
-    targetPath = path;
-    const QFileInfo existing(path);
+    targetPath = linkedFile(path);
+    const QFileInfo existing(targetPath);
     if (existing.exists() && !existing.isFile()) {
+        if (accept == Accept::RegularFileOnly)
+            return fail(QStringLiteral("not a regular file"));
         // A device or a pipe cannot be replaced by a rename, and writing to it destroys nothing.
         file->setFileName(path);
         return file->open(mode) || fail(file->errorString());
     }
-    QTemporaryFile temporary(path + ".part-XXXXXX");
+    // The temporary lies beside the file it replaces, on the same file system as the rename needs.
+    QTemporaryFile temporary(targetPath + ".part-XXXXXX");
     temporary.setAutoRemove(false);
     if (!temporary.open())
         return fail(temporary.errorString());

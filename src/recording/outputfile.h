@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Where recorded frames go, by one rule: a user's file is never destroyed. A regular file is
 // written under a temporary name beside it and takes its name only when committed, so a run that
-// fails keeps the old file and a half-written file never looks complete. Standard output, devices
-// and pipes are written directly.
+// fails keeps the old file and a half-written file never looks complete. A symbolic link stays a
+// link: the file it points to is the one replaced. Standard output, devices and pipes are written
+// directly.
 #pragma once
 
 #include <QByteArray>
@@ -22,9 +23,14 @@ public:
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-    // "" or "-" is standard output. Creates the temporary (or opens the device); false with
-    // errorString() set when it cannot. errorString() is the system's reason, for every call.
-    bool open(const QString &path);
+    // What an output may be. A picture is a file, never a device or a pipe.
+    enum class Accept { AnyFile, RegularFileOnly };
+
+    // "" or "-" is standard output (with AnyFile; a file named "-" with RegularFileOnly). Creates
+    // the temporary (or opens the device); false with errorString() set when it cannot ("not a
+    // regular file" for a device or a pipe that `accept` refuses; nothing is touched then).
+    // errorString() is the system's reason, for every call.
+    bool open(const QString &path, Accept accept = Accept::AnyFile);
     // The name for messages: the path, or "standard output".
     QString description() const { return name; }
     // The file written until commit(): the temporary, or the target itself.

@@ -13,6 +13,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int kFrames = 600;
@@ -73,6 +78,7 @@ void writeRecordings(const QString &directory)
     save("rec.jsonl", jsonl.toUtf8());
     save("junk.raw", QByteArray(5000, '\xa2'));
     save("empty.raw", QByteArray());
+    save("notes.txt", "a text file, not frames\n");
     save("broken.csv", "frame,time_s,mode,k,i,q,s\n0,0.1,CW,0,1,2,3\n0,0.1,CW,5,1,2,3\n");
     // One CW target per recording at these speeds, seen through the example radar profile.
     RadarProfile profile;
@@ -155,12 +161,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QStringList>("options");
-        QTest::newRow("raw, default size") << "rec.raw" << QStringList{};
+        QTest::addColumn<bool>("throughLink"); // -o names a symbolic link to an older picture
+        QTest::newRow("raw, default size") << "rec.raw" << QStringList{} << false;
         QTest::newRow("raw, small")
-            << "rec.raw" << QStringList{"--width", "500", "--height", "400"};
-        QTest::newRow("csv") << "rec.csv" << QStringList{};
-        QTest::newRow("jsonl") << "rec.jsonl" << QStringList{};
-        QTest::newRow("raw, one frame's I and Q") << "rec.raw" << QStringList{"--frame", "10"};
+            << "rec.raw" << QStringList{"--width", "500", "--height", "400"} << false;
+        QTest::newRow("csv") << "rec.csv" << QStringList{} << false;
+        QTest::newRow("jsonl") << "rec.jsonl" << QStringList{} << false;
+        QTest::newRow("raw, one frame's I and Q")
+            << "rec.raw" << QStringList{"--frame", "10"} << false;
+        QTest::newRow("jsonl, through a symbolic link") << "rec.jsonl" << QStringList{} << true;
     }
 
     // Every format gives the same picture of the same frames at the same times; the one-frame
@@ -169,10 +178,24 @@ private Q_SLOTS:
     {
         QFETCH(QString, input);
         QFETCH(QStringList, options);
+        QFETCH(bool, throughLink);
         const QString output
             = directory.filePath(QString(QTest::currentDataTag()).replace(' ', '_') + ".png");
+        if (throughLink) {
+            // The link stays and points at the file it pointed at, which gets the new picture.
+            QFile older(directory.filePath("linked.png"));
+            QVERIFY(older.open(QIODevice::WriteOnly) && older.write("older picture") > 0);
+            older.close();
+            QVERIFY(::symlink("linked.png", QFile::encodeName(output).constData()) == 0);
+        }
         const Run run = plot(QStringList{directory.filePath(input), "-o", output} + options);
         QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        if (throughLink) {
+            QVERIFY(QFileInfo(output).isSymLink());
+            QCOMPARE(QFileInfo(output).symLinkTarget(), directory.filePath("linked.png"));
+            QVERIFY(!QImage(directory.filePath("linked.png")).isNull());
+            QCOMPARE(QDir(directory.path()).entryList({"*.part-*"}), QStringList());
+        }
         QVERIFY2(run.err.contains(QStringLiteral("%1 frames").arg(kFrames)), qPrintable(run.err));
         const QImage image(output);
         QVERIFY(!image.isNull());
@@ -215,8 +238,11 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments"); // @ is the temporary directory
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("message");
-        QTest::newRow("no frame in the bytes")
-            << QStringList{"@/junk.raw", "-o", "@/x.png"} << 1 << "no frame in";
+        // Every byte left over is counted as dropped, those the end of the file cuts off too.
+        QTest::newRow("no frame in the bytes") << QStringList{"@/junk.raw", "-o", "@/x.png"} << 1
+                                               << "(5000 bytes, 0 rejected, 5000 bytes dropped)";
+        QTest::newRow("a text file") << QStringList{"@/notes.txt", "-o", "@/x.png"} << 1
+                                     << "(24 bytes, 0 rejected, 24 bytes dropped)";
         QTest::newRow("empty file")
             << QStringList{"@/empty.raw", "-o", "@/x.png"} << 1 << "no frame in";
         QTest::newRow("missing file")
@@ -225,6 +251,15 @@ private Q_SLOTS:
             << QStringList{"@/broken.csv", "-o", "@/x.png"} << 1 << "line 3";
         QTest::newRow("unwritable output")
             << QStringList{"@/rec.raw", "-o", "@/no/such/dir/x.png"} << 1 << "cannot write";
+        // A picture is a file: a device or a pipe under its name stays as it was.
+        QTest::newRow("output is a FIFO")
+            << QStringList{"@/rec.raw", "-o", "@/fifo.png"} << 1
+            << "cannot write " + directory.filePath("fifo.png") + ": not a regular file";
+        QTest::newRow("output is a device")
+            << QStringList{"@/rec.raw", "-o", "@/device.png"} << 1
+            << "cannot write " + directory.filePath("device.png") + ": not a regular file";
+        QTest::newRow("output links to a device")
+            << QStringList{"@/rec.raw", "-o", "@/device-link.png"} << 1 << "not a regular file";
         QTest::newRow("frame past the end") << QStringList{"@/rec.raw", "-o", "@/x.png", "--frame",
             "600"} << 1 << "has only 600 frames";
         QTest::newRow("no output") << QStringList{"@/rec.raw"} << 2 << "-o";
@@ -256,12 +291,33 @@ private Q_SLOTS:
         QFETCH(int, exitCode);
         QFETCH(QString, message);
         arguments.replaceInStrings("@", directory.path());
+        const QString output = arguments.value(arguments.indexOf("-o") + 1);
+        const QByteArray outputName = QFile::encodeName(output);
+        if (output.endsWith("fifo.png"))
+            QVERIFY(::mkfifo(outputName.constData(), 0600) == 0 || errno == EEXIST);
+        if (output.contains("device")) {
+            // A device node of its own (the null device's numbers), made where the test may.
+            const QByteArray device = QFile::encodeName(directory.filePath("device.png"));
+            if (::mknod(device.constData(), S_IFCHR | 0600, makedev(1, 3)) != 0 && errno != EEXIST)
+                QSKIP("making a device node needs root");
+            if (output.endsWith("device-link.png"))
+                QVERIFY(::symlink("device.png", outputName.constData()) == 0 || errno == EEXIST);
+        }
+        struct stat before = {};
+        const bool existed = ::lstat(outputName.constData(), &before) == 0;
         const Run run = plot(arguments);
         QCOMPARE(run.exitCode, exitCode);
         const QStringList lines = run.err.split('\n', Qt::SkipEmptyParts).filter("vazorez-plot:");
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.first().contains(message), qPrintable(lines.first()));
         QVERIFY(!QFile::exists(directory.filePath("x.png")));
+        if (existed) {
+            struct stat after = {};
+            QVERIFY(::lstat(outputName.constData(), &after) == 0);
+            QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+            QCOMPARE(after.st_ino, before.st_ino);
+        }
+        QCOMPARE(QDir(directory.path()).entryList({"*.part-*"}), QStringList());
     }
 
     // --help needs neither a display nor a platform chosen by the caller.

@@ -683,6 +683,75 @@ private Q_SLOTS:
         }
     }
 
+    // Small frames sit below the decode gate until the line ends: when the last of the frames
+    // wanted comes with the hang-up, the capture got what it asked for.
+    void wantedFramesArriveWithTheHangUp_data()
+    {
+        QTest::addColumn<int>("samples");
+        QTest::newRow("1 sample") << 1;
+        QTest::newRow("16 samples") << 16;
+        QTest::newRow("128 samples") << 128;
+    }
+
+    void wantedFramesArriveWithTheHangUp()
+    {
+        QFETCH(int, samples);
+        constexpr int kWanted = 200;
+        const QString path = dir.filePath(QStringLiteral("hang-up-%1.raw").arg(samples));
+        Session session;
+        session.options.samples = samples;
+        session.options.mode = SimMode::Cw;
+        session.options.count = kWanted;
+        session.options.rate = SimulatorOptions::Rate::Max;
+        session.options.faults = {};
+        QVERIFY(session.start({"-o", path, "--format", "raw"}, kWanted));
+        session.hangUp();
+        QVERIFY(session.finish(10000));
+        QCOMPARE(session.capture.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(session.capture.exitCode() == 0, qPrintable(session.stderrText));
+        QVERIFY2(!session.stderrText.contains("hung up"), qPrintable(session.stderrText));
+        QCOMPARE(QFileInfo(path).size(), qint64(kWanted) * (8 * samples + 7));
+    }
+
+    // An output that is a symbolic link stays one: the file it points at gets the recording, for
+    // every tool alike.
+    void outputThroughALinkKeepsTheLink_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("capture") << "vazorez-capture";
+        QTest::newRow("decode") << "vazorez-decode";
+    }
+
+    void outputThroughALinkKeepsTheLink()
+    {
+        QFETCH(QString, program);
+        const QString target = dir.filePath(program + "-target.csv");
+        const QString link = dir.filePath(program + "-link.csv");
+        QFile older(target);
+        QVERIFY(older.open(QIODevice::WriteOnly) && older.write("an older recording\n") > 0);
+        older.close();
+        QVERIFY(::symlink(QFile::encodeName(QFileInfo(target).fileName()).constData(),
+                    QFile::encodeName(link).constData())
+            == 0);
+        if (program == "vazorez-capture") {
+            Session session;
+            QVERIFY(session.start({"-o", link}, int(goodFrames().size())));
+            QVERIFY(session.finish());
+            QVERIFY2(session.capture.exitCode() == 0, qPrintable(session.stderrText));
+        } else {
+            const QString raw = captureIn("raw");
+            QVERIFY(!raw.isEmpty());
+            int exitCode = -1;
+            runDecode({raw, "-o", link}, &exitCode);
+            QCOMPARE(exitCode, 0);
+        }
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+        const QList<Row> rows = parseCsv(readAll(target));
+        QCOMPARE(rows.size(), goodFrames().size());
+        QCOMPARE(QDir(dir.path()).entryList({"*.part-*"}), QStringList());
+    }
+
     void decodeWritesEachFramesTargets_data()
     {
         QTest::addColumn<QString>("format");
@@ -799,6 +868,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         const QString capture = "vazorez-capture", decode = "vazorez-decode";
         // KEEP is a file of the user's that must come out as it went in; PTY a live line.
+        QTest::newRow("a recording given as the port")
+            << capture << QStringList{"KEEP", "-o", "KEEP"} << 1
+            << "KEEP is a file, not a serial port; vazorez-decode reads recordings";
+        QTest::newRow("malformed network port")
+            << capture << QStringList{"socket://127.0.0.1:99999", "-o", "KEEP"} << 2
+            << "socket://127.0.0.1:99999: not a network port";
         QTest::newRow("missing port") << capture << QStringList{"/dev/vazorez-none", "-o", "KEEP"} << 1 << "cannot open /dev/vazorez-none";
         QTest::newRow("no port") << capture << QStringList{} << 2 << "give exactly one PORT";
         QTest::newRow("bad format") << capture << QStringList{"/dev/null", "--format", "xml"} << 2 << "--format wants";

@@ -317,6 +317,8 @@ private Q_SLOTS:
         QTest::newRow("samples out of range") << QStringList{"--samples", "256"} << 2;
         QTest::newRow("bad mode") << QStringList{"--mode", "pulse"} << 2;
         QTest::newRow("bad rate") << QStringList{"--rate", "fast"} << 2;
+        QTest::newRow("rate below one frame in 100 s") << QStringList{"--rate", "1e-7"} << 2;
+        QTest::newRow("rate above 100000 frames/s") << QStringList{"--rate", "200000"} << 2;
         QTest::newRow("probability above 1") << QStringList{"--junk", "1.5"} << 2;
         QTest::newRow("stray argument") << QStringList{"extra"} << 2;
         QTest::newRow("missing device") << QStringList{"--device", "/dev/vazorez-none"} << 1;

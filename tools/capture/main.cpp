@@ -13,6 +13,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <QTimer>
 
@@ -56,6 +57,12 @@ public:
     {
         portName = name;
         networked = NetworkLink::isNetworkName(name);
+        if (!networked && QFileInfo(name).isFile()) {
+            toolError(
+                QStringLiteral("%1 is a file, not a serial port; vazorez-decode reads recordings")
+                    .arg(name));
+            return false;
+        }
         if (networked ? !network.open(name, LineSettings::kBaudRate)
                       : !openWithLineSettings(port, name, LineSettings::kBaudRate)) {
             toolError(QStringLiteral("cannot open %1: %2")
@@ -99,6 +106,10 @@ public:
             network.close();
         }
         receiver.flush(decoder, record, sink());
+        // The frames that were complete in the buffer when the line hung up are counted first:
+        // a capture that got every frame it wanted is done, however the line ended.
+        if (code == HungUp && frameLimit >= 0 && written >= frameLimit)
+            code = Done;
         if (exitCode == Done && !out.commit())
             fail(QStringLiteral("cannot write to %1: %2").arg(out.description(), out.errorString()));
         if (exitCode != Done)
@@ -257,8 +268,10 @@ int main(int argc, char *argv[])
     if (parser.positionalArguments().size() != 1)
         return usageError(QStringLiteral("give exactly one PORT"));
     const QString portName = parser.positionalArguments().first();
-    FrameWriter::Format format;
     QString error;
+    if (NetworkLink::isNetworkName(portName) && !NetworkLink::isWellFormed(portName, &error))
+        return usageError(QStringLiteral("%1: %2").arg(portName, error));
+    FrameWriter::Format format;
     if (!FrameWriter::formatFromOptions(parser, &format, &error))
         return usageError(error);
     int64_t frameLimit = -1;

@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: MIT
 // vazorez-plot FILE -o OUT.png: a picture of a whole recording, drawn by the same code as the live
 // spectrum history window.
+#include "outputfile.h"
 #include "plotpicture.h"
 #include "recordingreader.h"
 #include "toolcli.h"
 
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageWriter>
-#include <QSaveFile>
 
 #include <cstdio>
 #include <optional>
@@ -134,9 +135,10 @@ int main(int argc, char *argv[])
     if (!reader.open(inputPath, &error))
         return fail(error);
     // Fail on the output before the work, and with the reason; an existing picture is replaced only
-    // by a complete new one.
-    QSaveFile output(outputPath);
-    if (!output.open(QIODevice::WriteOnly))
+    // by a complete new one, written by the rules every tool's output follows (through a symbolic
+    // link, never over a device or a pipe).
+    OutputFile output;
+    if (!output.open(outputPath, OutputFile::Accept::RegularFileOnly))
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
 
     PlotPicture picture(height);
@@ -154,11 +156,11 @@ int main(int argc, char *argv[])
         },
         &error);
     if (!read) {
-        output.cancelWriting();
+        output.discard();
         return fail(error);
     }
     if (reader.frames() == 0) {
-        output.cancelWriting();
+        output.discard();
         return fail(QStringLiteral("no frame in %1 (%2 bytes, %3 rejected, %4 bytes dropped)")
                         .arg(inputPath)
                         .arg(reader.bytes())
@@ -166,7 +168,7 @@ int main(int argc, char *argv[])
                         .arg(reader.bytesDropped()));
     }
     if (frameWanted && !chosen) {
-        output.cancelWriting();
+        output.discard();
         return fail(QStringLiteral("--frame %1: %2 has only %3 frames")
                         .arg(*frameWanted)
                         .arg(inputPath)
@@ -186,12 +188,14 @@ int main(int argc, char *argv[])
                                       ? QStringLiteral("raw; times reconstructed from the line rate")
                                       : QString::fromLatin1(RecordingReader::formatName(reader.format())));
     const QImage image = picture.render(QSize(width, height), title, chosen);
-    QImageWriter writer(&output, imageFormat);
-    if (!writer.write(image) || !output.commit()) {
-        const QString reason
-            = output.error() != QFile::NoError ? output.errorString() : writer.errorString();
-        return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, reason));
-    }
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, imageFormat);
+    if (!writer.write(image))
+        return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, writer.errorString()));
+    if (!output.write(encoded) || !output.commit())
+        return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
     std::fprintf(stderr,
         "vazorez-plot: %lld frames over %.1f s from %llu bytes, %llu rejected, %llu bytes dropped "
         "-> %s\n",

@@ -129,7 +129,9 @@ bool RecordingReader::readRaw(const FrameSink &sink, QString *error)
     receiver.flush(decoder, record, onFrame);
     byteCount = receiver.stats().bytesReceived;
     rejected = receiver.stats().framesRejected;
-    dropped = receiver.stats().bytesDropped;
+    // What the flush leaves buffered is a frame that never finished: dropped too, as
+    // vazorez-decode counts it.
+    dropped = receiver.stats().bytesDropped + uint64_t(receiver.buffer().size());
     return true;
 }
 

@@ -27,6 +27,10 @@ using Clock = std::chrono::steady_clock;
 
 // How often a stream that waits for its reader looks whether one has opened the line.
 constexpr int kReaderCheckMs = 20;
+// The paces --rate takes, the viewer's replay range: from one frame in 100 s to far more than the
+// line carries (1645 of the smallest frames a second).
+constexpr double kSlowestRate = 0.01;
+constexpr double kFastestRate = 100000;
 
 bool readProbability(const QCommandLineParser &parser, const QString &name, double *out, QString *error)
 {
@@ -189,8 +193,11 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
     } else {
         options.rate = SimulatorOptions::Rate::Fixed;
         options.framesPerSecond = rate.toDouble(&ok);
-        if (!ok || !(options.framesPerSecond > 0.0) || options.framesPerSecond > 1e6) {
-            *error = QStringLiteral("--rate wants line, max or frames per second, not '%1'").arg(rate);
+        if (!ok || !(options.framesPerSecond >= kSlowestRate)
+            || !(options.framesPerSecond <= kFastestRate)) {
+            *error = QStringLiteral("--rate wants line, max or 0.01 to 100000 frames per second, "
+                                    "not '%1'")
+                         .arg(rate);
             return false;
         }
     }
