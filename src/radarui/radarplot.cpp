@@ -1,0 +1,344 @@
+// SPDX-License-Identifier: MIT
+#include "radarplot.h"
+
+#include "radarreadout.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
+
+const QColor RadarPlot::kMarkerColour(255, 0, 255);
+
+namespace {
+
+const QColor kSpectrumColour(20, 90, 200);
+const QColor kThresholdColour(220, 60, 30);
+const QColor kTrackColour(30, 140, 60);
+constexpr int kMargin = 8;
+constexpr int kAxisLeft = 48; // room for the dB and track labels
+constexpr int kAxisBelow = 38; // tick labels and the axis title
+
+// A round step for about `count` ticks over `span`.
+double niceStep(double span, int count)
+{
+    if (!(span > 0.0))
+        return 1.0;
+    const double raw = span / std::max(count, 1);
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double factor : {1.0, 2.0, 5.0, 10.0})
+        if (raw <= factor * power)
+            return factor * power;
+    return 10.0 * power;
+}
+
+QString axisTitle(const RadarSpectrum &spectrum)
+{
+    switch (spectrum.axis) {
+    case RadarSpectrum::Axis::Speed:
+        return QStringLiteral("speed (m/s): approaching < 0 < receding");
+    case RadarSpectrum::Axis::Range:
+        return QStringLiteral("range (m)");
+    default:
+        return QStringLiteral("board bins (the profile has no sweep)");
+    }
+}
+
+QString unitOf(const RadarSpectrum &spectrum)
+{
+    return spectrum.axis == RadarSpectrum::Axis::Speed ? QStringLiteral("m/s")
+        : spectrum.axis == RadarSpectrum::Axis::Range  ? QStringLiteral("m")
+                                                       : QStringLiteral("bins");
+}
+
+double targetValue(const RadarTarget &target, const RadarSpectrum &spectrum)
+{
+    if (spectrum.axis == RadarSpectrum::Axis::Speed)
+        return target.speedMps;
+    if (spectrum.axis == RadarSpectrum::Axis::Range)
+        return target.rangeM;
+    return target.bins;
+}
+
+void drawTicks(QPainter &painter, const QRect &area, double low, double high, bool vertical)
+{
+    const double step = niceStep(high - low, vertical ? 4 : 8);
+    const QFontMetrics metrics = painter.fontMetrics();
+    for (double value = std::ceil(low / step) * step; value <= high + step * 1e-6; value += step) {
+        const QString text = QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value);
+        if (vertical) {
+            const int y
+                = area.bottom() - int(std::lround((value - low) / (high - low) * area.height()));
+            painter.setPen(QColor(225, 225, 225));
+            painter.drawLine(area.left(), y, area.right(), y);
+            painter.setPen(Qt::black);
+            painter.drawText(QRect(area.left() - kAxisLeft, y - 8, kAxisLeft - 4, 16),
+                Qt::AlignRight | Qt::AlignVCenter, text);
+        } else {
+            const int x
+                = area.left() + int(std::lround((value - low) / (high - low) * area.width()));
+            painter.setPen(QColor(225, 225, 225));
+            painter.drawLine(x, area.top(), x, area.bottom());
+            painter.setPen(Qt::black);
+            painter.drawText(QRect(x - 40, area.bottom() + 1, 80, metrics.height()),
+                Qt::AlignHCenter | Qt::AlignTop, text);
+        }
+    }
+}
+
+} // namespace
+
+RadarPlot::RadarPlot(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("radarPlot"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMinimumSize(360, 300);
+}
+
+void RadarPlot::setMessage(const QString &text)
+{
+    if (text == message)
+        return;
+    message = text;
+    update();
+}
+
+void RadarPlot::clearPanes()
+{
+    for (Pane &each : panes)
+        each = Pane();
+    update();
+}
+
+std::vector<int> RadarPlot::shownModes() const
+{
+    std::vector<int> modes;
+    for (int mode = 0; mode < 2; ++mode)
+        if (panes[mode].seen && !panes[mode].analysis.spectrum.db.empty())
+            modes.push_back(mode);
+    return modes;
+}
+
+RadarPlot::PaneLayout RadarPlot::layoutFor(int mode) const
+{
+    const std::vector<int> modes = shownModes();
+    const auto found = std::find(modes.begin(), modes.end(), mode);
+    if (found == modes.end())
+        return {};
+    const int count = int(modes.size());
+    const int index = int(found - modes.begin());
+    const int height = this->height() / count;
+    const QRect whole(0, index * height, width(), height);
+    QFont large = font();
+    large.setPointSizeF(large.pointSizeF() * 1.6);
+    large.setBold(true);
+    const int lineHeight = QFontMetrics(large).height();
+    PaneLayout layout;
+    layout.readout = QRect(whole.left() + kMargin, whole.top() + kMargin,
+        whole.width() - 2 * kMargin, 3 * lineHeight + 4);
+    const int rest = whole.bottom() - layout.readout.bottom() - kMargin;
+    const int historyHeight = std::max(40, rest / 4);
+    const int left = whole.left() + kAxisLeft + kMargin;
+    const int right = whole.right() - kMargin - 4;
+    layout.spectrum = QRect(QPoint(left, layout.readout.bottom() + kMargin + 4),
+        QPoint(right, whole.bottom() - kMargin - historyHeight - 2 * kAxisBelow));
+    layout.history = QRect(QPoint(left, layout.spectrum.bottom() + kAxisBelow + kMargin + 8),
+        QPoint(right, whole.bottom() - kAxisBelow));
+    return layout;
+}
+
+QRect RadarPlot::spectrumRect(int mode) const
+{
+    return layoutFor(mode).spectrum;
+}
+
+QRect RadarPlot::historyRect(int mode) const
+{
+    return layoutFor(mode).history;
+}
+
+double RadarPlot::axisLow(int mode) const
+{
+    return pane(mode).analysis.spectrum.start;
+}
+
+double RadarPlot::axisHigh(int mode) const
+{
+    const RadarSpectrum &spectrum = pane(mode).analysis.spectrum;
+    return spectrum.at(std::max<double>(double(spectrum.db.size()) - 1.0, 1.0));
+}
+
+void RadarPlot::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    const std::vector<int> modes = shownModes();
+    if (modes.empty() || !message.isEmpty()) {
+        painter.setPen(Qt::darkGray);
+        painter.drawText(rect().adjusted(20, 20, -20, -20), Qt::AlignCenter | Qt::TextWordWrap,
+            message.isEmpty() ? QStringLiteral("waiting for frames") : message);
+        return;
+    }
+    for (int mode : modes)
+        paintPane(painter, mode, layoutFor(mode));
+}
+
+void RadarPlot::paintPane(QPainter &painter, int mode, const PaneLayout &layout) const
+{
+    const Pane &shown = panes[mode];
+    QFont large = font();
+    large.setPointSizeF(large.pointSizeF() * 1.6);
+    large.setBold(true);
+    const QFontMetrics largeMetrics(large);
+    painter.setPen(Qt::black);
+    const QString title = mode ? QStringLiteral("FMCW") : QStringLiteral("CW");
+    const int numbers
+        = layout.readout.left() + largeMetrics.horizontalAdvance(QStringLiteral("FMCW  "));
+    int baseline = layout.readout.top() + largeMetrics.ascent();
+    painter.setFont(large);
+    painter.drawText(QPoint(layout.readout.left(), baseline), title);
+    if (shown.analysis.targets.empty())
+        painter.drawText(QPoint(numbers, baseline), QStringLiteral("no target"));
+    for (const RadarTarget &target : shown.analysis.targets) {
+        const QString position = targetPosition(target);
+        painter.setFont(large);
+        painter.drawText(QPoint(numbers, baseline), position);
+        painter.setFont(font());
+        painter.drawText(QPoint(numbers + largeMetrics.horizontalAdvance(position) + 12, baseline),
+            QStringLiteral("%1 dB, SNR %2 dB")
+                .arg(target.levelDb, 0, 'f', 1)
+                .arg(target.snrDb, 0, 'f', 1));
+        baseline += largeMetrics.height();
+    }
+    painter.setFont(font());
+    paintSpectrum(painter, shown, layout.spectrum);
+    paintHistory(painter, shown, layout.history);
+}
+
+void RadarPlot::paintSpectrum(QPainter &painter, const Pane &shown, const QRect &area) const
+{
+    const RadarSpectrum &spectrum = shown.analysis.spectrum;
+    const int cells = int(spectrum.db.size());
+    const double low = spectrum.start;
+    const double high = spectrum.at(std::max(cells - 1, 1));
+    float top = -1e9f;
+    for (float value : spectrum.db)
+        top = std::max(top, value);
+    // The floor follows the noise (its median), so that the null the mean leaves at zero speed
+    // does not squash the picture.
+    std::vector<float> sorted = spectrum.db;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const double dbLow = std::floor((sorted[sorted.size() / 2] - 20.0) / 10.0) * 10.0;
+    const double dbHigh = std::ceil((top + 5.0) / 10.0) * 10.0;
+    auto xOf
+        = [&](double value) { return area.left() + (value - low) / (high - low) * area.width(); };
+    auto yOf = [&](double db) {
+        return area.bottom()
+            - (std::clamp(db, dbLow, dbHigh) - dbLow) / (dbHigh - dbLow) * area.height();
+    };
+    drawTicks(painter, area, low, high, false);
+    drawTicks(painter, area, dbLow, dbHigh, true);
+    painter.setPen(Qt::black);
+    painter.drawRect(area);
+    const int titleHeight = painter.fontMetrics().height();
+    painter.drawText(QRect(area.left(), area.bottom() + titleHeight + 1, area.width(), titleHeight),
+        Qt::AlignHCenter, axisTitle(spectrum));
+    painter.save();
+    painter.translate(area.left() - kAxisLeft + 2, area.center().y());
+    painter.rotate(-90);
+    painter.drawText(QRect(-60, -2, 120, 16), Qt::AlignHCenter, QStringLiteral("dB"));
+    painter.restore();
+
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    QPolygonF line;
+    line.reserve(cells);
+    for (int k = 0; k < cells; ++k)
+        line << QPointF(xOf(spectrum.at(k)), yOf(spectrum.db[size_t(k)]));
+    painter.setPen(QPen(kSpectrumColour, 1.2));
+    painter.drawPolyline(line);
+    QPainterPath threshold;
+    bool drawing = false;
+    for (int k = 0; k < int(shown.thresholdDb.size()) && k < cells; ++k) {
+        const float value = shown.thresholdDb[size_t(k)];
+        if (std::isnan(value)) {
+            drawing = false;
+            continue;
+        }
+        const QPointF point(xOf(spectrum.at(k)), yOf(value));
+        drawing ? threshold.lineTo(point) : threshold.moveTo(point);
+        drawing = true;
+    }
+    painter.setPen(QPen(kThresholdColour, 1.2, Qt::DashLine));
+    painter.drawPath(threshold);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+
+    // A marker: a line of its own colour down from the peak, a triangle over it and the label.
+    for (const RadarTarget &target : shown.analysis.targets) {
+        const double value = targetValue(target, spectrum);
+        if (std::isnan(value))
+            continue;
+        const int x = int(std::lround(xOf(value)));
+        const int y = int(std::lround(yOf(target.levelDb)));
+        painter.setPen(kMarkerColour);
+        painter.drawLine(x, y, x, area.bottom() - 1);
+        painter.setBrush(kMarkerColour);
+        painter.drawPolygon(
+            QPolygon({QPoint(x - 5, y - 12), QPoint(x + 5, y - 12), QPoint(x, y - 3)}));
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(Qt::black);
+        const QString label = QStringLiteral("%1: %2 %3")
+                                  .arg(target.rank)
+                                  .arg(value, 0, 'f', 2)
+                                  .arg(unitOf(spectrum));
+        const int width = painter.fontMetrics().horizontalAdvance(label);
+        const int left = x + 8 + width < area.right() ? x + 8 : x - 8 - width;
+        painter.drawText(QPoint(left, std::max(y - 4, area.top() + 12)), label);
+    }
+}
+
+void RadarPlot::paintHistory(QPainter &painter, const Pane &shown, const QRect &area) const
+{
+    const RadarTrack &track = shown.track;
+    const RadarSpectrum &spectrum = shown.analysis.spectrum;
+    // The track's axis is the spectrum's, so that a target sits at the same height in both.
+    const double low = spectrum.start;
+    const double high = spectrum.at(std::max<double>(double(spectrum.db.size()) - 1.0, 1.0));
+    const double seconds = RadarTrack::kSlots * RadarTrack::kSlotSeconds;
+    auto yOf = [&](double value) {
+        return area.bottom() - (value - low) / (high - low) * area.height();
+    };
+    drawTicks(painter, area, -seconds, 0.0, false);
+    drawTicks(painter, area, low, high, true);
+    painter.setPen(Qt::black);
+    painter.drawRect(area);
+    const int titleHeight = painter.fontMetrics().height();
+    painter.drawText(QRect(area.left(), area.bottom() + titleHeight + 1, area.width(), titleHeight),
+        Qt::AlignHCenter,
+        QStringLiteral("strongest target over the last 30 s (%1), gaps where none")
+            .arg(unitOf(spectrum)));
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(QPen(kTrackColour, 1.5));
+    QPainterPath path;
+    bool drawing = false;
+    for (int back = RadarTrack::kSlots - 1; back >= 0; --back) {
+        const float value = track.valueBack(back);
+        if (std::isnan(value)) {
+            drawing = false; // a gap: no target then
+            continue;
+        }
+        const QPointF point(area.right() - double(back) / RadarTrack::kSlots * area.width(),
+            yOf(std::clamp<double>(value, low, high)));
+        if (drawing) {
+            path.lineTo(point);
+        } else {
+            path.moveTo(point);
+            path.lineTo(point + QPointF(0.5, 0)); // a lone slot still shows
+        }
+        drawing = true;
+    }
+    painter.drawPath(path);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+}
