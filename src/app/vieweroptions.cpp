@@ -32,6 +32,8 @@ void addOptions(QCommandLineParser &parser)
         {"format", "csv, jsonl or raw (default: from the recording's extension, else csv).",
             "FORMAT"},
         {"history", "Open the spectrum history window."},
+        {"radar-view", "Open the radar view (with the radar profile used last)."},
+        {"radar", "Open the radar view with the radar profile FILE (JSON).", "FILE"},
     });
 }
 
@@ -75,6 +77,8 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *notes
     options.loop = parser.isSet("loop");
     options.record = parser.value("record");
     options.history = parser.isSet("history");
+    options.radarView = parser.isSet("radar-view") || parser.isSet("radar");
+    options.radar = parser.value("radar");
 
     const QString rate = parser.value("rate");
     bool ok = rate == "line" || rate == "max";

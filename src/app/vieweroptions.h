@@ -18,6 +18,8 @@ struct ViewerOptions {
     QString record; // every frame of the link into this file
     QString format; // csv, jsonl or raw; empty: from the file's extension
     bool history = false;
+    bool radarView = false;
+    QString radar; // a radar profile for the radar view (which it opens)
 };
 
 // Answers --help and --version on standard output without a window (no display is needed) and

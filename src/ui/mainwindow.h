@@ -32,6 +32,7 @@ class MainWindow;
 
 class FrameRecorder;
 class PortList;
+class RadarViewWindow;
 class QAction;
 class QMenu;
 class SpectrumHistoryWindow;
@@ -62,6 +63,8 @@ public:
     bool isDisplayPaused() const { return paused; }
     // Opens the spectrum history beside the window; it takes every frame the worker decodes.
     void showSpectrumHistory();
+    // Opens the radar view beside the window (null where it is not built).
+    RadarViewWindow *showRadarView();
     // Writes the window, or one chart, as PNG.
     bool savePicture(const QString &path, QWidget *what, QString *error);
     // Writes the frame on the charts as csv, with the capture's columns.
@@ -150,4 +153,5 @@ private:
     QString recordingNote;   // how the last recording ended
     bool recordingFailed = false;
     QPointer<SpectrumHistoryWindow> history;
+    QPointer<RadarViewWindow> radarView;
 };
