@@ -20,6 +20,7 @@ const QColor kTrackColour(30, 140, 60);
 constexpr int kMargin = 8;
 constexpr int kAxisLeft = 48; // room for the dB and track labels
 constexpr int kAxisBelow = 38; // tick labels and the axis title
+constexpr double kReadoutScale = 1.5; // the readout's font against the window's
 
 // A round step for about `count` ticks over `span`.
 double niceStep(double span, int count)
@@ -64,7 +65,7 @@ double targetValue(const RadarTarget &target, const RadarSpectrum &spectrum)
 
 void drawTicks(QPainter &painter, const QRect &area, double low, double high, bool vertical)
 {
-    const double step = niceStep(high - low, vertical ? 4 : 8);
+    const double step = niceStep(high - low, vertical ? std::max(2, area.height() / 28) : 8);
     const QFontMetrics metrics = painter.fontMetrics();
     for (double value = std::ceil(low / step) * step; value <= high + step * 1e-6; value += step) {
         const QString text = QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value);
@@ -133,14 +134,14 @@ RadarPlot::PaneLayout RadarPlot::layoutFor(int mode) const
     const int height = this->height() / count;
     const QRect whole(0, index * height, width(), height);
     QFont large = font();
-    large.setPointSizeF(large.pointSizeF() * 1.6);
+    large.setPointSizeF(large.pointSizeF() * kReadoutScale);
     large.setBold(true);
     const int lineHeight = QFontMetrics(large).height();
     PaneLayout layout;
     layout.readout = QRect(whole.left() + kMargin, whole.top() + kMargin,
         whole.width() - 2 * kMargin, 3 * lineHeight + 4);
     const int rest = whole.bottom() - layout.readout.bottom() - kMargin;
-    const int historyHeight = std::max(40, rest / 4);
+    const int historyHeight = std::max(40, rest / 5);
     const int left = whole.left() + kAxisLeft + kMargin;
     const int right = whole.right() - kMargin - 4;
     layout.spectrum = QRect(QPoint(left, layout.readout.bottom() + kMargin + 4),
@@ -171,35 +172,146 @@ double RadarPlot::axisHigh(int mode) const
     return spectrum.at(std::max<double>(double(spectrum.db.size()) - 1.0, 1.0));
 }
 
+RadarPlot::Scale RadarPlot::scaleFor(int mode) const
+{
+    const RadarSpectrum &spectrum = panes[mode].analysis.spectrum;
+    Scale scale;
+    scale.low = spectrum.start;
+    scale.high = spectrum.at(std::max<double>(double(spectrum.db.size()) - 1.0, 1.0));
+    float top = -1e9f;
+    for (float value : spectrum.db)
+        top = std::max(top, value);
+    // The floor follows the noise (its median), so that the null the mean leaves at zero speed
+    // does not squash the picture. Both ends move in steps of 10 dB: the axes are redrawn rarely.
+    std::vector<float> &sorted = scratch;
+    sorted.assign(spectrum.db.begin(), spectrum.db.end());
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    scale.dbLow = std::floor((sorted[sorted.size() / 2] - 20.0) / 10.0) * 10.0;
+    scale.dbHigh = std::max(std::ceil((top + 5.0) / 10.0) * 10.0, scale.dbLow + 20.0);
+    return scale;
+}
+
+QString RadarPlot::backdropKeyFor(const std::vector<int> &modes, Scale *scales) const
+{
+    QString key = QStringLiteral("%1x%2").arg(width()).arg(height());
+    for (int mode : modes) {
+        scales[mode] = scaleFor(mode);
+        key += QStringLiteral(";%1:%2,%3,%4,%5,%6")
+                   .arg(mode)
+                   .arg(scales[mode].low)
+                   .arg(scales[mode].high)
+                   .arg(scales[mode].dbLow)
+                   .arg(scales[mode].dbHigh)
+                   .arg(int(panes[mode].analysis.spectrum.axis));
+    }
+    return key;
+}
+
+void RadarPlot::refresh()
+{
+    const std::vector<int> modes = shownModes();
+    Scale scales[2];
+    if (modes.empty() || !message.isEmpty() || backdropKeyFor(modes, scales) != backdropKey) {
+        update();
+        return;
+    }
+    // Only what the frames draw: the axes stay as they are.
+    QRegion changed;
+    for (int mode : modes) {
+        const PaneLayout layout = layoutFor(mode);
+        changed += layout.readout;
+        changed += layout.spectrum.adjusted(-1, -16, 1, 1); // markers stand above the peak
+        changed += layout.history.adjusted(-1, -1, 1, 1);
+    }
+    update(changed);
+}
+
 void RadarPlot::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::white);
     const std::vector<int> modes = shownModes();
     if (modes.empty() || !message.isEmpty()) {
+        painter.fillRect(rect(), Qt::white);
         painter.setPen(Qt::darkGray);
         painter.drawText(rect().adjusted(20, 20, -20, -20), Qt::AlignCenter | Qt::TextWordWrap,
             message.isEmpty() ? QStringLiteral("waiting for frames") : message);
         return;
     }
+    // The axes, grids and titles change only with the size, the panes and the scales: drawn
+    // once into a picture of their own, the frames draw only their lines and numbers.
+    Scale scales[2];
+    const QString key = backdropKeyFor(modes, scales);
+    if (key != backdropKey) {
+        backdropKey = key;
+        const qreal ratio = devicePixelRatioF();
+        backdrop = QPixmap(size() * ratio);
+        backdrop.setDevicePixelRatio(ratio);
+        backdrop.fill(Qt::white);
+        QPainter axes(&backdrop);
+        axes.setFont(font());
+        for (int mode : modes)
+            paintAxes(axes, mode, layoutFor(mode), scales[mode]);
+    }
+    painter.drawPixmap(0, 0, backdrop);
     for (int mode : modes)
-        paintPane(painter, mode, layoutFor(mode));
+        paintPane(painter, mode, layoutFor(mode), scales[mode]);
 }
 
-void RadarPlot::paintPane(QPainter &painter, int mode, const PaneLayout &layout) const
+void RadarPlot::paintAxes(
+    QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const
+{
+    const RadarSpectrum &spectrum = panes[mode].analysis.spectrum;
+    QFont large = font();
+    large.setPointSizeF(large.pointSizeF() * kReadoutScale);
+    large.setBold(true);
+    painter.setFont(large);
+    painter.setPen(Qt::black);
+    painter.drawText(
+        QPoint(layout.readout.left(), layout.readout.top() + QFontMetrics(large).ascent()),
+        mode ? QStringLiteral("FMCW") : QStringLiteral("CW"));
+    painter.setFont(font());
+    const int titleHeight = painter.fontMetrics().height();
+
+    const QRect &area = layout.spectrum;
+    drawTicks(painter, area, scale.low, scale.high, false);
+    drawTicks(painter, area, scale.dbLow, scale.dbHigh, true);
+    painter.setPen(Qt::black);
+    painter.drawRect(area);
+    painter.drawText(QRect(area.left(), area.bottom() + titleHeight + 1, area.width(), titleHeight),
+        Qt::AlignHCenter, axisTitle(spectrum));
+    painter.save();
+    painter.translate(area.left() - kAxisLeft + 2, area.center().y());
+    painter.rotate(-90);
+    painter.drawText(QRect(-60, -2, 120, 16), Qt::AlignHCenter, QStringLiteral("dB"));
+    painter.restore();
+
+    // The track's axis is the spectrum's, so that a target sits at the same height in both.
+    const QRect &track = layout.history;
+    const double seconds = RadarTrack::kSlots * RadarTrack::kSlotSeconds;
+    drawTicks(painter, track, -seconds, 0.0, false);
+    drawTicks(painter, track, scale.low, scale.high, true);
+    painter.setPen(Qt::black);
+    painter.drawRect(track);
+    painter.drawText(
+        QRect(track.left(), track.bottom() + titleHeight + 1, track.width(), titleHeight),
+        Qt::AlignHCenter,
+        QStringLiteral("strongest target over the last 30 s (%1), gaps where none")
+            .arg(unitOf(spectrum)));
+}
+
+void RadarPlot::paintPane(
+    QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const
 {
     const Pane &shown = panes[mode];
     QFont large = font();
-    large.setPointSizeF(large.pointSizeF() * 1.6);
+    large.setPointSizeF(large.pointSizeF() * kReadoutScale);
     large.setBold(true);
     const QFontMetrics largeMetrics(large);
     painter.setPen(Qt::black);
-    const QString title = mode ? QStringLiteral("FMCW") : QStringLiteral("CW");
     const int numbers
         = layout.readout.left() + largeMetrics.horizontalAdvance(QStringLiteral("FMCW  "));
     int baseline = layout.readout.top() + largeMetrics.ascent();
     painter.setFont(large);
-    painter.drawText(QPoint(layout.readout.left(), baseline), title);
     if (shown.analysis.targets.empty())
         painter.drawText(QPoint(numbers, baseline), QStringLiteral("no target"));
     for (const RadarTarget &target : shown.analysis.targets) {
@@ -214,66 +326,42 @@ void RadarPlot::paintPane(QPainter &painter, int mode, const PaneLayout &layout)
         baseline += largeMetrics.height();
     }
     painter.setFont(font());
-    paintSpectrum(painter, shown, layout.spectrum);
-    paintHistory(painter, shown, layout.history);
+    paintSpectrum(painter, shown, layout.spectrum, scale);
+    paintTrack(painter, shown, layout.history, scale);
 }
 
-void RadarPlot::paintSpectrum(QPainter &painter, const Pane &shown, const QRect &area) const
+void RadarPlot::paintSpectrum(
+    QPainter &painter, const Pane &shown, const QRect &area, const Scale &scale) const
 {
     const RadarSpectrum &spectrum = shown.analysis.spectrum;
     const int cells = int(spectrum.db.size());
-    const double low = spectrum.start;
-    const double high = spectrum.at(std::max(cells - 1, 1));
-    float top = -1e9f;
-    for (float value : spectrum.db)
-        top = std::max(top, value);
-    // The floor follows the noise (its median), so that the null the mean leaves at zero speed
-    // does not squash the picture.
-    std::vector<float> sorted = spectrum.db;
-    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-    const double dbLow = std::floor((sorted[sorted.size() / 2] - 20.0) / 10.0) * 10.0;
-    const double dbHigh = std::ceil((top + 5.0) / 10.0) * 10.0;
-    auto xOf
-        = [&](double value) { return area.left() + (value - low) / (high - low) * area.width(); };
+    auto xOf = [&](double value) {
+        return area.left() + (value - scale.low) / (scale.high - scale.low) * area.width();
+    };
     auto yOf = [&](double db) {
         return area.bottom()
-            - (std::clamp(db, dbLow, dbHigh) - dbLow) / (dbHigh - dbLow) * area.height();
+            - (std::clamp(db, scale.dbLow, scale.dbHigh) - scale.dbLow)
+            / (scale.dbHigh - scale.dbLow) * area.height();
     };
-    drawTicks(painter, area, low, high, false);
-    drawTicks(painter, area, dbLow, dbHigh, true);
-    painter.setPen(Qt::black);
-    painter.drawRect(area);
-    const int titleHeight = painter.fontMetrics().height();
-    painter.drawText(QRect(area.left(), area.bottom() + titleHeight + 1, area.width(), titleHeight),
-        Qt::AlignHCenter, axisTitle(spectrum));
-    painter.save();
-    painter.translate(area.left() - kAxisLeft + 2, area.center().y());
-    painter.rotate(-90);
-    painter.drawText(QRect(-60, -2, 120, 16), Qt::AlignHCenter, QStringLiteral("dB"));
-    painter.restore();
-
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    QPolygonF line;
-    line.reserve(cells);
+    // Plain lines: smoothing them would cost more than the rest of a frame's picture.
+    QPolygonF &line = polyline;
+    line.clear();
     for (int k = 0; k < cells; ++k)
         line << QPointF(xOf(spectrum.at(k)), yOf(spectrum.db[size_t(k)]));
-    painter.setPen(QPen(kSpectrumColour, 1.2));
+    painter.setPen(QPen(kSpectrumColour, 1));
     painter.drawPolyline(line);
-    QPainterPath threshold;
-    bool drawing = false;
-    for (int k = 0; k < int(shown.thresholdDb.size()) && k < cells; ++k) {
-        const float value = shown.thresholdDb[size_t(k)];
-        if (std::isnan(value)) {
-            drawing = false;
+    line.clear();
+    painter.setPen(QPen(kThresholdColour, 1));
+    for (int k = 0; k <= int(shown.thresholdDb.size()) && k <= cells; ++k) {
+        const float value
+            = k < int(shown.thresholdDb.size()) ? shown.thresholdDb[size_t(k)] : qQNaN();
+        if (std::isnan(value) || k == cells) {
+            painter.drawPolyline(line);
+            line.clear();
             continue;
         }
-        const QPointF point(xOf(spectrum.at(k)), yOf(value));
-        drawing ? threshold.lineTo(point) : threshold.moveTo(point);
-        drawing = true;
+        line << QPointF(xOf(spectrum.at(k)), yOf(value));
     }
-    painter.setPen(QPen(kThresholdColour, 1.2, Qt::DashLine));
-    painter.drawPath(threshold);
-    painter.setRenderHint(QPainter::Antialiasing, false);
 
     // A marker: a line of its own colour down from the peak, a triangle over it and the label.
     for (const RadarTarget &target : shown.analysis.targets) {
@@ -299,46 +387,29 @@ void RadarPlot::paintSpectrum(QPainter &painter, const Pane &shown, const QRect 
     }
 }
 
-void RadarPlot::paintHistory(QPainter &painter, const Pane &shown, const QRect &area) const
+void RadarPlot::paintTrack(
+    QPainter &painter, const Pane &shown, const QRect &area, const Scale &scale) const
 {
     const RadarTrack &track = shown.track;
-    const RadarSpectrum &spectrum = shown.analysis.spectrum;
-    // The track's axis is the spectrum's, so that a target sits at the same height in both.
-    const double low = spectrum.start;
-    const double high = spectrum.at(std::max<double>(double(spectrum.db.size()) - 1.0, 1.0));
-    const double seconds = RadarTrack::kSlots * RadarTrack::kSlotSeconds;
     auto yOf = [&](double value) {
-        return area.bottom() - (value - low) / (high - low) * area.height();
+        return area.bottom()
+            - (std::clamp(value, scale.low, scale.high) - scale.low) / (scale.high - scale.low)
+            * area.height();
     };
-    drawTicks(painter, area, -seconds, 0.0, false);
-    drawTicks(painter, area, low, high, true);
-    painter.setPen(Qt::black);
-    painter.drawRect(area);
-    const int titleHeight = painter.fontMetrics().height();
-    painter.drawText(QRect(area.left(), area.bottom() + titleHeight + 1, area.width(), titleHeight),
-        Qt::AlignHCenter,
-        QStringLiteral("strongest target over the last 30 s (%1), gaps where none")
-            .arg(unitOf(spectrum)));
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setPen(QPen(kTrackColour, 1.5));
-    QPainterPath path;
-    bool drawing = false;
-    for (int back = RadarTrack::kSlots - 1; back >= 0; --back) {
-        const float value = track.valueBack(back);
+    painter.setPen(QPen(kTrackColour, 2));
+    QPolygonF &line = polyline;
+    line.clear();
+    for (int back = RadarTrack::kSlots - 1; back >= -1; --back) {
+        const float value = back >= 0 ? track.valueBack(back) : qQNaN();
         if (std::isnan(value)) {
-            drawing = false; // a gap: no target then
+            // A gap: no target then. A lone slot still shows as a dot.
+            if (line.size() == 1)
+                line << line.first() + QPointF(1, 0);
+            painter.drawPolyline(line);
+            line.clear();
             continue;
         }
-        const QPointF point(area.right() - double(back) / RadarTrack::kSlots * area.width(),
-            yOf(std::clamp<double>(value, low, high)));
-        if (drawing) {
-            path.lineTo(point);
-        } else {
-            path.moveTo(point);
-            path.lineTo(point + QPointF(0.5, 0)); // a lone slot still shows
-        }
-        drawing = true;
+        line << QPointF(
+            area.right() - double(back) / RadarTrack::kSlots * area.width(), yOf(value));
     }
-    painter.drawPath(path);
-    painter.setRenderHint(QPainter::Antialiasing, false);
 }

@@ -7,6 +7,8 @@
 #include "radaranalyzer.h"
 #include "radartap.h"
 
+#include <QPixmap>
+#include <QPolygonF>
 #include <QWidget>
 
 #include <vector>
@@ -30,6 +32,8 @@ public:
     const Pane &pane(int mode) const { return panes[mode & 1]; }
     // What to say where there is nothing to draw (no profile, no frames); empty when there is.
     void setMessage(const QString &message);
+    // Repaints what new frames change (all of it when the axes move).
+    void refresh();
     // Forgets both panes (a new link, another profile).
     void clearPanes();
 
@@ -49,12 +53,25 @@ private:
     struct PaneLayout {
         QRect readout, spectrum, history;
     };
+    // The axes' values: the spectrum's ends, and its dB range.
+    struct Scale {
+        double low = 0.0, high = 1.0, dbLow = 0.0, dbHigh = 1.0;
+    };
     std::vector<int> shownModes() const;
     PaneLayout layoutFor(int mode) const;
-    void paintPane(QPainter &painter, int mode, const PaneLayout &layout) const;
-    void paintSpectrum(QPainter &painter, const Pane &pane, const QRect &area) const;
-    void paintHistory(QPainter &painter, const Pane &pane, const QRect &area) const;
+    Scale scaleFor(int mode) const;
+    QString backdropKeyFor(const std::vector<int> &modes, Scale *scales) const;
+    void paintAxes(QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const;
+    void paintPane(QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const;
+    void paintSpectrum(
+        QPainter &painter, const Pane &pane, const QRect &area, const Scale &scale) const;
+    void paintTrack(
+        QPainter &painter, const Pane &pane, const QRect &area, const Scale &scale) const;
 
     Pane panes[2];
     QString message;
+    QPixmap backdrop; // the axes, grids and titles
+    QString backdropKey; // what they were drawn for
+    mutable std::vector<float> scratch;
+    mutable QPolygonF polyline;
 };

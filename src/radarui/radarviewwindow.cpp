@@ -395,7 +395,7 @@ void RadarViewWindow::drain()
         pane.track = tap.track(mode);
     }
     if (changed)
-        picture->update();
+        picture->refresh();
 }
 
 void RadarViewWindow::showEvent(QShowEvent *event)
