@@ -62,15 +62,21 @@ SimTarget truthAt(int64_t k)
     return SimTarget{14.0 + 6.0 * std::sin(phase), -6.0 + 4.0 * std::cos(phase), 45.0};
 }
 
+// Frames 100 to 129 of each cycle carry no target.
+bool hasGap(int64_t k)
+{
+    return k % 224 >= 100 && k % 224 < 130;
+}
+
 std::vector<QByteArray> sceneFrames(SimMode mode, int samples, int count, bool target)
 {
     BoardModel board(mode, samples, 1);
     std::vector<QByteArray> frames;
     for (int k = 0; k < count; ++k) {
         // A gap in every cycle: the track shows where there was no target.
-        const bool present = target && (k % 224) < 190;
-        board.setRadarScene(exampleRadarProfile(), present ? std::vector<SimTarget>{truthAt(k)}
-                                                           : std::vector<SimTarget>{});
+        const bool present = target && !hasGap(k);
+        board.setRadarScene(exampleRadarProfile(),
+            present ? std::vector<SimTarget>{truthAt(k)} : std::vector<SimTarget>{});
         frames.push_back(encodeFrame(board.frame(k)));
     }
     return frames;
@@ -245,7 +251,7 @@ int main(int argc, char *argv[])
                 qPrintable(name), static_cast<long long>(shown), qPrintable(readout),
                 static_cast<long long>(shown - 1), static_cast<long long>(shown), before.speedMps,
                 before.rangeM, last.speedMps, last.rangeM,
-                (shown % 224) >= 190 ? " (no target sent)" : "");
+                hasGap(shown) ? " (no target sent)" : "");
         }
     }
     const double floodSeconds = smoke ? 2.0 : 20.0;

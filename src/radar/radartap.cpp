@@ -23,6 +23,8 @@ void RadarTrack::add(double seconds, double value, double levelDb)
         return;
     }
     const size_t at = size_t(slot % kSlots);
+    if (std::isnan(levels[at]))
+        levels[at] = -std::numeric_limits<float>::infinity();
     // The slot keeps the strongest target of its frames.
     if (!std::isnan(value) && !(levels[at] >= levelDb)) {
         values[at] = float(value);
@@ -35,6 +37,13 @@ float RadarTrack::valueBack(int back) const
     if (newestSlot < 0 || back < 0 || back >= kSlots || newestSlot - back < 0)
         return std::numeric_limits<float>::quiet_NaN();
     return values[size_t((newestSlot - back) % kSlots)];
+}
+
+bool RadarTrack::frameBack(int back) const
+{
+    if (newestSlot < 0 || back < 0 || back >= kSlots || newestSlot - back < 0)
+        return false;
+    return !std::isnan(levels[size_t((newestSlot - back) % kSlots)]);
 }
 
 RadarTap::RadarTap() = default;

@@ -24,13 +24,16 @@ struct RadarTargetRow {
     RadarTarget target;
 };
 
-// The strongest target's speed (CW) or range (FMCW) in slots of time; NaN where no frame had one.
+// The strongest target's speed (CW) or range (FMCW) in slots of time. A slot knows whether frames
+// came in it and whether one of them had a target: at the line's rate most slots of a modulation
+// have no frame, which is no gap in the track; a frame without a target is.
 struct RadarTrack {
     static constexpr int kSlots = 600;
     static constexpr double kSlotSeconds = 0.05; // 30 s in all
 
     std::vector<float> values = std::vector<float>(
         kSlots, std::numeric_limits<float>::quiet_NaN()); // by slot modulo kSlots
+    // The value's level; -infinity: frames without a target, NaN: no frame.
     std::vector<float> levels = std::vector<float>(kSlots, std::numeric_limits<float>::quiet_NaN());
     int64_t newestSlot = -1; // -1: nothing yet
 
@@ -39,6 +42,8 @@ struct RadarTrack {
     void clear() { *this = RadarTrack(); }
     // The value of the slot `back` slots before the newest (0: the newest).
     float valueBack(int back) const;
+    // Whether a frame came in that slot.
+    bool frameBack(int back) const;
 };
 
 class RadarTap : public FrameTap {

@@ -11,15 +11,16 @@
 #include <cmath>
 
 const QColor RadarPlot::kMarkerColour(255, 0, 255);
+const QColor RadarPlot::kTrackColour(30, 140, 60);
 
 namespace {
 
 const QColor kSpectrumColour(20, 90, 200);
 const QColor kThresholdColour(220, 60, 30);
-const QColor kTrackColour(30, 140, 60);
 constexpr int kMargin = 8;
 constexpr int kAxisLeft = 48; // room for the dB and track labels
 constexpr int kAxisBelow = 38; // tick labels and the axis title
+constexpr double kLongestBridgeSeconds = 1.0; // the track is not drawn across a longer silence
 constexpr double kReadoutScale = 1.5; // the readout's font against the window's
 
 // A round step for about `count` ticks over `span`.
@@ -396,11 +397,20 @@ void RadarPlot::paintTrack(
             - (std::clamp(value, scale.low, scale.high) - scale.low) / (scale.high - scale.low)
             * area.height();
     };
-    painter.setPen(QPen(kTrackColour, 2));
+    painter.setPen(QPen(kTrackColour, 2, Qt::SolidLine, Qt::FlatCap));
     QPolygonF &line = polyline;
     line.clear();
+    int empty = 0; // slots since the last frame
     for (int back = RadarTrack::kSlots - 1; back >= -1; --back) {
-        const float value = back >= 0 ? track.valueBack(back) : qQNaN();
+        if (back >= 0 && !track.frameBack(back)) {
+            // No frame then: the line goes on across the slots between a mode's frames, but not
+            // across a second without any.
+            if (++empty * RadarTrack::kSlotSeconds <= kLongestBridgeSeconds)
+                continue;
+        } else {
+            empty = 0;
+        }
+        const float value = back >= 0 && empty == 0 ? track.valueBack(back) : qQNaN();
         if (std::isnan(value)) {
             // A gap: no target then. A lone slot still shows as a dot.
             if (line.size() == 1)

@@ -19,6 +19,8 @@ class RadarPlot : public QWidget {
 public:
     // The markers' colour: nothing else in the picture uses it, so that it can be found again.
     static const QColor kMarkerColour;
+    // The track's colour, also its own.
+    static const QColor kTrackColour;
 
     explicit RadarPlot(QWidget *parent = nullptr);
 

@@ -49,7 +49,7 @@ RadarViewWindow::RadarViewWindow(QWidget *parent)
     setObjectName(QStringLiteral("RadarViewWindow"));
     setWindowTitle(QStringLiteral("Radar view"));
     buildControls();
-    resize(1040, 640);
+    resize(1120, 720);
     drainTimer.setInterval(kDrainIntervalMs);
     drainTimer.setTimerType(Qt::PreciseTimer);
     connect(&drainTimer, &QTimer::timeout, this, &RadarViewWindow::drain);

@@ -191,6 +191,71 @@ private slots:
         QVERIFY(window.isDraining());
     }
 
+    void trackGaps_data()
+    {
+        QTest::addColumn<double>("gapFrom");
+        QTest::addColumn<double>("gapTo");
+        QTest::addColumn<bool>("silent"); // no frames at all in the gap, rather than no target
+        QTest::newRow("no target from -6 s to -4 s") << -6.0 << -4.0 << false;
+        QTest::newRow("no frames for 2 s") << -6.0 << -4.0 << true;
+        QTest::newRow("no target for 0.8 s") << -3.0 << -2.2 << false;
+    }
+
+    // The track of an alternating board at the line's rate: a mode's frames come 0.18 s apart,
+    // which is no gap; frames without a target, or no frames for more than a second, are.
+    void trackGaps()
+    {
+        QFETCH(double, gapFrom);
+        QFETCH(double, gapTo);
+        QFETCH(bool, silent);
+        RadarViewWindow window;
+        window.applyProfile(exampleRadarProfile(), false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        BoardModel board(SimMode::Alternate, 128, 9);
+        const double period = (4 * 128 + 7) / 11520.0, seconds = 10.0;
+        const int frames = int(seconds / period);
+        FrameTap *tap = window.frameTap();
+        tap->linkOpened(QStringLiteral("simulated board"));
+        int64_t delivered = 0;
+        for (int k = 0; k < frames; ++k) {
+            const double time = (k + 1) * period, back = time - frames * period;
+            const bool inGap = back >= gapFrom && back < gapTo;
+            board.setRadarScene(exampleRadarProfile(),
+                inGap ? std::vector<SimTarget>{} : std::vector<SimTarget>{{12.0, -30.0, 50.0}});
+            const frame_t record = expectedRecord(board.frame(k));
+            if (!(inGap && silent)) {
+                tap->frameDecoded(record, nullptr, 0, time);
+                ++delivered;
+            }
+        }
+        QTRY_COMPARE(window.shownFrame(), delivered - 1);
+        const QImage image = window.plot()->grab().toImage();
+        const QRect area = window.plot()->historyRect(0);
+        // The share of the columns from `from` to `to` seconds back that hold the track.
+        const auto drawn = [&](double from, double to) {
+            int columns = 0, withTrack = 0;
+            for (int x = area.left() + 1; x < area.right(); ++x) {
+                const double back = -30.0 * double(area.right() - x) / area.width();
+                if (back < from || back > to)
+                    continue;
+                ++columns;
+                for (int y = area.top(); y <= area.bottom(); ++y) {
+                    if (image.pixel(x, y) == RadarPlot::kTrackColour.rgb()) {
+                        ++withTrack;
+                        break;
+                    }
+                }
+            }
+            return columns ? double(withTrack) / columns : -1.0;
+        };
+        QVERIFY2(drawn(-9.5, gapFrom - 0.3) > 0.95,
+            qPrintable(QString::number(drawn(-9.5, gapFrom - 0.3))));
+        QCOMPARE(drawn(gapFrom + 0.2, gapTo - 0.3), 0.0);
+        QVERIFY2(
+            drawn(gapTo + 0.3, -0.3) > 0.95, qPrintable(QString::number(drawn(gapTo + 0.3, -0.3))));
+    }
+
     void refusedProfile_data()
     {
         QTest::addColumn<QString>("field");
