@@ -117,8 +117,12 @@ double lineRateCpu(SimMode mode, bool withView, double seconds, const QString &g
     if (withView) {
         waitInEventLoop(200);
         view.setPaused(true);
+        // With a palette of its own (few colours in it): a small file for the README.
         if (!grab.isEmpty())
-            view.grab().save(grab);
+            view.grab()
+                .toImage()
+                .convertToFormat(QImage::Format_Indexed8, Qt::AvoidDither)
+                .save(grab);
         if (readout)
             *readout = view.readoutText();
         if (shown)

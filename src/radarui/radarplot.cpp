@@ -19,7 +19,7 @@ const QColor kSpectrumColour(20, 90, 200);
 const QColor kThresholdColour(220, 60, 30);
 constexpr int kMargin = 8;
 constexpr int kAxisLeft = 48; // room for the dB and track labels
-constexpr int kAxisBelow = 38; // tick labels and the axis title
+constexpr int kAxisBelow = 40; // tick labels and the axis title
 constexpr double kLongestBridgeSeconds = 1.0; // the track is not drawn across a longer silence
 constexpr double kReadoutScale = 1.5; // the readout's font against the window's
 
@@ -148,7 +148,7 @@ RadarPlot::PaneLayout RadarPlot::layoutFor(int mode) const
     layout.spectrum = QRect(QPoint(left, layout.readout.bottom() + kMargin + 4),
         QPoint(right, whole.bottom() - kMargin - historyHeight - 2 * kAxisBelow));
     layout.history = QRect(QPoint(left, layout.spectrum.bottom() + kAxisBelow + kMargin + 8),
-        QPoint(right, whole.bottom() - kAxisBelow));
+        QPoint(right, whole.bottom() - kAxisBelow - 2));
     return layout;
 }
 
