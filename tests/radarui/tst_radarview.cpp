@@ -15,6 +15,7 @@
 #include "replaysource.h"
 #include "serialport.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProcess>
@@ -107,27 +108,35 @@ private slots:
     {
         QTest::addColumn<Scene>("scene");
         QTest::addColumn<QStringList>("expected"); // per pane shown, CW first: the readout's start
+        QTest::addColumn<bool>("background"); // the view's background subtraction on
         const SimTarget approaching{12.0, -7.5, 50.0};
         const SimTarget receding{25.0, 4.0, 50.0};
-        QTest::newRow("CW approaching, n 128: left of zero, 'approaching'")
-            << Scene{SimMode::Cw, 128, {approaching}} << QStringList{"CW  7.5 m/s approaching"};
+        QTest::newRow("CW approaching, n 128: left of zero, 'approaching'") << Scene{SimMode::Cw,
+            128, {approaching}} << QStringList{"CW  7.5 m/s approaching"} << false;
         QTest::newRow("CW receding, n 128: right of zero, 'receding'")
-            << Scene{SimMode::Cw, 128, {receding}} << QStringList{"CW  4.0 m/s receding"};
-        QTest::newRow("approaching read as positive Doppler: still approaching") << Scene{
-            SimMode::Cw, 128, {approaching}, true} << QStringList{"CW  7.5 m/s approaching"};
+            << Scene{SimMode::Cw, 128, {receding}} << QStringList{"CW  4.0 m/s receding"} << false;
+        QTest::newRow("approaching read as positive Doppler: still approaching")
+            << Scene{SimMode::Cw, 128, {approaching}, true}
+            << QStringList{"CW  7.5 m/s approaching"} << false;
         QTest::newRow("CW n 255, the longest frame")
-            << Scene{SimMode::Cw, 255, {receding}} << QStringList{"CW  4.0 m/s receding"};
+            << Scene{SimMode::Cw, 255, {receding}} << QStringList{"CW  4.0 m/s receding"} << false;
         QTest::newRow("CW n 24, a short frame") << Scene{SimMode::Cw, 24, {{0, -20.0, 50.0}}}
-                                                << QStringList{"CW  20.0 m/s approaching"};
-        QTest::newRow("FMCW n 64: range")
-            << Scene{SimMode::Fmcw, 64, {{12.0, 0.0, 50.0}}} << QStringList{"FMCW  12.0 m"};
+                                                << QStringList{"CW  20.0 m/s approaching"} << false;
+        QTest::newRow("FMCW n 64: range") << Scene{SimMode::Fmcw, 64, {{12.0, 0.0, 50.0}}}
+                                          << QStringList{"FMCW  12.0 m"} << false;
         QTest::newRow("alternating board: two panes, each its own mode")
             << Scene{SimMode::Alternate, 128, {approaching}}
-            << QStringList{
-                   "CW  7.5 m/s approaching", "FMCW  16.6 m"}; // the range holds the Doppler
+            << QStringList{"CW  7.5 m/s approaching", "FMCW  16.6 m"}
+            << false; // the range holds the Doppler
 
         QTest::newRow("noise alone: 'no target'")
-            << Scene{SimMode::Cw, 16, {}} << QStringList{"CW  no target"};
+            << Scene{SimMode::Cw, 16, {}} << QStringList{"CW  no target"} << false;
+        QTest::newRow("background on: a target standing still is learnt away")
+            << Scene{SimMode::Fmcw, 64, {{12.0, 0.0, 50.0}}} << QStringList{"FMCW  no target"}
+            << true;
+        QTest::newRow("background on: a moving target stays")
+            << Scene{SimMode::Cw, 128, {approaching}} << QStringList{"CW  7.5 m/s approaching"}
+            << true;
     }
 
     // The readout and the markers against the truth: the marker's column in the picture is where
@@ -136,8 +145,10 @@ private slots:
     {
         QFETCH(Scene, scene);
         QFETCH(QStringList, expected);
+        QFETCH(bool, background);
         RadarViewWindow window;
         window.applyProfile(sceneProfile(scene), false);
+        window.findChild<QCheckBox *>("backgroundCheck")->setChecked(background);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const int frames = 40;
