@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "mainwindow.h"
+#include "radarviewopening.h"
 #include "stopsignals.h"
 #include "vieweroptions.h"
 
@@ -65,6 +66,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
         window.warn(problem);
     };
+    if (options.radarView)
+        openRadarView(window, options.radar, report);
     if (!options.port.isEmpty())
         window.addPort(options.port);
     window.setRecordingNote(options.note);

@@ -38,6 +38,8 @@ void addOptions(QCommandLineParser &parser)
             "FORMAT"},
         {"note", "Keep TEXT with the recording (an h5 file's note attribute).", "TEXT"},
         {"history", "Open the spectrum history window."},
+        {"radar-view", "Open the radar view (with the radar profile used last)."},
+        {"radar", "Open the radar view with the radar profile FILE (JSON).", "FILE"},
     });
 }
 
@@ -86,6 +88,8 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *probl
     options.history = parser.isSet("history");
     options.rate = parser.value("rate");
     options.format = parser.value("format");
+    options.radarView = parser.isSet("radar-view") || parser.isSet("radar");
+    options.radar = parser.value("radar");
 
     const auto needs = [&](const char *option, const char *other) {
         if (parser.isSet(option) && !parser.isSet(other))

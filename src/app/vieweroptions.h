@@ -19,6 +19,8 @@ struct ViewerOptions {
     QString format; // csv, jsonl, raw or h5; empty: from the file's extension
     QString note; // kept with an h5 recording
     bool history = false;
+    bool radarView = false;
+    QString radar; // a radar profile for the radar view (which it opens)
 };
 
 // Answers --help and --version on standard output without a window (no display is needed) and

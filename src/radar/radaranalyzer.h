@@ -74,6 +74,8 @@ public:
 
     const RadarProfile &profile() const { return radar; }
     const RadarSettings &settings() const { return options; }
+    // The detector's own settings: the guard widened to the window's main lobe.
+    const TargetDetector &targetDetector() const { return detector; }
 
     // The zero-padded FFT length for n samples: a power of two, at least 4n.
     static int paddedLength(int samples);

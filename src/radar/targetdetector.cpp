@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -126,5 +127,46 @@ void TargetDetector::detect(const std::vector<float> &power, const std::vector<f
         peak.levelDb = middle - 0.25 * (left - right) * delta;
         peak.snrDb = peak.levelDb - 10.0 * std::log10(std::max(double(candidate.noise), 1e-30));
         peaks.push_back(peak);
+    }
+}
+
+void TargetDetector::thresholdLine(const std::vector<float> &power, int cellsPerBin, bool circular,
+    std::vector<float> &thresholdDb) const
+{
+    const int length = int(power.size());
+    thresholdDb.assign(size_t(length), std::numeric_limits<float>::quiet_NaN());
+    const int stride = std::max(cellsPerBin, 1);
+    const int guard = std::max(options.guardBins, 0);
+    const int farthest
+        = std::min(guard + std::max(options.trainingBins, 1), (length / stride - 1) / 2);
+    const int cells = 2 * std::max(farthest - guard, 0);
+    if (cells < kMinTrainingCells)
+        return;
+    auto at = [&](int cell, int offset) {
+        int index = cell + offset;
+        if (index < 0 || index >= length)
+            index = circular ? (index + length) % length : cell - offset;
+        return power[size_t(std::clamp(index, 0, length - 1))];
+    };
+    std::vector<float> cellsAround(static_cast<size_t>(cells));
+    const int rank = orderedRank(cells);
+    const double scale = orderedMean(cells, rank);
+    for (int cell = 0; cell < length; ++cell) {
+        for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
+            cellsAround[size_t(k)] = at(cell, -bins * stride);
+            cellsAround[size_t(k + 1)] = at(cell, bins * stride);
+        }
+        double noise = 0.0;
+        if (options.cfar == CfarKind::OrderedStatistic) {
+            std::nth_element(
+                cellsAround.begin(), cellsAround.begin() + (rank - 1), cellsAround.end());
+            noise = cellsAround[size_t(rank - 1)] / scale;
+        } else {
+            for (float value : cellsAround)
+                noise += value;
+            noise /= cells;
+        }
+        thresholdDb[size_t(cell)]
+            = float(10.0 * std::log10(std::max(noise * thresholdFactor, 1e-12)));
     }
 }

@@ -39,6 +39,14 @@ public:
         const std::vector<float> &sidelobes, int first, int count, std::vector<SpectrumPeak> &peaks,
         double blindCells = 0.0);
 
+    // The level a cell must pass to be a target, in dB, for each cell of `power` (a spectrum on
+    // its axis, `cellsPerBin` cells to a bin): the noise estimate the detector makes round it
+    // times the threshold. `circular` when the ends of `power` meet (a whole CW spectrum); else
+    // the training cells beyond an end are taken from the other side of the cell. For drawing:
+    // detect() does not use it.
+    void thresholdLine(const std::vector<float> &power, int cellsPerBin, bool circular,
+        std::vector<float> &thresholdDb) const;
+
     const DetectorSettings &settings() const { return options; }
 
 private:

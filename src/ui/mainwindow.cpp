@@ -8,6 +8,9 @@
 #include "linesettings.h"
 #include "portlist.h"
 #include "replaybar.h"
+#ifdef VAZOREZ_RADAR_VIEW
+#include "radarviewwindow.h"
+#endif
 #include "replaysource.h"
 #include "serialport.h"
 #include "spectrumhistorywindow.h"
@@ -168,6 +171,9 @@ MainWindow::~MainWindow()
     serialPort->closePort();
     endRecording();
     delete history.data();
+#ifdef VAZOREZ_RADAR_VIEW
+    delete radarView.data();
+#endif
     // Each chart goes before its view; the scatter series and the axes belong to their chart.
     delete series_I;
     delete series_Q;
@@ -423,6 +429,12 @@ bool MainWindow::beginRecording(double linkSeconds, QString *error)
     }
     recorder = std::move(starting);
     serialPort->addTap(recorder.get());
+#ifdef VAZOREZ_RADAR_VIEW
+    // The profile in force travels beside the recording; the recording itself is as always.
+    QString sidecarProblem;
+    if (radarView && !radarView->recordingStarted(recordingPath, &sidecarProblem))
+        warn(sidecarProblem);
+#endif
     return true;
 }
 
@@ -474,6 +486,10 @@ void MainWindow::setDisplayPaused(bool pause)
     action_Pause->setText(paused ? "Resume" : "Pause display");
     if (history)
         history->setPaused(paused);
+#ifdef VAZOREZ_RADAR_VIEW
+    if (radarView)
+        radarView->setPaused(paused);
+#endif
     if (paused) {
         arrivedWhilePaused = 0;
     } else if (holding) {
@@ -496,6 +512,24 @@ void MainWindow::showSpectrumHistory()
     history->show();
     history->raise();
     history->activateWindow();
+}
+
+RadarViewWindow *MainWindow::showRadarView()
+{
+#ifdef VAZOREZ_RADAR_VIEW
+    if (!radarView) {
+        radarView = new RadarViewWindow(this);
+        radarView->restoreLastProfile();
+        radarView->attach(serialPort);
+        radarView->setPaused(paused);
+    }
+    radarView->show();
+    radarView->raise();
+    radarView->activateWindow();
+    return radarView;
+#else
+    return nullptr;
+#endif
 }
 
 bool MainWindow::savePicture(const QString &path, QWidget *what, QString *error)
@@ -543,6 +577,9 @@ void MainWindow::buildChartMenu()
     action_Record = add("action_Record", "Start recording...");
     chartMenu->addSeparator();
     action_History = add("action_History", "Spectrum history...");
+#ifdef VAZOREZ_RADAR_VIEW
+    connect(add("action_RadarView", "Radar view..."), &QAction::triggered, this, &MainWindow::showRadarView);
+#endif
 
     connect(action_Pause, &QAction::triggered, this, [this] { setDisplayPaused(!paused); });
 

@@ -33,6 +33,7 @@ class MainWindow;
 class FrameRecorder;
 class PortList;
 class ReplayBar;
+class RadarViewWindow;
 class QAction;
 class QMenu;
 class SpectrumHistoryWindow;
@@ -65,6 +66,8 @@ public:
     bool isDisplayPaused() const { return paused; }
     // Opens the spectrum history beside the window; it takes every frame the worker decodes.
     void showSpectrumHistory();
+    // Opens the radar view beside the window (null where it is not built).
+    RadarViewWindow *showRadarView();
     // Writes the window, or one chart, as PNG.
     bool savePicture(const QString &path, QWidget *what, QString *error);
     // Writes the frame on the charts as csv, with the capture's columns.
@@ -157,4 +160,5 @@ private:
     QString recordingNote;   // how the last recording ended
     bool recordingFailed = false;
     QPointer<SpectrumHistoryWindow> history;
+    QPointer<RadarViewWindow> radarView;
 };

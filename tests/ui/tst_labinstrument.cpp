@@ -12,6 +12,11 @@
 #include "qtwarnings.h"
 #include "replaysource.h"
 #include "replaybar.h"
+#ifdef VAZOREZ_RADAR_VIEW
+#include "profilefile.h"
+#include "radartruth.h"
+#include "radarviewwindow.h"
+#endif
 #include "spectrumhistorywindow.h"
 #include "statusreport.h"
 
@@ -156,7 +161,12 @@ private:
     QTemporaryDir dir;
 
 private Q_SLOTS:
-    void initTestCase() { watchQtWarnings(WarningWatch::ThreadsAndNotifiers); }
+    void initTestCase()
+    {
+        watchQtWarnings(WarningWatch::ThreadsAndNotifiers);
+        // The radar view's remembered profile: the test's own, not the user's.
+        qputenv("XDG_CONFIG_HOME", dir.filePath("config").toLocal8Bit());
+    }
     void init() { takeQtWarnings(); }
     void cleanup()
     {
@@ -287,6 +297,37 @@ private Q_SLOTS:
         QVERIFY(b.showFrame(numberedFrame(2, 16, 1)));
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
     }
+
+#ifdef VAZOREZ_RADAR_VIEW
+    void radarViewFromTheMenuFollowsThePauseAndRecordsItsProfile()
+    {
+        Bench b;
+        QVERIFY(b.connectAndShow());
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_RadarView"));
+        auto *view = b.window.findChild<RadarViewWindow *>();
+        QVERIFY(view);
+        QTRY_VERIFY(view->isVisible());
+        QVERIFY(view->isWindow());
+        view->applyProfile(exampleRadarProfile(), false);
+        BoardModel board(SimMode::Cw, 64, 5);
+        board.setRadarScene(exampleRadarProfile(), {{10.0, -7.5, 50.0}});
+        QVERIFY(b.line.write(encodeFrame(board.frame(0))));
+        QTRY_COMPARE(view->shownFrame(), int64_t(0));
+        QVERIFY2(view->readoutText().contains("approaching"), qPrintable(view->readoutText()));
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Pause"));
+        QVERIFY(view->isPaused() && !view->isDraining());
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Pause"));
+        QVERIFY(view->isDraining());
+        // A recording started with the profile in force carries it beside it.
+        const QString path = dir.filePath("with-profile.raw");
+        QString error;
+        QVERIFY2(b.window.startRecording(path, QString(), &error), qPrintable(error));
+        RadarProfile beside;
+        QCOMPARE(loadRadarSidecar(path, &beside, &error), RadarSidecar::Loaded);
+        QCOMPARE(beside.carrierHz, exampleRadarProfile().carrierHz);
+        b.window.stopRecording();
+    }
+#endif
 
     void writeErrorStopsTheRecordingNotTheView_data()
     {

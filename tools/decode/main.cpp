@@ -4,11 +4,13 @@
 #include "capturereader.h"
 #include "framewriter.h"
 #include "outputfile.h"
+#include "profilefile.h"
 #include "targetwriter.h"
 #include "toolcli.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #include <csignal>
 #include <cstdio>
@@ -42,8 +44,9 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument("FILE", "Bytes as they came off the line.");
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
-        {"radar", "The radar profile (JSON) for --targets.", "PROFILE"},
-        {"targets", "Write each frame's targets (needs --radar) instead of its samples."},
+        {"radar", "The radar profile (JSON) for --targets; without it, FILE.radar.json (written beside\n"
+                  "a recording the viewer made with a profile) when there is one.", "PROFILE"},
+        {"targets", "Write each frame's targets (needs a profile) instead of its samples."},
         {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW", "hann"},
         {"note", "Keep TEXT with an h5 output (its note attribute).", "TEXT"},
     });
@@ -55,19 +58,26 @@ int main(int argc, char *argv[])
     QString error;
     if (!FrameWriter::formatFromOptions(parser, &format, &error))
         return usageError(error);
-    if (parser.isSet("targets") != parser.isSet("radar"))
-        return usageError(parser.isSet("targets") ? QStringLiteral("--targets needs --radar PROFILE.json")
-                                                  : QStringLiteral("--radar goes with --targets"));
+    if (parser.isSet("radar") && !parser.isSet("targets"))
+        return usageError(QStringLiteral("--radar goes with --targets"));
+    // Without --radar, the profile a recording was made with lies beside it.
+    QString profilePath = parser.value("radar");
+    if (parser.isSet("targets") && profilePath.isEmpty()) {
+        profilePath = radarSidecarPath(parser.positionalArguments().first());
+        if (!QFileInfo(profilePath).isFile())
+            return usageError(QStringLiteral("--targets needs --radar PROFILE.json (or %1)").arg(profilePath));
+        std::fprintf(stderr, "vazorez-decode: radar profile from %s\n", qPrintable(profilePath));
+    }
     RadarProfile profile;
     RadarSettings settings;
     if (!spectrumWindowFromName(parser.value("window"), &settings.window))
         return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'").arg(parser.value("window")));
-    if (parser.isSet("radar")) {
+    if (parser.isSet("targets")) {
         if (format != FrameWriter::Format::Csv && format != FrameWriter::Format::Jsonl)
             return usageError(QStringLiteral("--targets writes csv or jsonl, not %1")
                                   .arg(format == FrameWriter::Format::Raw ? "raw" : "h5"));
         QStringList warnings;
-        if (!RadarProfile::load(parser.value("radar"), &profile, &error, &warnings))
+        if (!RadarProfile::load(profilePath, &profile, &error, &warnings))
             return usageError(error);
         for (const QString &warning : warnings)
             std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(warning));

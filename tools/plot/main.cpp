@@ -3,6 +3,7 @@
 // spectrum history window.
 #include "outputfile.h"
 #include "plotpicture.h"
+#include "profilefile.h"
 #include "recordingreader.h"
 #include "toolcli.h"
 
@@ -84,7 +85,9 @@ int main(int argc, char *argv[])
         {"frame", "Show the I and Q of frame N (counted from 0) above the waterfall.", "N"},
         {"radar", "Draw the host's own spectrum of I + jQ on the axis of the radar profile FILE\n"
                   "(JSON): speed in m/s for CW (negative approaching, zero in the middle), range\n"
-                  "in metres for FMCW. The first frame's mode is drawn, the other left out.",
+                  "in metres for FMCW. The first frame's mode is drawn, the other left out.\n"
+                  "Without it, FILE.radar.json (beside a recording the viewer made with a\n"
+                  "profile) is used when there is one.",
             "FILE"},
         {"window", "The window for --radar: hann (default), blackman-harris or none.", "WINDOW",
             "hann"},
@@ -123,9 +126,15 @@ int main(int argc, char *argv[])
     if (!spectrumWindowFromName(parser.value("window"), &settings.window))
         return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'")
                               .arg(parser.value("window")));
-    if (parser.isSet("radar")) {
+    // Without --radar, the profile a recording was made with lies beside it.
+    QString profilePath = parser.value("radar");
+    if (profilePath.isEmpty() && QFileInfo(radarSidecarPath(inputPath)).isFile()) {
+        profilePath = radarSidecarPath(inputPath);
+        std::fprintf(stderr, "vazorez-plot: radar profile from %s\n", qPrintable(profilePath));
+    }
+    if (!profilePath.isEmpty()) {
         QStringList warnings;
-        if (!RadarProfile::load(parser.value("radar"), &profile, &error, &warnings))
+        if (!RadarProfile::load(profilePath, &profile, &error, &warnings))
             return usageError(error);
         for (const QString &warning : warnings)
             std::fprintf(stderr, "vazorez-plot: %s\n", qPrintable(warning));
@@ -142,7 +151,7 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
 
     PlotPicture picture(height);
-    if (parser.isSet("radar"))
+    if (!profilePath.isEmpty())
         picture.setRadar(profile, settings);
     std::optional<ChosenFrame> chosen;
     int64_t index = 0;

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+#include "profilefile.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+namespace {
+
+QString signName(int sign)
+{
+    return sign > 0 ? QStringLiteral("positive") : QStringLiteral("negative");
+}
+
+} // namespace
+
+QByteArray radarProfileJson(const RadarProfile &profile)
+{
+    QJsonObject object;
+    if (!profile.name.isEmpty())
+        object.insert("name", profile.name);
+    object.insert("carrier_hz", profile.carrierHz);
+    object.insert("sample_rate_hz", profile.sampleRateHz);
+    if (profile.hasSweep()) {
+        object.insert("bandwidth_hz", profile.bandwidthHz);
+        object.insert("sweep_s", profile.sweepSeconds);
+    }
+    object.insert("approaching", signName(profile.approachingSign));
+    object.insert("beat", signName(profile.beatSign));
+    object.insert("range_offset_m", profile.rangeOffsetM);
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+bool saveRadarProfile(const QString &path, const RadarProfile &profile, QString *error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(radarProfileJson(profile)) < 0
+        || !file.commit()) {
+        *error = QStringLiteral("cannot write radar profile %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+QString radarSidecarPath(const QString &recording)
+{
+    return recording + QStringLiteral(".radar.json");
+}
+
+RadarSidecar loadRadarSidecar(const QString &recording, RadarProfile *profile, QString *error)
+{
+    const QString path = radarSidecarPath(recording);
+    if (!QFileInfo(path).isFile())
+        return RadarSidecar::None;
+    return RadarProfile::load(path, profile, error) ? RadarSidecar::Loaded : RadarSidecar::Refused;
+}

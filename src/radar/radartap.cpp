@@ -1,0 +1,221 @@
+// SPDX-License-Identifier: MIT
+#include "radartap.h"
+
+#include "frame.h"
+#include "profilefile.h"
+
+#include <QMutexLocker>
+
+#include <cmath>
+#include <utility>
+
+void RadarTrack::add(double seconds, double value, double levelDb)
+{
+    const int64_t slot = int64_t(std::floor(std::max(seconds, 0.0) / kSlotSeconds));
+    if (slot > newestSlot) {
+        // Slots passed over had no frame: gaps.
+        for (int64_t k = std::max(newestSlot + 1, slot - kSlots + 1); k <= slot; ++k) {
+            values[size_t(k % kSlots)] = std::numeric_limits<float>::quiet_NaN();
+            levels[size_t(k % kSlots)] = std::numeric_limits<float>::quiet_NaN();
+        }
+        newestSlot = slot;
+    } else if (slot <= newestSlot - kSlots) {
+        return;
+    }
+    const size_t at = size_t(slot % kSlots);
+    if (std::isnan(levels[at]))
+        levels[at] = -std::numeric_limits<float>::infinity();
+    // The slot keeps the strongest target of its frames.
+    if (!std::isnan(value) && !(levels[at] >= levelDb)) {
+        values[at] = float(value);
+        levels[at] = float(levelDb);
+    }
+}
+
+float RadarTrack::valueBack(int back) const
+{
+    if (newestSlot < 0 || back < 0 || back >= kSlots || newestSlot - back < 0)
+        return std::numeric_limits<float>::quiet_NaN();
+    return values[size_t((newestSlot - back) % kSlots)];
+}
+
+bool RadarTrack::frameBack(int back) const
+{
+    if (newestSlot < 0 || back < 0 || back >= kSlots || newestSlot - back < 0)
+        return false;
+    return !std::isnan(levels[size_t((newestSlot - back) % kSlots)]);
+}
+
+RadarTap::RadarTap() = default;
+
+void RadarTap::configure(const RadarProfile &radar, const RadarSettings &options)
+{
+    QMutexLocker locker(&mutex);
+    profile = radar;
+    settings = options;
+    configured = true;
+    configChanged = true;
+    pendingChange.store(true, std::memory_order_release);
+}
+
+void RadarTap::clearConfiguration()
+{
+    QMutexLocker locker(&mutex);
+    configured = false;
+    configChanged = true;
+    pendingChange.store(true, std::memory_order_release);
+}
+
+void RadarTap::restartProcessing()
+{
+    QMutexLocker locker(&mutex);
+    restartWanted = true;
+    pendingChange.store(true, std::memory_order_release);
+}
+
+void RadarTap::frameDecoded(const frame_t &record, const char *, int, double seconds)
+{
+    seen.fetch_add(1, std::memory_order_relaxed);
+    const int64_t frame = linkFrames++;
+    if (pendingChange.exchange(false, std::memory_order_acquire)) {
+        QMutexLocker locker(&mutex);
+        if (configChanged)
+            analyzer = configured ? std::make_unique<RadarAnalyzer>(profile, settings) : nullptr;
+        else if (restartWanted && analyzer)
+            analyzer->reset();
+        configChanged = restartWanted = false;
+    }
+    if (!analyzer)
+        return;
+    if (seconds <= 0.0 && frame > 0) {
+        if (!ownClock.isValid())
+            ownClock.start();
+        seconds = double(ownClock.nsecsElapsed()) * 1e-9;
+    }
+    analyzer->analyze(record, work);
+    const int mode = work.spectrum.mode;
+    const RadarTarget *strongest = work.targets.empty() ? nullptr : &work.targets.front();
+    const double value = !strongest     ? qQNaN()
+        : mode == 0                     ? strongest->speedMps
+        : std::isnan(strongest->rangeM) ? strongest->bins
+                                        : strongest->rangeM;
+    QMutexLocker locker(&mutex);
+    tracks[mode].add(seconds, value, strongest ? strongest->levelDb : 0.0);
+    logLocked(frame, seconds, work);
+    Latest &newest = latest[mode];
+    std::swap(newest.analysis, work);
+    newest.frame = frame;
+    newest.seconds = seconds;
+    ++newest.sequence;
+}
+
+void RadarTap::logLocked(int64_t frame, double seconds, const RadarAnalysis &analysis)
+{
+    newestSeconds = std::max(newestSeconds, seconds);
+    for (const RadarTarget &target : analysis.targets) {
+        if (log.empty())
+            log.resize(kLogRows);
+        log[logNext] = RadarTargetRow{frame, seconds, analysis.spectrum.mode, target};
+        logNext = (logNext + 1) % log.size();
+        logCount = std::min(logCount + 1, log.size());
+    }
+}
+
+void RadarTap::linkOpened(const QString &name)
+{
+    linkFrames = 0;
+    ownClock.start();
+    {
+        QMutexLocker locker(&mutex);
+        tracks[0].clear();
+        tracks[1].clear();
+        logCount = logNext = 0;
+        newestSeconds = 0.0;
+        for (Latest &newest : latest) {
+            newest.analysis = RadarAnalysis();
+            newest.frame = -1;
+            ++newest.sequence;
+        }
+    }
+    if (analyzer)
+        analyzer->reset();
+    if (followSidecars.load()) {
+        RadarProfile beside;
+        QString error;
+        const RadarSidecar found = loadRadarSidecar(name, &beside, &error);
+        if (found != RadarSidecar::None) {
+            QMutexLocker locker(&mutex);
+            sidecarPending = true;
+            sidecarLoaded = found == RadarSidecar::Loaded;
+            sidecarNote = sidecarLoaded
+                ? QStringLiteral("profile from %1").arg(radarSidecarPath(name))
+                : error;
+            if (sidecarLoaded) {
+                // In force from the link's first frame, not from when the GUI hears of it.
+                profile = beside;
+                configured = true;
+                configChanged = false;
+                analyzer = std::make_unique<RadarAnalyzer>(profile, settings);
+            }
+        }
+    }
+    if (linkListener)
+        linkListener(true, name);
+}
+
+void RadarTap::linkClosed()
+{
+    if (linkListener)
+        linkListener(false, QString());
+}
+
+void RadarTap::setLinkListener(std::function<void(bool, const QString &)> listener)
+{
+    linkListener = std::move(listener);
+}
+
+bool RadarTap::takeLatest(int mode, Latest &into)
+{
+    QMutexLocker locker(&mutex);
+    Latest &newest = latest[mode & 1];
+    if (newest.sequence == into.sequence)
+        return false;
+    std::swap(newest.analysis, into.analysis);
+    into.frame = newest.frame;
+    into.seconds = newest.seconds;
+    into.sequence = newest.sequence;
+    return true;
+}
+
+RadarTrack RadarTap::track(int mode)
+{
+    QMutexLocker locker(&mutex);
+    return tracks[mode & 1];
+}
+
+std::vector<RadarTargetRow> RadarTap::recentTargets(double seconds)
+{
+    QMutexLocker locker(&mutex);
+    std::vector<RadarTargetRow> rows;
+    rows.reserve(logCount);
+    const size_t size = log.size();
+    for (size_t k = 0; k < logCount; ++k) {
+        const RadarTargetRow &row = log[(logNext + size - logCount + k) % size];
+        if (row.seconds >= newestSeconds - seconds)
+            rows.push_back(row);
+    }
+    return rows;
+}
+
+bool RadarTap::takeSidecar(bool *loaded, RadarProfile *radar, QString *note)
+{
+    QMutexLocker locker(&mutex);
+    if (!sidecarPending)
+        return false;
+    sidecarPending = false;
+    *loaded = sidecarLoaded;
+    if (sidecarLoaded)
+        *radar = profile;
+    *note = sidecarNote;
+    return true;
+}

@@ -1,0 +1,425 @@
+// SPDX-License-Identifier: MIT
+#include "radarplot.h"
+
+#include "radarreadout.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
+
+const QColor RadarPlot::kMarkerColour(255, 0, 255);
+const QColor RadarPlot::kTrackColour(30, 140, 60);
+
+namespace {
+
+const QColor kSpectrumColour(20, 90, 200);
+const QColor kThresholdColour(220, 60, 30);
+constexpr int kMargin = 8;
+constexpr int kAxisLeft = 48; // room for the dB and track labels
+constexpr int kAxisBelow = 40; // tick labels and the axis title
+constexpr double kLongestBridgeSeconds = 1.0; // the track is not drawn across a longer silence
+constexpr double kReadoutScale = 1.5; // the readout's font against the window's
+
+// A round step for about `count` ticks over `span`.
+double niceStep(double span, int count)
+{
+    if (!(span > 0.0))
+        return 1.0;
+    const double raw = span / std::max(count, 1);
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double factor : {1.0, 2.0, 5.0, 10.0})
+        if (raw <= factor * power)
+            return factor * power;
+    return 10.0 * power;
+}
+
+QString axisTitle(const RadarSpectrum &spectrum)
+{
+    switch (spectrum.axis) {
+    case RadarSpectrum::Axis::Speed:
+        return QStringLiteral("speed (m/s): approaching < 0 < receding");
+    case RadarSpectrum::Axis::Range:
+        return QStringLiteral("range (m)");
+    default:
+        return QStringLiteral("board bins (the profile has no sweep)");
+    }
+}
+
+QString unitOf(const RadarSpectrum &spectrum)
+{
+    return spectrum.axis == RadarSpectrum::Axis::Speed ? QStringLiteral("m/s")
+        : spectrum.axis == RadarSpectrum::Axis::Range  ? QStringLiteral("m")
+                                                       : QStringLiteral("bins");
+}
+
+double targetValue(const RadarTarget &target, const RadarSpectrum &spectrum)
+{
+    if (spectrum.axis == RadarSpectrum::Axis::Speed)
+        return target.speedMps;
+    if (spectrum.axis == RadarSpectrum::Axis::Range)
+        return target.rangeM;
+    return target.bins;
+}
+
+void drawTicks(QPainter &painter, const QRect &area, double low, double high, bool vertical)
+{
+    const double step = niceStep(high - low, vertical ? std::max(2, area.height() / 28) : 8);
+    const QFontMetrics metrics = painter.fontMetrics();
+    for (double value = std::ceil(low / step) * step; value <= high + step * 1e-6; value += step) {
+        const QString text = QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value);
+        if (vertical) {
+            const int y
+                = area.bottom() - int(std::lround((value - low) / (high - low) * area.height()));
+            painter.setPen(QColor(225, 225, 225));
+            painter.drawLine(area.left(), y, area.right(), y);
+            painter.setPen(Qt::black);
+            painter.drawText(QRect(area.left() - kAxisLeft, y - 8, kAxisLeft - 4, 16),
+                Qt::AlignRight | Qt::AlignVCenter, text);
+        } else {
+            const int x
+                = area.left() + int(std::lround((value - low) / (high - low) * area.width()));
+            painter.setPen(QColor(225, 225, 225));
+            painter.drawLine(x, area.top(), x, area.bottom());
+            painter.setPen(Qt::black);
+            painter.drawText(QRect(x - 40, area.bottom() + 1, 80, metrics.height()),
+                Qt::AlignHCenter | Qt::AlignTop, text);
+        }
+    }
+}
+
+} // namespace
+
+RadarPlot::RadarPlot(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("radarPlot"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMinimumSize(360, 300);
+}
+
+void RadarPlot::setMessage(const QString &text)
+{
+    if (text == message)
+        return;
+    message = text;
+    update();
+}
+
+void RadarPlot::clearPanes()
+{
+    for (Pane &each : panes)
+        each = Pane();
+    update();
+}
+
+std::vector<int> RadarPlot::shownModes() const
+{
+    std::vector<int> modes;
+    for (int mode = 0; mode < 2; ++mode)
+        if (panes[mode].seen && !panes[mode].analysis.spectrum.db.empty())
+            modes.push_back(mode);
+    return modes;
+}
+
+RadarPlot::PaneLayout RadarPlot::layoutFor(int mode) const
+{
+    const std::vector<int> modes = shownModes();
+    const auto found = std::find(modes.begin(), modes.end(), mode);
+    if (found == modes.end())
+        return {};
+    const int count = int(modes.size());
+    const int index = int(found - modes.begin());
+    const int height = this->height() / count;
+    const QRect whole(0, index * height, width(), height);
+    QFont large = font();
+    large.setPointSizeF(large.pointSizeF() * kReadoutScale);
+    large.setBold(true);
+    const int lineHeight = QFontMetrics(large).height();
+    PaneLayout layout;
+    layout.readout = QRect(whole.left() + kMargin, whole.top() + kMargin,
+        whole.width() - 2 * kMargin, 3 * lineHeight + 4);
+    const int rest = whole.bottom() - layout.readout.bottom() - kMargin;
+    const int historyHeight = std::max(40, rest / 5);
+    const int left = whole.left() + kAxisLeft + kMargin;
+    const int right = whole.right() - kMargin - 4;
+    layout.spectrum = QRect(QPoint(left, layout.readout.bottom() + kMargin + 4),
+        QPoint(right, whole.bottom() - kMargin - historyHeight - 2 * kAxisBelow));
+    layout.history = QRect(QPoint(left, layout.spectrum.bottom() + kAxisBelow + kMargin + 8),
+        QPoint(right, whole.bottom() - kAxisBelow - 2));
+    return layout;
+}
+
+QRect RadarPlot::spectrumRect(int mode) const
+{
+    return layoutFor(mode).spectrum;
+}
+
+QRect RadarPlot::historyRect(int mode) const
+{
+    return layoutFor(mode).history;
+}
+
+double RadarPlot::axisLow(int mode) const
+{
+    return pane(mode).analysis.spectrum.start;
+}
+
+double RadarPlot::axisHigh(int mode) const
+{
+    const RadarSpectrum &spectrum = pane(mode).analysis.spectrum;
+    return spectrum.at(std::max<double>(double(spectrum.db.size()) - 1.0, 1.0));
+}
+
+RadarPlot::Scale RadarPlot::scaleFor(int mode) const
+{
+    const RadarSpectrum &spectrum = panes[mode].analysis.spectrum;
+    Scale scale;
+    scale.low = spectrum.start;
+    scale.high = spectrum.at(std::max<double>(double(spectrum.db.size()) - 1.0, 1.0));
+    float top = -1e9f;
+    for (float value : spectrum.db)
+        top = std::max(top, value);
+    // The floor follows the noise (its median), so that the null the mean leaves at zero speed
+    // does not squash the picture. Both ends move in steps of 10 dB: the axes are redrawn rarely.
+    std::vector<float> &sorted = scratch;
+    sorted.assign(spectrum.db.begin(), spectrum.db.end());
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    scale.dbLow = std::floor((sorted[sorted.size() / 2] - 20.0) / 10.0) * 10.0;
+    scale.dbHigh = std::max(std::ceil((top + 5.0) / 10.0) * 10.0, scale.dbLow + 20.0);
+    return scale;
+}
+
+QString RadarPlot::backdropKeyFor(const std::vector<int> &modes, Scale *scales) const
+{
+    QString key = QStringLiteral("%1x%2").arg(width()).arg(height());
+    for (int mode : modes) {
+        scales[mode] = scaleFor(mode);
+        key += QStringLiteral(";%1:%2,%3,%4,%5,%6")
+                   .arg(mode)
+                   .arg(scales[mode].low)
+                   .arg(scales[mode].high)
+                   .arg(scales[mode].dbLow)
+                   .arg(scales[mode].dbHigh)
+                   .arg(int(panes[mode].analysis.spectrum.axis));
+    }
+    return key;
+}
+
+void RadarPlot::refresh()
+{
+    const std::vector<int> modes = shownModes();
+    Scale scales[2];
+    if (modes.empty() || !message.isEmpty() || backdropKeyFor(modes, scales) != backdropKey) {
+        update();
+        return;
+    }
+    // Only what the frames draw: the axes stay as they are.
+    QRegion changed;
+    for (int mode : modes) {
+        const PaneLayout layout = layoutFor(mode);
+        changed += layout.readout;
+        changed += layout.spectrum.adjusted(-1, -16, 1, 1); // markers stand above the peak
+        changed += layout.history.adjusted(-1, -1, 1, 1);
+    }
+    update(changed);
+}
+
+void RadarPlot::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    const std::vector<int> modes = shownModes();
+    if (modes.empty() || !message.isEmpty()) {
+        painter.fillRect(rect(), Qt::white);
+        painter.setPen(Qt::darkGray);
+        painter.drawText(rect().adjusted(20, 20, -20, -20), Qt::AlignCenter | Qt::TextWordWrap,
+            message.isEmpty() ? QStringLiteral("waiting for frames") : message);
+        return;
+    }
+    // The axes, grids and titles change only with the size, the panes and the scales: drawn
+    // once into a picture of their own, the frames draw only their lines and numbers.
+    Scale scales[2];
+    const QString key = backdropKeyFor(modes, scales);
+    if (key != backdropKey) {
+        backdropKey = key;
+        const qreal ratio = devicePixelRatioF();
+        backdrop = QPixmap(size() * ratio);
+        backdrop.setDevicePixelRatio(ratio);
+        backdrop.fill(Qt::white);
+        QPainter axes(&backdrop);
+        axes.setFont(font());
+        for (int mode : modes)
+            paintAxes(axes, mode, layoutFor(mode), scales[mode]);
+    }
+    painter.drawPixmap(0, 0, backdrop);
+    for (int mode : modes)
+        paintPane(painter, mode, layoutFor(mode), scales[mode]);
+}
+
+void RadarPlot::paintAxes(
+    QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const
+{
+    const RadarSpectrum &spectrum = panes[mode].analysis.spectrum;
+    QFont large = font();
+    large.setPointSizeF(large.pointSizeF() * kReadoutScale);
+    large.setBold(true);
+    painter.setFont(large);
+    painter.setPen(Qt::black);
+    painter.drawText(
+        QPoint(layout.readout.left(), layout.readout.top() + QFontMetrics(large).ascent()),
+        mode ? QStringLiteral("FMCW") : QStringLiteral("CW"));
+    painter.setFont(font());
+    const int titleHeight = painter.fontMetrics().height();
+
+    const QRect &area = layout.spectrum;
+    drawTicks(painter, area, scale.low, scale.high, false);
+    drawTicks(painter, area, scale.dbLow, scale.dbHigh, true);
+    painter.setPen(Qt::black);
+    painter.drawRect(area);
+    painter.drawText(QRect(area.left(), area.bottom() + titleHeight + 1, area.width(), titleHeight),
+        Qt::AlignHCenter, axisTitle(spectrum));
+    painter.save();
+    painter.translate(area.left() - kAxisLeft + 2, area.center().y());
+    painter.rotate(-90);
+    painter.drawText(QRect(-60, -2, 120, 16), Qt::AlignHCenter, QStringLiteral("dB"));
+    painter.restore();
+
+    // The track's axis is the spectrum's, so that a target sits at the same height in both.
+    const QRect &track = layout.history;
+    const double seconds = RadarTrack::kSlots * RadarTrack::kSlotSeconds;
+    drawTicks(painter, track, -seconds, 0.0, false);
+    drawTicks(painter, track, scale.low, scale.high, true);
+    painter.setPen(Qt::black);
+    painter.drawRect(track);
+    painter.drawText(
+        QRect(track.left(), track.bottom() + titleHeight + 1, track.width(), titleHeight),
+        Qt::AlignHCenter,
+        QStringLiteral("strongest target over the last 30 s (%1), gaps where none")
+            .arg(unitOf(spectrum)));
+}
+
+void RadarPlot::paintPane(
+    QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const
+{
+    const Pane &shown = panes[mode];
+    QFont large = font();
+    large.setPointSizeF(large.pointSizeF() * kReadoutScale);
+    large.setBold(true);
+    const QFontMetrics largeMetrics(large);
+    painter.setPen(Qt::black);
+    const int numbers
+        = layout.readout.left() + largeMetrics.horizontalAdvance(QStringLiteral("FMCW  "));
+    int baseline = layout.readout.top() + largeMetrics.ascent();
+    painter.setFont(large);
+    if (shown.analysis.targets.empty())
+        painter.drawText(QPoint(numbers, baseline), QStringLiteral("no target"));
+    for (const RadarTarget &target : shown.analysis.targets) {
+        const QString position = targetPosition(target);
+        painter.setFont(large);
+        painter.drawText(QPoint(numbers, baseline), position);
+        painter.setFont(font());
+        painter.drawText(QPoint(numbers + largeMetrics.horizontalAdvance(position) + 12, baseline),
+            QStringLiteral("%1 dB, SNR %2 dB")
+                .arg(target.levelDb, 0, 'f', 1)
+                .arg(target.snrDb, 0, 'f', 1));
+        baseline += largeMetrics.height();
+    }
+    painter.setFont(font());
+    paintSpectrum(painter, shown, layout.spectrum, scale);
+    paintTrack(painter, shown, layout.history, scale);
+}
+
+void RadarPlot::paintSpectrum(
+    QPainter &painter, const Pane &shown, const QRect &area, const Scale &scale) const
+{
+    const RadarSpectrum &spectrum = shown.analysis.spectrum;
+    const int cells = int(spectrum.db.size());
+    auto xOf = [&](double value) {
+        return area.left() + (value - scale.low) / (scale.high - scale.low) * area.width();
+    };
+    auto yOf = [&](double db) {
+        return area.bottom()
+            - (std::clamp(db, scale.dbLow, scale.dbHigh) - scale.dbLow)
+            / (scale.dbHigh - scale.dbLow) * area.height();
+    };
+    // Plain lines: smoothing them would cost more than the rest of a frame's picture.
+    QPolygonF &line = polyline;
+    line.clear();
+    for (int k = 0; k < cells; ++k)
+        line << QPointF(xOf(spectrum.at(k)), yOf(spectrum.db[size_t(k)]));
+    painter.setPen(QPen(kSpectrumColour, 1));
+    painter.drawPolyline(line);
+    line.clear();
+    painter.setPen(QPen(kThresholdColour, 1));
+    for (int k = 0; k <= int(shown.thresholdDb.size()) && k <= cells; ++k) {
+        const float value
+            = k < int(shown.thresholdDb.size()) ? shown.thresholdDb[size_t(k)] : qQNaN();
+        if (std::isnan(value) || k == cells) {
+            painter.drawPolyline(line);
+            line.clear();
+            continue;
+        }
+        line << QPointF(xOf(spectrum.at(k)), yOf(value));
+    }
+
+    // A marker: a line of its own colour down from the peak, a triangle over it and the label.
+    for (const RadarTarget &target : shown.analysis.targets) {
+        const double value = targetValue(target, spectrum);
+        if (std::isnan(value))
+            continue;
+        const int x = int(std::lround(xOf(value)));
+        const int y = int(std::lround(yOf(target.levelDb)));
+        painter.setPen(kMarkerColour);
+        painter.drawLine(x, y, x, area.bottom() - 1);
+        painter.setBrush(kMarkerColour);
+        painter.drawPolygon(
+            QPolygon({QPoint(x - 5, y - 12), QPoint(x + 5, y - 12), QPoint(x, y - 3)}));
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(Qt::black);
+        const QString label = QStringLiteral("%1: %2 %3")
+                                  .arg(target.rank)
+                                  .arg(value, 0, 'f', 2)
+                                  .arg(unitOf(spectrum));
+        const int width = painter.fontMetrics().horizontalAdvance(label);
+        const int left = x + 8 + width < area.right() ? x + 8 : x - 8 - width;
+        painter.drawText(QPoint(left, std::max(y - 4, area.top() + 12)), label);
+    }
+}
+
+void RadarPlot::paintTrack(
+    QPainter &painter, const Pane &shown, const QRect &area, const Scale &scale) const
+{
+    const RadarTrack &track = shown.track;
+    auto yOf = [&](double value) {
+        return area.bottom()
+            - (std::clamp(value, scale.low, scale.high) - scale.low) / (scale.high - scale.low)
+            * area.height();
+    };
+    painter.setPen(QPen(kTrackColour, 2, Qt::SolidLine, Qt::FlatCap));
+    QPolygonF &line = polyline;
+    line.clear();
+    int empty = 0; // slots since the last frame
+    for (int back = RadarTrack::kSlots - 1; back >= -1; --back) {
+        if (back >= 0 && !track.frameBack(back)) {
+            // No frame then: the line goes on across the slots between a mode's frames, but not
+            // across a second without any.
+            if (++empty * RadarTrack::kSlotSeconds <= kLongestBridgeSeconds)
+                continue;
+        } else {
+            empty = 0;
+        }
+        const float value = back >= 0 && empty == 0 ? track.valueBack(back) : qQNaN();
+        if (std::isnan(value)) {
+            // A gap: no target then. A lone slot still shows as a dot.
+            if (line.size() == 1)
+                line << line.first() + QPointF(1, 0);
+            painter.drawPolyline(line);
+            line.clear();
+            continue;
+        }
+        line << QPointF(
+            area.right() - double(back) / RadarTrack::kSlots * area.width(), yOf(value));
+    }
+}

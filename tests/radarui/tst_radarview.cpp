@@ -1,0 +1,384 @@
+// SPDX-License-Identifier: MIT
+// The radar view on the offscreen platform against the simulator's truth: what its readout says
+// and where its markers stand in its picture, its two panes for a board that alternates, a
+// profile the form refuses, and a replay of a recording made with a profile beside it, which must
+// say what vazorez-decode --targets says of the same frames.
+#include "boardmodel.h"
+#include "framesupport.h"
+#include "profilefile.h"
+#include "qtwarnings.h"
+#include "radarplot.h"
+#include "radarprofileform.h"
+#include "radarreadout.h"
+#include "radartruth.h"
+#include "radarviewwindow.h"
+#include "replaysource.h"
+#include "serialport.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+struct Scene {
+    SimMode mode = SimMode::Cw;
+    int samples = 128;
+    std::vector<SimTarget> targets;
+    bool flipApproaching = false;
+};
+
+RadarProfile sceneProfile(const Scene &scene)
+{
+    RadarProfile profile = exampleRadarProfile();
+    if (scene.flipApproaching)
+        profile.approachingSign = -profile.approachingSign;
+    return profile;
+}
+
+// Frames of the scene as a board at the line's rate would send them, with their times.
+void feed(RadarViewWindow &window, const Scene &scene, int frames)
+{
+    BoardModel board(scene.mode, scene.samples, 7);
+    board.setRadarScene(sceneProfile(scene), scene.targets);
+    FrameTap *tap = window.frameTap();
+    tap->linkOpened(QStringLiteral("simulated board"));
+    const double period = (4 * scene.samples + 7) / 11520.0;
+    for (int k = 0; k < frames; ++k)
+        tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * period);
+}
+
+// The column of the plot's picture where most marker pixels stand within the spectrum of `mode`.
+int markerColumn(const QImage &image, const QRect &area)
+{
+    int best = -1, bestCount = 0;
+    for (int x = area.left(); x <= area.right(); ++x) {
+        int count = 0;
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            count += image.pixel(x, y) == RadarPlot::kMarkerColour.rgb() ? 1 : 0;
+        if (count > bestCount) {
+            bestCount = count;
+            best = x;
+        }
+    }
+    return best;
+}
+
+double expectedColumn(const RadarPlot &plot, int mode, double value)
+{
+    const QRect area = plot.spectrumRect(mode);
+    return area.left()
+        + (value - plot.axisLow(mode)) / (plot.axisHigh(mode) - plot.axisLow(mode)) * area.width();
+}
+
+// The first number of a readout line and its unit: "7.48 m/s approaching, ..." gives 7.48.
+double firstNumber(const QString &line)
+{
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("(-?[0-9]+\\.[0-9]+)")).match(line);
+    return match.hasMatch() ? match.captured(1).toDouble() : qQNaN();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Scene)
+
+class TestRadarView : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir settingsHome;
+
+private slots:
+    void initTestCase()
+    {
+        // The remembered profile goes to a settings file of the test's, not the user's.
+        QVERIFY(settingsHome.isValid());
+        qputenv("XDG_CONFIG_HOME", settingsHome.path().toLocal8Bit());
+        watchQtWarnings(WarningWatch::ThreadsAndNotifiers);
+    }
+
+    void readoutAndMarkers_data()
+    {
+        QTest::addColumn<Scene>("scene");
+        QTest::addColumn<QStringList>("expected"); // per pane shown, CW first: the readout's start
+        QTest::addColumn<bool>("background"); // the view's background subtraction on
+        const SimTarget approaching{12.0, -7.5, 50.0};
+        const SimTarget receding{25.0, 4.0, 50.0};
+        QTest::newRow("CW approaching, n 128: left of zero, 'approaching'") << Scene{SimMode::Cw,
+            128, {approaching}} << QStringList{"CW  7.5 m/s approaching"} << false;
+        QTest::newRow("CW receding, n 128: right of zero, 'receding'")
+            << Scene{SimMode::Cw, 128, {receding}} << QStringList{"CW  4.0 m/s receding"} << false;
+        QTest::newRow("approaching read as positive Doppler: still approaching")
+            << Scene{SimMode::Cw, 128, {approaching}, true}
+            << QStringList{"CW  7.5 m/s approaching"} << false;
+        QTest::newRow("CW n 255, the longest frame")
+            << Scene{SimMode::Cw, 255, {receding}} << QStringList{"CW  4.0 m/s receding"} << false;
+        QTest::newRow("CW n 24, a short frame") << Scene{SimMode::Cw, 24, {{0, -20.0, 50.0}}}
+                                                << QStringList{"CW  20.0 m/s approaching"} << false;
+        QTest::newRow("FMCW n 64: range") << Scene{SimMode::Fmcw, 64, {{12.0, 0.0, 50.0}}}
+                                          << QStringList{"FMCW  12.0 m"} << false;
+        QTest::newRow("alternating board: two panes, each its own mode")
+            << Scene{SimMode::Alternate, 128, {approaching}}
+            << QStringList{"CW  7.5 m/s approaching", "FMCW  16.6 m"}
+            << false; // the range holds the Doppler
+
+        QTest::newRow("noise alone: 'no target'")
+            << Scene{SimMode::Cw, 16, {}} << QStringList{"CW  no target"} << false;
+        QTest::newRow("background on: a target standing still is learnt away")
+            << Scene{SimMode::Fmcw, 64, {{12.0, 0.0, 50.0}}} << QStringList{"FMCW  no target"}
+            << true;
+        QTest::newRow("background on: a moving target stays")
+            << Scene{SimMode::Cw, 128, {approaching}} << QStringList{"CW  7.5 m/s approaching"}
+            << true;
+    }
+
+    // The readout and the markers against the truth: the marker's column in the picture is where
+    // the target's value lies on the axis, within a board bin.
+    void readoutAndMarkers()
+    {
+        QFETCH(Scene, scene);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, background);
+        RadarViewWindow window;
+        window.applyProfile(sceneProfile(scene), false);
+        window.findChild<QCheckBox *>("backgroundCheck")->setChecked(background);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const int frames = 40;
+        feed(window, scene, frames);
+        QTRY_COMPARE(window.shownFrame(), int64_t(frames - 1));
+        const RadarPlot &plot = *window.plot();
+        const QImage image = window.plot()->grab().toImage();
+        int panes = 0;
+        for (int mode = 0; mode < 2; ++mode) {
+            if (plot.spectrumRect(mode).isEmpty())
+                continue;
+            QVERIFY2(panes < expected.size(), "a pane for a modulation the board did not send");
+            const QString readout = readoutText(plot.pane(mode).analysis.targets);
+            const QString &want = expected[panes++];
+            const QString title = mode ? QStringLiteral("FMCW  ") : QStringLiteral("CW  ");
+            QVERIFY2(want.startsWith(title), qPrintable(want));
+            const QString wantText = want.mid(title.size());
+            const double wantNumber = firstNumber(wantText);
+            if (std::isnan(wantNumber)) {
+                QCOMPARE(readout, wantText);
+                QCOMPARE(markerColumn(image, plot.spectrumRect(mode)), -1);
+                continue;
+            }
+            const QString first = readout.section('\n', 0, 0);
+            // One board bin: 0.971 m/s or 0.600 m at n = 128, coarser for shorter frames.
+            const double bin = (mode ? 76.8 : 124.2) / scene.samples;
+            QVERIFY2(std::abs(firstNumber(first) - wantNumber) < bin, qPrintable(first));
+            QVERIFY2(
+                first.contains(wantText.section(' ', 1, 2).section(',', 0, 0)), qPrintable(first));
+            const double truth
+                = mode ? wantNumber : (wantText.contains("approaching") ? -wantNumber : wantNumber);
+            const double column = expectedColumn(plot, mode, truth);
+            const double binPixels = bin / (plot.axisHigh(mode) - plot.axisLow(mode))
+                * plot.spectrumRect(mode).width();
+            QVERIFY2(
+                std::abs(markerColumn(image, plot.spectrumRect(mode)) - column) <= binPixels + 2,
+                qPrintable(QStringLiteral("marker at %1, truth at %2")
+                               .arg(markerColumn(image, plot.spectrumRect(mode)))
+                               .arg(column)));
+        }
+        QCOMPARE(panes, expected.size());
+        if (qEnvironmentVariableIsSet("RADARVIEW_PICTURE")) // for looking at it
+            window.grab().save(
+                qEnvironmentVariable("RADARVIEW_PICTURE") + QTest::currentDataTag() + ".png");
+        QVERIFY(window.readoutText().contains(
+            expected.first().section("  ", 1).section(' ', 1, 2).section(',', 0, 0)));
+        // The pause freezes the picture: frames go on being analysed, none is drawn.
+        window.setPaused(true);
+        QVERIFY(!window.isDraining());
+        window.setPaused(false);
+        QVERIFY(window.isDraining());
+    }
+
+    void trackGaps_data()
+    {
+        QTest::addColumn<double>("gapFrom");
+        QTest::addColumn<double>("gapTo");
+        QTest::addColumn<bool>("silent"); // no frames at all in the gap, rather than no target
+        QTest::newRow("no target from -6 s to -4 s") << -6.0 << -4.0 << false;
+        QTest::newRow("no frames for 2 s") << -6.0 << -4.0 << true;
+        QTest::newRow("no target for 0.8 s") << -3.0 << -2.2 << false;
+    }
+
+    // The track of an alternating board at the line's rate: a mode's frames come 0.18 s apart,
+    // which is no gap; frames without a target, or no frames for more than a second, are.
+    void trackGaps()
+    {
+        QFETCH(double, gapFrom);
+        QFETCH(double, gapTo);
+        QFETCH(bool, silent);
+        RadarViewWindow window;
+        window.applyProfile(exampleRadarProfile(), false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        BoardModel board(SimMode::Alternate, 128, 9);
+        const double period = (4 * 128 + 7) / 11520.0, seconds = 10.0;
+        const int frames = int(seconds / period);
+        FrameTap *tap = window.frameTap();
+        tap->linkOpened(QStringLiteral("simulated board"));
+        int64_t delivered = 0;
+        for (int k = 0; k < frames; ++k) {
+            const double time = (k + 1) * period, back = time - frames * period;
+            const bool inGap = back >= gapFrom && back < gapTo;
+            board.setRadarScene(exampleRadarProfile(),
+                inGap ? std::vector<SimTarget>{} : std::vector<SimTarget>{{12.0, -30.0, 50.0}});
+            const frame_t record = expectedRecord(board.frame(k));
+            if (!(inGap && silent)) {
+                tap->frameDecoded(record, nullptr, 0, time);
+                ++delivered;
+            }
+        }
+        QTRY_COMPARE(window.shownFrame(), delivered - 1);
+        const QImage image = window.plot()->grab().toImage();
+        const QRect area = window.plot()->historyRect(0);
+        // The share of the columns from `from` to `to` seconds back that hold the track.
+        const auto drawn = [&](double from, double to) {
+            int columns = 0, withTrack = 0;
+            for (int x = area.left() + 1; x < area.right(); ++x) {
+                const double back = -30.0 * double(area.right() - x) / area.width();
+                if (back < from || back > to)
+                    continue;
+                ++columns;
+                for (int y = area.top(); y <= area.bottom(); ++y) {
+                    if (image.pixel(x, y) == RadarPlot::kTrackColour.rgb()) {
+                        ++withTrack;
+                        break;
+                    }
+                }
+            }
+            return columns ? double(withTrack) / columns : -1.0;
+        };
+        QVERIFY2(drawn(-9.5, gapFrom - 0.3) > 0.95,
+            qPrintable(QString::number(drawn(-9.5, gapFrom - 0.3))));
+        QCOMPARE(drawn(gapFrom + 0.2, gapTo - 0.3), 0.0);
+        QVERIFY2(
+            drawn(gapTo + 0.3, -0.3) > 0.95, qPrintable(QString::number(drawn(gapTo + 0.3, -0.3))));
+    }
+
+    void refusedProfile_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("sample rate zero") << "sampleRateEdit"
+                                          << "0"
+                                          << "sample_rate_hz must be above zero";
+        QTest::newRow("carrier not a number") << "carrierEdit"
+                                              << "24 GHz"
+                                              << "carrier_hz must be a number";
+        QTest::newRow("sample rate above the carrier")
+            << "sampleRateEdit"
+            << "3e10"
+            << "sample_rate_hz 3e+10 is above carrier_hz";
+        QTest::newRow("bandwidth without sweep time") << "sweepEdit"
+                                                      << ""
+                                                      << "sweep_s is missing";
+        QTest::newRow("absurd range offset") << "rangeOffsetEdit"
+                                             << "1e6"
+                                             << "range_offset_m must be within";
+    }
+
+    // A refused value is marked and explained; the last good profile stays in force.
+    void refusedProfile()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, text);
+        QFETCH(QString, reason);
+        RadarViewWindow window;
+        const RadarProfile good = exampleRadarProfile();
+        window.applyProfile(good, false);
+        window.show();
+        auto *edit = window.findChild<QLineEdit *>(field);
+        QVERIFY(edit);
+        edit->setText(text);
+        window.findChild<QPushButton *>("applyButton")->click();
+        QCOMPARE(window.form()->markedField(), edit);
+        QVERIFY2(window.form()->refusal().contains(reason), qPrintable(window.form()->refusal()));
+        QCOMPARE(window.profile().sampleRateHz, good.sampleRateHz);
+        QCOMPARE(window.profile().carrierHz, good.carrierHz);
+        QCOMPARE(window.profile().sweepSeconds, good.sweepSeconds);
+        QCOMPARE(window.profile().rangeOffsetM, good.rangeOffsetM);
+        // Put right, it is taken and the mark goes.
+        window.form()->showProfile(good);
+        window.findChild<QLineEdit *>("sampleRateEdit")->setText("40000");
+        window.findChild<QPushButton *>("applyButton")->click();
+        QCOMPARE(window.form()->markedField(), nullptr);
+        QCOMPARE(window.profile().sampleRateHz, 40000.0);
+        // The profile applied last is the next start's; a refused one never is.
+        RadarViewWindow next;
+        QVERIFY(next.restoreLastProfile());
+        QCOMPARE(next.profile().sampleRateHz, 40000.0);
+    }
+
+    // A recording made with a profile has it beside it: a replay in a view without a profile reads
+    // it from the first frame, and the view's targets of the last 30 s are what vazorez-decode
+    // --targets writes of the same frames without being told the profile.
+    void replayWithProfileBeside()
+    {
+        QTemporaryDir directory;
+        const QString recording = directory.filePath("scene.raw");
+        Scene scene{SimMode::Alternate, 64, {{12.0, -7.5, 50.0}, {25.0, 4.0, 40.0}}};
+        {
+            QFile file(recording);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            BoardModel board(scene.mode, scene.samples, 3);
+            board.setRadarScene(exampleRadarProfile(), scene.targets);
+            for (int k = 0; k < 120; ++k)
+                file.write(encodeFrame(board.frame(k)));
+        }
+        RadarViewWindow recorder;
+        recorder.applyProfile(exampleRadarProfile(), false);
+        QString error;
+        QVERIFY2(recorder.recordingStarted(recording, &error), qPrintable(error));
+
+        SerialPort worker;
+        RadarViewWindow window;
+        // Only remembered, a profile gives way to the recording's own.
+        RadarProfile remembered = exampleRadarProfile();
+        remembered.carrierHz = 10.525e9;
+        window.applyProfile(remembered, true);
+        QVERIFY(window.restoreLastProfile());
+        window.attach(&worker);
+        window.show();
+        auto replay
+            = std::make_unique<ReplaySource>(recording, ReplaySource::Rate::Max, 0.0, false);
+        QVERIFY(replay->open(&error));
+        worker.openSource(std::move(replay));
+        QTRY_COMPARE(window.shownFrame(), int64_t(119));
+        QVERIFY(window.hasProfile());
+        QCOMPARE(window.profile().carrierHz, exampleRadarProfile().carrierHz);
+        QVERIFY2(window.readoutText().contains("7.4") || window.readoutText().contains("7.5"),
+            qPrintable(window.readoutText()));
+        QVERIFY(window.readoutText().contains("approaching"));
+        QVERIFY(
+            !window.plot()->spectrumRect(0).isEmpty() && !window.plot()->spectrumRect(1).isEmpty());
+
+        const QString viewTargets = directory.filePath("view.csv");
+        QVERIFY2(window.saveTargets(viewTargets, &error), qPrintable(error));
+        QProcess decode;
+        decode.start(siblingProgram("vazorez-decode"),
+            {recording, "--targets", "-o", directory.filePath("decode.csv")});
+        QVERIFY(decode.waitForFinished(60000));
+        QVERIFY2(decode.exitCode() == 0, decode.readAllStandardError().constData());
+        QFile decoded(directory.filePath("decode.csv")), shown(viewTargets);
+        QVERIFY(decoded.open(QIODevice::ReadOnly) && shown.open(QIODevice::ReadOnly));
+        const QByteArray decodedText = decoded.readAll();
+        QVERIFY(decodedText.count('\n') > 200);
+        QCOMPARE(shown.readAll(), decodedText);
+    }
+};
+
+QTEST_MAIN(TestRadarView)
+#include "tst_radarview.moc"
