@@ -4,6 +4,7 @@
 #include "frameencoder.h"
 #include "hdf5recording.h"
 #include "linesettings.h"
+#include "textrecordingreader.h"
 
 #include <QFileInfo>
 
@@ -24,9 +25,14 @@ bool CaptureReader::open()
     }
     const bool opened = path == "-" ? file.open(stdin, QIODevice::ReadOnly)
                                     : (file.setFileName(path), file.open(QIODevice::ReadOnly));
-    if (!opened)
+    if (!opened) {
         error = QStringLiteral("cannot read %1: %2").arg(displayName, file.errorString());
-    return opened;
+        return false;
+    }
+    TextRecordingReader::Format format;
+    if (TextRecordingReader::recognise(file.peek(64), &format))
+        text = std::make_unique<TextRecordingReader>(file, format, displayName);
+    return true;
 }
 
 uint64_t CaptureReader::junkBytes() const
@@ -41,6 +47,8 @@ bool CaptureReader::next(RecordedFrame &frame)
         return false;
     if (hdf5)
         return nextFromHdf5(frame);
+    if (text)
+        return nextFromText(frame);
     while (ready.empty() && !atEnd && error.isEmpty())
         readChunk();
     if (ready.empty()) {
@@ -83,13 +91,8 @@ bool CaptureReader::readChunk()
     return true;
 }
 
-bool CaptureReader::nextFromHdf5(RecordedFrame &frame)
+bool CaptureReader::encode(const FrameValues &values, int64_t number, RecordedFrame &frame)
 {
-    if (!error.isEmpty() || delivered >= hdf5->frames())
-        return false;
-    FrameValues values;
-    if (!hdf5->readFrame(delivered, &values, &frame.seconds, &error))
-        return false;
     frame.bytes = encodeFrame(values);
     frame.record = frame_t();
     if (decoder.decodeFrame(frame.bytes.constData(), frame.bytes.size(), frame.record)
@@ -97,12 +100,42 @@ bool CaptureReader::nextFromHdf5(RecordedFrame &frame)
         error = QStringLiteral("%1 is a damaged VazoRez recording: frame %2 has mode %3, neither "
                                "CW (0) nor FMCW (1)")
                     .arg(displayName)
-                    .arg(delivered)
+                    .arg(number)
                     .arg(values.mode);
         return false;
     }
+    frame.offset = encodedOffset;
+    encodedOffset += uint64_t(frame.bytes.size());
+    return true;
+}
+
+bool CaptureReader::nextFromHdf5(RecordedFrame &frame)
+{
+    if (!error.isEmpty() || delivered >= hdf5->frames())
+        return false;
+    FrameValues values;
+    if (!hdf5->readFrame(delivered, &values, &frame.seconds, &error)
+        || !encode(values, delivered, frame))
+        return false;
     frame.index = delivered++;
-    frame.offset = hdf5Offset;
-    hdf5Offset += uint64_t(frame.bytes.size());
+    return true;
+}
+
+bool CaptureReader::nextFromText(RecordedFrame &frame)
+{
+    FrameValues values;
+    int64_t number = 0;
+    if (!error.isEmpty() || !text->next(&number, &frame.seconds, &values)) {
+        if (text->failed())
+            error = text->errorString();
+        else if (error.isEmpty() && delivered == 0)
+            error = QStringLiteral("%1 holds no frame").arg(displayName);
+        return false;
+    }
+    if (!encode(values, number, frame))
+        return false;
+    // The number the file gives it, so that a conversion keeps it.
+    frame.index = number;
+    ++delivered;
     return true;
 }

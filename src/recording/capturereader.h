@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Reads a recording back frame by frame: a raw capture, or any dump of the line's bytes, split by
-// the receive rules the viewer uses, so that the same bytes always give the same frames; or an HDF5
-// recording, whose frames are put back into their wire bytes. Reads in chunks; memory does not grow
-// with the file.
+// the receive rules the viewer uses, so that the same bytes always give the same frames; or an
+// HDF5, csv or jsonl recording, whose frames are put back into their wire bytes. Reads in chunks;
+// memory does not grow with the file.
 #pragma once
 
 #include "frame.h"
@@ -18,6 +18,8 @@
 #include <memory>
 
 class Hdf5Reader;
+struct FrameValues;
+class TextRecordingReader;
 
 struct RecordedFrame {
     int64_t index = 0; // frames before it in the recording
@@ -46,14 +48,19 @@ public:
 
     // An HDF5 recording (times measured), not the line's bytes (times reconstructed).
     bool isHdf5() const { return hdf5 != nullptr; }
+    // A csv or jsonl recording (times as written).
+    bool isText() const { return text != nullptr; }
     bool failed() const { return !error.isEmpty(); }
     // "cannot read FILE: reason" or "FILE holds no frame".
     QString errorString() const { return error; }
     QString name() const { return displayName; }
 
     int64_t frames() const { return delivered; }
-    // For an HDF5 recording: the bytes its frames take on the line.
-    uint64_t bytesRead() const { return hdf5 ? hdf5Offset : receiver.stats().bytesReceived; }
+    // For a recording of frames (h5, csv, jsonl): the bytes its frames take on the line.
+    uint64_t bytesRead() const
+    {
+        return hdf5 || text ? encodedOffset : receiver.stats().bytesReceived;
+    }
     // Bytes that belong to no frame: junk, corrupt frames and a cut-off tail.
     uint64_t junkBytes() const;
     uint64_t rejectedFrames() const { return receiver.stats().framesRejected; }
@@ -61,6 +68,9 @@ public:
 private:
     bool readChunk();
     bool nextFromHdf5(RecordedFrame &frame);
+    bool nextFromText(RecordedFrame &frame);
+    // The frame for `values`, as the line would carry it; false for a mode the decoder refuses.
+    bool encode(const FrameValues &values, int64_t number, RecordedFrame &frame);
 
     QFile file;
     QString path;
@@ -75,5 +85,6 @@ private:
     bool atEnd = false;
     QString error;
     std::unique_ptr<Hdf5Reader> hdf5;
-    uint64_t hdf5Offset = 0;
+    std::unique_ptr<TextRecordingReader> text;
+    uint64_t encodedOffset = 0;
 };

@@ -13,6 +13,7 @@
 #include <hdf5.h>
 
 #include <algorithm>
+#include <tuple>
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
@@ -574,18 +575,30 @@ QString Hdf5Reader::attribute(const char *name) const
     return value;
 }
 
-bool Hdf5Reader::readTimesAndCounts(
-    std::vector<double> *times, std::vector<uint8_t> *counts, QString *error)
+bool Hdf5Reader::readTimesAndCounts(int64_t first, int64_t rows, std::vector<double> *times,
+    std::vector<uint8_t> *counts, QString *error)
 {
-    times->resize(size_t(count));
-    counts->resize(size_t(count));
-    if (H5Dread(datasets[Time], H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, times->data()) < 0
-        || H5Dread(datasets[Count], H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT, counts->data())
-            < 0) {
-        *error = QStringLiteral("%1 is a damaged VazoRez recording (%2)").arg(path, hdf5Reason());
-        return false;
+    rows = std::clamp<int64_t>(std::min(rows, count - first), 0, count);
+    times->resize(size_t(rows));
+    counts->resize(size_t(rows));
+    if (rows == 0)
+        return true;
+    const hsize_t start[1] = {hsize_t(first)};
+    const hsize_t size[1] = {hsize_t(rows)};
+    bool ok = true;
+    for (const auto &[dataset, type, data] :
+        {std::tuple{datasets[Time], H5T_NATIVE_DOUBLE, static_cast<void *>(times->data())},
+            std::tuple{datasets[Count], H5T_NATIVE_UINT8, static_cast<void *>(counts->data())}}) {
+        const hid_t fileSpace = H5Dget_space(dataset);
+        H5Sselect_hyperslab(fileSpace, H5S_SELECT_SET, start, nullptr, size, nullptr);
+        const hid_t memorySpace = H5Screate_simple(1, size, nullptr);
+        ok = ok && H5Dread(dataset, type, memorySpace, fileSpace, H5P_DEFAULT, data) >= 0;
+        H5Sclose(memorySpace);
+        H5Sclose(fileSpace);
     }
-    return true;
+    if (!ok)
+        *error = QStringLiteral("%1 is a damaged VazoRez recording (%2)").arg(path, hdf5Reason());
+    return ok;
 }
 
 bool Hdf5Reader::readBlock(int64_t first, QString *error)

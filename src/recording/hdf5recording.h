@@ -92,9 +92,10 @@ public:
     int64_t frames() const { return count; }
     // The session's attributes by name (empty when absent).
     QString attribute(const char *name) const;
-    // Every frame's time and sample count, for an index.
-    bool readTimesAndCounts(
-        std::vector<double> *times, std::vector<uint8_t> *counts, QString *error);
+    // The times and sample counts of `rows` frames from frame `first` (as many as there are),
+    // for an index built a step at a time.
+    bool readTimesAndCounts(int64_t first, int64_t rows, std::vector<double> *times,
+        std::vector<uint8_t> *counts, QString *error);
     // Frame `index` as the board's values, and its time. Reads a block of frames at a time.
     bool readFrame(int64_t index, FrameValues *values, double *seconds, QString *error);
 

@@ -23,28 +23,52 @@ bool Hdf5ReplaySource::handles(const QString &path)
     return suffix == "h5" || suffix == "hdf5" || Hdf5Recording::hasSignature(path);
 }
 
+namespace {
+// Frames indexed a step: about 30 ms of the worker's time.
+constexpr int64_t kIndexStepFrames = 4096;
+} // namespace
+
 bool Hdf5ReplaySource::open(QString *error)
 {
-    std::vector<uint8_t> counts;
-    if (!reader.open(path, error) || !reader.readTimesAndCounts(&times, &counts, error))
+    if (!reader.open(path, error) || (!indexStep(error) && !error->isEmpty()))
         return false;
-    const auto notATime
-        = std::find_if(times.begin(), times.end(), [](double t) { return !std::isfinite(t); });
-    if (notATime != times.end()) {
+    seekToFrame(0);
+    return true;
+}
+
+bool Hdf5ReplaySource::indexStep(QString *error)
+{
+    if (indexed)
+        return true;
+    std::vector<double> stepTimes;
+    std::vector<uint8_t> counts;
+    const int64_t first = int64_t(times.size());
+    bool whole = reader.readTimesAndCounts(first, kIndexStepFrames, &stepTimes, &counts, error);
+    const auto notATime = std::find_if(
+        stepTimes.begin(), stepTimes.end(), [](double t) { return !std::isfinite(t); });
+    if (whole && notATime != stepTimes.end()) {
         *error
             = QStringLiteral("%1 is a damaged VazoRez recording: time_s of frame %2 is not a time")
                   .arg(path)
-                  .arg(notATime - times.begin());
-        return false;
+                  .arg(first + (notATime - stepTimes.begin()));
+        whole = false;
     }
-    ends.resize(counts.size());
-    uint64_t end = 0;
-    for (size_t k = 0; k < counts.size(); ++k) {
-        end += uint64_t(8 * counts[k] + 7);
-        ends[k] = end;
+    if (whole) {
+        uint64_t end = ends.empty() ? 0 : ends.back();
+        for (size_t k = 0; k < counts.size(); ++k) {
+            end += uint64_t(8 * counts[k] + 7);
+            ends.push_back(end);
+            times.push_back(stepTimes[k]);
+        }
+        progress->setPercent(
+            int(100 * int64_t(times.size()) / std::max<int64_t>(reader.frames(), 1)));
+        if (int64_t(times.size()) < reader.frames())
+            return false;
     }
-    seekToFrame(0);
-    return true;
+    // Whole, or as far as it could be read: the replay ends where the index does.
+    indexed = true;
+    progress->finish(times);
+    return whole;
 }
 
 void Hdf5ReplaySource::seekToFrame(int64_t frame)
@@ -71,6 +95,8 @@ double Hdf5ReplaySource::dueSecondsOf(int64_t frame) const
 
 uint64_t Hdf5ReplaySource::moveTo(int64_t frame, bool play)
 {
+    if (times.empty())
+        frame = -1; // nothing indexed yet to move to
     if (frame >= 0)
         seekToFrame(std::min<int64_t>(frame, int64_t(times.size()) - 1));
     else
@@ -91,7 +117,13 @@ void Hdf5ReplaySource::setFramesPerSecond(double perSecond)
 
 int Hdf5ReplaySource::read(QByteArray &out, int limit)
 {
+    QString indexError;
+    if (!indexStep(&indexError) && !indexError.isEmpty())
+        qWarning("%s", qPrintable(indexError));
+    // Until the index is whole, the frames it holds so far.
     const int64_t count = int64_t(times.size());
+    // While indexing, the worker comes back at once for the next step.
+    const auto orIndexing = [this](int wait) { return indexed ? wait : 0; };
     if (held) {
         // A held replay shows the frame moved to, and then waits to be played or moved again; it
         // does not end, even after its last frame.
@@ -103,10 +135,10 @@ int Hdf5ReplaySource::read(QByteArray &out, int limit)
             ++nextFrame;
         }
         oneFrame = false;
-        return 50;
+        return orIndexing(50);
     }
     if (nextFrame >= count)
-        return -1;
+        return indexed ? -1 : 0;
     const double elapsed = clock.nsecsElapsed() / 1e9;
     FrameValues values;
     double seconds = 0;
@@ -124,7 +156,7 @@ int Hdf5ReplaySource::read(QByteArray &out, int limit)
     if (nextFrame >= count)
         return 0; // the pass ends on the next read, after these bytes have been taken
     const double wait = dueSecondsOf(nextFrame) - elapsed;
-    return wait <= 0 ? 0 : std::max(1, int(std::ceil(std::min(wait, 1.0) * 1000.0)));
+    return orIndexing(wait <= 0 ? 0 : std::max(1, int(std::ceil(std::min(wait, 1.0) * 1000.0))));
 }
 
 bool Hdf5ReplaySource::nextPass()

@@ -48,44 +48,77 @@ bool ReplaySource::open(QString *error)
                      .arg(framesPerSecond);
         return false;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    indexFile.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly) || !indexFile.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2")
+                     .arg(path, file.isOpen() ? indexFile.errorString() : file.errorString());
         return false;
     }
-    // One pass through the viewer's own rules tells how many frames there are (and, when paced by
-    // frames, where each ends); quietly, since the replay itself will say what it rejects.
-    passedOn = qInstallMessageHandler(dropDebugLines);
-    FrameReceiver receiver;
-    FrameDecoder decoder;
-    frame_t record;
-    const auto count = [this, &receiver](const frame_t &, const char *bytes, int length) {
-        ++frameCount;
-        frameStarts.push_back(receiver.streamOffset(bytes));
-        frameEnds.push_back(receiver.streamOffset(bytes) + uint64_t(length));
-    };
-    bool readFailed = false;
-    while (!file.atEnd()) {
-        const QByteArray chunk = file.read(1 << 16);
-        if (chunk.isEmpty()) {
-            readFailed = true;
-            break;
+    fileSize = uint64_t(file.size());
+    {
+        // A file without a frame is refused at once: the rules run up to its first frame (through
+        // the whole file when there is none), quietly, since the replay says what it rejects.
+        passedOn = qInstallMessageHandler(dropDebugLines);
+        FrameReceiver receiver;
+        FrameDecoder decoder;
+        frame_t record;
+        bool found = false;
+        const auto first = [&found](const frame_t &, const char *, int) { found = true; };
+        while (!found) {
+            const QByteArray chunk = file.read(4096);
+            if (chunk.isEmpty())
+                break;
+            receiver.receive(chunk.constData(), chunk.size(), decoder, record, first);
         }
-        receiver.receive(chunk.constData(), chunk.size(), decoder, record, count);
+        if (!found && file.atEnd())
+            receiver.flush(decoder, record, first);
+        qInstallMessageHandler(passedOn);
+        const bool readFailed = !found && !file.atEnd();
+        if (readFailed || !file.seek(0)) {
+            *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+            return false;
+        }
+        if (!found) {
+            *error = QStringLiteral("%1 holds no frame").arg(path);
+            return false;
+        }
     }
-    receiver.flush(decoder, record, count);
-    qInstallMessageHandler(passedOn);
-    if (readFailed) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    if (frameCount == 0) {
-        *error = QStringLiteral("%1 holds no frame").arg(path);
-        return false;
-    }
-    fileSize = receiver.stats().bytesReceived;
-    file.seek(0);
+    indexStep();
     given = 0;
     clock.start();
+    return true;
+}
+
+bool ReplaySource::indexStep()
+{
+    if (indexed)
+        return true;
+    // A stretch of the file a step: a few milliseconds of the worker's time.
+    constexpr qint64 kStepBytes = 1 << 20;
+    passedOn = qInstallMessageHandler(dropDebugLines);
+    const auto count = [this](const frame_t &, const char *bytes, int length) {
+        ++frameCount;
+        frameStarts.push_back(indexReceiver.streamOffset(bytes));
+        frameEnds.push_back(indexReceiver.streamOffset(bytes) + uint64_t(length));
+    };
+    const QByteArray chunk = indexFile.read(kStepBytes);
+    indexReceiver.receive(chunk.constData(), chunk.size(), indexDecoder, indexRecord, count);
+    // The end of the file, or as far as it can be read: the index ends there.
+    if (chunk.size() < kStepBytes) {
+        indexReceiver.flush(indexDecoder, indexRecord, count);
+        indexed = true;
+    }
+    qInstallMessageHandler(passedOn);
+    if (!indexed) {
+        progress->setPercent(int(100 * indexFile.pos() / qint64(std::max<uint64_t>(fileSize, 1))));
+        return false;
+    }
+    indexFile.close();
+    std::vector<double> times;
+    times.reserve(frameEnds.size());
+    for (uint64_t end : frameEnds)
+        times.push_back(LineSettings::secondsFor(double(end)));
+    progress->finish(std::move(times));
     return true;
 }
 
@@ -97,6 +130,8 @@ uint64_t ReplaySource::dueBytes(double elapsed) const
     case Rate::Fixed: {
         // The first frame at once, then one every 1/F seconds; trailing bytes after the last.
         const auto due = size_t(paceFrame) + size_t(elapsed * framesPerSecond) + 1;
+        if (due > frameEnds.size() && !indexed) // the frames not indexed yet wait for the index
+            return frameEnds.empty() ? 0 : frameEnds.back();
         return due >= frameEnds.size() ? fileSize : frameEnds[due - 1];
     }
     case Rate::Max:
@@ -107,7 +142,7 @@ uint64_t ReplaySource::dueBytes(double elapsed) const
 
 uint64_t ReplaySource::moveTo(int64_t frame, bool play)
 {
-    const bool moved = frame >= 0;
+    const bool moved = frame >= 0 && frameCount > 0; // nothing indexed yet to move to
     if (moved) {
         frame = std::min(frame, frameCount - 1);
         given = frameStarts[size_t(frame)];
@@ -133,17 +168,11 @@ void ReplaySource::setFramesPerSecond(double perSecond)
     moveTo(-1, !held);
 }
 
-std::vector<double> ReplaySource::frameTimes() const
-{
-    std::vector<double> times;
-    times.reserve(frameEnds.size());
-    for (uint64_t end : frameEnds)
-        times.push_back(LineSettings::secondsFor(double(end)));
-    return times;
-}
-
 int ReplaySource::read(QByteArray &out, int limit)
 {
+    // While indexing, the worker comes back at once for the next step.
+    const bool whole = indexStep();
+    const auto orIndexing = [whole](int wait) { return whole ? wait : 0; };
     if (held) {
         // A held replay hands over the frame moved to, then waits; it does not end.
         if (heldEnd > given) {
@@ -151,7 +180,7 @@ int ReplaySource::read(QByteArray &out, int limit)
             out += frame;
             given += uint64_t(frame.size());
         }
-        return 50;
+        return orIndexing(50);
     }
     if (given >= fileSize)
         return -1;
@@ -172,9 +201,10 @@ int ReplaySource::read(QByteArray &out, int limit)
     if (rate == Rate::Fixed) {
         // Sleep until the next frame is due.
         const double next = std::floor(elapsed * framesPerSecond + 1.0) / framesPerSecond;
-        return int(std::clamp(std::ceil((next - elapsed) * 1000.0), 1.0, kLongestWaitMs));
+        return orIndexing(
+            int(std::clamp(std::ceil((next - elapsed) * 1000.0), 1.0, kLongestWaitMs)));
     }
-    return kTickMs;
+    return orIndexing(kTickMs);
 }
 
 bool ReplaySource::nextPass()

@@ -4,10 +4,14 @@
 #pragma once
 
 #include "bytesource.h"
+#include "framedecoder.h"
+#include "frameindex.h"
+#include "framereceiver.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <memory>
 #include <vector>
 
 class ReplaySource : public ByteSource {
@@ -22,9 +26,10 @@ public:
 
     ReplaySource(const QString &path, Rate rate, double framesPerSecond, bool loop);
 
-    // Reads the file once through the receive rules: false with *error set when it cannot be read,
+    // Reads the file through the receive rules up to its first frame and takes the first step of
+    // the frame index (a short file's whole index): false with *error set when it cannot be read,
     // holds no frame, or the rate is out of range. Must be called before the source is handed to
-    // the worker.
+    // the worker, whose reads build the rest of the index a step at a time as the replay plays.
     bool open(QString *error);
 
     QString name() const override { return path; }
@@ -33,16 +38,19 @@ public:
     double secondsAt(uint64_t offset) const override;
     int64_t framesPerPass() const override { return frameCount; }
 
-    // Moving through the capture: the frames' places are known from the counting pass.
+    // Moving through the capture: the frames' places are known from the index.
     bool canMove() const override { return true; }
     uint64_t moveTo(int64_t frame, bool play) override;
     void setFramesPerSecond(double framesPerSecond) override;
-    // When each frame's last byte arrives at the line's rate, for a replay bar.
-    std::vector<double> frameTimes() const;
+    // The index as it grows, for a replay bar; its times are when each frame's last byte arrives
+    // at the line's rate.
+    std::shared_ptr<const FrameIndex> index() const { return progress; }
 
 private:
     // Bytes of the file that are due `elapsed` seconds into a pass.
     uint64_t dueBytes(double elapsed) const;
+    // Indexes the next stretch of the file; true once the index is whole.
+    bool indexStep();
 
     QString path;
     Rate rate;
@@ -53,6 +61,13 @@ private:
     int64_t frameCount = 0;
     std::vector<uint64_t> frameStarts;
     std::vector<uint64_t> frameEnds;
+    // The index is built from a file of its own, through receive rules of its own.
+    QFile indexFile;
+    FrameReceiver indexReceiver;
+    FrameDecoder indexDecoder;
+    frame_t indexRecord;
+    bool indexed = false;
+    std::shared_ptr<FrameIndex> progress = std::make_shared<FrameIndex>();
     uint64_t given = 0; // bytes handed over in this pass
     QElapsedTimer clock;
     // Where the pace counts from: the first frame of the pass, or the one moved to.

@@ -348,18 +348,18 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
         pace = ReplaySource::Rate::Fixed;
     }
     std::unique_ptr<ByteSource> source;
-    std::vector<double> frameTimes;
+    std::shared_ptr<const FrameIndex> index;
     if (Hdf5ReplaySource::handles(path)) {
         auto recording = std::make_unique<Hdf5ReplaySource>(path, pace, framesPerSecond, loop);
         if (!recording->open(error))
             return false;
-        frameTimes = recording->frameTimes();
+        index = recording->index();
         source = std::move(recording);
     } else {
         auto capture = std::make_unique<ReplaySource>(path, pace, framesPerSecond, loop);
         if (!capture->open(error))
             return false;
-        frameTimes = capture->frameTimes();
+        index = capture->index();
         source = std::move(capture);
     }
     replays[path] = Replay {rate, loop};
@@ -372,7 +372,7 @@ bool MainWindow::startReplay(const QString &path, const QString &rate, bool loop
     ui->pushButton_Connect->setEnabled(false);
     prepareRecording();
     if (source->canMove()) {
-        replayBar = new ReplayBar(serialPort, std::move(frameTimes), rate, this);
+        replayBar = new ReplayBar(serialPort, index, rate, this);
         addToolBar(Qt::BottomToolBarArea, replayBar);
         replayBar->show();
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "replaybar.h"
 
+#include "frameindex.h"
 #include "serialport.h"
 
 #include <QComboBox>
@@ -15,15 +16,14 @@
 #include <cmath>
 #include <limits>
 
-ReplayBar::ReplayBar(
-    SerialPort *port, std::vector<double> frameTimes, const QString &rate, QWidget *window)
+ReplayBar::ReplayBar(SerialPort *port, std::shared_ptr<const FrameIndex> frameIndex,
+    const QString &rate, QWidget *window)
     : QToolBar(QStringLiteral("Replay"), window)
     , port(port)
-    , times(std::move(frameTimes))
+    , index(std::move(frameIndex))
 {
     setObjectName("toolBar_Replay");
     setMovable(false);
-    const int last = int(std::max<size_t>(times.size(), 1) - 1);
 
     const auto button = [this](const char *name, const QString &text, const QString &tip) {
         auto *tool = new QToolButton(this);
@@ -44,7 +44,7 @@ ReplayBar::ReplayBar(
 
     slider = new QSlider(Qt::Horizontal, this);
     slider->setObjectName("slider_Replay");
-    slider->setRange(0, last);
+    slider->setRange(0, 0);
     slider->setToolTip(QStringLiteral("The whole recording (Home, End)"));
     slider->setMinimumWidth(200);
     addWidget(slider);
@@ -61,7 +61,7 @@ ReplayBar::ReplayBar(
     addWidget(new QLabel(QStringLiteral(" frame "), this));
     frameBox = new QSpinBox(this);
     frameBox->setObjectName("spinBox_Frame");
-    frameBox->setRange(0, last);
+    frameBox->setRange(0, 0);
     frameBox->setKeyboardTracking(false);
     addWidget(frameBox);
     connect(frameBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int value) {
@@ -72,7 +72,7 @@ ReplayBar::ReplayBar(
     timeBox = new QDoubleSpinBox(this);
     timeBox->setObjectName("doubleSpinBox_Time");
     timeBox->setDecimals(3);
-    timeBox->setRange(0, times.empty() ? 0 : std::max(0.0, times.back()));
+    timeBox->setRange(0, 0);
     timeBox->setKeyboardTracking(false);
     addWidget(timeBox);
     connect(
@@ -112,7 +112,30 @@ ReplayBar::ReplayBar(
     key(Qt::Key_Right, &ReplayBar::stepForward);
     key(Qt::Key_Home, &ReplayBar::goToStart);
     key(Qt::Key_End, &ReplayBar::goToEnd);
+    movers = {back, forward, slider, frameBox, timeBox};
     setPlaying(true);
+    connect(&indexTimer, &QTimer::timeout, this, &ReplayBar::checkIndex);
+    checkIndex();
+}
+
+void ReplayBar::checkIndex()
+{
+    if (!index->isReady()) {
+        for (QWidget *mover : movers)
+            mover->setEnabled(false);
+        where->setText(QStringLiteral(" indexing\u2026 %1 %").arg(index->percent()));
+        indexTimer.start(100);
+        return;
+    }
+    indexTimer.stop();
+    times = index->times();
+    const int last = int(std::max<size_t>(times.size(), 1) - 1);
+    slider->setRange(0, last);
+    frameBox->setRange(0, last);
+    timeBox->setRange(0, times.empty() ? 0 : std::max(0.0, times.back()));
+    for (QWidget *mover : movers)
+        mover->setEnabled(true);
+    current = std::min<int64_t>(current, last);
     showWhere();
 }
 
@@ -131,8 +154,10 @@ void ReplayBar::togglePlay()
         setPlaying(false);
         return;
     }
-    // Played to its last frame: play starts over.
-    if (current >= int64_t(times.size()) - 1)
+    // Played to its last frame: play starts over. (Before the index is whole, play goes on.)
+    if (times.empty())
+        port->moveReplay(-1, true);
+    else if (current >= int64_t(times.size()) - 1)
         port->moveReplay(0, true);
     else
         port->moveReplay(current + 1, true);
@@ -182,7 +207,9 @@ void ReplayBar::rateChosen(int index)
 
 void ReplayBar::showPosition(int64_t frame)
 {
-    if (playing && frame >= 0 && frame < int64_t(times.size())) {
+    if (playing && frame >= 0 && times.empty()) {
+        current = frame; // shown once the index is whole
+    } else if (playing && frame >= 0 && frame < int64_t(times.size())) {
         current = frame;
         showWhere();
     }

@@ -2,14 +2,19 @@
 // The strip under the charts while a recording that can be moved through is replayed: play and
 // pause, a frame back or forward, a slider over the whole file, a frame number or a time to jump
 // to, and the pace. Keyboard: space, left, right, Home, End. A move holds the replay on the frame
-// moved to, which the charts then show; play goes on from there.
+// moved to, which the charts then show; play goes on from there. While the replay still indexes a
+// long file the bar says how far it has got, and it moves through the frames once the index is
+// whole; play and pause work from the start.
 #pragma once
 
+#include <QTimer>
 #include <QToolBar>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+class FrameIndex;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
@@ -22,13 +27,18 @@ class ReplayBar : public QToolBar {
     Q_OBJECT
 
 public:
-    // `times`: every frame's time in the recording; `rate` as --rate gives it (line, max or
-    // frames per second). The bar moves `port`'s replay; the keys work anywhere in `window`.
-    ReplayBar(SerialPort *port, std::vector<double> times, const QString &rate, QWidget *window);
+    // `index`: the replay's frame index, every frame's time in the recording once it is whole;
+    // `rate` as --rate gives it (line, max or frames per second). The bar moves `port`'s replay;
+    // the keys work anywhere in `window`.
+    ReplayBar(SerialPort *port, std::shared_ptr<const FrameIndex> index, const QString &rate,
+        QWidget *window);
 
     // The frame the window shows now (its index in the recording).
     void showPosition(int64_t frame);
     bool isPlaying() const { return playing; }
+    // The index is whole: the bar moves through the frames.
+    bool canMove() const { return !times.empty(); }
+    std::shared_ptr<const FrameIndex> frameIndex() const { return index; }
     int64_t position() const { return current; }
 
 public slots:
@@ -46,9 +56,13 @@ private:
     void setPlaying(bool play);
     void showWhere();
     void rateChosen(int index);
+    // Shows how far the index has got, and takes its times once it is whole.
+    void checkIndex();
 
     SerialPort *port;
-    std::vector<double> times;
+    std::shared_ptr<const FrameIndex> index;
+    QTimer indexTimer;
+    std::vector<double> times; // empty until the index is whole
     int64_t current = -1;
     bool playing = true;
     QToolButton *playButton;
@@ -57,4 +71,5 @@ private:
     QDoubleSpinBox *timeBox;
     QComboBox *rateBox;
     QLabel *where;
+    QList<QWidget *> movers; // what moves through the frames: enabled with the index
 };

@@ -273,21 +273,37 @@ private Q_SLOTS:
     void eachFormatHoldsWhatTheSimulatorEncoded_data()
     {
         QTest::addColumn<QString>("format");
-        QTest::newRow("csv") << "csv";
-        QTest::newRow("jsonl") << "jsonl";
-        QTest::newRow("raw") << "raw";
+        QTest::addColumn<QString>("through"); // converted to this format and back by vazorez-decode
+        QTest::newRow("csv") << "csv" << "";
+        QTest::newRow("jsonl") << "jsonl" << "";
+        QTest::newRow("raw") << "raw" << "";
         // Read back by vazorez-decode: the frames as the simulator encoded them, with their times.
-        QTest::newRow("h5") << "h5";
+        QTest::newRow("h5") << "h5" << "";
+        // The text formats convert without losing a value or a time.
+        QTest::newRow("csv to h5 and back") << "csv" << "h5";
+        QTest::newRow("jsonl to h5 and back") << "jsonl" << "h5";
+        QTest::newRow("jsonl to csv and back") << "jsonl" << "csv";
     }
 
     void eachFormatHoldsWhatTheSimulatorEncoded()
     {
         QFETCH(QString, format);
+        QFETCH(QString, through);
         const QList<FrameValues> good = goodFrames();
         QVERIFY(good.size() < kFrames && good.size() > kFrames / 2);
         const QString path = captureIn(format);
         QVERIFY(!path.isEmpty());
         const QByteArray text = readAll(path);
+        if (!through.isEmpty()) {
+            const QString converted = dir.filePath(format + "-converted." + through);
+            int exitCode = -1;
+            runDecode({path, "-o", converted}, &exitCode);
+            QCOMPARE(exitCode, 0);
+            const QByteArray back = runDecode({converted, "--format", format}, &exitCode);
+            QCOMPARE(exitCode, 0);
+            QCOMPARE(back, text);
+            return;
+        }
         if (format == "raw") {
             QByteArray expected;
             for (const FrameValues &v : good)
@@ -882,7 +898,8 @@ private Q_SLOTS:
         QTest::newRow("decode: missing file") << decode << QStringList{"/nonexistent.raw"} << 1 << "cannot read /nonexistent.raw";
         QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
         // A file with no frame in it is an error, as it is for a replay, and writes nothing.
-        QTest::newRow("decode: a csv holds no frame") << decode << QStringList{"KEEP", "-o", "KEEP"} << 1 << "KEEP holds no frame";
+        QTest::newRow("decode: a file holds no frame") << decode << QStringList{"/dev/null", "-o", "KEEP"} << 1 << "/dev/null holds no frame";
+        QTest::newRow("decode: not a csv row") << decode << QStringList{"BAD", "-o", "KEEP"} << 1 << "BAD, line 3: not a row of frame,time_s,mode,k,i,q,s";
         // A profile that cannot be used is a bad option: nothing is read or written.
         QTest::newRow("decode: radar profile missing") << decode << QStringList{"KEEP", "--radar", "/nonexistent.json", "--targets", "-o", "KEEP"} << 2 << "cannot read radar profile /nonexistent.json";
         QTest::newRow("decode: radar profile not JSON") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "-o", "KEEP"} << 2 << "KEEP: not JSON";
@@ -903,7 +920,13 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(userData) == userData.size());
         file.close();
         PseudoTerminal line;
-        arguments.replaceInStrings("KEEP", kept).replaceInStrings("PTY", line.slavePath());
+        const QString bad = dir.filePath("not-a-row.csv");
+        QFile badFile(bad);
+        QVERIFY(badFile.open(QIODevice::WriteOnly));
+        badFile.write(userData + "0,0.000000,CW,1,2048,2047\n");
+        badFile.close();
+        message.replace("BAD", bad);
+        arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath());
         QProcess process;
         process.start(siblingProgram(program), arguments);
         QVERIFY(process.waitForFinished(5000));

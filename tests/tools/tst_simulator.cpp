@@ -312,7 +312,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
-        const QString noFrames = writeFile("no-frames.csv", "frame,time_s,mode,k,i,q,s\n0,0.1,CW,0,1,2,3\n");
+        const QString noFrames = writeFile("no-frames.raw", "time,value\n0.1,3\n");
         QTest::newRow("unknown option") << QStringList{"--bogus"} << 2;
         QTest::newRow("samples out of range") << QStringList{"--samples", "256"} << 2;
         QTest::newRow("bad mode") << QStringList{"--mode", "pulse"} << 2;

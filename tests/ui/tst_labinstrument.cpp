@@ -4,6 +4,7 @@
 // terminal plays the board; the window is real, on the offscreen platform.
 #include "boardmodel.h"
 #include "capturereader.h"
+#include "frameindex.h"
 #include "framesupport.h"
 #include "hdf5recording.h"
 #include "linesettings.h"
@@ -511,14 +512,16 @@ private Q_SLOTS:
     void replayBarMovesThroughARecording()
     {
         QFETCH(QString, format);
-        // 300 frames of 24 and 64 samples, CW and FMCW.
+        // An hour's worth of frames at the line's pace (40,000) of 24 and 64 samples, CW and FMCW:
+        // a file the replay indexes while it plays.
+        constexpr int kCount = 40000;
         const QString path = dir.filePath("moving." + format);
         std::vector<FrameValues> frames;
         std::vector<double> times;
         if (format == "h5") {
             Hdf5Writer writer;
             QVERIFY2(writer.create(path, RecordingContext{}), qPrintable(writer.errorString()));
-            for (int k = 0; k < 300; ++k) {
+            for (int k = 0; k < kCount; ++k) {
                 frames.push_back(numberedFrame(k, k % 2 ? 24 : 64, uint8_t(k % 2)));
                 const QByteArray bytes = encodeFrame(frames.back());
                 times.push_back(k * 0.1);
@@ -527,7 +530,7 @@ private Q_SLOTS:
             QVERIFY2(writer.close(), qPrintable(writer.errorString()));
         } else {
             QByteArray dump;
-            for (int k = 0; k < 300; ++k) {
+            for (int k = 0; k < kCount; ++k) {
                 frames.push_back(numberedFrame(k, k % 2 ? 24 : 64, uint8_t(k % 2)));
                 if (k % 7 == 3)
                     dump += QByteArray::fromHex("00A2E00000FF1122");
@@ -552,7 +555,16 @@ private Q_SLOTS:
                 },
                 5000);
         };
+        // It plays at once; the bar says how far the index has got and moves once it is whole.
+        auto *position = bar->findChild<QLabel *>("label_ReplayPosition");
+        const QRegularExpression indexing(" indexing\u2026 (\\d+) %");
+        QVERIFY2(indexing.match(position->text()).hasMatch(), qPrintable(position->text()));
+        QVERIFY(indexing.match(position->text()).captured(1).toInt() < 100);
+        QVERIFY(!bar->canMove() && !bar->findChild<QSlider *>("slider_Replay")->isEnabled());
+        QTest::keyClick(&b.window, Qt::Key_End); // not yet
         QVERIFY(shows(0));
+        QTRY_VERIFY_WITH_TIMEOUT(bar->canMove(), 20000);
+        QVERIFY(bar->findChild<QSlider *>("slider_Replay")->isEnabled());
 
         // The keys: hold, then Home, a step forward three times and one back, End.
         QTest::keyClick(&b.window, Qt::Key_Space);
@@ -565,7 +577,7 @@ private Q_SLOTS:
         QTest::keyClick(&b.window, Qt::Key_Left);
         QVERIFY(shows(2));
         QTest::keyClick(&b.window, Qt::Key_End);
-        QVERIFY(shows(299));
+        QVERIFY(shows(kCount - 1));
         // Held on its last frame the replay does not end.
         QTest::qWait(200);
         QVERIFY(b.window.findChild<ReplayBar *>());
@@ -585,7 +597,7 @@ private Q_SLOTS:
         QCOMPARE(frameBox->value(), 57);
         QCOMPARE(timeBox->value(), std::round(times[57] * 1000) / 1000);
         QCOMPARE(bar->findChild<QLabel *>("label_ReplayPosition")->text(),
-            QStringLiteral(" of 300 frames, %1 s").arg(times.back(), 0, 'f', 3));
+            QStringLiteral(" of %1 frames, %2 s").arg(kCount).arg(times.back(), 0, 'f', 3));
 
         // Play goes on from the frame shown, at the pace chosen.
         bar->findChild<QComboBox *>("comboBox_Rate")->setCurrentIndex(3); // 25 frames/s
@@ -594,6 +606,17 @@ private Q_SLOTS:
         // (A raw file's junk before frame 59 holds the receive rules back a moment, as on a line.)
         QTRY_VERIFY(bar->position() > 60);
         QTRY_VERIFY(b.iSeries->pointsVector().value(0).y() > 60); // frames number their first I
+
+        // A replay closed while it indexes ends cleanly: the index goes with the replay.
+        std::weak_ptr<const FrameIndex> index;
+        {
+            MainWindow window;
+            QVERIFY2(window.startReplay(path, "line", false, &error), qPrintable(error));
+            auto *indexingBar = window.findChild<ReplayBar *>("toolBar_Replay");
+            QVERIFY(indexingBar && !indexingBar->canMove());
+            index = indexingBar->frameIndex();
+        }
+        QTRY_VERIFY(index.expired());
     }
 
     void recordingAReplayKeepsTheFilesTimes()

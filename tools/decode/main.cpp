@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // vazorez-decode FILE: decodes a raw capture or any dump of the line's bytes, offline, by the same
-// rules as the live viewer.
+// rules as the live viewer; converts an h5, csv or jsonl recording into another format.
 #include "capturereader.h"
 #include "framewriter.h"
 #include "outputfile.h"
@@ -24,11 +24,12 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Decodes FILE (a raw capture or a dump of the serial line; - for standard input; or an h5\n"
-        "recording) into csv, jsonl, raw or h5, exactly as the live viewer would. For the line's\n"
-        "bytes time_s is reconstructed: the time at which the frame's last byte would have arrived\n"
-        "on the 115200-baud line, counted from the file's first byte. An h5 recording keeps the\n"
-        "times it was recorded with.\n"
+        "Decodes FILE (a raw capture or a dump of the serial line; - for standard input; or an h5,\n"
+        "csv or jsonl recording) into csv, jsonl, raw or h5, exactly as the live viewer would. For\n"
+        "the line's bytes time_s is reconstructed: the time at which the frame's last byte would\n"
+        "have arrived on the 115200-baud line, counted from the file's first byte. A recording\n"
+        "keeps the times it was recorded with; csv and jsonl do not hold byte 3 of a frame, which\n"
+        "comes out as 0 in raw or h5.\n"
         "Exit status: 0 done, 1 FILE cannot be read, holds no frame, or the output cannot be\n"
         "written (then no output file is left behind), 2 bad options or a radar profile that is\n"
         "missing, not JSON or refused.\n"
@@ -41,7 +42,7 @@ int main(int argc, char *argv[])
         "range under 0.90 m (n = 16: 11.65 m/s, 7.20 m). A target beyond the profile's\n"
         "unambiguous speed or range shows folded.");
     parser.addHelpOption();
-    parser.addPositionalArgument("FILE", "Bytes as they came off the line.");
+    parser.addPositionalArgument("FILE", "Bytes as they came off the line, or a recording.");
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
         {"radar", "The radar profile (JSON) for --targets; without it, FILE.radar.json (written beside\n"

@@ -5,18 +5,15 @@
 #include "framereceiver.h"
 #include "hdf5recording.h"
 #include "linesettings.h"
+#include "textrecordingreader.h"
 
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <cstdlib>
 
 namespace {
 
 constexpr qint64 kChunkBytes = 1 << 16;
-const QByteArray kCsvHeader = "frame,time_s,mode,k,i,q,s";
 
 // The record the decoder would fill for these values (the chart's points are what the history
 // reads): one plotting rule, whatever the recording's format.
@@ -42,11 +39,6 @@ void fillRecord(frame_t &record, int mode, const std::vector<int16_t> &i,
         record.i_series.append(QPointF(k, i[size_t(k)]));
         record.q_series.append(QPointF(k, q[size_t(k)]));
     }
-}
-
-int modeFromName(const QByteArray &name)
-{
-    return name == "CW" ? 0 : name == "FMCW" ? 1 : -1;
 }
 
 } // namespace
@@ -79,13 +71,10 @@ bool RecordingReader::open(const QString &filePath, QString *error)
         *error = QStringLiteral("cannot read %1: %2").arg(filePath, file.errorString());
         return false;
     }
-    const QByteArray start = file.peek(64);
-    if (start.startsWith(kCsvHeader))
-        kind = Format::Csv;
-    else if (start.startsWith("{\"frame\""))
-        kind = Format::Jsonl;
-    else
-        kind = Format::Raw;
+    TextRecordingReader::Format text;
+    kind = !TextRecordingReader::recognise(file.peek(64), &text) ? Format::Raw
+        : text == TextRecordingReader::Format::Csv               ? Format::Csv
+                                                                 : Format::Jsonl;
     return true;
 }
 
@@ -93,9 +82,8 @@ bool RecordingReader::read(const FrameSink &sink, QString *error)
 {
     switch (kind) {
     case Format::Csv:
-        return readCsv(sink, error);
     case Format::Jsonl:
-        return readJsonl(sink, error);
+        return readText(sink, error);
     case Format::Hdf5:
         return readHdf5(sink, error);
     case Format::Raw:
@@ -135,99 +123,25 @@ bool RecordingReader::readRaw(const FrameSink &sink, QString *error)
     return true;
 }
 
-bool RecordingReader::readCsv(const FrameSink &sink, QString *error)
+bool RecordingReader::readText(const FrameSink &sink, QString *error)
 {
+    TextRecordingReader text(file,
+        kind == Format::Csv ? TextRecordingReader::Format::Csv : TextRecordingReader::Format::Jsonl,
+        path);
+    FrameValues values;
     frame_t record;
-    std::vector<int16_t> i, q;
-    std::vector<int32_t> s;
-    int64_t current = -1;
+    int64_t number = 0;
     double seconds = 0;
-    int mode = 0;
-    const auto emitFrame = [&] {
-        if (current < 0)
-            return;
-        fillRecord(record, mode, i, q, s);
+    while (text.next(&number, &seconds, &values)) {
+        fillRecord(record, values.mode, values.i, values.q, values.s);
         ++frameCount;
+        byteCount = text.bytes();
         sink(record, seconds);
-        i.clear();
-        q.clear();
-        s.clear();
-    };
-    int64_t lineNumber = 1;
-    byteCount = uint64_t(file.readLine().size()); // the header
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        ++lineNumber;
-        byteCount += uint64_t(line.size()) + 1;
-        if (line.isEmpty())
-            continue;
-        const QList<QByteArray> fields = line.split(',');
-        bool ok = fields.size() == 7;
-        const int64_t frame = ok ? fields[0].toLongLong(&ok) : 0;
-        const double time = ok ? fields[1].toDouble(&ok) : 0;
-        const int lineMode = ok ? modeFromName(fields[2]) : -1;
-        const int k = ok ? fields[3].toInt(&ok) : 0;
-        const int iValue = ok ? fields[4].toInt(&ok) : 0;
-        const int qValue = ok ? fields[5].toInt(&ok) : 0;
-        const int32_t sValue = ok ? fields[6].toInt(&ok) : 0;
-        if (frame != current) {
-            emitFrame();
-            current = frame;
-            seconds = time;
-            mode = lineMode;
-        }
-        if (!ok || lineMode < 0 || k != int(s.size()) || s.size() >= 255) {
-            *error = QStringLiteral("%1, line %2: not a row of frame,time_s,mode,k,i,q,s")
-                         .arg(path)
-                         .arg(lineNumber);
-            return false;
-        }
-        i.push_back(int16_t(iValue));
-        q.push_back(int16_t(qValue));
-        s.push_back(sValue);
     }
-    emitFrame();
-    return true;
-}
-
-bool RecordingReader::readJsonl(const FrameSink &sink, QString *error)
-{
-    frame_t record;
-    std::vector<int16_t> i, q;
-    std::vector<int32_t> s;
-    int64_t lineNumber = 0;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine();
-        ++lineNumber;
-        byteCount += uint64_t(line.size());
-        if (line.trimmed().isEmpty())
-            continue;
-        const QJsonObject object = QJsonDocument::fromJson(line).object();
-        const int mode = modeFromName(object.value("mode").toString().toLatin1());
-        const QJsonArray iArray = object.value("i").toArray(), qArray = object.value("q").toArray(),
-                         sArray = object.value("s").toArray();
-        const int n = object.value("n").toInt(-1);
-        if (mode < 0 || !object.value("time_s").isDouble() || n < 0 || n > 255 || iArray.size() != n
-            || qArray.size() != n || sArray.size() != n) {
-            *error = QStringLiteral(
-                "%1, line %2: not a frame object with frame, time_s, mode, n, i, q, s")
-                         .arg(path)
-                         .arg(lineNumber);
-            return false;
-        }
-        i.resize(size_t(n));
-        q.resize(size_t(n));
-        s.resize(size_t(n));
-        for (int k = 0; k < n; ++k) {
-            i[size_t(k)] = int16_t(iArray[k].toInt());
-            q[size_t(k)] = int16_t(qArray[k].toInt());
-            s[size_t(k)] = int32_t(sArray[k].toDouble());
-        }
-        fillRecord(record, mode, i, q, s);
-        ++frameCount;
-        sink(record, object.value("time_s").toDouble());
-    }
-    return true;
+    byteCount = text.bytes();
+    if (text.failed())
+        *error = text.errorString();
+    return !text.failed();
 }
 
 bool RecordingReader::readHdf5(const FrameSink &sink, QString *error)

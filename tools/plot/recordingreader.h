@@ -36,8 +36,7 @@ public:
 
 private:
     bool readRaw(const FrameSink &sink, QString *error);
-    bool readCsv(const FrameSink &sink, QString *error);
-    bool readJsonl(const FrameSink &sink, QString *error);
+    bool readText(const FrameSink &sink, QString *error);
     bool readHdf5(const FrameSink &sink, QString *error);
 
     QFile file;
