@@ -75,7 +75,7 @@ check "--replay FILE --record FILE gives the same bytes" cmp -s "$work/capture.r
 # A port given on the command line, connected at once, recorded until the window closes.
 "$bin/vazorez-sim" --count 30 --rate 100 --samples 16 >"$work/sim.out" &
 sim=$!
-for _ in $(seq 50); do grep -q "^port: " "$work/sim.out" && break; sleep 0.1; done
+for _ in $(seq 300); do grep -q "^port: " "$work/sim.out" && break; sleep 0.1; done
 port="$(sed -n 's/^port: //p' "$work/sim.out")"
 "$gui" --port "$port" --connect --record "$work/live.csv" 2>"$log" &
 pid=$!
@@ -87,7 +87,7 @@ check "--port PORT --connect --record FILE holds every frame" [ "$(wc -l <"$work
 # Ctrl-C or SIGTERM closes the window as its close button does: the recording keeps its name.
 "$bin/vazorez-sim" --rate 100 --samples 16 >"$work/sim2.out" &
 sim=$!
-for _ in $(seq 50); do grep -q "^port: " "$work/sim2.out" && break; sleep 0.1; done
+for _ in $(seq 300); do grep -q "^port: " "$work/sim2.out" && break; sleep 0.1; done
 port="$(sed -n 's/^port: //p' "$work/sim2.out")"
 "$gui" --port "$port" --connect --record "$work/term.csv" 2>"$log" &
 pid=$!
@@ -111,7 +111,7 @@ for rate in line max; do
     # --count: the board waits for the viewer before its first frame, so only the end is at stake.
     "$bin/vazorez-sim" --samples 24 --count 100000 --rate $rate >"$work/quit-sim.out" 2>/dev/null &
     sim=$!
-    for _ in $(seq 50); do grep -q "^port: " "$work/quit-sim.out" && break; sleep 0.1; done
+    for _ in $(seq 300); do grep -q "^port: " "$work/quit-sim.out" && break; sleep 0.1; done
     port="$(sed -n 's/^port: //p' "$work/quit-sim.out")"
     "$gui" --port "$port" --connect --record "$work/quit.raw" 2>"$log" &
     pid=$!
