@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds the viewer (src/) the ways other platforms will, as far as this machine can pretend:
-#   qt6     Qt 6 (-DVAZOREZ_QT=6) and clang: builds everything but the benchmarks and runs every
-#           suite, offscreen as the Qt 5 build does
+#   qt6     a configure with -DVAZOREZ_QT=6 (its full build with clang runs every suite under the
+#           sanitizers, scripts/run-sanitizers.sh)
 #   minimal tools, tests and benchmarks switched off; builds everything that is left
 #   no-pty  a pty.h that does not compile stands in for a platform without one; configure must
 #           switch the simulator, the demo, tests and benchmarks off by itself, and the viewer and
@@ -45,18 +45,8 @@ only_programs() {
   fi
 }
 
-echo "== qt6"
-if ! command -v clang++ >/dev/null; then
-  fail "qt6: clang++ is not installed"
-elif CC=clang CXX=clang++ configure qt6 -DVAZOREZ_QT=6 -DVAZOREZ_BUILD_BENCH=OFF; then
-  grep -q "^CMAKE_CXX_COMPILER:.*clang++" "$root/qt6/CMakeCache.txt" || fail "qt6: not configured with clang"
-  grep -q ", Qt 6\." "$root/qt6.configure.log" || fail "qt6: not configured with Qt 6"
-  if build qt6; then
-    (cd "$root/qt6" && ctest -j2 --output-on-failure >"$root/qt6.test.log" 2>&1) \
-      || { grep -E "tests passed|Failed|\*\*\*" "$root/qt6.test.log"; fail "qt6: suites failed"; }
-    grep "tests passed" "$root/qt6.test.log" | sed 's/^/qt6: /'
-  fi
-fi
+echo "== qt6 (configure only)"
+configure qt6 -DVAZOREZ_QT=6 && { grep -q ", Qt 6\." "$root/qt6.configure.log" || fail "qt6: not configured with Qt 6"; }
 
 echo "== minimal"
 configure minimal -DBUILD_TESTING=OFF -DVAZOREZ_BUILD_TOOLS=OFF -DVAZOREZ_BUILD_BENCH=OFF \

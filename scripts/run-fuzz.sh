@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer), replays
-# the committed regression inputs, then fuzzes each target for FUZZ_SECONDS (default 60) starting
+# the committed regression inputs, then fuzzes each target for FUZZ_SECONDS (default 30) starting
 # from the committed seeds. Any finding fails the run; new crash inputs land in build-fuzz/findings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${FUZZ_SECONDS:-60}"
+seconds="${FUZZ_SECONDS:-30}"
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAZOREZ_BUILD_FUZZ=ON \
   -DBUILD_TESTING=OFF -DVAZOREZ_SANITIZE=address,undefined >/dev/null

@@ -551,7 +551,7 @@ private Q_SLOTS:
         const auto shows = [&](int k) {
             return QTest::qWaitFor(
                 [&] {
-                    return b.iSeries->pointsVector() == expectedRecord(frames[size_t(k)]).i_series;
+                    return pointsOf(b.iSeries) == expectedRecord(frames[size_t(k)]).i_series;
                 },
                 5000);
         };
@@ -605,7 +605,7 @@ private Q_SLOTS:
         QVERIFY(bar->isPlaying());
         // (A raw file's junk before frame 59 holds the receive rules back a moment, as on a line.)
         QTRY_VERIFY(bar->position() > 60);
-        QTRY_VERIFY(b.iSeries->pointsVector().value(0).y() > 60); // frames number their first I
+        QTRY_VERIFY(pointsOf(b.iSeries).value(0).y() > 60); // frames number their first I
 
         // A replay closed while it indexes ends cleanly: the index goes with the replay.
         std::weak_ptr<const FrameIndex> index;
