@@ -4,6 +4,7 @@
 // memory, and vazorez-plot's time and peak memory for an hour-long recording.
 // Usage: history_bench [--json] [--smoke] [--grab FILE (the window after the line-rate run)]
 #include "benchjson.h"
+#include "benchprocess.h"
 #include "boardmodel.h"
 #include "frameencoder.h"
 #include "linesettings.h"
@@ -30,29 +31,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double cpuSeconds(int who = RUSAGE_SELF)
-{
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
-double residentMiB()
-{
-    QFile statm("/proc/self/statm");
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    return statm.readAll().split(' ').value(1).toDouble() * double(sysconf(_SC_PAGESIZE))
-        / (1 << 20);
-}
 
-void waitInEventLoop(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 std::vector<QByteArray> boardFrames(SimMode mode, int samples, int count)
 {

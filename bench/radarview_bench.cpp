@@ -5,6 +5,7 @@
 // end, how far the newest readout trails the line, and the longest the GUI thread was held up.
 // Usage: radarview_bench [--json] [--smoke] [--grab FILE (the view after the alternating run)]
 #include "benchjson.h"
+#include "benchprocess.h"
 #include "boardmodel.h"
 #include "frameencoder.h"
 #include "linesettings.h"
@@ -30,29 +31,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
-double residentMiB()
-{
-    QFile statm("/proc/self/statm");
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    return statm.readAll().split(' ').value(1).toDouble() * double(sysconf(_SC_PAGESIZE))
-        / (1 << 20);
-}
 
-void waitInEventLoop(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // The scene's truth for frame k: a target 20 dB up that comes and goes, its speed and range
 // changing slowly (a cycle of 224 frames, 20 s at line rate).

@@ -4,6 +4,7 @@
 // the CPU that takes, the file's size, the time to open its frame index and to seek in it.
 // --smoke: ten minutes instead of an hour. --json: one line of JSON.
 #include "benchjson.h"
+#include "benchprocess.h"
 #include "boardmodel.h"
 #include "frameencoder.h"
 #include "hdf5recording.h"
@@ -22,13 +23,6 @@
 
 namespace {
 
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 } // namespace
 

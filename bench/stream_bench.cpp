@@ -4,6 +4,7 @@
 // read through a real ser2net on the loopback, as socket:// and as rfc2217://.
 // Usage: stream_bench [--json] [--smoke]
 #include "benchjson.h"
+#include "benchprocess.h"
 #include "faultinjector.h"
 #include "frameencoder.h"
 #include "pseudoterminal.h"
@@ -27,20 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double cpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
-double residentMiB()
-{
-    QFile statm("/proc/self/statm");
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    return statm.readAll().split(' ').value(1).toDouble() * double(sysconf(_SC_PAGESIZE)) / (1 << 20);
-}
 
 double peakResidentMiB()
 {

@@ -5,6 +5,7 @@
 // to the screen, frames skipped), and its idle cost. Runs offscreen unless a display is set.
 // Usage: window_bench [--json] [--smoke]
 #include "benchjson.h"
+#include "benchprocess.h"
 #include "boardmodel.h"
 #include "framedecoder.h"
 #include "frameencoder.h"
@@ -39,12 +40,6 @@
 
 namespace {
 
-double cpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 void spin(int milliseconds)
 {
@@ -64,13 +59,6 @@ double cpuPercentWhileWaiting(int milliseconds)
     return (cpuSeconds() - before) / (milliseconds / 1000.0) * 100.0;
 }
 
-double residentMiB()
-{
-    QFile statm("/proc/self/statm");
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    return statm.readAll().split(' ').value(1).toDouble() * double(sysconf(_SC_PAGESIZE)) / (1 << 20);
-}
 
 double heapMiB()
 {
