@@ -38,8 +38,15 @@ FrameRecorder::FrameRecorder(const QString &path, const QString &format)
     flushTimer.setInterval(kFlushEvery / 2);
     QObject::connect(&flushTimer, &QTimer::timeout, &flushTimer, [this] {
         QMutexLocker lock(&mutex);
-        if (running && out.bufferedBytes() > 0)
+        if (!running)
+            return;
+        if (out.bufferedBytes() > 0)
             flushLocked();
+        // An h5 file keeps its own second; on a quiet line its frames would wait for the next one.
+        if (running && !writer.flushDue())
+            failLocked();
+        else if (running)
+            frames = framesInFile();
     });
 }
 

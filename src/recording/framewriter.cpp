@@ -178,3 +178,11 @@ int64_t FrameWriter::framesFlushed() const
 {
     return hdf5 ? hdf5->framesFlushed() : -1;
 }
+
+bool FrameWriter::flushDue()
+{
+    if (!hdf5 || hdf5->flushIfDue())
+        return true;
+    error = hdf5->errorString();
+    return false;
+}

@@ -48,6 +48,9 @@ public:
     // Frames an h5 file holds for sure (appended and flushed); -1 for the other formats, whose
     // output file counts its units itself.
     int64_t framesFlushed() const;
+    // An h5 file's waiting frames go to it once they have waited a second (the other formats'
+    // output file is flushed by its owner). False after a write error.
+    bool flushDue();
 
 private:
     bool put(const QByteArray &bytes);

@@ -372,6 +372,13 @@ bool Hdf5Writer::reserveRoom()
     return true;
 }
 
+bool Hdf5Writer::flushIfDue()
+{
+    if (pendingTimes.empty() || std::chrono::steady_clock::now() - lastFlush < kFlushEvery)
+        return true;
+    return flush();
+}
+
 bool Hdf5Writer::flush()
 {
     if (broken || file < 0)

@@ -52,6 +52,9 @@ public:
     bool append(double seconds, const char *frameBytes, int length);
     // Writes what is gathered and hands the file to the system.
     bool flush();
+    // Flushes what waits when the last flush is a second old: for a line that has gone quiet, whose
+    // next frame would otherwise be the next chance.
+    bool flushIfDue();
     // Ends the file. After a write error it keeps the frames flushed before it, adds how many to
     // errorString() and returns true once that file is whole; false when closing itself failed.
     bool close();

@@ -264,6 +264,9 @@ private Q_SLOTS:
         QTRY_VERIFY2(b.status().contains("Recording session.h5: 0 frames"), qPrintable(b.status()));
         const FrameValues noted = numberedFrame(9000, 24, 1);
         QVERIFY(b.showFrame(noted));
+        // The board goes quiet: within about a second its frame is in the file all the same (it
+        // used to wait for the next frame, or the end).
+        QTRY_VERIFY2(b.status().contains("Recording session.h5: 1 frames"), qPrintable(b.status()));
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
         QVERIFY2(b.status().contains("recorded 1 frames to " + h5), qPrintable(b.status()));
         Hdf5Reader reader;

@@ -45,6 +45,12 @@ public:
         connect(&network, &NetworkLink::readyRead, this, &Capture::readAvailable);
         connect(&network, &NetworkLink::lost, this, &Capture::networkLost);
         connect(&statusTimer, &QTimer::timeout, this, &Capture::printStatus);
+        // An h5 file flushes once a second as frames come; on a quiet line nothing else would.
+        flushTimer.setInterval(250);
+        connect(&flushTimer, &QTimer::timeout, this, [this] {
+            if (exitCode == Done && writer && !writer->flushDue())
+                fail(QStringLiteral("cannot write to %1: %2").arg(out.description(), writer->errorString()));
+        });
         // A coarse timer may fire 5 % early.
         stopTimer.setTimerType(Qt::PreciseTimer);
         stopTimer.setSingleShot(true);
@@ -84,6 +90,7 @@ public:
         }
         if (showStatus)
             statusTimer.start(1000);
+        flushTimer.start();
         std::fprintf(stderr, "vazorez-capture: recording %s to %s\n", qPrintable(name),
                      qPrintable(out.writingPath()));
         return true;
@@ -96,6 +103,7 @@ public:
         if (finished)
             return;
         finished = true;
+        flushTimer.stop();
         const double seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0.0;
         if (port.isOpen()) {
             consume(port.readAll());
@@ -219,6 +227,7 @@ private:
     std::unique_ptr<FrameWriter> writer;
     QElapsedTimer clock; // from the first byte
     QTimer statusTimer;
+    QTimer flushTimer;
     QTimer stopTimer;
     int64_t frameLimit;
     double secondsLimit;
