@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: MIT
-// What the benchmarks measure of their own process: processor time, resident memory, and a wait
-// that keeps the event loop turning.
+// What the benchmarks measure of their own process: processor time, resident memory, a wait that
+// keeps the event loop turning, and when the worker decoded a frame.
 #pragma once
+
+#include "serialport.h"
 
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <vector>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -35,3 +42,31 @@ inline void waitInEventLoop(int milliseconds)
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
 }
+
+// A tap that counts the worker's frames and notes when every 1024th was decoded: a view's newest
+// frame then says how long ago it left the worker (to within 1024 frames).
+class ClockTap : public FrameTap {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kStride = 1024;
+    explicit ClockTap(size_t maxFrames)
+        : decoded(maxFrames / kStride + 1, Clock::time_point{})
+    {
+    }
+    void frameDecoded(const frame_t &, const char *, int, double) override
+    {
+        const int64_t number = frames.load(std::memory_order_relaxed);
+        if (number % kStride == 0 && size_t(number / kStride) < decoded.size())
+            decoded[size_t(number / kStride)] = Clock::now();
+        frames.store(number + 1, std::memory_order_release);
+    }
+    // When the frame of index `index` (from 0), or one up to kStride before it, was decoded.
+    Clock::time_point decodedAt(int64_t index) const
+    {
+        return decoded[std::min(size_t(index / kStride), decoded.size() - 1)];
+    }
+    std::atomic<int64_t> frames{0};
+
+private:
+    std::vector<Clock::time_point> decoded; // touched up front: not the measured view's memory
+};

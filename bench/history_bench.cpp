@@ -78,32 +78,6 @@ double lineRateCpu(bool withWindow, double seconds, const QString &grab = QStrin
     return used / seconds * 100.0;
 }
 
-// Counts the worker's frames and notes when every 1024th was decoded: the window's frame count then
-// says how long ago its newest frame left the worker (to within 1024 frames).
-class ClockTap : public FrameTap {
-public:
-    static constexpr int kStride = 1024;
-    explicit ClockTap(size_t maxFrames)
-        : decoded(maxFrames / kStride + 1, Clock::time_point{})
-    {
-    }
-    void frameDecoded(const frame_t &, const char *, int, double) override
-    {
-        const int64_t number = frames.load(std::memory_order_relaxed);
-        if (number % kStride == 0 && size_t(number / kStride) < decoded.size())
-            decoded[size_t(number / kStride)] = Clock::now();
-        frames.store(number + 1, std::memory_order_release);
-    }
-    // When the frame counted `count` (from 1) or one up to kStride before it was decoded.
-    Clock::time_point decodedAt(int64_t count) const
-    {
-        return decoded[std::min(size_t((count - 1) / kStride), decoded.size() - 1)];
-    }
-    std::atomic<int64_t> frames{0};
-
-private:
-    std::vector<Clock::time_point> decoded; // touched up front: not the window's memory
-};
 
 } // namespace
 
@@ -161,7 +135,7 @@ int main(int argc, char *argv[])
             if (shown > 0 && clock.elapsed() > 1000
                 && shown <= clockTap.frames.load(std::memory_order_acquire))
                 delays.push_back(std::chrono::duration<double, std::milli>(
-                    Clock::now() - clockTap.decodedAt(shown))
+                    Clock::now() - clockTap.decodedAt(shown - 1))
                                      .count());
             if (residentWarm == 0 && clock.elapsed() > 1000)
                 residentWarm = residentMiB();

@@ -111,31 +111,6 @@ double lineRateCpu(SimMode mode, bool withView, double seconds, const QString &g
     return used / seconds * 100.0;
 }
 
-// Notes when every 1024th frame was decoded: the view's newest frame then says how long ago it
-// left the worker (to within 1024 frames).
-class ClockTap : public FrameTap {
-public:
-    static constexpr int kStride = 1024;
-    explicit ClockTap(size_t maxFrames)
-        : decoded(maxFrames / kStride + 1, Clock::time_point{})
-    {
-    }
-    void frameDecoded(const frame_t &, const char *, int, double) override
-    {
-        const int64_t number = frames.load(std::memory_order_relaxed);
-        if (number % kStride == 0 && size_t(number / kStride) < decoded.size())
-            decoded[size_t(number / kStride)] = Clock::now();
-        frames.store(number + 1, std::memory_order_release);
-    }
-    Clock::time_point decodedAt(int64_t index) const
-    {
-        return decoded[std::min(size_t(index / kStride), decoded.size() - 1)];
-    }
-    std::atomic<int64_t> frames{0};
-
-private:
-    std::vector<Clock::time_point> decoded;
-};
 
 void flood(Figures &figures, const QString &name, int samples, double seconds)
 {
