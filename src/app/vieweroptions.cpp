@@ -15,7 +15,7 @@ void addOptions(QCommandLineParser &parser)
     parser.setApplicationDescription(
         "The VazoRez radar board viewer. Pick a port, click \"connect\", watch the frames.\n"
         "Right-click a chart to pause, save a picture or the shown frame, record, or open the\n"
-        "spectrum history. Without options the window starts as always.");
+        "spectrum history or the radar view. Without options the window starts as always.");
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
