@@ -12,6 +12,7 @@
 #include "framerecorder.h"
 #include "framesupport.h"
 #include "linesettings.h"
+#include "labinstrument.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 
@@ -127,6 +128,7 @@ int main(int argc, char *argv[])
     const std::vector<frame_t> alternating = recordsOf(SimMode::Alternate);
 
     auto *window = new MainWindow;
+    auto *lab = new LabInstrument(window); // the status bar's figures, recording
     window->show();
     spin(300);
     const auto views = window->findChildren<QtCharts::QChartView *>();
@@ -231,7 +233,7 @@ int main(int argc, char *argv[])
         const QString name = QString(mode == SimMode::Cw ? "CW" : "alternating") + (recording ? ", recording csv" : "");
         QString error;
         if (recording)
-            window->startRecording(scratch.filePath("line-rate.csv"), QString(), &error);
+            lab->startRecording(scratch.filePath("line-rate.csv"), QString(), &error);
         std::atomic<bool> stop {false};
         std::thread board([&, mode] {
             BoardModel model(mode, 128, 2);
@@ -253,7 +255,7 @@ int main(int argc, char *argv[])
         stop = true;
         board.join();
         if (recording)
-            window->stopRecording();
+            lab->stopRecording();
     }
 
     // A flood of 1-sample frames, as fast as the pseudo-terminal takes them: memory, the delay of
@@ -268,7 +270,7 @@ int main(int argc, char *argv[])
         const QString flooded = scratch.filePath("flood.raw");
         spin(300); // the line is quiet and the status bar current
         const double decodedBefore = statusFigure(window, "frames,");
-        window->startRecording(flooded, QString(), &error);
+        lab->startRecording(flooded, QString(), &error);
         std::atomic<bool> stop {false};
         std::thread board([&] {
             while (!stop && line.write(burst, 1000)) {
@@ -301,7 +303,7 @@ int main(int argc, char *argv[])
         spin(300); // the status bar's next refresh
         const double decoded = statusFigure(window, "frames,") - decodedBefore;
         const double recorded = statusFigure(window, "frames");
-        window->stopRecording();
+        lab->stopRecording();
         figures.add("flood of 1-sample frames: frames decoded", decoded, "frames");
         figures.add("flood of 1-sample frames: frames recorded (raw)", recorded, "frames");
         figures.add("flood of 1-sample frames: bytes recorded / bytes of the frames decoded",

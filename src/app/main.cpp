@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "labinstrument.h"
 #include "mainwindow.h"
 #include "radarviewopening.h"
 #include "stopsignals.h"
@@ -24,9 +25,11 @@ int main(int argc, char *argv[])
     bool platformGiven = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
     for (int k = 1; k < argc; ++k)
         platformGiven = platformGiven || qstrcmp(argv[k], "-platform") == 0;
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !platformGiven) {
-        std::fprintf(stderr, "vazorez-gui: no display to show the window on (DISPLAY is not set); "
-                             "run it in a desktop session, or under xvfb-run to try it\n");
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && !platformGiven) {
+        std::fprintf(stderr,
+            "vazorez-gui: no display to show the window on (DISPLAY is not set); "
+            "run it in a desktop session, or under xvfb-run to try it\n");
         return 1;
     }
 #endif
@@ -45,6 +48,8 @@ int main(int argc, char *argv[])
     // The window, and with it the serial worker and its thread, goes before the application.
     auto windowOwner = std::make_unique<MainWindow>();
     MainWindow &window = *windowOwner;
+    // What the viewer offers around the described window; it goes with the window.
+    LabInstrument &lab = *new LabInstrument(&window);
     window.show();
     QString problem;
     const auto closeWindow = [&window] {
@@ -61,32 +66,35 @@ int main(int argc, char *argv[])
     // The history first: it sees frames from the moment it is shown, and a replay at full speed
     // may be over before the next line runs.
     if (options.history)
-        window.showSpectrumHistory();
-    auto report = [&window](const QString &problem) {
+        lab.showSpectrumHistory();
+    auto report = [&lab](const QString &problem) {
         std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
-        window.warn(problem);
+        lab.warn(problem);
     };
     if (options.radarView)
-        openRadarView(window, options.radar, report);
+        openRadarView(lab, options.radar, report);
     if (!options.port.isEmpty())
         window.addPort(options.port);
-    window.setRecordingNote(options.note);
+    lab.setRecordingNote(options.note);
     QString recordingProblem;
-    if (!options.record.isEmpty() && !window.startRecording(options.record, options.format, &recordingProblem))
+    if (!options.record.isEmpty()
+        && !lab.startRecording(options.record, options.format, &recordingProblem))
         report(recordingProblem);
-    QTimer::singleShot(0, &window, [&window, &options, &recordingProblem, report] {
+    QTimer::singleShot(0, &window, [&window, &lab, &options, &recordingProblem, report] {
         // A recording that cannot start is said in a box too, before any link opens: a viewer
         // started from the desktop has no standard error anyone reads.
         if (!recordingProblem.isEmpty()) {
             QMessageBox box(QMessageBox::Warning, "Recording not started", recordingProblem,
-                            QMessageBox::Ok, &window);
-            box.setInformativeText("The viewer runs without recording; the charts' menu (right click) starts one.");
+                QMessageBox::Ok, &window);
+            box.setInformativeText(
+                "The viewer runs without recording; the charts' menu (right click) starts one.");
             box.exec();
             if (!window.isVisible())
                 return; // closed meanwhile, by Ctrl-C or SIGTERM
         }
         QString problem;
-        if (!options.replay.isEmpty() && !window.startReplay(options.replay, options.rate, options.loop, &problem))
+        if (!options.replay.isEmpty()
+            && !lab.startReplay(options.replay, options.rate, options.loop, &problem))
             report(problem);
         if (options.connect)
             window.connectSelected();

@@ -7,8 +7,8 @@
 
 #include <functional>
 
-class MainWindow;
+class LabInstrument;
 
 // Opens the view; `profile` (may be empty) is put in force. A problem goes to `report`.
 void openRadarView(
-    MainWindow &window, const QString &profile, const std::function<void(const QString &)> &report);
+    LabInstrument &lab, const QString &profile, const std::function<void(const QString &)> &report);

@@ -4,6 +4,7 @@
 // complain about threads or socket notifiers.
 #include "boardmodel.h"
 #include "framesupport.h"
+#include "labinstrument.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
@@ -147,6 +148,7 @@ private Q_SLOTS:
         qint64 slowestTeardown = 0;
         for (int round = 0; round < 30; ++round) {
             auto *window = new MainWindow;
+            new LabInstrument(window);
             auto *ports = window->findChild<QComboBox *>("comboBox_PortList");
             ports->insertItem(0, line.slavePath());
             ports->setCurrentIndex(0);

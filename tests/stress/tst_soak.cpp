@@ -6,6 +6,7 @@
 #include "faultinjector.h"
 #include "framesupport.h"
 #include "sanitizers.h"
+#include "labinstrument.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "serialport.h"
@@ -159,6 +160,7 @@ private Q_SLOTS:
         // more after 6 s, and the last frame on screen more than a second late.
         PseudoTerminal line;
         MainWindow window;
+        LabInstrument lab(&window);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto *ports = window.findChild<QComboBox *>("comboBox_PortList");

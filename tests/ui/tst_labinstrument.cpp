@@ -8,6 +8,7 @@
 #include "framesupport.h"
 #include "hdf5recording.h"
 #include "linesettings.h"
+#include "labinstrument.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
@@ -63,6 +64,7 @@ QString statusText(const MainWindow &window)
 struct Bench {
     PseudoTerminal line;
     MainWindow window;
+    LabInstrument lab {&window};
     QPushButton *button = window.findChild<QPushButton *>("pushButton_Connect");
     QList<QChartView *> views = window.findChildren<QChartView *>();
     QXYSeries *iSeries = static_cast<QXYSeries *>(views.first()->chart()->series().first());
@@ -203,7 +205,7 @@ private Q_SLOTS:
             b.status().contains("Recording session.raw: 5 frames"), qPrintable(b.status()));
 
         QVERIFY(b.chooseFromMenu(b.views.last(), "action_Pause"));
-        QVERIFY(b.window.isDisplayPaused());
+        QVERIFY(b.lab.isDisplayPaused());
         // Frames of every size while paused, some with pauses, then a flood of the smallest.
         for (int samples : {0, 1, 64, 128, 255}) {
             const FrameValues values = numberedFrame(number++, samples, uint8_t(samples % 2));
@@ -322,14 +324,26 @@ private Q_SLOTS:
         QVERIFY(view->isPaused() && !view->isDraining());
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Pause"));
         QVERIFY(view->isDraining());
-        // A recording started with the profile in force carries it beside it.
-        const QString path = dir.filePath("with-profile.raw");
+        // A recording started with the profile in force carries it beside it once it holds
+        // frames; one that got none leaves nothing beside the file it did not write.
         QString error;
-        QVERIFY2(b.window.startRecording(path, QString(), &error), qPrintable(error));
+        const QString empty = dir.filePath("no-frames.raw");
+        QVERIFY2(b.lab.startRecording(empty, QString(), &error), qPrintable(error));
+        b.lab.stopRecording();
+        QVERIFY(!QFile::exists(empty) && !QFile::exists(radarSidecarPath(empty)));
+        const QString path = dir.filePath("with-profile.h5");
+        QVERIFY2(b.lab.startRecording(path, QString(), &error), qPrintable(error));
+        QVERIFY(b.line.write(encodeFrame(board.frame(1))));
+        QTRY_COMPARE(view->shownFrame(), int64_t(1));
+        b.lab.stopRecording();
         RadarProfile beside;
         QCOMPARE(loadRadarSidecar(path, &beside, &error), RadarSidecar::Loaded);
         QCOMPARE(beside.carrierHz, exampleRadarProfile().carrierHz);
-        b.window.stopRecording();
+        // An h5 recording also keeps it in its session.
+        Hdf5Reader reader;
+        QVERIFY2(reader.open(path, &error), qPrintable(error));
+        QCOMPARE(reader.frames(), int64_t(1));
+        QCOMPARE(reader.attribute("radar_profile").toUtf8(), radarProfileJson(exampleRadarProfile()));
     }
 #endif
 
@@ -367,7 +381,7 @@ private Q_SLOTS:
         const bool filling = path == "FILL";
         if (filling)
             path = dir.filePath(QStringLiteral("filling-%1.%2").arg(samples).arg(format));
-        QVERIFY(b.window.startRecording(path, format, &error));
+        QVERIFY(b.lab.startRecording(path, format, &error));
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
@@ -416,7 +430,7 @@ private Q_SLOTS:
             return;
 
         // A full disk from the start: the recording does not start, and says why.
-        QVERIFY(!b.window.startRecording("/dev/full", "csv", &error));
+        QVERIFY(!b.lab.startRecording("/dev/full", "csv", &error));
         QVERIFY2(error == "cannot record to /dev/full: No space left on device", qPrintable(error));
 
         // A recording that cannot start says why and leaves an existing file alone.
@@ -425,12 +439,12 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("precious\n");
         file.close();
-        QVERIFY(!b.window.startRecording(dir.filePath("no/such/folder/x.csv"), QString(), &error));
+        QVERIFY(!b.lab.startRecording(dir.filePath("no/such/folder/x.csv"), QString(), &error));
         QVERIFY2(error.startsWith("cannot record to "), qPrintable(error));
         QCOMPARE(readAll(kept), QByteArray("precious\n"));
         // Nor does a recording in which no frame arrived.
-        QVERIFY(b.window.startRecording(kept, QString(), &error));
-        b.window.stopRecording();
+        QVERIFY(b.lab.startRecording(kept, QString(), &error));
+        b.lab.stopRecording();
         QVERIFY2(
             b.status().contains("nothing recorded: no frame arrived, " + kept + " left as it was"),
             qPrintable(b.status()));
@@ -445,7 +459,7 @@ private Q_SLOTS:
         const FrameValues first = board.frame(0);
         const FrameValues values = board.frame(1);
         QString error;
-        QVERIFY(b.window.startRecording(dir.filePath("while-picturing.csv"), QString(), &error));
+        QVERIFY(b.lab.startRecording(dir.filePath("while-picturing.csv"), QString(), &error));
         QVERIFY(b.showFrame(first));
         QVERIFY(b.showFrame(values));
         QTRY_VERIFY(b.status().contains(": 2 frames")); // the status bar shows the recording
@@ -497,11 +511,11 @@ private Q_SLOTS:
         }
 
         // Only PNG: Qt's SVG writer would let a series run across the whole chart.
-        QVERIFY(!b.window.savePicture(dir.filePath("window.svg"), &b.window, &error));
+        QVERIFY(!b.lab.savePicture(dir.filePath("window.svg"), &b.window, &error));
         QVERIFY2(error.endsWith("give " + dir.filePath("window.svg") + " the extension .png"),
             qPrintable(error));
         QVERIFY(!QFileInfo::exists(dir.filePath("window.svg")));
-        QVERIFY(!b.window.savePicture(dir.filePath("no/such/folder/x.png"), &b.window, &error));
+        QVERIFY(!b.lab.savePicture(dir.filePath("no/such/folder/x.png"), &b.window, &error));
         QVERIFY2(error.startsWith("cannot write "), qPrintable(error));
     }
 
@@ -548,7 +562,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&b.window));
         QVERIFY(!b.window.findChild<ReplayBar *>()); // only a replay has the bar
         QString error;
-        QVERIFY2(b.window.startReplay(path, "line", false, &error), qPrintable(error));
+        QVERIFY2(b.lab.startReplay(path, "line", false, &error), qPrintable(error));
         auto *bar = b.window.findChild<ReplayBar *>("toolBar_Replay");
         QVERIFY(bar && bar->isVisible());
         const auto shows = [&](int k) {
@@ -614,7 +628,8 @@ private Q_SLOTS:
         std::weak_ptr<const FrameIndex> index;
         {
             MainWindow window;
-            QVERIFY2(window.startReplay(path, "line", false, &error), qPrintable(error));
+            LabInstrument lab(&window);
+            QVERIFY2(lab.startReplay(path, "line", false, &error), qPrintable(error));
             auto *indexingBar = window.findChild<ReplayBar *>("toolBar_Replay");
             QVERIFY(indexingBar && !indexingBar->canMove());
             index = indexingBar->frameIndex();
@@ -637,10 +652,11 @@ private Q_SLOTS:
             QVERIFY(writer.close());
         }
         MainWindow window;
+        LabInstrument lab(&window);
         const QString copy = dir.filePath("timed.csv");
         QString error;
-        QVERIFY(window.startRecording(copy, QString(), &error));
-        QVERIFY2(window.startReplay(path, "max", false, &error), qPrintable(error));
+        QVERIFY(lab.startRecording(copy, QString(), &error));
+        QVERIFY2(lab.startReplay(path, "max", false, &error), qPrintable(error));
         QTRY_VERIFY_WITH_TIMEOUT(statusText(window).contains("finished: 20 frames"), 10000);
         QVERIFY(!window.findChild<ReplayBar *>());
         QStringList times;
@@ -662,7 +678,7 @@ private Q_SLOTS:
             QVERIFY(writer.append(std::nan(""), bytes.constData(), bytes.size()));
             QVERIFY(writer.close());
         }
-        QVERIFY(!window.startReplay(untimed, "line", false, &error));
+        QVERIFY(!lab.startReplay(untimed, "line", false, &error));
         QCOMPARE(
             error, untimed + " is a damaged VazoRez recording: time_s of frame 1 is not a time");
     }
@@ -688,10 +704,12 @@ private Q_SLOTS:
         file.close();
 
         MainWindow window;
+
+        LabInstrument lab(&window);
         const QString copy = dir.filePath("replayed.raw");
         QString error;
-        QVERIFY(window.startRecording(copy, QString(), &error));
-        QVERIFY2(window.startReplay(source, "max", false, &error), qPrintable(error));
+        QVERIFY(lab.startRecording(copy, QString(), &error));
+        QVERIFY2(lab.startReplay(source, "max", false, &error), qPrintable(error));
         auto *button = window.findChild<QPushButton *>("pushButton_Connect");
         QCOMPARE(button->text(), QStringLiteral("disconnect"));
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -701,11 +719,11 @@ private Q_SLOTS:
 
         // "connect" with the recording selected plays it again, here in frames per second. A
         // recording started on the way keeps the frames' own times in the file.
-        QVERIFY(window.startReplay(source, "40", false, &error));
+        QVERIFY(lab.startReplay(source, "40", false, &error));
         QTRY_VERIFY(statusText(window).contains(" of 40"));
         QTest::qWait(300); // somewhere on the way: about the twelfth frame
         const QString times = dir.filePath("midway.csv");
-        QVERIFY(window.startRecording(times, QString(), &error));
+        QVERIFY(lab.startRecording(times, QString(), &error));
         QTRY_VERIFY_WITH_TIMEOUT(statusText(window).contains("finished: 40 frames"), 10000);
         const QStringList recorded = csvTimes(readAll(times));
         QVERIFY2(recorded.size() > 0 && recorded.size() < 40, qPrintable(recorded.join(' ')));
@@ -713,7 +731,7 @@ private Q_SLOTS:
 
         // A rate that would wait for days between frames is refused; the slowest allowed one
         // waits in steps a timer can take.
-        QVERIFY(!window.startReplay(source, "1e-7", false, &error));
+        QVERIFY(!lab.startReplay(source, "1e-7", false, &error));
         QVERIFY2(error.contains("0.01"), qPrintable(error));
         ReplaySource slow(source, ReplaySource::Rate::Fixed, 0.01, false);
         QVERIFY2(slow.open(&error), qPrintable(error));
@@ -727,9 +745,9 @@ private Q_SLOTS:
         QVERIFY(junk.open(QIODevice::WriteOnly));
         junk.write("frame,time_s,mode\n1,2,3\n");
         junk.close();
-        QVERIFY(!window.startReplay(junk.fileName(), "line", false, &error));
+        QVERIFY(!lab.startReplay(junk.fileName(), "line", false, &error));
         QCOMPARE(error, junk.fileName() + " holds no frame");
-        QVERIFY(!window.startReplay(dir.filePath("missing.raw"), "line", false, &error));
+        QVERIFY(!lab.startReplay(dir.filePath("missing.raw"), "line", false, &error));
         QVERIFY2(error.startsWith("cannot read " + dir.filePath("missing.raw")), qPrintable(error));
         QCOMPARE(button->text(), QStringLiteral("connect"));
     }

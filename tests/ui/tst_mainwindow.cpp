@@ -2,6 +2,7 @@
 // The built window and what it does, on the offscreen platform, with a pseudo-terminal as the board.
 #include "boardmodel.h"
 #include "framesupport.h"
+#include "labinstrument.h"
 #include "mainwindow.h"
 #include "portlist.h"
 #include "pseudoterminal.h"
@@ -55,6 +56,7 @@ QVector<QPointF> points(QChart *chart, int index)
 struct Window
 {
     MainWindow window;
+    LabInstrument lab {&window};
     QPushButton *button = window.findChild<QPushButton *>("pushButton_Connect");
     QComboBox *ports = window.findChild<QComboBox *>("comboBox_PortList");
     QLabel *label = window.findChild<QLabel *>("label_Modulation");
@@ -361,7 +363,7 @@ private Q_SLOTS:
         // readable beside it (it used to be overwritten within 0.3 s).
         QTRY_VERIFY2(w.linkLine().startsWith(line.slavePath() + ": "), qPrintable(w.linkLine()));
         QVERIFY(w.linkLine().contains(" 0 skipped by the display"));
-        w.window.tell("Saved the window to x.png");
+        w.lab.tell("Saved the window to x.png");
         QTest::qWait(1000);
         QCOMPARE(w.message(), QStringLiteral("Saved the window to x.png"));
         QTRY_VERIFY_WITH_TIMEOUT(w.message().isEmpty(), StatusReport::kReportMs + 2000);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // vazorez-demo: the viewer's window, unchanged, with a simulated board behind a pseudo-terminal.
+#include "labinstrument.h"
 #include "mainwindow.h"
 #include "replayfile.h"
 #include "simulator.h"
@@ -103,6 +104,7 @@ int main(int argc, char *argv[])
     int status = 0;
     {
         MainWindow window;
+        LabInstrument lab(&window); // the link's figures in the status bar, as in the viewer
         auto *ports = window.findChild<QComboBox *>("comboBox_PortList");
         ports->insertItem(0, port);
         ports->setCurrentIndex(0);

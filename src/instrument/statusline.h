@@ -28,8 +28,7 @@ public:
 private:
     // The link's frame count at the calls of the last four seconds, so that a board sending one
     // frame a second reads 1.0, not 0 and 4 in turn.
-    struct Sample
-    {
+    struct Sample {
         double seconds;
         uint64_t frames;
     };

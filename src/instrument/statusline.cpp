@@ -12,7 +12,8 @@ QString StatusLine::describe(const LinkStatus &status)
 QString StatusLine::describe(const LinkStatus &status, const Extras &extras)
 {
     const bool sameLink = link == status.name && !samples.empty()
-        && status.seconds >= samples.back().seconds && status.framesDecoded >= samples.back().frames;
+        && status.seconds >= samples.back().seconds
+        && status.framesDecoded >= samples.back().frames;
     if (!sameLink) {
         samples.clear();
         samples.push_back({0.0, 0});
@@ -37,7 +38,8 @@ QString StatusLine::describe(const LinkStatus &status, const Extras &extras)
     else if (first >= 0)
         rate = double(samples.back().frames - samples.front().frames)
             / (samples.back().seconds - samples.front().seconds);
-    // What the user did comes first, where a narrow window still shows it; the link's figures after.
+    // What the user did comes first, where a narrow window still shows it; the link's figures
+    // after.
     QStringList parts;
     if (!extras.recordingPath.isEmpty())
         parts.append(QStringLiteral("Recording %1: %2 frames")
@@ -46,7 +48,8 @@ QString StatusLine::describe(const LinkStatus &status, const Extras &extras)
     else if (!extras.note.isEmpty())
         parts.append(extras.note);
     if (extras.paused)
-        parts.append(QStringLiteral("Paused, %1 frames arrived since").arg(extras.arrivedWhilePaused));
+        parts.append(
+            QStringLiteral("Paused, %1 frames arrived since").arg(extras.arrivedWhilePaused));
     QString link = status.replay
         ? QStringLiteral("Replay of %1, frame %2 of %3%4: ")
               .arg(QFileInfo(status.name).fileName())

@@ -1,0 +1,214 @@
+// SPDX-License-Identifier: MIT
+#include "labinstrument.h"
+
+#include "chartmenu.h"
+#include "displaypause.h"
+#include "framerecorder.h"
+#include "mainwindow.h"
+#include "recordingcontrol.h"
+#include "replaybar.h"
+#include "replaycontrol.h"
+#include "statusreport.h"
+#include "viewsbeside.h"
+
+#include <QStatusBar>
+
+LabInstrument::LabInstrument(MainWindow *window)
+    : QObject(window)
+    , window(window)
+    , statusReport(new StatusReport(window->statusBar()))
+    , recording(new RecordingControl(window))
+    , replays(new ReplayControl(window))
+    , pause(new DisplayPause(window))
+    , views(new ViewsBeside(window))
+{
+    // Its parts go with it; until then each holds its own hooks in the window.
+    for (QObject *part :
+        std::initializer_list<QObject *>{statusReport, recording, replays, pause, views})
+        part->setParent(this);
+    statusTimer.setInterval(250);
+    connect(&statusTimer, &QTimer::timeout, this, &LabInstrument::showLinkStatus);
+    recording->setProfileSource([this] { return views->radarProfileJson(); });
+
+    connect(window, &MainWindow::userActed, this, &LabInstrument::userActed);
+    connect(window, &MainWindow::linkOpening, recording, &RecordingControl::prepare);
+    connect(window, &MainWindow::linkRefused, recording, &RecordingControl::abandon);
+    connect(window, &MainWindow::linkOpened, this, &LabInstrument::linkOpened);
+    connect(window, &MainWindow::linkEnded, this, &LabInstrument::linkEnded);
+    connect(window, &MainWindow::closingDown, this, &LabInstrument::letGo);
+    connect(recording, &RecordingControl::problem, this, &LabInstrument::warn);
+    connect(replays, &ReplayControl::problem, this, &LabInstrument::warn);
+    connect(pause, &DisplayPause::pausedChanged, this, [this](bool paused) {
+        views->setPaused(paused);
+        if (!this->window->openLinkName().isEmpty())
+            showLinkStatus();
+        emit displayPausedChanged(paused);
+    });
+    menu = new ChartMenu(window, this);
+}
+
+LabInstrument::~LabInstrument()
+{
+    letGo();
+}
+
+void LabInstrument::letGo()
+{
+    if (!window)
+        return;
+    MainWindow *const going = window;
+    window = nullptr;
+    statusTimer.stop();
+    // The link ends as on "disconnect": what the worker has read is decoded and reaches the
+    // recorder and the views before they let go. The recording then ends whole.
+    disconnect(going, nullptr, this, nullptr);
+    going->closeLink(); // a replay's bar goes with its link
+
+    recording->end();
+    views->closeAll();
+    going->setOpener({});
+    going->setFrameGate({});
+}
+
+void LabInstrument::linkOpened()
+{
+    recording->forgetLastNote();
+    statusReport->clearReport();
+    statusLine = StatusLine();
+    showLinkStatus();
+    statusTimer.start();
+}
+
+void LabInstrument::linkEnded(const QString &message, bool problem, const QString &detail)
+{
+    // The link's recording ends with it, whole; a new link does not write over it. The link's last
+    // figures stay in the status bar until the next link opens.
+    recording->end();
+    showLinkStatus();
+    statusTimer.stop();
+    const bool recordingFailed = recording->lastFailed();
+    if (problem || recordingFailed) {
+        QStringList parts;
+        for (const QString &part : {message, recordingFailed ? recording->lastNote() : QString()})
+            if (!part.isEmpty())
+                parts.append(part);
+        statusReport->problem(parts.join("; "), detail);
+    } else if (!message.isEmpty()) {
+        statusReport->report(message);
+    }
+}
+
+void LabInstrument::showLinkStatus()
+{
+    if (!window)
+        return;
+    StatusLine::Extras extras;
+    extras.paused = pause->isPaused();
+    extras.arrivedWhilePaused = pause->arrivedWhilePaused();
+    if (const FrameRecorder *running = recording->running()) {
+        const FrameRecorder::Status status = running->status();
+        if (!status.error.isEmpty()) {
+            // A full disk or a pulled drive ends the recording; viewing goes on.
+            recording->end();
+            statusReport->problem(recording->lastNote());
+        } else {
+            extras.recordingPath = status.path;
+            // Read before the link's figures: of the same moment or an earlier one, never a later.
+            extras.recordedFrames = status.framesAtLinkStatus;
+        }
+    }
+    extras.note = recording->lastNote();
+    statusReport->showLink(statusLine.describe(window->link()->status(), extras));
+}
+
+bool LabInstrument::startReplay(const QString &path, const QString &rate, bool loop, QString *error)
+{
+    return replays->start(path, rate, loop, error);
+}
+
+ReplayBar *LabInstrument::replayBar() const
+{
+    return replays->bar();
+}
+
+bool LabInstrument::startRecording(const QString &path, const QString &format, QString *error)
+{
+    stopRecording();
+    if (!recording->start(path, format, error))
+        return false;
+    if (window && !window->openLinkName().isEmpty())
+        showLinkStatus();
+    return true;
+}
+
+void LabInstrument::setRecordingNote(const QString &note)
+{
+    recording->setNote(note);
+}
+
+QString LabInstrument::recordingNote() const
+{
+    return recording->note();
+}
+
+void LabInstrument::stopRecording()
+{
+    if (!recording->end())
+        return;
+    if (window && !window->openLinkName().isEmpty())
+        showLinkStatus();
+    if (recording->lastFailed())
+        statusReport->problem(recording->lastNote());
+    else
+        statusReport->report(recording->lastNote());
+}
+
+bool LabInstrument::isRecording() const
+{
+    return recording->isWanted();
+}
+
+void LabInstrument::setDisplayPaused(bool paused)
+{
+    pause->setPaused(paused);
+}
+
+bool LabInstrument::isDisplayPaused() const
+{
+    return pause->isPaused();
+}
+
+void LabInstrument::showSpectrumHistory()
+{
+    views->showSpectrumHistory();
+}
+
+RadarViewWindow *LabInstrument::showRadarView()
+{
+    return views->showRadarView();
+}
+
+bool LabInstrument::savePicture(const QString &path, QWidget *what, QString *error)
+{
+    return ChartMenu::savePicture(path, what, error);
+}
+
+bool LabInstrument::saveShownFrame(const QString &path, QString *error)
+{
+    return pause->saveShownFrame(path, error);
+}
+
+void LabInstrument::tell(const QString &message)
+{
+    statusReport->report(message);
+}
+
+void LabInstrument::warn(const QString &problem)
+{
+    statusReport->problem(problem);
+}
+
+void LabInstrument::userActed()
+{
+    statusReport->clearProblem();
+}

@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: MIT
+#include "recordingcontrol.h"
+
+#include "framerecorder.h"
+#include "mainwindow.h"
+#include "serialport.h"
+
+#ifdef VAZOREZ_RADAR_VIEW
+#include "profilefile.h"
+#endif
+
+#include <QSaveFile>
+
+RecordingControl::RecordingControl(MainWindow *window)
+    : QObject(window)
+    , window(window)
+{
+}
+
+RecordingControl::~RecordingControl() = default;
+
+bool RecordingControl::start(const QString &to, const QString &as, QString *error)
+{
+    path = to;
+    format = as;
+    forgetLastNote();
+    if (window->openLinkName().isEmpty()) {
+        // It starts with the next link; whether the file can be written is known now.
+        FrameRecorder trial(path, format);
+        if (trial.start(0.0, error)) {
+            trial.abandon();
+            return true;
+        }
+        path.clear();
+        return false;
+    }
+    // A replay's frames keep their time in the file; a port's count from the recording's start.
+    const LinkStatus link = window->link()->status();
+    return begin(link.replay ? 0.0 : link.seconds, error);
+}
+
+void RecordingControl::prepare()
+{
+    // The recorder listens before the link opens, so that it has the link's first frame too.
+    if (path.isEmpty() || recorder)
+        return;
+    QString error;
+    if (!begin(0.0, &error))
+        emit problem(error);
+}
+
+bool RecordingControl::begin(double linkSeconds, QString *error)
+{
+    auto starting = std::make_unique<FrameRecorder>(path, format);
+    RecordingContext session;
+    // Before a link opens (a recording waiting for it) the port or file about to open is selected.
+    session.source
+        = window->openLinkName().isEmpty() ? window->selectedPort() : window->openLinkName();
+    session.note = userNote;
+    profileJson = profileSource ? profileSource() : QByteArray();
+    session.radarProfileJson = QString::fromUtf8(profileJson);
+    starting->setContext(session);
+    if (!starting->start(linkSeconds, error)) {
+        path.clear();
+        return false;
+    }
+    recorder = std::move(starting);
+    window->link()->addTap(recorder.get());
+    return true;
+}
+
+void RecordingControl::abandon()
+{
+    if (!recorder)
+        return;
+    window->link()->removeTap(recorder.get());
+    recorder->abandon();
+    recorder.reset();
+}
+
+bool RecordingControl::end()
+{
+    const QString asked = path;
+    path.clear();
+    if (!recorder)
+        return false;
+    window->link()->removeTap(recorder.get());
+    // The count is taken once the last frames are in the file: it is what the file holds.
+    QString error;
+    const bool whole = recorder->finish(&error);
+    const FrameRecorder::Status done = recorder->status();
+    recorder.reset();
+    // Failed unless it ended whole with frames, or had none to keep.
+    failed = !done.error.isEmpty() || !whole;
+    if (!done.error.isEmpty())
+        endNote = QStringLiteral("recording to %1 stopped after %2 frames: %3")
+                      .arg(done.path)
+                      .arg(done.frames)
+                      .arg(error.isEmpty() ? done.error : error);
+    else if (!whole)
+        endNote = QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
+    else if (done.frames == 0) // an empty recording does not replace what the file held
+        endNote = QStringLiteral("nothing recorded: no frame arrived, %1 left as it was")
+                      .arg(done.path);
+    else
+        endNote = QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path);
+        // The profile goes beside a file that holds frames of this recording, and only then: an
+        // empty recording leaves the file, and what lay beside it, as they were.
+#ifdef VAZOREZ_RADAR_VIEW
+    if (!profileJson.isEmpty() && done.frames > 0) {
+        QSaveFile beside(radarSidecarPath(asked));
+        if (!beside.open(QIODevice::WriteOnly) || beside.write(profileJson) != profileJson.size()
+            || !beside.commit()) {
+            endNote += QStringLiteral("; the radar profile could not be written beside it (%1: %2)")
+                           .arg(beside.fileName(), beside.errorString());
+            failed = true;
+        }
+    }
+#else
+    Q_UNUSED(asked)
+#endif
+    profileJson.clear();
+    return true;
+}
+
+void RecordingControl::forgetLastNote()
+{
+    endNote.clear();
+    failed = false;
+}
