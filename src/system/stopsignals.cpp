@@ -29,7 +29,8 @@ StopSignals *installed = nullptr;
 BOOL WINAPI forwardConsoleEvent(DWORD)
 {
     if (StopSignals *target = installed)
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [target] { target->stopNow(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [target] { target->stopNow(); }, Qt::QueuedConnection);
     return TRUE;
 }
 
@@ -79,8 +80,10 @@ volatile std::sig_atomic_t signalsCaught = 0;
 volatile std::sig_atomic_t holding = 0;
 volatile std::sig_atomic_t heldSignal = 0;
 // Made before any signal can come: the handler may only write bytes that exist.
-char notice[256];
-size_t noticeLength = 0;
+// One for Ctrl-C, one for a termination request (kill, a service manager): each names its own
+// second stop.
+char notice[2][256];
+size_t noticeLength[2] = {0, 0};
 
 void forwardSignal(int number)
 {
@@ -95,7 +98,9 @@ void forwardSignal(int number)
         ::signal(number, SIG_DFL);
         ::raise(number);
     } else {
-        [[maybe_unused]] const auto said = ::write(STDERR_FILENO, notice, noticeLength);
+        const int which = number == SIGINT ? 0 : 1;
+        [[maybe_unused]] const auto said
+            = ::write(STDERR_FILENO, notice[which], noticeLength[which]);
         const char byte = 1;
         [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
     }
@@ -105,17 +110,20 @@ void forwardSignal(int number)
 void prepareNotice(const QString &doing)
 {
     // On a terminal the notice replaces a status line that has no newline yet.
-    const QByteArray text = (::isatty(STDERR_FILENO) ? QByteArray("\r\033[K") : QByteArray())
-        + QCoreApplication::applicationName().toLocal8Bit() + ": " + doing.toLocal8Bit()
-        + "; Ctrl-C again to stop at once\n";
-    noticeLength = std::min(size_t(text.size()), sizeof notice);
-    std::memcpy(notice, text.constData(), noticeLength);
+    const QByteArray start = (::isatty(STDERR_FILENO) ? QByteArray("\r\033[K") : QByteArray())
+        + QCoreApplication::applicationName().toLocal8Bit() + ": " + doing.toLocal8Bit();
+    const QByteArray texts[2] = {start + "; Ctrl-C again to stop at once\n",
+        start + "; a second termination request stops it at once\n"};
+    for (int which = 0; which < 2; ++which) {
+        noticeLength[which] = std::min(size_t(texts[which].size()), sizeof notice[which]);
+        std::memcpy(notice[which], texts[which].constData(), noticeLength[which]);
+    }
 }
 
 QString systemError(const char *what)
 {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what),
-                                        QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("%1: %2").arg(
+        QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 } // namespace
