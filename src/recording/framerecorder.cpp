@@ -60,7 +60,7 @@ bool FrameRecorder::start(double linkSeconds, QString *whyNot)
 {
     QMutexLocker lock(&mutex);
     if (!out.open(path) || !writer.writeHeader() || !out.flush()) {
-        *whyNot = QStringLiteral("cannot record to %1: %2").arg(path, out.errorString());
+        *whyNot = QStringLiteral("cannot record to %1: %2").arg(out.description(), outputError());
         out.discard();
         return false;
     }
@@ -121,12 +121,13 @@ bool FrameRecorder::finish(QString *whyNot)
     running = false;
     if (!out.isOpen())
         return true; // never started, or finished already
-    if (framesRecorded == 0 && error.isEmpty()) {
+    if (framesRecorded == 0 && error.isEmpty() && !keepsEmpty) {
         // Nothing arrived: an empty recording does not replace what the file held.
         out.discard();
         return true;
     }
     // After a write error what reached the file whole before it is kept.
+    const bool keptInFile = out.replacesFile();
     if (!out.commitWhatWasWritten()) {
         *whyNot = error.isEmpty() ? out.errorString() : error;
         frames = 0;
@@ -135,10 +136,18 @@ bool FrameRecorder::finish(QString *whyNot)
     }
     frames = framesInFile(); // an h5 file has its last frames once closed
     if (!error.isEmpty()) {
+        // An h5 file says itself, once closed, how many frames it kept.
         *whyNot = writer.errorString().isEmpty() ? error : writer.errorString();
+        if (format != FrameWriter::Format::Hdf5 && keptInFile)
+            *whyNot += QStringLiteral("; the file keeps the %1 frames written before").arg(frames);
         return false;
     }
     return true;
+}
+
+QString FrameRecorder::outputError() const
+{
+    return writer.errorString().isEmpty() ? out.errorString() : writer.errorString();
 }
 
 void FrameRecorder::abandon()
