@@ -47,7 +47,23 @@ FrameRecorder::FrameRecorder(const QString &path, const QString &format)
             failLocked();
         else if (running)
             frames = framesInFile();
+        if (running && this->format == FrameWriter::Format::Hdf5)
+            flushTimer.start(nextHdf5Check());
     });
+}
+
+std::chrono::milliseconds FrameRecorder::nextHdf5Check() const
+{
+    // An h5 file has no buffer of ours: the timer only hands a quiet line's frames to the file
+    // when their second is up. Waking for that moment alone, rather than every eighth of a
+    // second, is most of what recording at line rate costs beyond the writing itself. With none
+    // waiting, it looks again after a quarter of a second: a frame that comes meanwhile is due at
+    // most a second after the last flush, and is never later than that or a quarter of a second.
+    const auto due = writer.untilFlushDue();
+    if (due < std::chrono::steady_clock::duration::zero())
+        return kFlushEvery;
+    return std::max(
+        std::chrono::milliseconds(1), std::chrono::ceil<std::chrono::milliseconds>(due));
 }
 
 FrameRecorder::~FrameRecorder()

@@ -72,6 +72,8 @@ private:
     void failLocked();
     // Whole frames in the file: an h5 file's flushed ones, else the output file's whole units.
     int64_t framesInFile() const;
+    // When the timer looks at an h5 file next; under the lock.
+    std::chrono::milliseconds nextHdf5Check() const;
 
     mutable QMutex mutex;
     QString path;

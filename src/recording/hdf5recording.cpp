@@ -372,6 +372,14 @@ bool Hdf5Writer::reserveRoom()
     return true;
 }
 
+std::chrono::steady_clock::duration Hdf5Writer::untilFlushDue() const
+{
+    if (pendingTimes.empty() || broken || file < 0)
+        return std::chrono::steady_clock::duration(-1);
+    return std::max(std::chrono::steady_clock::duration::zero(),
+        lastFlush + kFlushEvery - std::chrono::steady_clock::now());
+}
+
 bool Hdf5Writer::flushIfDue()
 {
     if (pendingTimes.empty() || std::chrono::steady_clock::now() - lastFlush < kFlushEvery)

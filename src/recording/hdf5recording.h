@@ -62,6 +62,9 @@ public:
     bool close();
 
     bool isOpen() const { return file >= 0; }
+    // How long until the frames gathered are due for a flush (0: due now); a negative time when
+    // none is gathered.
+    std::chrono::steady_clock::duration untilFlushDue() const;
     int64_t frames() const { return flushed + int64_t(pendingTimes.size()); }
     int64_t framesFlushed() const { return flushed; }
     QString errorString() const { return error; }
