@@ -262,7 +262,8 @@ int main(int argc, char *argv[])
         "Ctrl-C or SIGTERM ends it at once, by that signal, even while a write to a full pipe is\n"
         "blocked: the output file then keeps its temporary name FILE.part-XXXXXX.\n"
         "Exit status: 0 done (--frames, --seconds or a signal), 1 a failure (the port cannot be\n"
-        "opened, the output cannot be written), 2 bad options, 3 the line hung up or the network\n"
+        "opened, the output cannot be written: a file keeps the whole frames written before the\n"
+        "error, and says how many), 2 bad options, 3 the line hung up or the network\n"
         "port's server closed the connection or stopped answering (everything received until\n"
         "then is written).");
     parser.addHelpOption();
