@@ -12,6 +12,7 @@
 #include <hdf5.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 #ifdef Q_OS_UNIX
@@ -461,7 +462,7 @@ const char *const kAttributes[]
 void Hdf5Reader::probe(int reports)
 {
 #ifdef Q_OS_UNIX
-    // Only HDF5 calls, writes to the pipe and _exit: the parent's files and handlers are left
+    // Only HDF5 calls, writes to the pipe and std::_Exit: the parent's files and handlers are left
     // alone.
     const auto report = [reports](Report what, int64_t through) {
         const int64_t message[2] = {what, through};
@@ -473,7 +474,7 @@ void Hdf5Reader::probe(int reports)
     probeFailed = false;
     QString ignored;
     if (!openInThisProcess(path, &ignored))
-        _exit(0); // the parent finds the same fault, and says it
+        std::_Exit(0); // the parent finds the same fault, and says it
     for (const char *name : kAttributes)
         attribute(name);
     report(StructureRead, 0);
@@ -491,7 +492,7 @@ void Hdf5Reader::probe(int reports)
 #else
     Q_UNUSED(reports)
 #endif
-    _exit(0);
+    std::_Exit(0);
 }
 
 bool Hdf5Reader::startProbe(const QString &name)
