@@ -63,18 +63,14 @@ bool Hdf5ReplaySource::indexStep(QString *error)
             ends.push_back(end);
             times.push_back(stepTimes[k]);
         }
-        if (int64_t(times.size()) < reader.frames()) {
-            progress->setPercent(
-                int(100 * int64_t(times.size()) / std::max<int64_t>(reader.frames(), 1)));
-            return false;
-        }
         // Ready once any frame can be read at once: the file's check reads on ahead of the
         // replay in a process of its own, and a seek must not wait for it.
-        const int64_t checked = reader.framesChecked(kCheckWaitMs);
-        if (!reader.checkOver()) {
-            progress->setPercent(int(100 * checked / std::max<int64_t>(reader.frames(), 1)));
+        const bool timesRead = int64_t(times.size()) >= reader.frames();
+        const int64_t checked = reader.framesChecked(timesRead ? kCheckWaitMs : 0);
+        progress->setPercent(int(100 * std::min<int64_t>(checked, int64_t(times.size()))
+            / std::max<int64_t>(reader.frames(), 1)));
+        if (!timesRead || !reader.checkOver())
             return false;
-        }
         if (checked < int64_t(times.size())) {
             // The library fails on the frames from there on: the replay ends before them.
             *error = reader.checkError();
