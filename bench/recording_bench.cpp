@@ -1,15 +1,22 @@
 // SPDX-License-Identifier: MIT
 // What an HDF5 recording costs and how fast a replay moves through it: an hour at the line's rate
 // (alternating CW and FMCW, 128 samples) written as the recorder writes it, flushed once a second;
-// the CPU that takes, the file's size, the time to open its frame index and to seek in it.
-// --smoke: ten minutes instead of an hour. --json: one line of JSON.
+// the CPU that takes, the file's size, the time to open its frame index and to seek in it. Then
+// the viewer's own path: the serial worker on a pseudo-terminal at line rate with and without an h5
+// FrameRecorder tap, in alternating stretches of the same run, for what recording costs the whole
+// process ("h5 recording cost: X % of a core").
+// --smoke: ten minutes instead of an hour, and short stretches. --json: one line of JSON.
 #include "benchjson.h"
 #include "benchprocess.h"
 #include "boardmodel.h"
 #include "frameencoder.h"
+#include "framerecorder.h"
 #include "hdf5recording.h"
 #include "hdf5replaysource.h"
+#include "linesettings.h"
+#include "pseudoterminal.h"
 #include "replaysource.h"
+#include "serialport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -18,17 +25,109 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <random>
 #include <sys/resource.h>
+#include <thread>
 
 namespace {
 
+// The whole process's CPU at line rate (128-sample frames through the serial worker), in
+// stretches that take turns with and without an h5 recording: load beside the run falls on both
+// alike. Returns the difference, in % of a core; the stretches' own figures go to `figures`.
+bool recordingCostAtLineRate(
+    const QString &directory, int stretches, double stretchSeconds, Figures &figures, double *cost)
+{
+    using Clock = std::chrono::steady_clock;
+    PseudoTerminal line;
+    SerialPort worker;
+    std::atomic<int64_t> shown{0};
+    QObject::connect(
+        &worker, &SerialPort::signalFrame, &worker,
+        [&shown](const frame_t &) { shown.fetch_add(1, std::memory_order_relaxed); },
+        Qt::QueuedConnection);
+    worker.openPort(line.slavePath(), LineSettings::kBaudRate);
+    if (!worker.status().open) {
+        std::fprintf(stderr, "recording_bench: cannot open %s: %s\n", qPrintable(line.slavePath()),
+            qPrintable(worker.openErrorString()));
+        return false;
+    }
+    BoardModel board(SimMode::Alternate, 128, 11);
+    std::vector<QByteArray> encoded;
+    for (int k = 0; k < 64; ++k)
+        encoded.push_back(encodeFrame(board.frame(k)));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        auto due = Clock::now();
+        for (size_t k = 0; !stop.load(); ++k) {
+            const QByteArray &frame = encoded[k % encoded.size()];
+            due += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(LineSettings::secondsFor(frame.size())));
+            std::this_thread::sleep_until(due);
+            line.write(frame, 10000);
+        }
+    });
+    waitInEventLoop(1000); // the line settles
+    double with = 0, without = 0, startAndEnd = 0;
+    int64_t recorded = 0;
+    bool failed = false;
+    for (int stretch = 0; stretch < 2 * stretches; ++stretch) {
+        const bool recording = stretch % 2 == 1;
+        std::unique_ptr<FrameRecorder> recorder;
+        // Starting and ending a file are counted apart: they come once a recording.
+        double cpuBefore = cpuSeconds();
+        if (recording) {
+            recorder = std::make_unique<FrameRecorder>(
+                QStringLiteral("%1/live-%2.h5").arg(directory).arg(stretch), QString());
+            QString error;
+            if (!recorder->start(0, &error)) {
+                std::fprintf(stderr, "recording_bench: %s\n", qPrintable(error));
+                failed = true;
+                break;
+            }
+            worker.addTap(recorder.get());
+            startAndEnd += cpuSeconds() - cpuBefore;
+        }
+        cpuBefore = cpuSeconds();
+        const auto start = Clock::now();
+        waitInEventLoop(int(stretchSeconds * 1000));
+        const double cpu = cpuSeconds() - cpuBefore;
+        const double share
+            = cpu / std::chrono::duration<double>(Clock::now() - start).count() * 100.0;
+        (recording ? with : without) += share / stretches;
+        if (recorder) {
+            const double endBefore = cpuSeconds();
+            worker.removeTap(recorder.get());
+            QString error;
+            if (!recorder->finish(&error))
+                std::fprintf(stderr, "recording_bench: %s\n", qPrintable(error));
+            recorded += recorder->status().frames;
+            startAndEnd += cpuSeconds() - endBefore;
+        }
+    }
+    stop = true;
+    writer.join();
+    worker.closePort();
+    if (failed)
+        return false;
+    figures.add("line rate, whole process, not recording", without, "% of a core");
+    figures.add("line rate, whole process, recording h5", with, "% of a core");
+    figures.add("same, frames recorded", double(recorded), "frames");
+    figures.add("same, frames shown", double(shown.load()), "frames");
+    figures.add("same, stretches of each", double(stretches), "");
+    figures.add("starting and ending an h5 recording", startAndEnd / stretches * 1e3, "ms of CPU");
+    *cost = with - without;
+    figures.add("h5 recording cost", *cost, "% of a core");
+    return true;
+}
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    registerFrameMetaType();
     const QStringList arguments = QCoreApplication::arguments();
     const bool smoke = arguments.contains("--smoke");
     const bool json = arguments.contains("--json");
@@ -84,7 +183,8 @@ int main(int argc, char *argv[])
     int steps = 0;
     for (QByteArray none; !source.index()->isReady(); ++steps)
         source.read(none, 0);
-    figures.add("the rest of the index, a step a read", clock.nsecsElapsed() / 1e6, "ms");
+    figures.add("the rest of the index and the file's check, a step a read",
+        clock.nsecsElapsed() / 1e6, "ms");
     figures.add("same, steps", double(steps), "steps");
 
     // The same frames as a raw capture: its index is a counting pass through the receive rules.
@@ -140,7 +240,7 @@ int main(int argc, char *argv[])
     {
         const QByteArray tiny = encodeFrame(BoardModel(SimMode::Cw, 1, 9).frame(0));
         Hdf5Writer flood;
-        flood.create(scratch.filePath("flood.h5"), RecordingContext {});
+        flood.create(scratch.filePath("flood.h5"), RecordingContext{});
         const int count = smoke ? 50000 : 500000;
         const double start = cpuSeconds();
         for (int k = 0; k < count; ++k)
@@ -152,6 +252,17 @@ int main(int argc, char *argv[])
     }
     figures.add("seek to a random frame and read it, median", times[times.size() / 2], "ms");
     figures.add("same, slowest of 200", times.back(), "ms");
+
+    double cost = 0;
+    const int stretches = qEnvironmentVariableIntValue("RECORDING_BENCH_STRETCHES");
+    if (!recordingCostAtLineRate(scratch.path(),
+            stretches > 0 ? stretches
+                : smoke   ? 2
+                          : 6,
+            smoke ? 2.0 : 10.0, figures, &cost))
+        return 1;
     figures.print("recording_bench", json);
+    if (!json)
+        std::printf("h5 recording cost: %.3f %% of a core\n", cost);
     return 0;
 }

@@ -47,7 +47,23 @@ FrameRecorder::FrameRecorder(const QString &path, const QString &format)
             failLocked();
         else if (running)
             frames = framesInFile();
+        if (running && this->format == FrameWriter::Format::Hdf5)
+            flushTimer.start(nextHdf5Check());
     });
+}
+
+std::chrono::milliseconds FrameRecorder::nextHdf5Check() const
+{
+    // An h5 file has no buffer of ours: the timer only hands a quiet line's frames to the file
+    // when their second is up. Waking for that moment alone, rather than every eighth of a
+    // second, is most of what recording at line rate costs beyond the writing itself. With none
+    // waiting, it looks again after a quarter of a second: a frame that comes meanwhile is due at
+    // most a second after the last flush, and is never later than that or a quarter of a second.
+    const auto due = writer.untilFlushDue();
+    if (due < std::chrono::steady_clock::duration::zero())
+        return kFlushEvery;
+    return std::max(
+        std::chrono::milliseconds(1), std::chrono::ceil<std::chrono::milliseconds>(due));
 }
 
 FrameRecorder::~FrameRecorder()
@@ -60,7 +76,7 @@ bool FrameRecorder::start(double linkSeconds, QString *whyNot)
 {
     QMutexLocker lock(&mutex);
     if (!out.open(path) || !writer.writeHeader() || !out.flush()) {
-        *whyNot = QStringLiteral("cannot record to %1: %2").arg(path, out.errorString());
+        *whyNot = QStringLiteral("cannot record to %1: %2").arg(out.description(), outputError());
         out.discard();
         return false;
     }
@@ -121,12 +137,13 @@ bool FrameRecorder::finish(QString *whyNot)
     running = false;
     if (!out.isOpen())
         return true; // never started, or finished already
-    if (framesRecorded == 0 && error.isEmpty()) {
+    if (framesRecorded == 0 && error.isEmpty() && !keepsEmpty) {
         // Nothing arrived: an empty recording does not replace what the file held.
         out.discard();
         return true;
     }
     // After a write error what reached the file whole before it is kept.
+    const bool keptInFile = out.replacesFile();
     if (!out.commitWhatWasWritten()) {
         *whyNot = error.isEmpty() ? out.errorString() : error;
         frames = 0;
@@ -135,10 +152,18 @@ bool FrameRecorder::finish(QString *whyNot)
     }
     frames = framesInFile(); // an h5 file has its last frames once closed
     if (!error.isEmpty()) {
+        // An h5 file says itself, once closed, how many frames it kept.
         *whyNot = writer.errorString().isEmpty() ? error : writer.errorString();
+        if (format != FrameWriter::Format::Hdf5 && keptInFile)
+            *whyNot += QStringLiteral("; the file keeps the %1 frames written before").arg(frames);
         return false;
     }
     return true;
+}
+
+QString FrameRecorder::outputError() const
+{
+    return writer.errorString().isEmpty() ? out.errorString() : writer.errorString();
 }
 
 void FrameRecorder::abandon()

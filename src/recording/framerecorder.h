@@ -5,6 +5,7 @@
 // recording ends; a recording that fails to start destroys nothing. What it counts is what the
 // file holds: frames reach the file at most a quarter of a second after they were decoded, also
 // when the board pauses, and after a write error the count is that of the whole frames kept.
+// vazorez-capture records through it too, with no link: it hands each frame to frameDecoded().
 #pragma once
 
 #include "framewriter.h"
@@ -36,6 +37,10 @@ public:
     // The session an h5 recording describes (port, note, radar profile); before start().
     void setContext(const RecordingContext &session) { writer.setContext(session); }
 
+    // A recording that got no frame still becomes the file (a csv header, an h5 file of no
+    // frames), as a script that asked for it expects; the viewer's leaves the file alone instead.
+    void setKeepsEmptyRecording(bool keep) { keepsEmpty = keep; }
+
     // Creates the output; times in it count from `linkSeconds` (0 for a replay: its frames keep
     // their time in the file). False with *error set when the file cannot be created.
     bool start(double linkSeconds, QString *error);
@@ -45,6 +50,12 @@ public:
     // Throws away what was recorded: the link it was meant for never opened.
     void abandon();
     Status status() const;
+    // The output for messages ("standard output" for "" or "-") and the file written until the
+    // recording ends.
+    QString description() const { return out.description(); }
+    QString writingPath() const { return out.writingPath(); }
+    // Why the output could not be created or written, in the system's words.
+    QString outputError() const;
 
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
@@ -61,6 +72,8 @@ private:
     void failLocked();
     // Whole frames in the file: an h5 file's flushed ones, else the output file's whole units.
     int64_t framesInFile() const;
+    // When the timer looks at an h5 file next; under the lock.
+    std::chrono::milliseconds nextHdf5Check() const;
 
     mutable QMutex mutex;
     QString path;
@@ -72,6 +85,7 @@ private:
     int64_t framesRecorded = 0; // given to the writer
     int64_t recordedAtLinkStatus = 0; // framesRecorded when the link's figures were published
     bool running = false;
+    bool keepsEmpty = false;
     QString error;
     std::chrono::steady_clock::time_point lastFlush;
     QTimer flushTimer;

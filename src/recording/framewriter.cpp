@@ -179,6 +179,11 @@ int64_t FrameWriter::framesFlushed() const
     return hdf5 ? hdf5->framesFlushed() : -1;
 }
 
+std::chrono::steady_clock::duration FrameWriter::untilFlushDue() const
+{
+    return hdf5 ? hdf5->untilFlushDue() : std::chrono::steady_clock::duration(-1);
+}
+
 bool FrameWriter::flushDue()
 {
     if (!hdf5 || hdf5->flushIfDue())

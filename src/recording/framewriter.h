@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -51,6 +52,9 @@ public:
     // An h5 file's waiting frames go to it once they have waited a second (the other formats'
     // output file is flushed by its owner). False after a write error.
     bool flushDue();
+    // How long until an h5 file's waiting frames are due (0: now); negative when none waits or the
+    // format keeps no second of its own.
+    std::chrono::steady_clock::duration untilFlushDue() const;
 
 private:
     bool put(const QByteArray &bytes);

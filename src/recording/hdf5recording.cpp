@@ -8,17 +8,18 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSysInfo>
-#include <QThread>
 
 #include <hdf5.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <tuple>
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -372,6 +373,14 @@ bool Hdf5Writer::reserveRoom()
     return true;
 }
 
+std::chrono::steady_clock::duration Hdf5Writer::untilFlushDue() const
+{
+    if (pendingTimes.empty() || broken || file < 0)
+        return std::chrono::steady_clock::duration(-1);
+    return std::max(std::chrono::steady_clock::duration::zero(),
+        lastFlush + kFlushEvery - std::chrono::steady_clock::now());
+}
+
 bool Hdf5Writer::flushIfDue()
 {
     if (pendingTimes.empty() || std::chrono::steady_clock::now() - lastFlush < kFlushEvery)
@@ -429,54 +438,187 @@ bool Hdf5Writer::close()
 
 Hdf5Reader::~Hdf5Reader()
 {
+    endProbe(false);
     closeAll(datasets);
     if (file >= 0)
         H5Fclose(file);
 }
 
-bool Hdf5Reader::readsWholeInChild(const QString &name)
+namespace {
+
+// What the child reports, 16 bytes at a time (one write each, whole on a pipe).
+enum Report : int64_t { StructureRead, TimesRead, FramesRead };
+// Rows of times and counts the child reads at a time.
+constexpr int64_t kTimesPerStep = 4096;
+// A child that reports nothing for this long is taken for hanging in a damaged file; a report
+// comes at least every 256 frames, a few milliseconds apart.
+constexpr qint64 kProbePatienceMs = 30000;
+// The session's attributes, read by the child too.
+const char *const kAttributes[]
+    = {"program", "start_time_utc", "source", "line_settings", "host", "note", "radar_profile"};
+
+} // namespace
+
+void Hdf5Reader::probe(int reports)
 {
 #ifdef Q_OS_UNIX
-    const pid_t child = fork();
-    if (child < 0)
+    // Only HDF5 calls, writes to the pipe and std::_Exit: the parent's files and handlers are left
+    // alone.
+    const auto report = [reports](Report what, int64_t through) {
+        const int64_t message[2] = {what, through};
+        while (::write(reports, message, sizeof message) < 0 && errno == EINTR) { }
+    };
+    probePid = -1;
+    probeReports = -1;
+    probeOver = true; // this process reads without waiting
+    probeFailed = false;
+    QString ignored;
+    if (!openInThisProcess(path, &ignored))
+        std::_Exit(0); // the parent finds the same fault, and says it
+    for (const char *name : kAttributes)
+        attribute(name);
+    report(StructureRead, 0);
+    std::vector<double> times;
+    std::vector<uint8_t> counts;
+    // A read that fails without crashing fails the same way in the parent: read on past it.
+    for (int64_t first = 0; first < count; first += kTimesPerStep) {
+        readTimesAndCounts(first, kTimesPerStep, &times, &counts, &ignored);
+        report(TimesRead, std::min(count, first + kTimesPerStep));
+    }
+    for (int64_t first = 0; first < count; first += int64_t(kBlockFrames)) {
+        readBlock(first, &ignored);
+        report(FramesRead, std::min(count, first + int64_t(kBlockFrames)));
+    }
+#else
+    Q_UNUSED(reports)
+#endif
+    std::_Exit(0);
+}
+
+bool Hdf5Reader::startProbe(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
         return true; // no probe possible: read it here
+    path = name;
+    const pid_t child = fork();
+    if (child < 0) {
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return true;
+    }
     if (child == 0) {
-        // Only HDF5 calls and _exit: the parent's files and handlers are left alone.
-        Hdf5Reader reader;
-        QString ignored;
-        bool whole = reader.openInThisProcess(name, &ignored);
-        FrameValues values;
-        double seconds = 0;
-        for (int64_t first = 0; whole && first < reader.frames(); first += int64_t(kBlockFrames))
-            whole = reader.readFrame(first, &values, &seconds, &ignored);
-        _exit(0);
+        ::close(ends[0]);
+        probe(ends[1]);
     }
-    // A probe that hangs in a damaged file counts as failing; a whole hour reads in well under a
-    // second.
-    int status = 0;
-    QElapsedTimer waited;
-    waited.start();
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (waited.elapsed() > 30000) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return false;
-        }
-        QThread::msleep(2);
-    }
-    return WIFEXITED(status);
+    ::close(ends[1]);
+    probePid = child;
+    probeReports = ends[0];
+    probeOver = false;
+    probeFailed = false;
+    indexChecked = wholeChecked = 0;
+    sinceReport.start();
+    // The structure first: whether the file can be opened at all. A child that ends without a
+    // word found a fault it could say; the parent then finds and says it too.
+    while (!probeOver && !structureSeen)
+        takeReports(1000);
+    return structureSeen || !probeFailed;
 #else
     Q_UNUSED(name)
     return true;
 #endif
 }
 
+void Hdf5Reader::takeReports(int waitMs)
+{
+#ifdef Q_OS_UNIX
+    if (probeOver)
+        return;
+    pollfd ready{probeReports, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, waitMs);
+    if (polled > 0) {
+        char buffer[4096];
+        const ssize_t got = ::read(probeReports, buffer, sizeof buffer);
+        if (got == 0) {
+            // The child is gone: done, or killed by the library's fault.
+            int status = 0;
+            while (::waitpid(pid_t(probePid), &status, 0) < 0 && errno == EINTR) { }
+            probePid = -1;
+            endProbe(!WIFEXITED(status)); // when it exited, it read everything it could
+            return;
+        }
+        if (got > 0) {
+            partialReport.append(buffer, int(got));
+            int used = 0;
+            for (; partialReport.size() - used >= 16; used += 16) {
+                int64_t message[2];
+                std::memcpy(message, partialReport.constData() + used, sizeof message);
+                if (message[0] == StructureRead)
+                    structureSeen = true;
+                else if (message[0] == TimesRead)
+                    indexChecked = std::max(indexChecked, message[1]);
+                else
+                    wholeChecked = std::max(wholeChecked, message[1]);
+            }
+            partialReport.remove(0, used);
+            sinceReport.start();
+            return;
+        }
+    }
+    if (sinceReport.elapsed() > kProbePatienceMs)
+        endProbe(true);
+#else
+    Q_UNUSED(waitMs)
+#endif
+}
+
+void Hdf5Reader::endProbe(bool failed)
+{
+#ifdef Q_OS_UNIX
+    if (probePid > 0) {
+        ::kill(pid_t(probePid), SIGKILL);
+        while (::waitpid(pid_t(probePid), nullptr, 0) < 0 && errno == EINTR) { }
+    }
+    if (probeReports >= 0)
+        ::close(probeReports);
+#endif
+    probePid = -1;
+    probeReports = -1;
+    probeFailed = probeFailed || failed;
+    probeOver = true;
+}
+
+int64_t Hdf5Reader::framesChecked(int waitMs)
+{
+    takeReports(waitMs);
+    return probeOver && !probeFailed ? count : wholeChecked;
+}
+
+bool Hdf5Reader::checkedUpTo(bool wholeFrames, int64_t end, QString *error)
+{
+    const int64_t &reached = wholeFrames ? wholeChecked : indexChecked;
+    while (reached < end && !probeOver)
+        takeReports(1000);
+    if (reached >= end || !probeFailed)
+        return true;
+    *error = checkError();
+    return false;
+}
+
+QString Hdf5Reader::checkError() const
+{
+    if (!probeFailed)
+        return QString();
+    return QStringLiteral("%1 is a damaged HDF5 file: the HDF5 library fails while reading it "
+                          "from frame %2 on")
+        .arg(path)
+        .arg(wholeChecked);
+}
+
 bool Hdf5Reader::open(const QString &name, QString *error)
 {
-    // libhdf5 trusts a file's own metadata: a damaged object header or chunk index can crash it
-    // in the middle of a read. The whole file is read once in a child process first, so that a
-    // file that would crash us is refused instead.
-    if (Hdf5Recording::hasSignature(name) && !readsWholeInChild(name)) {
+    if (Hdf5Recording::hasSignature(name) && !startProbe(name)) {
         path = name;
         *error
             = QStringLiteral("%1 is a damaged HDF5 file: the HDF5 library fails while reading it")
@@ -586,6 +728,8 @@ bool Hdf5Reader::readTimesAndCounts(int64_t first, int64_t rows, std::vector<dou
     std::vector<uint8_t> *counts, QString *error)
 {
     rows = std::clamp<int64_t>(std::min(rows, count - first), 0, count);
+    if (!checkedUpTo(false, first + rows, error))
+        return false;
     times->resize(size_t(rows));
     counts->resize(size_t(rows));
     if (rows == 0)
@@ -612,6 +756,8 @@ bool Hdf5Reader::readBlock(int64_t first, QString *error)
 {
     blockFirst = -1;
     blockSize = std::min<int64_t>(int64_t(kBlockFrames), count - first);
+    if (!checkedUpTo(true, first + blockSize, error))
+        return false;
     const size_t rows = size_t(blockSize);
     blockTimes.resize(rows);
     blockModes.resize(rows);

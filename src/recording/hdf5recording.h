@@ -13,7 +13,9 @@
 
 #include "frameencoder.h"
 
+#include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <chrono>
@@ -60,6 +62,9 @@ public:
     bool close();
 
     bool isOpen() const { return file >= 0; }
+    // How long until the frames gathered are due for a flush (0: due now); a negative time when
+    // none is gathered.
+    std::chrono::steady_clock::duration untilFlushDue() const;
     int64_t frames() const { return flushed + int64_t(pendingTimes.size()); }
     int64_t framesFlushed() const { return flushed; }
     QString errorString() const { return error; }
@@ -82,6 +87,11 @@ private:
 };
 
 // Reads a recording back; refuses a file that is not one of ours, with a message that says why.
+// libhdf5 trusts a file's own metadata: a damaged object header or chunk index can crash it in the
+// middle of a read. So the file is read once in a child process first, which reports how far it
+// got: open() waits only for the file's structure (its attributes and datasets), and each read
+// waits until the child has read the same rows, while the child reads on ahead. A file that would
+// crash the library is refused, at open() or at the first frame the child could not read.
 class Hdf5Reader {
 public:
     Hdf5Reader() = default;
@@ -95,6 +105,14 @@ public:
     int64_t frames() const { return count; }
     // The session's attributes by name (empty when absent).
     QString attribute(const char *name) const;
+    // Frames the child has read whole so far (every frame once it has read them all, up to the
+    // damage when it failed), waiting up to `waitMs` for it to get further; for a frame index
+    // that is ready once every frame can be read at once.
+    int64_t framesChecked(int waitMs);
+    // The child has read the whole file, or failed.
+    bool checkOver() const { return probeOver; }
+    // Why frames from framesChecked() on cannot be read; empty while none is refused.
+    QString checkError() const;
     // The times and sample counts of `rows` frames from frame `first` (as many as there are),
     // for an index built a step at a time.
     bool readTimesAndCounts(int64_t first, int64_t rows, std::vector<double> *times,
@@ -103,9 +121,20 @@ public:
     bool readFrame(int64_t index, FrameValues *values, double *seconds, QString *error);
 
 private:
-    static bool readsWholeInChild(const QString &path);
+    // Starts the child and waits for its word on the file's structure; false when the library
+    // failed on it there.
+    bool startProbe(const QString &path);
+    // Takes the child's reports, waiting up to `waitMs` for one; a child that reports nothing for
+    // long counts as failing.
+    void takeReports(int waitMs);
+    void endProbe(bool failed);
+    // Waits until the child has read the times and counts (or whole frames) up to `end`; false
+    // with *error when it failed before.
+    bool checkedUpTo(bool wholeFrames, int64_t end, QString *error);
     bool openInThisProcess(const QString &path, QString *error);
     bool readBlock(int64_t first, QString *error);
+    // What the child does: reads everything, reporting as it goes, and exits.
+    [[noreturn]] void probe(int reports);
 
     QString path;
     int64_t file = -1;
@@ -117,4 +146,14 @@ private:
     std::vector<uint8_t> blockModes, blockByte3, blockCounts;
     std::vector<int16_t> blockI, blockQ;
     std::vector<int32_t> blockS;
+    // The child reading ahead, and how far it got.
+    int64_t probePid = -1;
+    int probeReports = -1;
+    QByteArray partialReport;
+    QElapsedTimer sinceReport;
+    int64_t indexChecked = 0;
+    int64_t wholeChecked = 0;
+    bool structureSeen = false;
+    bool probeOver = true; // no child: nothing to wait for
+    bool probeFailed = false;
 };

@@ -26,6 +26,9 @@ bool Hdf5ReplaySource::handles(const QString &path)
 namespace {
 // Frames indexed a step: about 30 ms of the worker's time.
 constexpr int64_t kIndexStepFrames = 4096;
+// Once the times are read, a step waits this long at most for the file's check to get on (the
+// worker sleeps meanwhile rather than asking again at once).
+constexpr int kCheckWaitMs = 20;
 } // namespace
 
 bool Hdf5ReplaySource::open(QString *error)
@@ -60,10 +63,21 @@ bool Hdf5ReplaySource::indexStep(QString *error)
             ends.push_back(end);
             times.push_back(stepTimes[k]);
         }
-        progress->setPercent(
-            int(100 * int64_t(times.size()) / std::max<int64_t>(reader.frames(), 1)));
-        if (int64_t(times.size()) < reader.frames())
+        // Ready once any frame can be read at once: the file's check reads on ahead of the
+        // replay in a process of its own, and a seek must not wait for it.
+        const bool timesRead = int64_t(times.size()) >= reader.frames();
+        const int64_t checked = reader.framesChecked(timesRead ? kCheckWaitMs : 0);
+        progress->setPercent(int(100 * std::min<int64_t>(checked, int64_t(times.size()))
+            / std::max<int64_t>(reader.frames(), 1)));
+        if (!timesRead || !reader.checkOver())
             return false;
+        if (checked < int64_t(times.size())) {
+            // The library fails on the frames from there on: the replay ends before them.
+            *error = reader.checkError();
+            times.resize(size_t(checked));
+            ends.resize(size_t(checked));
+            whole = false;
+        }
     }
     // Whole, or as far as it could be read: the replay ends where the index does.
     indexed = true;

@@ -37,6 +37,8 @@ public:
     QString writingPath() const { return temporaryPath.isEmpty() ? name : temporaryPath; }
     // Open, and neither committed nor discarded yet.
     bool isOpen() const { return file && file->isOpen(); }
+    // Written under a temporary name that takes the target's when committed (a regular file).
+    bool replacesFile() const { return !temporaryPath.isEmpty(); }
 
     // Gathers writes up to `bytes` before they go to the system (0, the default: none gathered),
     // for a writer of many small frames.

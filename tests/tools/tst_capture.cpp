@@ -104,6 +104,15 @@ public:
         if (closedOutput)
             capture.start("bash", QStringList{"-c", "\"$0\" \"$@\" | head -c 1 > /dev/null; exit ${PIPESTATUS[0]}",
                                               siblingProgram("vazorez-capture")} + arguments);
+        else if (fileLimitKiB > 0)
+            // Files may grow to the limit only; past it a write fails with "File too large"
+            // (EFBIG) instead of the signal that would end the process.
+            capture.start("bash",
+                QStringList{"-c",
+                    QStringLiteral("trap '' XFSZ; ulimit -f %1; exec \"$0\" \"$@\"")
+                        .arg(fileLimitKiB),
+                    siblingProgram("vazorez-capture")}
+                    + arguments);
         else
             capture.start(siblingProgram("vazorez-capture"), arguments);
         // Stream only once the port is open, so that no frame waits in a full line.
@@ -152,6 +161,7 @@ public:
     }
 
     SimulatorOptions options;
+    int fileLimitKiB = 0; // set before start(): the capture's files may grow to this size only
     std::unique_ptr<Simulator> simulator;
     // Set before start(): ser2net exports the simulator's line and the capture opens its URL.
     std::unique_ptr<Ser2NetServer> bridge;
@@ -729,6 +739,85 @@ private Q_SLOTS:
         QVERIFY2(session.capture.exitCode() == 0, qPrintable(session.stderrText));
         QVERIFY2(!session.stderrText.contains("hung up"), qPrintable(session.stderrText));
         QCOMPARE(QFileInfo(path).size(), qint64(kWanted) * (8 * samples + 7));
+    }
+
+    // A write error in the middle of a capture (a file size limit, a full device): the file keeps
+    // the whole frames written before it, the message says how many, and decode reads them.
+    void writeErrorKeepsTheFramesWrittenBefore_data()
+    {
+        QTest::addColumn<QString>("output"); // FILL: a file that may grow to `limitKiB` only
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<int>("limitKiB");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("csv, 16 samples") << "FILL"
+                                         << "csv" << 16 << 100 << "File too large";
+        QTest::newRow("jsonl, 255 samples") << "FILL"
+                                            << "jsonl" << 255 << 100 << "File too large";
+        QTest::newRow("raw, 24 samples") << "FILL"
+                                         << "raw" << 24 << 100 << "File too large";
+        // Written in blocks of frames, with room for a block taken from the disk first.
+        QTest::newRow("h5, 64 samples") << "FILL"
+                                        << "h5" << 64 << 1000 << "File too large";
+        QTest::newRow("h5, 255 samples") << "FILL"
+                                         << "h5" << 255 << 1000 << "File too large";
+        // A device keeps what it took; there is no file to keep frames in.
+        QTest::newRow("/dev/full, jsonl, 24 samples")
+            << "/dev/full"
+            << "jsonl" << 24 << 0 << "No space left on device";
+    }
+
+    void writeErrorKeepsTheFramesWrittenBefore()
+    {
+        QFETCH(QString, output);
+        QFETCH(QString, format);
+        QFETCH(int, samples);
+        QFETCH(int, limitKiB);
+        QFETCH(QString, reason);
+        const bool filling = output == "FILL";
+        const QString path = filling
+            ? dir.filePath(QStringLiteral("filled-%1.%2").arg(samples).arg(format))
+            : output;
+        Session session;
+        session.options.samples = samples;
+        session.options.mode = SimMode::Cw;
+        session.options.count = -1;
+        session.options.rate = SimulatorOptions::Rate::Max;
+        session.options.faults = {};
+        session.fileLimitKiB = limitKiB;
+        QVERIFY2(
+            session.start({"-o", path, "--format", format}, 0), qPrintable(session.stderrText));
+        QVERIFY(session.finish(20000));
+        QCOMPARE(session.capture.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(session.capture.exitCode(), 1);
+        const auto said = QRegularExpression("cannot write to (\\S+): ([^;\\n]+)(; the file keeps "
+                                             "the (\\d+) frames written before)?\n")
+                              .match(session.stderrText);
+        QVERIFY2(said.hasMatch(), qPrintable(session.stderrText));
+        QCOMPARE(said.captured(1), path);
+        QVERIFY2(said.captured(2).endsWith(reason), qPrintable(said.captured(2)));
+        if (!filling) {
+            QVERIFY2(said.captured(3).isEmpty(), qPrintable(session.stderrText));
+            QVERIFY2(session.stderrText.contains("vazorez-capture: 0 frames in"),
+                qPrintable(session.stderrText));
+            return;
+        }
+        const int kept = said.captured(4).toInt();
+        QVERIFY2(kept > 0, qPrintable(session.stderrText));
+        QVERIFY2(
+            session.stderrText.contains(QStringLiteral("vazorez-capture: %1 frames in").arg(kept)),
+            qPrintable(session.stderrText));
+        QVERIFY2(!QFileInfo::exists(session.writingPath()), "the temporary file is left behind");
+        // Exactly the frames said, each as the board sent it.
+        BoardModel board(SimMode::Cw, samples, kSeed);
+        QList<Row> sent;
+        for (int k = 0; k < kept; ++k)
+            sent.append(rowOf(board.frame(k)));
+        int exitCode = -1;
+        const QList<Row> decoded = parseCsv(runDecode({path, "--format", "csv"}, &exitCode));
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(decoded.size(), sent.size());
+        QVERIFY(decoded == sent);
     }
 
     // An output that is a symbolic link stays one: the file it points at gets the recording, for

@@ -2,10 +2,10 @@
 // vazorez-capture PORT: records every frame the board sends, decoded by the viewer's own rules.
 #include "framedecoder.h"
 #include "framereceiver.h"
+#include "framerecorder.h"
 #include "framewriter.h"
 #include "linesettings.h"
 #include "networklink.h"
-#include "outputfile.h"
 #include "serialport.h"
 #include "stopsignals.h"
 #include "toolcli.h"
@@ -45,11 +45,12 @@ public:
         connect(&network, &NetworkLink::readyRead, this, &Capture::readAvailable);
         connect(&network, &NetworkLink::lost, this, &Capture::networkLost);
         connect(&statusTimer, &QTimer::timeout, this, &Capture::printStatus);
-        // An h5 file flushes once a second as frames come; on a quiet line nothing else would.
-        flushTimer.setInterval(250);
-        connect(&flushTimer, &QTimer::timeout, this, [this] {
-            if (exitCode == Done && writer && !writer->flushDue())
-                fail(QStringLiteral("cannot write to %1: %2").arg(out.description(), writer->errorString()));
+        // The recorder hands a quiet line's frames to the file by itself; a write error there ends
+        // the capture too.
+        errorTimer.setInterval(250);
+        connect(&errorTimer, &QTimer::timeout, this, [this] {
+            if (exitCode == Done && recorder && !recorder->status().error.isEmpty())
+                fail();
         });
         // A coarse timer may fire 5 % early.
         stopTimer.setTimerType(Qt::PreciseTimer);
@@ -58,8 +59,8 @@ public:
     }
 
     // The port first: the output is created only once there is something to record from.
-    bool open(const QString &name, const QString &outputPath, FrameWriter::Format format,
-        const QString &note)
+    bool open(
+        const QString &name, const QString &outputPath, const QString &format, const QString &note)
     {
         portName = name;
         networked = NetworkLink::isNetworkName(name);
@@ -75,24 +76,25 @@ public:
                           .arg(name, networked ? network.errorString() : port.errorString()));
             return false;
         }
-        if (!out.open(outputPath)) {
-            toolError(QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));
-            return false;
-        }
-        writer = std::make_unique<FrameWriter>(out, format);
+        // The viewer's recorder: the same buffering, the same flushes on a quiet line, and after
+        // a write error the same file of the whole frames written before it.
+        recorder = std::make_unique<FrameRecorder>(outputPath, format);
         RecordingContext session;
         session.source = name;
         session.note = note;
-        writer->setContext(session);
-        if (!writer->writeHeader()) {
-            toolError(QStringLiteral("cannot write to %1: %2").arg(out.description(), writer->errorString()));
+        recorder->setContext(session);
+        recorder->setKeepsEmptyRecording(true);
+        QString error;
+        if (!recorder->start(0.0, &error)) {
+            toolError(QStringLiteral("cannot create %1: %2")
+                          .arg(recorder->description(), recorder->outputError()));
             return false;
         }
         if (showStatus)
             statusTimer.start(1000);
-        flushTimer.start();
+        errorTimer.start();
         std::fprintf(stderr, "vazorez-capture: recording %s to %s\n", qPrintable(name),
-                     qPrintable(out.writingPath()));
+            qPrintable(recorder->writingPath()));
         return true;
     }
 
@@ -103,7 +105,7 @@ public:
         if (finished)
             return;
         finished = true;
-        flushTimer.stop();
+        errorTimer.stop();
         const double seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0.0;
         if (port.isOpen()) {
             consume(port.readAll());
@@ -118,10 +120,14 @@ public:
         // a capture that got every frame it wanted is done, however the line ended.
         if (code == HungUp && frameLimit >= 0 && written >= frameLimit)
             code = Done;
-        if (exitCode == Done && !out.commit())
-            fail(QStringLiteral("cannot write to %1: %2").arg(out.description(), out.errorString()));
-        if (exitCode != Done)
-            out.discard(); // a file with a write error in it is not a recording
+        // After a write error the file keeps the whole frames written before it, and says how many.
+        QString error;
+        if (recorder && !recorder->finish(&error)) {
+            toolError(QStringLiteral("cannot write to %1: %2").arg(recorder->description(), error));
+            exitCode = Failed;
+        }
+        if (exitCode != Done && recorder)
+            written = recorder->status().frames;
         exitCode = exitCode != Done ? exitCode : code;
         statusTimer.stop();
         if (showStatus)
@@ -147,8 +153,9 @@ private:
             if (exitCode != Done || (frameLimit >= 0 && written >= frameLimit)
                 || (secondsLimit > 0 && arrival > secondsLimit))
                 return;
-            if (!writer->write(written, arrival, frame, bytes, length)) {
-                fail(QStringLiteral("cannot write to %1: %2").arg(out.description(), writer->errorString()));
+            recorder->frameDecoded(frame, bytes, length, arrival);
+            if (!recorder->status().error.isEmpty()) {
+                fail();
                 return;
             }
             ++written;
@@ -196,13 +203,11 @@ private:
         QTimer::singleShot(0, this, [this] { finish(HungUp); });
     }
 
-    bool fail(const QString &message)
+    // A write error: said once the file is made of what was written whole before it.
+    void fail()
     {
-        if (exitCode == Done)
-            toolError(message);
         exitCode = Failed;
         QTimer::singleShot(0, this, [this] { finish(Failed); });
-        return false;
     }
 
     void printStatus()
@@ -223,11 +228,10 @@ private:
     FrameReceiver receiver;
     FrameDecoder decoder;
     frame_t record;
-    OutputFile out;
-    std::unique_ptr<FrameWriter> writer;
+    std::unique_ptr<FrameRecorder> recorder;
     QElapsedTimer clock; // from the first byte
     QTimer statusTimer;
-    QTimer flushTimer;
+    QTimer errorTimer;
     QTimer stopTimer;
     int64_t frameLimit;
     double secondsLimit;
@@ -258,7 +262,8 @@ int main(int argc, char *argv[])
         "Ctrl-C or SIGTERM ends it at once, by that signal, even while a write to a full pipe is\n"
         "blocked: the output file then keeps its temporary name FILE.part-XXXXXX.\n"
         "Exit status: 0 done (--frames, --seconds or a signal), 1 a failure (the port cannot be\n"
-        "opened, the output cannot be written), 2 bad options, 3 the line hung up or the network\n"
+        "opened, the output cannot be written: a file keeps the whole frames written before the\n"
+        "error, and says how many), 2 bad options, 3 the line hung up or the network\n"
         "port's server closed the connection or stopped answering (everything received until\n"
         "then is written).");
     parser.addHelpOption();
@@ -283,6 +288,7 @@ int main(int argc, char *argv[])
     FrameWriter::Format format;
     if (!FrameWriter::formatFromOptions(parser, &format, &error))
         return usageError(error);
+    const QString formatName = parser.value("format"); // checked; empty: from the extension
     int64_t frameLimit = -1;
     double secondsLimit = -1;
     bool ok = true;
@@ -298,7 +304,7 @@ int main(int argc, char *argv[])
     StopSignals stopSignals;
     if (!stopSignals.install([&capture] { capture.finish(Done); }, &error))
         return toolError(error);
-    if (!capture.open(portName, parser.value("output"), format, parser.value("note")))
+    if (!capture.open(portName, parser.value("output"), formatName, parser.value("note")))
         return Failed;
     const int code = application.exec();
     return code ? code : capture.result();
