@@ -9,6 +9,7 @@
 #include "profilefile.h"
 #endif
 
+#include <QFile>
 #include <QSaveFile>
 
 RecordingControl::RecordingControl(MainWindow *window)
@@ -104,9 +105,17 @@ bool RecordingControl::end()
                       .arg(done.path);
     else
         endNote = QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path);
-        // The profile goes beside a file that holds frames of this recording, and only then: an
-        // empty recording leaves the file, and what lay beside it, as they were.
 #ifdef VAZOREZ_RADAR_VIEW
+    // The profile goes beside a file that holds frames of this recording, and only then: an
+    // empty recording leaves the file, and what lay beside it, as they were. A profile beside the
+    // file this recording replaced described the older recording.
+    if (profileJson.isEmpty() && done.frames > 0 && QFile::exists(radarSidecarPath(asked))
+        && !QFile::remove(radarSidecarPath(asked))) {
+        endNote
+            += QStringLiteral("; %1 describes the recording it replaced and could not be removed")
+                   .arg(radarSidecarPath(asked));
+        failed = true;
+    }
     if (!profileJson.isEmpty() && done.frames > 0) {
         QSaveFile beside(radarSidecarPath(asked));
         if (!beside.open(QIODevice::WriteOnly) || beside.write(profileJson) != profileJson.size()

@@ -5,6 +5,38 @@
 #include "mainwindow.h"
 #include "replaybar.h"
 #include "replaysource.h"
+#include "textrecordingreader.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// What the viewer cannot play, said before anything reads it: a pipe or a device would block the
+// window or never end, and a text recording is no line's bytes.
+bool refused(const QString &path, QString *error)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        *error = QStringLiteral("cannot replay %1: not a regular file (a replay plays a recording: "
+                                "a raw capture, a line dump or an h5 recording)")
+                     .arg(path);
+        return true;
+    }
+    QFile file(path);
+    TextRecordingReader::Format format;
+    if (file.open(QIODevice::ReadOnly) && TextRecordingReader::recognise(file.read(64), &format)) {
+        const QString kind = format == TextRecordingReader::Format::Csv ? "csv" : "jsonl";
+        *error = QStringLiteral("cannot replay %1: a %2 recording is not played by the viewer (it "
+                                "plays raw captures, line dumps and h5 recordings); "
+                                "vazorez-decode %1 -o %3 makes an h5 recording of it")
+                     .arg(path, kind, QFileInfo(path).completeBaseName() + ".h5");
+        return true;
+    }
+    return false;
+}
+
+} // namespace
 
 ReplayControl::ReplayControl(MainWindow *window)
     : QObject(window)
@@ -41,6 +73,8 @@ bool ReplayControl::start(const QString &path, const QString &rate, bool loop, Q
         }
         pace = ReplaySource::Rate::Fixed;
     }
+    if (refused(path, error))
+        return false;
     std::unique_ptr<ByteSource> source;
     std::shared_ptr<const FrameIndex> index;
     if (Hdf5ReplaySource::handles(path)) {

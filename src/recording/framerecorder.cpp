@@ -142,8 +142,16 @@ bool FrameRecorder::finish(QString *whyNot)
         out.discard();
         return true;
     }
-    // After a write error what reached the file whole before it is kept.
+    // After a write error what reached the file whole before it is kept; when no frame did, the
+    // file under that name stays as it was rather than become an empty recording.
     const bool keptInFile = out.replacesFile();
+    if (!error.isEmpty() && keptInFile && framesInFile() == 0) {
+        out.discard();
+        frames = 0;
+        *whyNot
+            = QStringLiteral("%1; no frame reached the file, %2 left as it was").arg(error, path);
+        return false;
+    }
     if (!out.commitWhatWasWritten()) {
         *whyNot = error.isEmpty() ? out.errorString() : error;
         frames = 0;

@@ -136,6 +136,8 @@ StopSignals::~StopSignals()
         return;
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    if (catchesHangUp)
+        std::signal(SIGHUP, SIG_DFL);
     notifier.reset();
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
@@ -165,7 +167,13 @@ bool StopSignals::install(std::function<void()> onStop, QString *error, const QS
     sigemptyset(&action.sa_mask);
     sigaddset(&action.sa_mask, SIGINT);
     sigaddset(&action.sa_mask, SIGTERM);
-    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0) {
+    sigaddset(&action.sa_mask, SIGHUP);
+    // The terminal closing (SIGHUP) is a termination request too, unless the program runs under
+    // nohup, which asked for it to be ignored.
+    struct sigaction hangUp { };
+    catchesHangUp = ::sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN;
+    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0
+        || (catchesHangUp && ::sigaction(SIGHUP, &action, nullptr) != 0)) {
         *error = systemError("cannot catch signals");
         return false;
     }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Ctrl-C and SIGTERM (on Windows, the console's Ctrl-C, Ctrl-Break and close) delivered as an event
-// on the event loop, so that a program ends through its normal path and on a whole frame. The only
-// signal code in the project: POSIX signals through a self-pipe, Windows console events beside them.
+// Ctrl-C, SIGTERM and SIGHUP (on Windows, the console's Ctrl-C, Ctrl-Break and close) delivered as
+// an event on the event loop, so that a program ends through its normal path and on a whole frame.
+// The only signal code in the project: POSIX signals through a self-pipe, Windows console events
+// beside them.
 #pragma once
 
 #include <QString>
@@ -18,13 +19,14 @@ public:
     StopSignals(const StopSignals &) = delete;
     StopSignals &operator=(const StopSignals &) = delete;
 
-    // Catches SIGINT and SIGTERM from now on; `onStop` runs on the event loop for each. Calls
-    // interrupted by them resume instead of failing. On POSIX only the first one is caught (with
-    // a line on standard error saying so); a second one ends the process as that signal does by
-    // default. False with *error set when it cannot.
-    // `doing` says what the program does about it, after its name ("stopping after the current frame").
+    // Catches SIGINT, SIGTERM and SIGHUP (unless ignored, as under nohup) from now on; `onStop`
+    // runs on the event loop for each. Calls interrupted by them resume instead of failing. On
+    // POSIX only the first one is caught (with a line on standard error saying so); a second one
+    // ends the process as that signal does by default. False with *error set when it cannot.
+    // `doing` says what the program does about it, after its name ("stopping after the current
+    // frame").
     bool install(std::function<void()> onStop, QString *error,
-                 const QString &doing = QStringLiteral("stopping after the current frame"));
+        const QString &doing = QStringLiteral("stopping after the current frame"));
     // Runs the stop, on the event loop.
     void stopNow();
     // While the program makes its files whole, a second signal waits for release() and then ends
@@ -35,5 +37,6 @@ public:
 
 private:
     std::unique_ptr<QSocketNotifier> notifier;
+    bool catchesHangUp = false;
     std::function<void()> stop;
 };

@@ -101,13 +101,14 @@ check "SIGTERM ends the viewer with exit 0" [ $status -eq 0 ]
 check "SIGTERM leaves the recording whole, under its name" bash -c '[ -s "$0" ] && [ -z "$(tail -c 1 "$0")" ] && ! ls "$0".part-* >/dev/null 2>&1' "$work/term.csv"
 
 # Quitting while a board streams records every frame the viewer read: what the simulator counts as
-# taken equals the frames recorded, whether the window is closed or Ctrl-C or SIGTERM ends it, at
+# taken equals the frames recorded, whether the window is closed or Ctrl-C, SIGTERM or SIGHUP (the
+# terminal closing; it used to leave the file under its temporary name) ends it, at
 # the line's pace (the last few frames still held below the decode gate) and as fast as it goes.
 all_recorded() { # EXIT_STATUS FRAMES_SENT BYTES_RECORDED
   [ "$1" -eq 0 ] && [ -n "$2" ] && [ "$2" -gt 0 ] && [ $(($3 % 199)) -eq 0 ] && [ "$2" -eq $(($3 / 199)) ]
 }
 for rate in line max; do
-  for how in close INT TERM; do
+  for how in close INT TERM HUP; do
     # --count: the board waits for the viewer before its first frame, so only the end is at stake.
     "$bin/vazorez-sim" --samples 24 --count 100000 --rate $rate >"$work/quit-sim.out" 2>/dev/null &
     sim=$!

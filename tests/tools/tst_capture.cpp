@@ -590,9 +590,11 @@ private Q_SLOTS:
         const QString secondStops
             = "vazorez-capture: stopping after the current frame; Ctrl-C again to stop at once\n";
         QTest::newRow("SIGINT") << "SIGINT" << 0 << secondStops + "vazorez-capture: %1 frames in";
-        QTest::newRow("SIGTERM") << "SIGTERM" << 0
-                                 << "vazorez-capture: stopping after the current frame; a second termination "
+        const QString termination = "vazorez-capture: stopping after the current frame; a second termination "
                                     "request stops it at once\nvazorez-capture: %1 frames in";
+        QTest::newRow("SIGTERM") << "SIGTERM" << 0 << termination;
+        // The terminal closing: it used to end the capture at once, the file under its temporary name.
+        QTest::newRow("SIGHUP") << "SIGHUP" << 0 << termination;
         // It used to fail with "Interrupted system call" and a file cut inside a line.
         QTest::newRow("SIGINT during a blocked write")
             << "blocked" << 0 << secondStops + "vazorez-capture: %1 frames in";
@@ -671,7 +673,7 @@ private Q_SLOTS:
                 ::kill(pid, SIGTERM);
                 ::kill(pid, SIGCONT);
             } else {
-                ::kill(pid, ending == "SIGINT" ? SIGINT : SIGTERM);
+                ::kill(pid, ending == "SIGINT" ? SIGINT : ending == "SIGHUP" ? SIGHUP : SIGTERM);
             }
         }
         QVERIFY(session.finish(10000));

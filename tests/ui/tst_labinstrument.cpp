@@ -22,6 +22,8 @@
 #include "spectrumhistorywindow.h"
 #include "statusreport.h"
 
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -344,29 +346,47 @@ private Q_SLOTS:
         QVERIFY2(reader.open(path, &error), qPrintable(error));
         QCOMPARE(reader.frames(), int64_t(1));
         QCOMPARE(reader.attribute("radar_profile").toUtf8(), radarProfileJson(exampleRadarProfile()));
+        // A later recording under that name, made with no profile in force, takes the older
+        // recording's profile away with it (it used to stay and be read as the new one's).
+        Bench other;
+        QVERIFY(other.connectAndShow());
+        QVERIFY2(other.lab.startRecording(path, QString(), &error), qPrintable(error));
+        QVERIFY(other.showFrame(numberedFrame(0, 16, 0)));
+        other.lab.stopRecording();
+        QVERIFY2(other.status().contains("recorded 1 frames to " + path), qPrintable(other.status()));
+        QVERIFY(!QFile::exists(radarSidecarPath(path)));
     }
 #endif
 
     void writeErrorStopsTheRecordingNotTheView_data()
     {
-        QTest::addColumn<QString>("path"); // FILL: a file that may grow to 40 KiB only
+        // FILL: a file that may grow to `limit` KiB only; KEEP: the same, where a recording
+        // already lies under the name.
+        QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("format");
         QTest::addColumn<int>("samples");
+        QTest::addColumn<int>("limit");
         QTest::addColumn<QString>("reason");
         QTest::newRow("disk fills, csv") << "FILL"
-                                         << "csv" << 64 << "File too large";
+                                         << "csv" << 64 << 40 << "File too large";
         QTest::newRow("disk fills, raw, 24 samples") << "FILL"
-                                                     << "raw" << 24 << "File too large";
+                                                     << "raw" << 24 << 40 << "File too large";
         QTest::newRow("disk fills, jsonl, 255 samples") << "FILL"
-                                                        << "jsonl" << 255 << "File too large";
+                                                        << "jsonl" << 255 << 40 << "File too large";
         // Nothing to write before the first frame, so it starts; nothing reaches the device.
         QTest::newRow("/dev/full, jsonl") << "/dev/full"
-                                          << "jsonl" << 16 << "No space left on device";
+                                          << "jsonl" << 16 << 0 << "No space left on device";
         QTest::newRow("/dev/full, raw") << "/dev/full"
-                                        << "raw" << 16 << "No space left on device";
+                                        << "raw" << 16 << 0 << "No space left on device";
         // HDF5 writes in blocks once a second: the frames flushed before the error stay readable.
         QTest::newRow("disk fills, h5") << "FILL"
-                                        << "h5" << 64 << "File too large";
+                                        << "h5" << 64 << 200 << "File too large";
+        // No frame reached the file before the disk gave out: the older recording stays whole
+        // (it used to become an empty one).
+        QTest::newRow("disk full at once, csv, an older file stays") << "KEEP"
+                                                                     << "csv" << 255 << 1 << "File too large";
+        QTest::newRow("disk full at once, h5, an older file stays") << "KEEP"
+                                                                    << "h5" << 64 << 8 << "File too large";
     }
 
     void writeErrorStopsTheRecordingNotTheView()
@@ -374,19 +394,26 @@ private Q_SLOTS:
         QFETCH(QString, path);
         QFETCH(QString, format);
         QFETCH(int, samples);
+        QFETCH(int, limit);
         QFETCH(QString, reason);
         Bench b;
         QVERIFY(b.connectAndShow());
         QString error;
-        const bool filling = path == "FILL";
+        const bool keeping = path == "KEEP";
+        const bool filling = path == "FILL" || keeping;
         if (filling)
-            path = dir.filePath(QStringLiteral("filling-%1.%2").arg(samples).arg(format));
+            path = dir.filePath(QStringLiteral("filling-%1-%2.%3").arg(samples).arg(limit).arg(format));
+        const QByteArray older = "an older recording\n";
+        if (keeping) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(older) == older.size());
+        }
         QVERIFY(b.lab.startRecording(path, format, &error));
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
         rlimit small = before;
-        small.rlim_cur = (format == "h5" ? 200 : 40) * 1024;
+        small.rlim_cur = rlim_t(limit) * 1024;
         if (filling)
             setrlimit(RLIMIT_FSIZE, &small);
         int number = 0;
@@ -403,6 +430,14 @@ private Q_SLOTS:
         QVERIFY2(said.captured(3).endsWith(reason), qPrintable(said.captured(3)));
         QVERIFY(b.showFrame(numberedFrame(1000, 16, 0))); // viewing goes on
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
+        if (keeping) {
+            QCOMPARE(said.captured(2), QStringLiteral("0"));
+            QVERIFY2(b.status().contains(QStringLiteral("no frame reached the file, %1 left as it was").arg(path)),
+                     qPrintable(b.status()));
+            QCOMPARE(readAll(path), older);
+            QCOMPARE(QDir(dir.path()).entryList({"*.part*"}), QStringList());
+            return;
+        }
         // The count said is what the file holds: what was written before the disk gave out.
         if (format == "h5") {
             const auto kept = QRegularExpression("the file keeps the (\\d+) frames").match(b.status());
@@ -749,6 +784,18 @@ private Q_SLOTS:
         QCOMPARE(error, junk.fileName() + " holds no frame");
         QVERIFY(!lab.startReplay(dir.filePath("missing.raw"), "line", false, &error));
         QVERIFY2(error.startsWith("cannot read " + dir.filePath("missing.raw")), qPrintable(error));
+        // A pipe with nobody writing, or a device, would hold the window or never end.
+        const QString fifo = dir.filePath("line.fifo");
+        QCOMPARE(mkfifo(qPrintable(fifo), 0600), 0);
+        for (const QString &notAFile : {dir.path(), fifo, QStringLiteral("/dev/zero")}) {
+            QVERIFY(!lab.startReplay(notAFile, "line", false, &error));
+            QVERIFY2(error.contains(notAFile + ": not a regular file"), qPrintable(error));
+        }
+        // The viewer's own csv recording (it used to say it "holds no frame").
+        QVERIFY(!lab.startReplay(times, "line", false, &error));
+        QVERIFY2(error.contains("a csv recording is not played by the viewer")
+                     && error.endsWith("-o midway.h5 makes an h5 recording of it"),
+                 qPrintable(error));
         QCOMPARE(button->text(), QStringLiteral("connect"));
     }
 };
