@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <atomic>
+
 namespace {
 
 QString signName(int sign)
@@ -48,10 +50,32 @@ QString radarSidecarPath(const QString &recording)
     return recording + QStringLiteral(".radar.json");
 }
 
-RadarSidecar loadRadarSidecar(const QString &recording, RadarProfile *profile, QString *error)
+namespace {
+std::atomic<EmbeddedProfileReader> embeddedReader{nullptr};
+} // namespace
+
+void setEmbeddedProfileReader(EmbeddedProfileReader reader)
+{
+    embeddedReader.store(reader);
+}
+
+RadarSidecar loadRadarSidecar(
+    const QString &recording, RadarProfile *profile, QString *error, QString *origin)
 {
     const QString path = radarSidecarPath(recording);
-    if (!QFileInfo(path).isFile())
+    if (QFileInfo(path).isFile()) {
+        if (origin)
+            *origin = path;
+        return RadarProfile::load(path, profile, error) ? RadarSidecar::Loaded
+                                                        : RadarSidecar::Refused;
+    }
+    const EmbeddedProfileReader reader = embeddedReader.load();
+    const QByteArray inside = reader ? reader(recording) : QByteArray();
+    if (inside.isEmpty())
         return RadarSidecar::None;
-    return RadarProfile::load(path, profile, error) ? RadarSidecar::Loaded : RadarSidecar::Refused;
+    const QString kept = QStringLiteral("the profile kept in %1").arg(recording);
+    if (origin)
+        *origin = kept;
+    return RadarProfile::parse(inside, kept, profile, error) ? RadarSidecar::Loaded
+                                                             : RadarSidecar::Refused;
 }

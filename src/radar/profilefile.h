@@ -18,5 +18,12 @@ bool saveRadarProfile(const QString &path, const RadarProfile &profile, QString 
 // included, so that scene.raw and scene.csv keep their own).
 QString radarSidecarPath(const QString &recording);
 enum class RadarSidecar { None, Loaded, Refused };
-// Reads the profile beside `recording`, if there is one; Refused with *error naming the file.
-RadarSidecar loadRadarSidecar(const QString &recording, RadarProfile *profile, QString *error);
+// A recording that keeps its profile inside it (an h5 recording's session): the profile's JSON,
+// empty when the recording keeps none or is of another kind. Set by a program that reads such
+// recordings, before any recording's profile is looked for.
+using EmbeddedProfileReader = QByteArray (*)(const QString &recording);
+void setEmbeddedProfileReader(EmbeddedProfileReader reader);
+// Reads the profile of `recording`: the file beside it, else the one the recording keeps inside it.
+// Refused with *error naming where it came from; *origin (if given) says that for a message.
+RadarSidecar loadRadarSidecar(
+    const QString &recording, RadarProfile *profile, QString *error, QString *origin = nullptr);

@@ -142,13 +142,14 @@ void RadarTap::linkOpened(const QString &name)
     if (followSidecars.load()) {
         RadarProfile beside;
         QString error;
-        const RadarSidecar found = loadRadarSidecar(name, &beside, &error);
+        QString origin;
+        const RadarSidecar found = loadRadarSidecar(name, &beside, &error, &origin);
         if (found != RadarSidecar::None) {
             QMutexLocker locker(&mutex);
             sidecarPending = true;
             sidecarLoaded = found == RadarSidecar::Loaded;
             sidecarNote = sidecarLoaded
-                ? QStringLiteral("profile from %1").arg(radarSidecarPath(name))
+                ? QStringLiteral("profile from %1").arg(origin)
                 : error;
             if (sidecarLoaded) {
                 // In force from the link's first frame, not from when the GUI hears of it.

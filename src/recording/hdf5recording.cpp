@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSysInfo>
 
 #include <hdf5.h>
@@ -152,7 +153,8 @@ bool writeIntAttribute(hid_t object, const char *name, int value)
     return written;
 }
 
-// A fixed-length string attribute, or nothing (see writeStringAttribute).
+// A string attribute, or nothing: fixed-length as writeStringAttribute writes it, or of variable
+// length, as h5py writes a str (someone who added a note or a profile to a recording).
 bool readStringAttribute(hid_t object, const char *name, QString *value)
 {
     if (H5Aexists(object, name) <= 0)
@@ -172,6 +174,19 @@ bool readStringAttribute(hid_t object, const char *name, QString *value)
                 = QString::fromUtf8(text.constData(), int(qstrnlen(text.constData(), uint(size))));
             read = true;
         }
+    } else if (H5Tget_class(stored) == H5T_STRING && H5Tis_variable_str(stored) > 0
+        && H5Sget_simple_extent_npoints(space) == 1) {
+        const hid_t memory = H5Tcopy(H5T_C_S1);
+        H5Tset_size(memory, H5T_VARIABLE);
+        H5Tset_cset(memory, H5Tget_cset(stored));
+        char *text = nullptr;
+        if (H5Aread(attribute, memory, &text) >= 0 && text) {
+            *value = QString::fromUtf8(text, int(qstrnlen(text, 1u << 20)));
+            read = true;
+        }
+        if (text)
+            H5free_memory(text);
+        H5Tclose(memory);
     }
     H5Sclose(space);
     H5Tclose(stored);
@@ -221,6 +236,15 @@ bool Hdf5Recording::hasSignature(const QString &path)
     QFile file(path);
     static const QByteArray signature("\x89HDF\r\n\x1a\n", 8);
     return file.open(QIODevice::ReadOnly) && file.read(8) == signature;
+}
+
+QByteArray Hdf5Recording::radarProfileOf(const QString &path)
+{
+    if (!QFileInfo(path).isFile() || !hasSignature(path))
+        return QByteArray();
+    Hdf5Reader reader;
+    QString error;
+    return reader.open(path, &error) ? reader.attribute("radar_profile").toUtf8() : QByteArray();
 }
 
 QString Hdf5Recording::lineSettingsText()

@@ -37,6 +37,9 @@ constexpr int kFormatVersion = 1;
 constexpr int kMaxSamples = 255;
 // The first bytes of every HDF5 file.
 bool hasSignature(const QString &path);
+// The radar profile (JSON) an h5 recording of ours keeps in its session; empty when it keeps none,
+// or is no such recording.
+QByteArray radarProfileOf(const QString &path);
 // "115200 baud, 8 data bits, no parity, 1 stop bit, RTS/CTS".
 QString lineSettingsText();
 } // namespace Hdf5Recording

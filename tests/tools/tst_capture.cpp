@@ -390,6 +390,26 @@ private Q_SLOTS:
         const QByteArray said = python.readAllStandardError() + python.readAllStandardOutput();
         QVERIFY2(python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0,
             said.constData());
+
+        // A profile someone adds with h5py (a string of variable length) is the recording's own:
+        // --targets needs no --radar, and a conversion to h5 keeps it.
+        const QString edited = dir.filePath("edited.h5");
+        QVERIFY(QFile::copy(h5, edited));
+        python.start("/usr/bin/python3",
+            {"-c", "import h5py, sys; f = h5py.File(sys.argv[1], 'a'); "
+                   "f.attrs['radar_profile'] = open(sys.argv[2]).read(); f.close()",
+                edited, VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json"});
+        QVERIFY(python.waitForFinished(60000) && python.exitCode() == 0);
+        int exitCode = -1;
+        const QByteArray targets = runDecode({edited, "--targets"}, &exitCode);
+        QCOMPARE(exitCode, 0);
+        QVERIFY2(targets.startsWith("frame,time_s,mode,rank,range_m,speed_mps,level_db,snr_db\n"), targets.constData());
+        const QString converted = dir.filePath("converted.h5");
+        runDecode({edited, "-o", converted}, &exitCode);
+        QCOMPARE(exitCode, 0);
+        QFile::remove(edited);
+        QCOMPARE(runDecode({converted, "--targets"}, &exitCode), targets);
+        QCOMPARE(exitCode, 0);
     }
 
     void badRecordingsAreRefused_data()

@@ -31,6 +31,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
@@ -346,6 +347,18 @@ private Q_SLOTS:
         QVERIFY2(reader.open(path, &error), qPrintable(error));
         QCOMPARE(reader.frames(), int64_t(1));
         QCOMPARE(reader.attribute("radar_profile").toUtf8(), radarProfileJson(exampleRadarProfile()));
+        // Copied alone, the h5 recording still has its profile, for the view's replay and the
+        // tools (they used to need the file beside it).
+        const QString alone = dir.filePath("copied-alone.h5");
+        QVERIFY(QFile::copy(path, alone));
+        QString origin;
+        QCOMPARE(loadRadarSidecar(alone, &beside, &error, &origin), RadarSidecar::Loaded);
+        QCOMPARE(origin, "the profile kept in " + alone);
+        QProcess decode;
+        decode.start(siblingProgram("vazorez-decode"), {alone, "--targets", "-o", dir.filePath("alone.csv")});
+        QVERIFY(decode.waitForFinished(60000));
+        const QByteArray said = decode.readAllStandardError();
+        QVERIFY2(decode.exitCode() == 0 && said.contains("radar profile from the profile kept in"), said.constData());
         // A later recording under that name, made with no profile in force, takes the older
         // recording's profile away with it (it used to stay and be read as the new one's).
         Bench other;

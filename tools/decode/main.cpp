@@ -3,6 +3,7 @@
 // rules as the live viewer; converts an h5, csv or jsonl recording into another format.
 #include "capturereader.h"
 #include "framewriter.h"
+#include "hdf5recording.h"
 #include "outputfile.h"
 #include "profilefile.h"
 #include "targetwriter.h"
@@ -24,8 +25,10 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Decodes FILE (a raw capture or a dump of the serial line; - for standard input; or an h5,\n"
-        "csv or jsonl recording) into csv, jsonl, raw or h5, exactly as the live viewer would. For\n"
+        "Decodes FILE (a raw capture or a dump of the serial line; - for standard input; or an "
+        "h5,\n"
+        "csv or jsonl recording) into csv, jsonl, raw or h5, exactly as the live viewer would. "
+        "For\n"
         "the line's bytes time_s is reconstructed: the time at which the frame's last byte would\n"
         "have arrived on the 115200-baud line, counted from the file's first byte. A recording\n"
         "keeps the times it was recorded with; csv and jsonl do not hold byte 3 of a frame, which\n"
@@ -35,7 +38,8 @@ int main(int argc, char *argv[])
         "missing, not JSON or refused.\n"
         "With --radar PROFILE.json --targets it writes the targets the analysis finds instead:\n"
         "csv frame,time_s,mode,rank,range_m,speed_mps,level_db,snr_db (a row per target, rank 1\n"
-        "the strongest; speed in m/s, negative approaching, for CW; range in m for FMCW), or jsonl\n"
+        "the strongest; speed in m/s, negative approaching, for CW; range in m for FMCW), or "
+        "jsonl\n"
         "with one object per frame and its list of targets. Nothing is reported within 1.5 bins\n"
         "of zero frequency (hann; 2.25 blackman-harris, 1 none), where taking the frame's offset\n"
         "out distorts a tone: with the example profile at n = 128 no speed under 1.46 m/s and no\n"
@@ -45,10 +49,13 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument("FILE", "Bytes as they came off the line, or a recording.");
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
-        {"radar", "The radar profile (JSON) for --targets; without it, FILE.radar.json (written beside\n"
-                  "a recording the viewer made with a profile) when there is one.", "PROFILE"},
+        {"radar",
+            "The radar profile (JSON) for --targets; without it, FILE.radar.json (written beside\n"
+            "a recording the viewer made with a profile) when there is one.",
+            "PROFILE"},
         {"targets", "Write each frame's targets (needs a profile) instead of its samples."},
-        {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW", "hann"},
+        {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW",
+            "hann"},
         {"note", "Keep TEXT with an h5 output (its note attribute).", "TEXT"},
     });
     if (const auto exitCode = parseArguments(parser))
@@ -61,30 +68,44 @@ int main(int argc, char *argv[])
         return usageError(error);
     if (parser.isSet("radar") && !parser.isSet("targets"))
         return usageError(QStringLiteral("--radar goes with --targets"));
-    // Without --radar, the profile a recording was made with lies beside it.
-    QString profilePath = parser.value("radar");
-    if (parser.isSet("targets") && profilePath.isEmpty()) {
-        profilePath = radarSidecarPath(parser.positionalArguments().first());
-        if (!QFileInfo(profilePath).isFile())
-            return usageError(QStringLiteral("--targets needs --radar PROFILE.json (or %1)").arg(profilePath));
-        std::fprintf(stderr, "vazorez-decode: radar profile from %s\n", qPrintable(profilePath));
-    }
+    const QString input = parser.positionalArguments().first();
     RadarProfile profile;
     RadarSettings settings;
     if (!spectrumWindowFromName(parser.value("window"), &settings.window))
-        return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'").arg(parser.value("window")));
-    if (parser.isSet("targets")) {
-        if (format != FrameWriter::Format::Csv && format != FrameWriter::Format::Jsonl)
-            return usageError(QStringLiteral("--targets writes csv or jsonl, not %1")
-                                  .arg(format == FrameWriter::Format::Raw ? "raw" : "h5"));
+        return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'")
+                              .arg(parser.value("window")));
+    if (parser.isSet("targets") && format != FrameWriter::Format::Csv
+        && format != FrameWriter::Format::Jsonl)
+        return usageError(QStringLiteral("--targets writes csv or jsonl, not %1")
+                              .arg(format == FrameWriter::Format::Raw ? "raw" : "h5"));
+    // Without --radar, the profile a recording was made with: beside it, or kept in it (h5). A
+    // conversion to h5 keeps it in the new recording's session.
+    bool profileFound = false;
+    if (parser.isSet("radar")) {
         QStringList warnings;
-        if (!RadarProfile::load(profilePath, &profile, &error, &warnings))
+        if (!RadarProfile::load(parser.value("radar"), &profile, &error, &warnings))
             return usageError(error);
         for (const QString &warning : warnings)
             std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(warning));
+        profileFound = true;
+    } else if (parser.isSet("targets") || format == FrameWriter::Format::Hdf5) {
+        setEmbeddedProfileReader(&Hdf5Recording::radarProfileOf);
+        QString origin;
+        const RadarSidecar found = loadRadarSidecar(input, &profile, &error, &origin);
+        profileFound = found == RadarSidecar::Loaded;
+        if (found == RadarSidecar::Refused && parser.isSet("targets"))
+            return usageError(error);
+        if (found == RadarSidecar::Refused)
+            std::fprintf(stderr, "vazorez-decode: %s; the h5 recording keeps no radar profile\n",
+                qPrintable(error));
+        else if (!profileFound && parser.isSet("targets"))
+            return usageError(QStringLiteral("--targets needs --radar PROFILE.json (or %1)")
+                                  .arg(radarSidecarPath(input)));
+        else if (profileFound && parser.isSet("targets"))
+            std::fprintf(stderr, "vazorez-decode: radar profile from %s\n", qPrintable(origin));
     }
 
-    CaptureReader reader(parser.positionalArguments().first());
+    CaptureReader reader(input);
     if (!reader.open())
         return toolError(reader.errorString());
 #ifdef SIGPIPE
@@ -92,21 +113,28 @@ int main(int argc, char *argv[])
 #endif
     OutputFile out;
     if (!out.open(parser.value("output")))
-        return toolError(QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));
+        return toolError(
+            QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));
 
     FrameWriter writer(out, format);
     RecordingContext session;
     session.source = reader.name();
     session.note = parser.value("note");
+    if (profileFound)
+        session.radarProfileJson = QString::fromUtf8(radarProfileJson(profile));
     writer.setContext(session);
     std::optional<TargetWriter> targets;
     if (parser.isSet("targets"))
-        targets.emplace(out, format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl : TargetWriter::Format::Csv, profile, settings);
+        targets.emplace(out,
+            format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl
+                                                 : TargetWriter::Format::Csv,
+            profile, settings);
     bool written = targets ? targets->writeHeader() : writer.writeHeader();
     RecordedFrame frame;
     while (written && reader.next(frame)) {
         written = targets ? targets->write(frame.index, frame.seconds, frame.record)
-                          : writer.write(frame.index, frame.seconds, frame.record, frame.bytes.constData(), frame.bytes.size());
+                          : writer.write(frame.index, frame.seconds, frame.record,
+                              frame.bytes.constData(), frame.bytes.size());
     }
     if (reader.failed()) {
         out.discard();
@@ -115,14 +143,19 @@ int main(int argc, char *argv[])
     if (!written || !out.commit()) {
         out.discard();
         return toolError(QStringLiteral("cannot write to %1: %2")
-                             .arg(out.description(), written ? out.errorString()
-                                                 : targets ? targets->errorString() : writer.errorString()));
+                             .arg(out.description(),
+                                 written       ? out.errorString()
+                                     : targets ? targets->errorString()
+                                               : writer.errorString()));
     }
     if (targets)
-        std::fprintf(stderr, "vazorez-decode: %lld targets\n", static_cast<long long>(targets->targets()));
-    std::fprintf(stderr, "vazorez-decode: %lld frames from %llu bytes, %llu rejected, %llu bytes of junk\n",
-                 static_cast<long long>(reader.frames()), static_cast<unsigned long long>(reader.bytesRead()),
-                 static_cast<unsigned long long>(reader.rejectedFrames()),
-                 static_cast<unsigned long long>(reader.junkBytes()));
+        std::fprintf(
+            stderr, "vazorez-decode: %lld targets\n", static_cast<long long>(targets->targets()));
+    std::fprintf(stderr,
+        "vazorez-decode: %lld frames from %llu bytes, %llu rejected, %llu bytes of junk\n",
+        static_cast<long long>(reader.frames()),
+        static_cast<unsigned long long>(reader.bytesRead()),
+        static_cast<unsigned long long>(reader.rejectedFrames()),
+        static_cast<unsigned long long>(reader.junkBytes()));
     return 0;
 }

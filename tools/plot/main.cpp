@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // vazorez-plot FILE -o OUT.png: a picture of a whole recording, drawn by the same code as the live
 // spectrum history window.
+#include "hdf5recording.h"
 #include "outputfile.h"
 #include "plotpicture.h"
 #include "profilefile.h"
@@ -83,11 +84,12 @@ int main(int argc, char *argv[])
         {"height", QStringLiteral("Picture height in pixels (default %1).").arg(kDefaultHeight),
             "H"},
         {"frame", "Show the I and Q of frame N (counted from 0) above the waterfall.", "N"},
-        {"radar", "Draw the host's own spectrum of I + jQ on the axis of the radar profile FILE\n"
-                  "(JSON): speed in m/s for CW (negative approaching, zero in the middle), range\n"
-                  "in metres for FMCW. The first frame's mode is drawn, the other left out.\n"
-                  "Without it, FILE.radar.json (beside a recording the viewer made with a\n"
-                  "profile) is used when there is one.",
+        {"radar",
+            "Draw the host's own spectrum of I + jQ on the axis of the radar profile FILE\n"
+            "(JSON): speed in m/s for CW (negative approaching, zero in the middle), range\n"
+            "in metres for FMCW. The first frame's mode is drawn, the other left out.\n"
+            "Without it, FILE.radar.json (beside a recording the viewer made with a\n"
+            "profile) is used when there is one.",
             "FILE"},
         {"window", "The window for --radar: hann (default), blackman-harris or none.", "WINDOW",
             "hann"},
@@ -118,26 +120,40 @@ int main(int argc, char *argv[])
     if (imageFormat.isEmpty())
         imageFormat = "png";
     if (!QImageWriter::supportedImageFormats().contains(imageFormat))
-        return usageError(QStringLiteral("cannot write .%1 pictures: name the output .png (or .jpg, .bmp)")
-                              .arg(QString::fromLatin1(imageFormat)));
+        return usageError(
+            QStringLiteral("cannot write .%1 pictures: name the output .png (or .jpg, .bmp)")
+                .arg(QString::fromLatin1(imageFormat)));
 
     RadarProfile profile;
+    bool profileFound = false;
     RadarSettings settings;
     if (!spectrumWindowFromName(parser.value("window"), &settings.window))
         return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'")
                               .arg(parser.value("window")));
-    // Without --radar, the profile a recording was made with lies beside it.
-    QString profilePath = parser.value("radar");
-    if (profilePath.isEmpty() && QFileInfo(radarSidecarPath(inputPath)).isFile()) {
-        profilePath = radarSidecarPath(inputPath);
-        std::fprintf(stderr, "vazorez-plot: radar profile from %s\n", qPrintable(profilePath));
-    }
+    // Without --radar, the profile a recording was made with: beside it, or kept in it (h5). One
+    // that is refused is said, and the picture is drawn in bins.
+    const QString profilePath = parser.value("radar");
     if (!profilePath.isEmpty()) {
         QStringList warnings;
         if (!RadarProfile::load(profilePath, &profile, &error, &warnings))
             return usageError(error);
         for (const QString &warning : warnings)
             std::fprintf(stderr, "vazorez-plot: %s\n", qPrintable(warning));
+        profileFound = true;
+    } else {
+        setEmbeddedProfileReader(&Hdf5Recording::radarProfileOf);
+        QString origin;
+        switch (loadRadarSidecar(inputPath, &profile, &error, &origin)) {
+        case RadarSidecar::Loaded:
+            std::fprintf(stderr, "vazorez-plot: radar profile from %s\n", qPrintable(origin));
+            profileFound = true;
+            break;
+        case RadarSidecar::Refused:
+            std::fprintf(stderr, "vazorez-plot: %s; drawn in bins\n", qPrintable(error));
+            break;
+        case RadarSidecar::None:
+            break;
+        }
     }
 
     RecordingReader reader;
@@ -151,7 +167,7 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
 
     PlotPicture picture(height);
-    if (!profilePath.isEmpty())
+    if (profileFound)
         picture.setRadar(profile, settings);
     std::optional<ChosenFrame> chosen;
     int64_t index = 0;
@@ -189,13 +205,14 @@ int main(int argc, char *argv[])
             static_cast<long long>(picture.framesLeftOut()), picture.radarMode() ? "CW" : "FMCW",
             picture.radarMode() ? "FMCW" : "CW");
     const SpectrumHistory &history = picture.history();
-    const QString title = QStringLiteral("%1: %2 frames over %3 s (%4)")
-                              .arg(QFileInfo(inputPath).fileName())
-                              .arg(reader.frames())
-                              .arg(history.lastSeconds(), 0, 'f', 1)
-                              .arg(reader.format() == RecordingReader::Format::Raw
-                                      ? QStringLiteral("raw; times reconstructed from the line rate")
-                                      : QString::fromLatin1(RecordingReader::formatName(reader.format())));
+    const QString title
+        = QStringLiteral("%1: %2 frames over %3 s (%4)")
+              .arg(QFileInfo(inputPath).fileName())
+              .arg(reader.frames())
+              .arg(history.lastSeconds(), 0, 'f', 1)
+              .arg(reader.format() == RecordingReader::Format::Raw
+                      ? QStringLiteral("raw; times reconstructed from the line rate")
+                      : QString::fromLatin1(RecordingReader::formatName(reader.format())));
     const QImage image = picture.render(QSize(width, height), title, chosen);
     QByteArray encoded;
     QBuffer buffer(&encoded);
