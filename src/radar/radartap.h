@@ -64,8 +64,10 @@ public:
     // max-hold and background start afresh). Without a profile frames are only counted.
     void configure(const RadarProfile &profile, const RadarSettings &settings);
     void clearConfiguration();
-    // Any thread: the averaging, max-hold and background start again from the next frame.
-    void restartProcessing();
+    // Any thread: from the next frame on, the background is learnt anew, or the held levels start
+    // again; the averaging, the track and the other of the two go on as they were.
+    void relearnBackground();
+    void resetMaxHold();
 
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
@@ -92,13 +94,31 @@ public:
     int64_t framesSeen() const { return seen.load(std::memory_order_relaxed); }
 
 private:
+    // The lock as the GUI thread (or any caller but the worker) takes it. Under a flood the worker
+    // takes the lock for every frame, and a lock that is not fair can go back to the worker again
+    // and again while the caller waits (seconds, now and then): while a caller waits, the worker
+    // stands aside.
+    class CallerLock {
+    public:
+        explicit CallerLock(RadarTap &tap);
+        ~CallerLock();
+        CallerLock(const CallerLock &) = delete;
+        CallerLock &operator=(const CallerLock &) = delete;
+
+    private:
+        RadarTap &tap;
+    };
+    // The lock as the worker takes it: after any caller that waits for it.
+    void lockAsWorker();
     void logLocked(int64_t frame, double seconds, const RadarAnalysis &analysis);
 
     QMutex mutex;
+    std::atomic<int> callersWaiting{0};
     // Guarded by mutex:
     bool configured = false;
     bool configChanged = false;
-    bool restartWanted = false;
+    bool relearnWanted = false;
+    bool holdResetWanted = false;
     RadarProfile profile;
     RadarSettings settings;
     Latest latest[2];

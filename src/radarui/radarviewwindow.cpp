@@ -154,9 +154,9 @@ void RadarViewWindow::buildControls()
         &RadarViewWindow::settingsChanged);
     connect(maxHold, &QCheckBox::toggled, this, &RadarViewWindow::settingsChanged);
     connect(background, &QCheckBox::toggled, this, &RadarViewWindow::settingsChanged);
-    // Both start the per-view processing again; the background is learnt anew from now.
-    connect(holdReset, &QPushButton::clicked, this, [this] { tap.restartProcessing(); });
-    connect(learn, &QPushButton::clicked, this, [this] { tap.restartProcessing(); });
+    // Each forgets what it names alone: the averaging and the track go on.
+    connect(holdReset, &QPushButton::clicked, this, [this] { tap.resetMaxHold(); });
+    connect(learn, &QPushButton::clicked, this, [this] { tap.relearnBackground(); });
     auto *copyAction = new QAction(this);
     copyAction->setShortcut(QKeySequence::Copy);
     addAction(copyAction);
