@@ -151,10 +151,20 @@ void TargetDetector::thresholdLine(const std::vector<float> &power, int cellsPer
     std::vector<float> cellsAround(static_cast<size_t>(cells));
     const int rank = orderedRank(cells);
     const double scale = orderedMean(cells, rank);
+    const int reach = farthest * stride;
     for (int cell = 0; cell < length; ++cell) {
-        for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
-            cellsAround[size_t(k)] = at(cell, -bins * stride);
-            cellsAround[size_t(k + 1)] = at(cell, bins * stride);
+        if (cell >= reach && cell + reach < length) {
+            // Away from the ends (most cells): no wrapping to look after.
+            const float *centre = power.data() + cell;
+            for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
+                cellsAround[size_t(k)] = centre[-bins * stride];
+                cellsAround[size_t(k + 1)] = centre[bins * stride];
+            }
+        } else {
+            for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
+                cellsAround[size_t(k)] = at(cell, -bins * stride);
+                cellsAround[size_t(k + 1)] = at(cell, bins * stride);
+            }
         }
         double noise = 0.0;
         if (options.cfar == CfarKind::OrderedStatistic) {

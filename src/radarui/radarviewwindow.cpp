@@ -376,12 +376,12 @@ void RadarViewWindow::updateTimer()
 
 void RadarViewWindow::drain()
 {
-    bool changed = false;
+    int changed = 0; // bit per mode
     for (int mode = 0; mode < 2; ++mode) {
         if (!tap.takeLatest(mode, latest[mode]))
             continue;
         RadarPlot::Pane &pane = picture->pane(mode);
-        changed = true;
+        changed |= 1 << mode;
         if (latest[mode].frame < 0) {
             pane = RadarPlot::Pane(); // a new link: nothing of this modulation yet
             continue;
@@ -395,7 +395,7 @@ void RadarViewWindow::drain()
         pane.track = tap.track(mode);
     }
     if (changed)
-        picture->refresh();
+        picture->refresh(changed);
 }
 
 void RadarViewWindow::showEvent(QShowEvent *event)
