@@ -131,15 +131,19 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
         : mode == 0                     ? strongest->speedMps
         : std::isnan(strongest->rangeM) ? strongest->bins
                                         : strongest->rangeM;
-    lockAsWorker();
-    const auto unlock = qScopeGuard([this] { mutex.unlock(); });
-    tracks[mode].add(seconds, value, strongest ? strongest->levelDb : 0.0);
-    logLocked(frame, seconds, work);
-    Latest &newest = latest[mode];
-    std::swap(newest.analysis, work);
-    newest.frame = frame;
-    newest.seconds = seconds;
-    ++newest.sequence;
+    {
+        lockAsWorker();
+        const auto unlock = qScopeGuard([this] { mutex.unlock(); });
+        tracks[mode].add(seconds, value, strongest ? strongest->levelDb : 0.0);
+        logLocked(frame, seconds, work);
+        Latest &newest = latest[mode];
+        std::swap(newest.analysis, work);
+        newest.frame = frame;
+        newest.seconds = seconds;
+        ++newest.sequence;
+    }
+    if (newsListener && !newsWaiting.exchange(true, std::memory_order_acq_rel))
+        newsListener();
 }
 
 void RadarTap::logLocked(int64_t frame, double seconds, const RadarAnalysis &analysis)
@@ -202,6 +206,11 @@ void RadarTap::linkClosed()
 {
     if (linkListener)
         linkListener(false, QString());
+}
+
+void RadarTap::setNewsListener(std::function<void()> listener)
+{
+    newsListener = std::move(listener);
 }
 
 void RadarTap::setLinkListener(std::function<void(bool, const QString &)> listener)

@@ -77,6 +77,13 @@ public:
     // is handed to a port.
     void setLinkListener(std::function<void(bool open, const QString &name)> listener);
 
+    // Called on the worker's thread when an analysis arrives and none that arrived before waits
+    // to be taken: at most one call is on its way until the GUI thread calls takeNews(). Set
+    // before the tap is handed to a port.
+    void setNewsListener(std::function<void()> listener);
+    // GUI thread, before taking the newest analyses: what arrives from now on is news again.
+    void takeNews() { newsWaiting.store(false, std::memory_order_release); }
+
     // A link whose name has a profile file beside it (a replayed recording made with a profile)
     // is analysed with that profile from its first frame. Off by default.
     void setFollowSidecars(bool follow) { followSidecars.store(follow); }
@@ -138,5 +145,7 @@ private:
     std::atomic<bool> pendingChange{false};
     std::atomic<bool> followSidecars{false};
     std::function<void(bool, const QString &)> linkListener;
+    std::function<void()> newsListener;
+    std::atomic<bool> newsWaiting{false};
     std::atomic<int64_t> seen{0};
 };
