@@ -4,6 +4,8 @@
 // target, as fast as the pseudo-terminal takes them): memory after the first second and at the
 // end, how far the newest readout trails the line, and the longest the GUI thread was held up.
 // Usage: radarview_bench [--json] [--smoke] [--grab FILE (the view after the alternating run)]
+//                        [--only line|flood] [--rounds N (line rate runs, alternating with and
+//                        without the view)]
 #include "benchjson.h"
 #include "benchprocess.h"
 #include "boardmodel.h"
@@ -30,9 +32,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-
-
 
 // The scene's truth for frame k: a target 20 dB up that comes and goes, its speed and range
 // changing slowly (a cycle of 224 frames, 20 s at line rate).
@@ -110,7 +109,6 @@ double lineRateCpu(SimMode mode, bool withView, double seconds, const QString &g
     }
     return used / seconds * 100.0;
 }
-
 
 void flood(Figures &figures, const QString &name, int samples, double seconds)
 {
@@ -190,18 +188,37 @@ int main(int argc, char *argv[])
     Figures figures;
     figures.add(QStringLiteral("platform: %1").arg(QGuiApplication::platformName()), 0, "");
 
+    const int onlyAt = application.arguments().indexOf("--only");
+    const QString only = onlyAt > 0 ? application.arguments().value(onlyAt + 1) : QString();
+    const int roundsAt = application.arguments().indexOf("--rounds");
+    const int rounds
+        = roundsAt > 0 ? std::max(1, application.arguments().value(roundsAt + 1).toInt()) : 1;
     const double lineSeconds = smoke ? 2.0 : 20.0;
     for (SimMode mode : {SimMode::Cw, SimMode::Alternate}) {
+        if (only == "flood")
+            break;
         const QString name = mode == SimMode::Cw ? QStringLiteral("line rate, n 128 CW")
                                                  : QStringLiteral("line rate, n 128 alternating");
-        const double alone = lineRateCpu(mode, false, lineSeconds);
+        // The machine's other load comes and goes: runs with and without the view alternate.
+        double alone = 0.0, withView = 0.0, leastShare = 1e9, mostShare = -1e9;
         QString readout;
         int64_t shown = -1;
-        const double withView = lineRateCpu(mode, true, lineSeconds,
-            mode == SimMode::Alternate ? grab : QString(), &readout, &shown);
+        for (int round = 0; round < rounds; ++round) {
+            const double without = lineRateCpu(mode, false, lineSeconds);
+            const double with = lineRateCpu(mode, true, lineSeconds,
+                mode == SimMode::Alternate ? grab : QString(), &readout, &shown);
+            alone += without / rounds;
+            withView += with / rounds;
+            leastShare = std::min(leastShare, with - without);
+            mostShare = std::max(mostShare, with - without);
+        }
         figures.add(name + ", CPU without the view", alone, "% of a core");
         figures.add(name + ", CPU with the radar view", withView, "% of a core");
         figures.add(name + ", the view's share", withView - alone, "% of a core");
+        if (rounds > 1) {
+            figures.add(name + ", the view's share, least of a round", leastShare, "% of a core");
+            figures.add(name + ", the view's share, most of a round", mostShare, "% of a core");
+        }
         if (!json && shown >= 0) {
             // What the view said at the end against the truth of the frames it showed.
             const SimTarget last = truthAt(shown), before = truthAt(shown - 1);
@@ -214,8 +231,10 @@ int main(int argc, char *argv[])
         }
     }
     const double floodSeconds = smoke ? 2.0 : 20.0;
-    flood(figures, QStringLiteral("flood of 1-sample frames"), 1, floodSeconds);
-    flood(figures, QStringLiteral("flood of 16-sample frames"), 16, floodSeconds);
+    if (only != "line") {
+        flood(figures, QStringLiteral("flood of 1-sample frames"), 1, floodSeconds);
+        flood(figures, QStringLiteral("flood of 16-sample frames"), 16, floodSeconds);
+    }
     figures.print("radarview_bench", json);
     return 0;
 }

@@ -128,6 +128,20 @@ void RadarAnalyzer::reset()
         state = ModeState();
 }
 
+void RadarAnalyzer::resetBackground()
+{
+    for (ModeState &state : states) {
+        state.background.clear();
+        state.backgroundFrames = 0;
+    }
+}
+
+void RadarAnalyzer::resetMaxHold()
+{
+    for (ModeState &state : states)
+        state.held.clear();
+}
+
 RadarAnalyzer::Plan &RadarAnalyzer::planFor(int samples)
 {
     for (const auto &plan : plans) {
@@ -223,10 +237,12 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
     }
     cellPower.resize(size_t(m));
     const bool subtract = options.backgroundFrames > 0;
-    if (subtract)
+    if (subtract) {
         state.background.resize(size_t(m));
-    const float backgroundWeight
-        = 1.0f / float(std::min(state.frames + 1, std::max(options.backgroundFrames, 1)));
+        ++state.backgroundFrames;
+    }
+    const float backgroundWeight = 1.0f
+        / float(std::clamp(state.backgroundFrames, 1, std::max(options.backgroundFrames, 1)));
     for (int k = 0; k < m; ++k) {
         std::complex<float> value(plan.out[size_t(k)].r * scale, plan.out[size_t(k)].i * scale);
         if (subtract) {
@@ -239,7 +255,8 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
         cellPower[size_t(k)] = std::norm(value);
     }
     if (options.averageFrames > 1) {
-        const float weight = 1.0f / float(std::min(state.frames + 1, options.averageFrames));
+        ++state.averagedFrames;
+        const float weight = 1.0f / float(std::min(state.averagedFrames, options.averageFrames));
         state.average.resize(size_t(m), 0.0f);
         for (int k = 0; k < m; ++k) {
             float &average = state.average[size_t(k)];
@@ -254,7 +271,6 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
             cellPower[size_t(k)] = state.held[size_t(k)];
         }
     }
-    ++state.frames;
 
     cellDb.resize(size_t(m));
     for (int k = 0; k < m; ++k)

@@ -71,6 +71,10 @@ public:
     void analyze(const frame_t &frame, RadarAnalysis &into);
     // Forgets the averaging, max-hold and background of both modulations.
     void reset();
+    // Each forgets only what it names, in both modulations: the background is learnt anew from
+    // the next frame; the held levels start again from the next frame's.
+    void resetBackground();
+    void resetMaxHold();
 
     const RadarProfile &profile() const { return radar; }
     const RadarSettings &settings() const { return options; }
@@ -89,7 +93,8 @@ private:
     struct Plan;
     struct ModeState {
         int samples = -1;
-        int frames = 0;
+        int backgroundFrames = 0; // learnt since the background was last forgotten
+        int averagedFrames = 0;
         std::vector<std::complex<float>> background;
         std::vector<float> average;
         std::vector<float> held;

@@ -4,7 +4,8 @@
 #include "frame.h"
 #include "profilefile.h"
 
-#include <QMutexLocker>
+#include <QScopeGuard>
+#include <QThread>
 
 #include <cmath>
 #include <utility>
@@ -48,9 +49,30 @@ bool RadarTrack::frameBack(int back) const
 
 RadarTap::RadarTap() = default;
 
+RadarTap::CallerLock::CallerLock(RadarTap &owner)
+    : tap(owner)
+{
+    tap.callersWaiting.fetch_add(1, std::memory_order_acq_rel);
+    tap.mutex.lock();
+}
+
+RadarTap::CallerLock::~CallerLock()
+{
+    tap.mutex.unlock();
+    tap.callersWaiting.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void RadarTap::lockAsWorker()
+{
+    // A caller holds the lock for a copy's time: the worker lets it go first.
+    while (callersWaiting.load(std::memory_order_acquire) > 0)
+        QThread::yieldCurrentThread();
+    mutex.lock();
+}
+
 void RadarTap::configure(const RadarProfile &radar, const RadarSettings &options)
 {
-    QMutexLocker locker(&mutex);
+    CallerLock locker(*this);
     profile = radar;
     settings = options;
     configured = true;
@@ -60,16 +82,23 @@ void RadarTap::configure(const RadarProfile &radar, const RadarSettings &options
 
 void RadarTap::clearConfiguration()
 {
-    QMutexLocker locker(&mutex);
+    CallerLock locker(*this);
     configured = false;
     configChanged = true;
     pendingChange.store(true, std::memory_order_release);
 }
 
-void RadarTap::restartProcessing()
+void RadarTap::relearnBackground()
 {
-    QMutexLocker locker(&mutex);
-    restartWanted = true;
+    CallerLock locker(*this);
+    relearnWanted = true;
+    pendingChange.store(true, std::memory_order_release);
+}
+
+void RadarTap::resetMaxHold()
+{
+    CallerLock locker(*this);
+    holdResetWanted = true;
     pendingChange.store(true, std::memory_order_release);
 }
 
@@ -78,12 +107,15 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
     seen.fetch_add(1, std::memory_order_relaxed);
     const int64_t frame = linkFrames++;
     if (pendingChange.exchange(false, std::memory_order_acquire)) {
-        QMutexLocker locker(&mutex);
+        lockAsWorker();
+        const auto unlock = qScopeGuard([this] { mutex.unlock(); });
         if (configChanged)
             analyzer = configured ? std::make_unique<RadarAnalyzer>(profile, settings) : nullptr;
-        else if (restartWanted && analyzer)
-            analyzer->reset();
-        configChanged = restartWanted = false;
+        if (relearnWanted && analyzer)
+            analyzer->resetBackground();
+        if (holdResetWanted && analyzer)
+            analyzer->resetMaxHold();
+        configChanged = relearnWanted = holdResetWanted = false;
     }
     if (!analyzer)
         return;
@@ -99,14 +131,19 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
         : mode == 0                     ? strongest->speedMps
         : std::isnan(strongest->rangeM) ? strongest->bins
                                         : strongest->rangeM;
-    QMutexLocker locker(&mutex);
-    tracks[mode].add(seconds, value, strongest ? strongest->levelDb : 0.0);
-    logLocked(frame, seconds, work);
-    Latest &newest = latest[mode];
-    std::swap(newest.analysis, work);
-    newest.frame = frame;
-    newest.seconds = seconds;
-    ++newest.sequence;
+    {
+        lockAsWorker();
+        const auto unlock = qScopeGuard([this] { mutex.unlock(); });
+        tracks[mode].add(seconds, value, strongest ? strongest->levelDb : 0.0);
+        logLocked(frame, seconds, work);
+        Latest &newest = latest[mode];
+        std::swap(newest.analysis, work);
+        newest.frame = frame;
+        newest.seconds = seconds;
+        ++newest.sequence;
+    }
+    if (newsListener && !newsWaiting.exchange(true, std::memory_order_acq_rel))
+        newsListener();
 }
 
 void RadarTap::logLocked(int64_t frame, double seconds, const RadarAnalysis &analysis)
@@ -126,7 +163,8 @@ void RadarTap::linkOpened(const QString &name)
     linkFrames = 0;
     ownClock.start();
     {
-        QMutexLocker locker(&mutex);
+        lockAsWorker();
+        const auto unlock = qScopeGuard([this] { mutex.unlock(); });
         tracks[0].clear();
         tracks[1].clear();
         logCount = logNext = 0;
@@ -145,7 +183,8 @@ void RadarTap::linkOpened(const QString &name)
         QString origin;
         const RadarSidecar found = loadRadarSidecar(name, &beside, &error, &origin);
         if (found != RadarSidecar::None) {
-            QMutexLocker locker(&mutex);
+            lockAsWorker();
+            const auto unlock = qScopeGuard([this] { mutex.unlock(); });
             sidecarPending = true;
             sidecarLoaded = found == RadarSidecar::Loaded;
             sidecarNote = sidecarLoaded
@@ -170,6 +209,11 @@ void RadarTap::linkClosed()
         linkListener(false, QString());
 }
 
+void RadarTap::setNewsListener(std::function<void()> listener)
+{
+    newsListener = std::move(listener);
+}
+
 void RadarTap::setLinkListener(std::function<void(bool, const QString &)> listener)
 {
     linkListener = std::move(listener);
@@ -177,7 +221,7 @@ void RadarTap::setLinkListener(std::function<void(bool, const QString &)> listen
 
 bool RadarTap::takeLatest(int mode, Latest &into)
 {
-    QMutexLocker locker(&mutex);
+    CallerLock locker(*this);
     Latest &newest = latest[mode & 1];
     if (newest.sequence == into.sequence)
         return false;
@@ -190,13 +234,13 @@ bool RadarTap::takeLatest(int mode, Latest &into)
 
 RadarTrack RadarTap::track(int mode)
 {
-    QMutexLocker locker(&mutex);
+    CallerLock locker(*this);
     return tracks[mode & 1];
 }
 
 std::vector<RadarTargetRow> RadarTap::recentTargets(double seconds)
 {
-    QMutexLocker locker(&mutex);
+    CallerLock locker(*this);
     std::vector<RadarTargetRow> rows;
     rows.reserve(logCount);
     const size_t size = log.size();
@@ -210,7 +254,7 @@ std::vector<RadarTargetRow> RadarTap::recentTargets(double seconds)
 
 bool RadarTap::takeSidecar(bool *loaded, RadarProfile *radar, QString *note)
 {
-    QMutexLocker locker(&mutex);
+    CallerLock locker(*this);
     if (!sidecarPending)
         return false;
     sidecarPending = false;

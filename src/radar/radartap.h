@@ -64,8 +64,10 @@ public:
     // max-hold and background start afresh). Without a profile frames are only counted.
     void configure(const RadarProfile &profile, const RadarSettings &settings);
     void clearConfiguration();
-    // Any thread: the averaging, max-hold and background start again from the next frame.
-    void restartProcessing();
+    // Any thread: from the next frame on, the background is learnt anew, or the held levels start
+    // again; the averaging, the track and the other of the two go on as they were.
+    void relearnBackground();
+    void resetMaxHold();
 
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
@@ -74,6 +76,13 @@ public:
     // Called on the worker's thread when a link opens (with its name) or ends. Set before the tap
     // is handed to a port.
     void setLinkListener(std::function<void(bool open, const QString &name)> listener);
+
+    // Called on the worker's thread when an analysis arrives and none that arrived before waits
+    // to be taken: at most one call is on its way until the GUI thread calls takeNews(). Set
+    // before the tap is handed to a port.
+    void setNewsListener(std::function<void()> listener);
+    // GUI thread, before taking the newest analyses: what arrives from now on is news again.
+    void takeNews() { newsWaiting.store(false, std::memory_order_release); }
 
     // A link whose name has a profile file beside it (a replayed recording made with a profile)
     // is analysed with that profile from its first frame. Off by default.
@@ -92,13 +101,31 @@ public:
     int64_t framesSeen() const { return seen.load(std::memory_order_relaxed); }
 
 private:
+    // The lock as the GUI thread (or any caller but the worker) takes it. Under a flood the worker
+    // takes the lock for every frame, and a lock that is not fair can go back to the worker again
+    // and again while the caller waits (seconds, now and then): while a caller waits, the worker
+    // stands aside.
+    class CallerLock {
+    public:
+        explicit CallerLock(RadarTap &tap);
+        ~CallerLock();
+        CallerLock(const CallerLock &) = delete;
+        CallerLock &operator=(const CallerLock &) = delete;
+
+    private:
+        RadarTap &tap;
+    };
+    // The lock as the worker takes it: after any caller that waits for it.
+    void lockAsWorker();
     void logLocked(int64_t frame, double seconds, const RadarAnalysis &analysis);
 
     QMutex mutex;
+    std::atomic<int> callersWaiting{0};
     // Guarded by mutex:
     bool configured = false;
     bool configChanged = false;
-    bool restartWanted = false;
+    bool relearnWanted = false;
+    bool holdResetWanted = false;
     RadarProfile profile;
     RadarSettings settings;
     Latest latest[2];
@@ -118,5 +145,7 @@ private:
     std::atomic<bool> pendingChange{false};
     std::atomic<bool> followSidecars{false};
     std::function<void(bool, const QString &)> linkListener;
+    std::function<void()> newsListener;
+    std::atomic<bool> newsWaiting{false};
     std::atomic<int64_t> seen{0};
 };

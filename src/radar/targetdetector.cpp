@@ -10,6 +10,8 @@ namespace {
 // Every training cell must be independent of the others: one per board bin.
 // Fewer than this many training cells give no noise estimate worth a detection.
 constexpr int kMinTrainingCells = 4;
+// The threshold line finds its ordered statistic among the largest cells up to this many.
+constexpr int kMaxKept = 8;
 // A peak this close above a stronger peak's sidelobe envelope is taken for the sidelobe.
 constexpr float kSidelobeMargin = 4.0f; // 6 dB
 
@@ -151,13 +153,38 @@ void TargetDetector::thresholdLine(const std::vector<float> &power, int cellsPer
     std::vector<float> cellsAround(static_cast<size_t>(cells));
     const int rank = orderedRank(cells);
     const double scale = orderedMean(cells, rank);
+    const int reach = farthest * stride;
     for (int cell = 0; cell < length; ++cell) {
-        for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
-            cellsAround[size_t(k)] = at(cell, -bins * stride);
-            cellsAround[size_t(k + 1)] = at(cell, bins * stride);
+        if (cell >= reach && cell + reach < length) {
+            // Away from the ends (most cells): no wrapping to look after.
+            const float *centre = power.data() + cell;
+            for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
+                cellsAround[size_t(k)] = centre[-bins * stride];
+                cellsAround[size_t(k + 1)] = centre[bins * stride];
+            }
+        } else {
+            for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
+                cellsAround[size_t(k)] = at(cell, -bins * stride);
+                cellsAround[size_t(k + 1)] = at(cell, bins * stride);
+            }
         }
         double noise = 0.0;
-        if (options.cfar == CfarKind::OrderedStatistic) {
+        if (options.cfar == CfarKind::OrderedStatistic && cells - rank < kMaxKept) {
+            // The rank-th smallest is the (cells - rank + 1)-th largest: the few largest are kept
+            // in order as the cells go by, at a fraction of a full selection's cost.
+            const int keep = cells - rank + 1;
+            float largest[kMaxKept];
+            int kept = 0;
+            for (float value : cellsAround) {
+                if (kept == keep && !(value > largest[keep - 1]))
+                    continue;
+                int slot = kept < keep ? kept++ : keep - 1;
+                for (; slot > 0 && largest[slot - 1] < value; --slot)
+                    largest[slot] = largest[slot - 1];
+                largest[slot] = value;
+            }
+            noise = largest[keep - 1] / scale;
+        } else if (options.cfar == CfarKind::OrderedStatistic) {
             std::nth_element(
                 cellsAround.begin(), cellsAround.begin() + (rank - 1), cellsAround.end());
             noise = cellsAround[size_t(rank - 1)] / scale;

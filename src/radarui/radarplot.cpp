@@ -110,8 +110,11 @@ void RadarPlot::setMessage(const QString &text)
 
 void RadarPlot::clearPanes()
 {
-    for (Pane &each : panes)
-        each = Pane();
+    for (int mode = 0; mode < 2; ++mode) {
+        panes[mode] = Pane();
+        readouts[mode].clear();
+        scaleKnown[mode] = false;
+    }
     update();
 }
 
@@ -192,42 +195,88 @@ RadarPlot::Scale RadarPlot::scaleFor(int mode) const
     return scale;
 }
 
-QString RadarPlot::backdropKeyFor(const std::vector<int> &modes, Scale *scales) const
+void RadarPlot::settleScale(int mode)
 {
-    QString key = QStringLiteral("%1x%2").arg(width()).arg(height());
+    const Scale wanted = scaleFor(mode);
+    Scale &scale = scales[mode];
+    if (!scaleKnown[mode] || wanted.low != scale.low || wanted.high != scale.high) {
+        scale = wanted;
+        scaleKnown[mode] = true;
+        return;
+    }
+    // A peak above the top moves it at once; the axes follow a falling top or a noise floor that
+    // moved only when it moved far, so that they are not drawn again for every frame.
+    if (wanted.dbHigh > scale.dbHigh || wanted.dbHigh <= scale.dbHigh - 20.0)
+        scale.dbHigh = wanted.dbHigh;
+    if (std::abs(wanted.dbLow - scale.dbLow) >= 20.0)
+        scale.dbLow = wanted.dbLow;
+    if (scale.dbHigh < scale.dbLow + 20.0)
+        scale = wanted;
+}
+
+RadarPlot::BackdropKey RadarPlot::backdropKeyFor(const std::vector<int> &modes)
+{
+    BackdropKey key;
+    key.size = size();
     for (int mode : modes) {
-        scales[mode] = scaleFor(mode);
-        key += QStringLiteral(";%1:%2,%3,%4,%5,%6")
-                   .arg(mode)
-                   .arg(scales[mode].low)
-                   .arg(scales[mode].high)
-                   .arg(scales[mode].dbLow)
-                   .arg(scales[mode].dbHigh)
-                   .arg(int(panes[mode].analysis.spectrum.axis));
+        if (!scaleKnown[mode])
+            settleScale(mode);
+        key.modes |= 1 << mode;
+        key.scales[mode] = scales[mode];
+        key.axes[mode] = panes[mode].analysis.spectrum.axis;
     }
     return key;
 }
 
-void RadarPlot::refresh()
+bool RadarPlot::settleReadout(int mode)
 {
+    std::vector<ReadoutLine> lines;
+    const std::vector<RadarTarget> &targets = panes[mode].analysis.targets;
+    if (targets.empty())
+        lines.push_back({QStringLiteral("no target"), QString()});
+    for (const RadarTarget &target : targets)
+        lines.push_back({targetPosition(target),
+            QStringLiteral("%1 dB, SNR %2 dB")
+                .arg(target.levelDb, 0, 'f', 1)
+                .arg(target.snrDb, 0, 'f', 1)});
+    if (lines == readouts[mode])
+        return false;
+    readouts[mode] = std::move(lines);
+    return true;
+}
+
+void RadarPlot::refresh(int changedModes)
+{
+    for (int mode = 0; mode < 2; ++mode) {
+        if (!(changedModes & (1 << mode)) || panes[mode].analysis.spectrum.db.empty())
+            continue;
+        settleScale(mode);
+    }
+    bool readoutChanged[2] = {false, false};
+    for (int mode = 0; mode < 2; ++mode)
+        if (changedModes & (1 << mode))
+            readoutChanged[mode] = settleReadout(mode);
     const std::vector<int> modes = shownModes();
-    Scale scales[2];
-    if (modes.empty() || !message.isEmpty() || backdropKeyFor(modes, scales) != backdropKey) {
+    if (modes.empty() || !message.isEmpty() || !(backdropKeyFor(modes) == backdropKey)) {
         update();
         return;
     }
-    // Only what the frames draw: the axes stay as they are.
+    // Only what the frames draw: the axes stay as they are, and so do numbers that did not change.
     QRegion changed;
     for (int mode : modes) {
+        if (!(changedModes & (1 << mode)))
+            continue;
         const PaneLayout layout = layoutFor(mode);
-        changed += layout.readout;
+        if (readoutChanged[mode])
+            changed += layout.readout;
         changed += layout.spectrum.adjusted(-1, -16, 1, 1); // markers stand above the peak
         changed += layout.history.adjusted(-1, -1, 1, 1);
     }
-    update(changed);
+    if (!changed.isEmpty())
+        update(changed);
 }
 
-void RadarPlot::paintEvent(QPaintEvent *)
+void RadarPlot::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
     const std::vector<int> modes = shownModes();
@@ -240,9 +289,8 @@ void RadarPlot::paintEvent(QPaintEvent *)
     }
     // The axes, grids and titles change only with the size, the panes and the scales: drawn
     // once into a picture of their own, the frames draw only their lines and numbers.
-    Scale scales[2];
-    const QString key = backdropKeyFor(modes, scales);
-    if (key != backdropKey) {
+    const BackdropKey key = backdropKeyFor(modes);
+    if (!(key == backdropKey) || backdrop.isNull()) {
         backdropKey = key;
         const qreal ratio = devicePixelRatioF();
         backdrop = QPixmap(size() * ratio);
@@ -255,7 +303,7 @@ void RadarPlot::paintEvent(QPaintEvent *)
     }
     painter.drawPixmap(0, 0, backdrop);
     for (int mode : modes)
-        paintPane(painter, mode, layoutFor(mode), scales[mode]);
+        paintPane(painter, mode, layoutFor(mode), scales[mode], event->region());
 }
 
 void RadarPlot::paintAxes(
@@ -300,10 +348,29 @@ void RadarPlot::paintAxes(
             .arg(unitOf(spectrum)));
 }
 
-void RadarPlot::paintPane(
-    QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const
+void RadarPlot::paintPane(QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale,
+    const QRegion &dirty) const
 {
     const Pane &shown = panes[mode];
+    // What lies outside the region repainted is not drawn at all: text costs even when clipped.
+    // Within it, lines clipped to one rectangle are drawn at a third of the cost of lines clipped
+    // to the region's several.
+    const QRect spectrumArea = layout.spectrum.adjusted(-1, -16, 1, 1); // markers above peaks
+    if (dirty.intersects(spectrumArea)) {
+        painter.save();
+        painter.setClipRect(spectrumArea);
+        paintSpectrum(painter, shown, layout.spectrum, scale);
+        painter.restore();
+    }
+    const QRect historyArea = layout.history.adjusted(-1, -1, 1, 1);
+    if (dirty.intersects(historyArea)) {
+        painter.save();
+        painter.setClipRect(historyArea);
+        paintTrack(painter, shown, layout.history, scale);
+        painter.restore();
+    }
+    if (!dirty.intersects(layout.readout))
+        return;
     QFont large = font();
     large.setPointSizeF(large.pointSizeF() * kReadoutScale);
     large.setBold(true);
@@ -312,23 +379,17 @@ void RadarPlot::paintPane(
     const int numbers
         = layout.readout.left() + largeMetrics.horizontalAdvance(QStringLiteral("FMCW  "));
     int baseline = layout.readout.top() + largeMetrics.ascent();
-    painter.setFont(large);
-    if (shown.analysis.targets.empty())
-        painter.drawText(QPoint(numbers, baseline), QStringLiteral("no target"));
-    for (const RadarTarget &target : shown.analysis.targets) {
-        const QString position = targetPosition(target);
+    for (const ReadoutLine &line : readouts[mode]) {
         painter.setFont(large);
-        painter.drawText(QPoint(numbers, baseline), position);
-        painter.setFont(font());
-        painter.drawText(QPoint(numbers + largeMetrics.horizontalAdvance(position) + 12, baseline),
-            QStringLiteral("%1 dB, SNR %2 dB")
-                .arg(target.levelDb, 0, 'f', 1)
-                .arg(target.snrDb, 0, 'f', 1));
+        painter.drawText(QPoint(numbers, baseline), line.position);
+        if (!line.levels.isEmpty()) {
+            painter.setFont(font());
+            painter.drawText(
+                QPoint(numbers + largeMetrics.horizontalAdvance(line.position) + 12, baseline),
+                line.levels);
+        }
         baseline += largeMetrics.height();
     }
-    painter.setFont(font());
-    paintSpectrum(painter, shown, layout.spectrum, scale);
-    paintTrack(painter, shown, layout.history, scale);
 }
 
 void RadarPlot::paintSpectrum(
@@ -397,7 +458,20 @@ void RadarPlot::paintTrack(
             - (std::clamp(value, scale.low, scale.high) - scale.low) / (scale.high - scale.low)
             * area.height();
     };
-    painter.setPen(QPen(kTrackColour, 2, Qt::SolidLine, Qt::FlatCap));
+    // Two pixels wide: two thin lines a pixel apart cost a fifth of what one wide line does.
+    painter.setPen(QPen(kTrackColour, 1));
+    // (Moving the points, not the painter: a painter's transform that changes under a clip costs
+    // more than the lines.)
+    QPolygonF &shifted = shiftedLine;
+    const auto drawLine = [&painter, &shifted](QPolygonF &points) {
+        shifted.resize(points.size());
+        for (int k = 0; k < points.size(); ++k) {
+            points[k].ry() -= 0.5;
+            shifted[k] = points[k] + QPointF(0.0, 1.0);
+        }
+        painter.drawPolyline(points);
+        painter.drawPolyline(shifted);
+    };
     QPolygonF &line = polyline;
     line.clear();
     int empty = 0; // slots since the last frame
@@ -415,7 +489,7 @@ void RadarPlot::paintTrack(
             // A gap: no target then. A lone slot still shows as a dot.
             if (line.size() == 1)
                 line << line.first() + QPointF(1, 0);
-            painter.drawPolyline(line);
+            drawLine(line);
             line.clear();
             continue;
         }

@@ -30,12 +30,14 @@ public:
         std::vector<float> thresholdDb; // per cell of the spectrum, NaN where none
         RadarTrack track;
     };
+    // Changing a pane: call refresh() with its mode after.
     Pane &pane(int mode) { return panes[mode & 1]; }
     const Pane &pane(int mode) const { return panes[mode & 1]; }
     // What to say where there is nothing to draw (no profile, no frames); empty when there is.
     void setMessage(const QString &message);
-    // Repaints what new frames change (all of it when the axes move).
-    void refresh();
+    // Repaints what new frames of the modes in `modes` (bit 0 CW, bit 1 FMCW) change: their
+    // spectra and tracks, their readouts when the numbers differ, all of it when the axes move.
+    void refresh(int modes = 3);
     // Forgets both panes (a new link, another profile).
     void clearPanes();
 
@@ -58,13 +60,44 @@ private:
     // The axes' values: the spectrum's ends, and its dB range.
     struct Scale {
         double low = 0.0, high = 1.0, dbLow = 0.0, dbHigh = 1.0;
+        bool operator==(const Scale &other) const
+        {
+            return low == other.low && high == other.high && dbLow == other.dbLow
+                && dbHigh == other.dbHigh;
+        }
+    };
+    // What the backdrop was drawn for.
+    struct BackdropKey {
+        QSize size;
+        int modes = 0; // bit per pane shown
+        Scale scales[2];
+        RadarSpectrum::Axis axes[2] = {RadarSpectrum::Axis::Bins, RadarSpectrum::Axis::Bins};
+        bool operator==(const BackdropKey &other) const
+        {
+            return size == other.size && modes == other.modes && scales[0] == other.scales[0]
+                && scales[1] == other.scales[1] && axes[0] == other.axes[0]
+                && axes[1] == other.axes[1];
+        }
+    };
+    // A readout line: the position in large numbers, then the level and SNR.
+    struct ReadoutLine {
+        QString position, levels;
+        bool operator==(const ReadoutLine &other) const
+        {
+            return position == other.position && levels == other.levels;
+        }
     };
     std::vector<int> shownModes() const;
     PaneLayout layoutFor(int mode) const;
     Scale scaleFor(int mode) const;
-    QString backdropKeyFor(const std::vector<int> &modes, Scale *scales) const;
+    // Moves the dB range of `mode` only when the spectrum leaves it or falls well below it.
+    void settleScale(int mode);
+    BackdropKey backdropKeyFor(const std::vector<int> &modes);
+    // The readout of `mode` as it is to be drawn; true when it differs from what was drawn.
+    bool settleReadout(int mode);
     void paintAxes(QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const;
-    void paintPane(QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale) const;
+    void paintPane(QPainter &painter, int mode, const PaneLayout &layout, const Scale &scale,
+        const QRegion &dirty) const;
     void paintSpectrum(
         QPainter &painter, const Pane &pane, const QRect &area, const Scale &scale) const;
     void paintTrack(
@@ -73,7 +106,11 @@ private:
     Pane panes[2];
     QString message;
     QPixmap backdrop; // the axes, grids and titles
-    QString backdropKey; // what they were drawn for
+    BackdropKey backdropKey; // what they were drawn for
+    Scale scales[2];
+    bool scaleKnown[2] = {false, false};
+    std::vector<ReadoutLine> readouts[2];
     mutable std::vector<float> scratch;
     mutable QPolygonF polyline;
+    mutable QPolygonF shiftedLine;
 };

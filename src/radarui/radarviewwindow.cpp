@@ -50,9 +50,14 @@ RadarViewWindow::RadarViewWindow(QWidget *parent)
     setWindowTitle(QStringLiteral("Radar view"));
     buildControls();
     resize(1120, 720);
-    drainTimer.setInterval(kDrainIntervalMs);
+    drainTimer.setSingleShot(true);
     drainTimer.setTimerType(Qt::PreciseTimer);
     connect(&drainTimer, &QTimer::timeout, this, &RadarViewWindow::drain);
+    // No timer ticks while nothing comes: the worker says when an analysis arrived (one call on
+    // its way at a time), and the window takes it then, or when the interval since the last is up.
+    tap.setNewsListener([this] {
+        QMetaObject::invokeMethod(this, &RadarViewWindow::newsArrived, Qt::QueuedConnection);
+    });
     tap.setFollowSidecars(true);
     // Told on the worker's thread; the posted call is dropped with the window if it goes first.
     tap.setLinkListener([this](bool open, const QString &) {
@@ -154,9 +159,9 @@ void RadarViewWindow::buildControls()
         &RadarViewWindow::settingsChanged);
     connect(maxHold, &QCheckBox::toggled, this, &RadarViewWindow::settingsChanged);
     connect(background, &QCheckBox::toggled, this, &RadarViewWindow::settingsChanged);
-    // Both start the per-view processing again; the background is learnt anew from now.
-    connect(holdReset, &QPushButton::clicked, this, [this] { tap.restartProcessing(); });
-    connect(learn, &QPushButton::clicked, this, [this] { tap.restartProcessing(); });
+    // Each forgets what it names alone: the averaging and the track go on.
+    connect(holdReset, &QPushButton::clicked, this, [this] { tap.resetMaxHold(); });
+    connect(learn, &QPushButton::clicked, this, [this] { tap.relearnBackground(); });
     auto *copyAction = new QAction(this);
     copyAction->setShortcut(QKeySequence::Copy);
     addAction(copyAction);
@@ -368,20 +373,34 @@ void RadarViewWindow::setPaused(bool pause)
 
 void RadarViewWindow::updateTimer()
 {
-    if (isVisible() && !paused && linkOpen)
-        drainTimer.start();
+    if (isDraining())
+        drain(); // what came meanwhile, and the news from now on
     else
         drainTimer.stop();
 }
 
+void RadarViewWindow::newsArrived()
+{
+    if (!isDraining() || drainTimer.isActive())
+        return;
+    const qint64 since = sinceDrain.isValid() ? sinceDrain.elapsed() : kDrainIntervalMs;
+    if (since >= kDrainIntervalMs)
+        drain();
+    else
+        drainTimer.start(int(kDrainIntervalMs - since));
+}
+
 void RadarViewWindow::drain()
 {
-    bool changed = false;
+    drainTimer.stop();
+    sinceDrain.start();
+    tap.takeNews();
+    int changed = 0; // bit per mode
     for (int mode = 0; mode < 2; ++mode) {
         if (!tap.takeLatest(mode, latest[mode]))
             continue;
         RadarPlot::Pane &pane = picture->pane(mode);
-        changed = true;
+        changed |= 1 << mode;
         if (latest[mode].frame < 0) {
             pane = RadarPlot::Pane(); // a new link: nothing of this modulation yet
             continue;
@@ -395,7 +414,7 @@ void RadarViewWindow::drain()
         pane.track = tap.track(mode);
     }
     if (changed)
-        picture->refresh();
+        picture->refresh(changed);
 }
 
 void RadarViewWindow::showEvent(QShowEvent *event)

@@ -9,6 +9,7 @@
 #include "radarprofile.h"
 #include "radartap.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -38,7 +39,9 @@ public:
 
     void setPaused(bool paused);
     bool isPaused() const { return paused; }
-    bool isDraining() const { return drainTimer.isActive(); }
+    // Whether new analyses are taken (shown, not paused, a link open): each as it arrives, at
+    // most once in kDrainIntervalMs.
+    bool isDraining() const { return isVisible() && !paused && linkOpen; }
 
     // Reads a profile file and puts it in force (and in the form); remembered for the next start.
     // A profile given so is kept over a recording's own profile.
@@ -74,6 +77,7 @@ private:
     void applyForm();
     void settingsChanged();
     void drain();
+    void newsArrived();
     void linkChanged(bool open);
     void updateTimer();
     void connectTap();
@@ -94,7 +98,8 @@ private:
     bool profileInForce = false;
     std::unique_ptr<RadarAnalyzer> lineAnalyzer; // the detector's settings, for the threshold line
     RadarTap::Latest latest[2];
-    QTimer drainTimer;
+    QTimer drainTimer; // the rest of the interval since the last drain, when news came sooner
+    QElapsedTimer sinceDrain;
     QPointer<SerialPort> attachedPort;
     bool tapConnected = false;
     bool linkOpen = false;

@@ -21,6 +21,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -86,9 +87,42 @@ double firstNumber(const QString &line)
     return match.hasMatch() ? match.captured(1).toDouble() : qQNaN();
 }
 
+// The spread in dB of the spectrum's noise floor: away from zero and from the targets given.
+double floorSpread(const RadarSpectrum &spectrum, const QList<double> &targets)
+{
+    double sum = 0.0, squares = 0.0;
+    int cells = 0;
+    for (size_t cell = 0; cell < spectrum.db.size(); ++cell) {
+        const double value = spectrum.at(double(cell));
+        bool near = std::abs(value) < 2.0 * spectrum.binWidth();
+        for (double target : targets)
+            near = near || std::abs(value - target) < 4.0 * spectrum.binWidth();
+        if (near)
+            continue;
+        sum += spectrum.db[cell];
+        squares += double(spectrum.db[cell]) * spectrum.db[cell];
+        ++cells;
+    }
+    const double mean = sum / std::max(cells, 1);
+    return std::sqrt(std::max(squares / std::max(cells, 1) - mean * mean, 0.0));
+}
+
+// Whether a target of the pane stands within a board bin of `value` (m/s for CW, m for FMCW).
+bool hasTargetAt(const RadarPlot::Pane &pane, double value)
+{
+    for (const RadarTarget &target : pane.analysis.targets) {
+        const double at = std::isnan(target.speedMps) ? target.rangeM : target.speedMps;
+        if (std::abs(at - value) < pane.analysis.spectrum.binWidth())
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Scene)
+Q_DECLARE_METATYPE(SimMode)
+Q_DECLARE_METATYPE(std::vector<SimTarget>)
 
 class TestRadarView : public QObject {
     Q_OBJECT
@@ -200,6 +234,135 @@ private slots:
         QVERIFY(!window.isDraining());
         window.setPaused(false);
         QVERIFY(window.isDraining());
+    }
+
+    void processing_data()
+    {
+        QTest::addColumn<SimMode>("mode");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<int>("averaging");
+        QTest::addColumn<bool>("hold");
+        QTest::addColumn<bool>("background");
+        QTest::addColumn<std::vector<SimTarget>>("first"); // the scene's first 40 frames
+        QTest::addColumn<std::vector<SimTarget>>("then"); // the next 40, and one after the press
+        QTest::addColumn<QString>("press"); // the button pressed after frame 80
+        QTest::addColumn<QList<double>>("present"); // where targets stand in the last frame
+        QTest::addColumn<QList<double>>("absent"); // where none may
+        QTest::addColumn<double>("spreadAtLeast"); // the noise floor's spread in dB
+        QTest::addColumn<double>("spreadAtMost");
+        const std::vector<SimTarget> walker{{12.0, -7.5, 50.0}}, left{{0.0, -20.0, 50.0}},
+            right{{0.0, 15.0, 50.0}}, standing{{12.0, 0.0, 50.0}};
+        QTest::newRow("averaging off: the noise floor spreads")
+            << SimMode::Cw << 128 << 1 << false << false << walker << walker << QString()
+            << QList<double>{-7.5} << QList<double>{} << 4.0 << 99.0;
+        QTest::newRow("averaging 16 frames: the spread shrinks, a steady target stays")
+            << SimMode::Cw << 128 << 16 << false << false << walker << walker << QString()
+            << QList<double>{-7.5} << QList<double>{} << 0.0 << 2.0;
+        QTest::newRow("max-hold, n 64: a target that moved away still shows its peak")
+            << SimMode::Cw << 64 << 1 << true << false << left << right << QString()
+            << QList<double>{-20.0, 15.0} << QList<double>{} << 0.0 << 99.0;
+        QTest::newRow("max-hold Reset: the old peak goes, the averaging goes on")
+            << SimMode::Cw << 128 << 4 << true << false << left << right << "maxHoldReset"
+            << QList<double>{15.0} << QList<double>{-20.0} << 0.0 << 3.5;
+        QTest::newRow("max-hold Reset, n 24: the background stays learnt")
+            << SimMode::Fmcw << 24 << 1 << true << true << standing << standing << "maxHoldReset"
+            << QList<double>{} << QList<double>{12.0} << 0.0 << 99.0;
+        QTest::newRow("Learn now, n 64: the background anew, the averaging goes on")
+            << SimMode::Fmcw << 64 << 4 << false << true << standing << standing
+            << "backgroundLearn" << QList<double>{12.0} << QList<double>{} << 0.0 << 3.5;
+    }
+
+    // Averaging, max-hold and background as the view shows them; Reset and Learn now forget only
+    // what they name.
+    void processing()
+    {
+        QFETCH(SimMode, mode);
+        QFETCH(int, samples);
+        QFETCH(int, averaging);
+        QFETCH(bool, hold);
+        QFETCH(bool, background);
+        QFETCH(std::vector<SimTarget>, first);
+        QFETCH(std::vector<SimTarget>, then);
+        QFETCH(QString, press);
+        QFETCH(QList<double>, present);
+        QFETCH(QList<double>, absent);
+        QFETCH(double, spreadAtLeast);
+        QFETCH(double, spreadAtMost);
+        RadarViewWindow window;
+        const RadarProfile profile = exampleRadarProfile();
+        window.applyProfile(profile, false);
+        window.findChild<QSpinBox *>("averagingSpin")->setValue(averaging);
+        window.findChild<QCheckBox *>("maxHoldCheck")->setChecked(hold);
+        window.findChild<QCheckBox *>("backgroundCheck")->setChecked(background);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        BoardModel board(mode, samples, 21);
+        FrameTap *tap = window.frameTap();
+        tap->linkOpened(QStringLiteral("simulated board"));
+        const double period = (4 * samples + 7) / 11520.0;
+        int frame = 0;
+        const auto play = [&](const std::vector<SimTarget> &targets, int frames) {
+            board.setRadarScene(profile, targets);
+            for (int k = 0; k < frames; ++k, ++frame)
+                tap->frameDecoded(expectedRecord(board.frame(frame)), nullptr, 0, frame * period);
+        };
+        play(first, 40);
+        play(then, 40);
+        if (!press.isEmpty()) {
+            QTRY_COMPARE(window.shownFrame(), int64_t(frame - 1));
+            window.findChild<QPushButton *>(press)->click();
+            play(then, 1);
+        }
+        QTRY_COMPARE(window.shownFrame(), int64_t(frame - 1));
+        const RadarPlot::Pane &pane = window.plot()->pane(mode == SimMode::Fmcw ? 1 : 0);
+        const QString readout = readoutText(pane.analysis.targets);
+        for (double value : present)
+            QVERIFY2(hasTargetAt(pane, value), qPrintable(QString::number(value) + ": " + readout));
+        for (double value : absent)
+            QVERIFY2(
+                !hasTargetAt(pane, value), qPrintable(QString::number(value) + ": " + readout));
+        QList<double> targets = present + absent;
+        const double spread = floorSpread(pane.analysis.spectrum, targets);
+        QVERIFY2(spread >= spreadAtLeast && spread <= spreadAtMost,
+            qPrintable(QStringLiteral("spread %1 dB").arg(spread)));
+        // Neither button forgets the track of the frames before.
+        QVERIFY(pane.track.frameBack(int(0.5 * frame * period / RadarTrack::kSlotSeconds)));
+    }
+
+    void savePicture_data()
+    {
+        QTest::addColumn<QString>("name"); // in a fresh folder
+        QTest::addColumn<bool>("written");
+        QTest::newRow("a PNG of the picture's size, not blank") << "view.png" << true;
+        QTest::newRow("a folder that does not exist: refused, named")
+            << "missing/view.png" << false;
+        QTest::newRow("a folder in the way: refused, named") << "." << false;
+    }
+
+    void savePicture()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, written);
+        QTemporaryDir directory;
+        RadarViewWindow window;
+        window.applyProfile(exampleRadarProfile(), false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        feed(window, Scene{SimMode::Cw, 64, {{12.0, -7.5, 50.0}}}, 20);
+        QTRY_COMPARE(window.shownFrame(), int64_t(19));
+        const QString path = directory.filePath(name);
+        QString error;
+        QCOMPARE(window.savePicture(path, &error), written);
+        if (!written) {
+            QVERIFY2(
+                error.contains(QDir::cleanPath(path)) || error.contains(path), qPrintable(error));
+            return;
+        }
+        QImage image;
+        QVERIFY(image.load(path, "PNG"));
+        QCOMPARE(image.size(), window.plot()->size() * window.plot()->devicePixelRatioF());
+        // The spectrum's marker is in it, beside the white of the background and the axes' black.
+        QVERIFY(markerColumn(image, window.plot()->spectrumRect(0)) >= 0);
     }
 
     void trackGaps_data()
