@@ -262,13 +262,6 @@ void RadarViewWindow::settingsChanged()
     updateMessage();
 }
 
-bool RadarViewWindow::recordingStarted(const QString &path, QString *error)
-{
-    if (!profileInForce)
-        return true;
-    return saveRadarProfile(radarSidecarPath(path), radar, error);
-}
-
 QString RadarViewWindow::readoutText() const
 {
     QStringList parts;

@@ -53,9 +53,6 @@ public:
     const RadarProfile &profile() const { return radar; }
     const RadarSettings &settings() const { return options; }
 
-    // The profile travels with a recording to `path` that starts now: a file beside it.
-    bool recordingStarted(const QString &path, QString *error);
-
     // Both readouts as text, as "Copy readout" puts them on the clipboard.
     QString readoutText() const;
     // The newest frame shown (counted from the link's first), -1 when none.

@@ -501,10 +501,8 @@ private slots:
             for (int k = 0; k < 120; ++k)
                 file.write(encodeFrame(board.frame(k)));
         }
-        RadarViewWindow recorder;
-        recorder.applyProfile(exampleRadarProfile(), false);
         QString error;
-        QVERIFY2(recorder.recordingStarted(recording, &error), qPrintable(error));
+        QVERIFY2(saveRadarProfile(radarSidecarPath(recording), exampleRadarProfile(), &error), qPrintable(error));
 
         SerialPort worker;
         RadarViewWindow window;
