@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <condition_variable>
@@ -101,6 +102,15 @@ bool NetworkLink::isWellFormed(const QString &url, QString *error)
         && (parsed.path().isEmpty() || parsed.path() == "/") && !parsed.hasQuery()
         && !parsed.hasFragment())
         return true;
+    // A port number beyond TCP's makes the whole URL invalid; say which part is wrong.
+    const QRegularExpressionMatch number
+        = QRegularExpression(QStringLiteral("^[a-zA-Z0-9]+://[^/]+:(\\d+)/?$")).match(url);
+    if (number.hasMatch() && isNetworkName(url)
+        && (number.captured(1).toLongLong() < 1 || number.captured(1).toLongLong() > 65535)) {
+        *error = QStringLiteral("not a network port: %1 is not a TCP port number (1 to 65535)")
+                     .arg(number.captured(1));
+        return false;
+    }
     *error
         = QStringLiteral("not a network port: expected socket://HOST:PORT or rfc2217://HOST:PORT");
     return false;

@@ -93,6 +93,10 @@ void ChartMenu::build()
         });
     });
     connect(saveFrameAction, &QAction::triggered, this, [this, saved] {
+        if (!instrument->hasShownFrame()) { // said before a file is asked for
+            instrument->warn(QStringLiteral("no frame is shown yet"));
+            return;
+        }
         askForFile("Save shown frame", "CSV (*.csv)", "csv", [this, saved](const QString &path) {
             QString error;
             saved(instrument->saveShownFrame(path, &error), "the shown frame", path, error);

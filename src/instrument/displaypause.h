@@ -22,6 +22,7 @@ public:
     bool isPaused() const { return paused; }
     // Frames that reached the window since the pause began.
     int64_t arrivedWhilePaused() const { return arrived; }
+    bool hasShownFrame() const { return shown; }
     // Writes the frame on the charts as csv, with the capture's columns.
     bool saveShownFrame(const QString &path, QString *error) const;
 

@@ -198,6 +198,11 @@ bool LabInstrument::saveShownFrame(const QString &path, QString *error)
     return pause->saveShownFrame(path, error);
 }
 
+bool LabInstrument::hasShownFrame() const
+{
+    return pause->hasShownFrame();
+}
+
 void LabInstrument::tell(const QString &message)
 {
     statusReport->report(message);

@@ -53,6 +53,7 @@ public:
     static bool savePicture(const QString &path, QWidget *what, QString *error);
     // Writes the frame on the charts as csv, with the capture's columns.
     bool saveShownFrame(const QString &path, QString *error);
+    bool hasShownFrame() const;
     // Says something in the status bar for a few seconds, over the link's figures.
     void tell(const QString &message);
     // Says what went wrong in the status bar, until the user's next action.

@@ -1002,7 +1002,7 @@ private Q_SLOTS:
             << "KEEP is a file, not a serial port; vazorez-decode reads recordings";
         QTest::newRow("malformed network port")
             << capture << QStringList{"socket://127.0.0.1:99999", "-o", "KEEP"} << 2
-            << "socket://127.0.0.1:99999: not a network port";
+            << "socket://127.0.0.1:99999: not a network port: 99999 is not a TCP port number (1 to 65535)";
         QTest::newRow("missing port") << capture << QStringList{"/dev/vazorez-none", "-o", "KEEP"} << 1 << "cannot open /dev/vazorez-none";
         QTest::newRow("no port") << capture << QStringList{} << 2 << "give exactly one PORT";
         QTest::newRow("bad format") << capture << QStringList{"/dev/null", "--format", "xml"} << 2 << "--format wants";

@@ -503,6 +503,10 @@ private Q_SLOTS:
     {
         Bench b;
         QVERIFY(b.connectAndShow());
+        // Nothing on the charts yet: said at once, before a file is asked for.
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_SaveFrame"));
+        QTRY_VERIFY2(b.status().startsWith("no frame is shown yet"), qPrintable(b.status()));
+        QVERIFY(b.window.findChildren<QFileDialog *>("fileDialog_Save").isEmpty());
         BoardModel board(SimMode::Fmcw, 128, 5); // what a board shows: a target's beat tone
         const FrameValues first = board.frame(0);
         const FrameValues values = board.frame(1);
