@@ -3,6 +3,7 @@
 
 #include "linesettings.h"
 
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QMutexLocker>
 
@@ -232,7 +233,16 @@ bool SerialPort::openPortLocked(const QString &portName, int baudRate)
     const bool networked = NetworkLink::isNetworkName(portName);
     if (networked ? !network.open(portName, uint32_t(baudRate))
                   : !openWithLineSettings(port, portName, baudRate)) {
-        const QString reason = networked ? network.errorString() : port.errorString();
+        QString reason = networked ? network.errorString() : port.errorString();
+        // The serial library's words for a file or a folder ("inappropriate ioctl for device")
+        // do not say what went wrong: a recording given where a port belongs.
+        const QFileInfo path(portName);
+        if (!networked && portName.contains(QLatin1Char('/')) && path.exists()
+            && (path.isFile() || path.isDir()))
+            reason = QStringLiteral("%1 is a %2, not a serial port (a recording is replayed with "
+                                    "--replay)")
+                         .arg(portName, path.isDir() ? QStringLiteral("folder")
+                                                     : QStringLiteral("file"));
         QMutexLocker lock(&statusMutex);
         openError = reason;
         return false;

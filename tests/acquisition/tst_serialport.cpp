@@ -304,19 +304,28 @@ private Q_SLOTS:
     void openFailures_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::newRow("empty name") << QString();
-        QTest::newRow("no such device") << QStringLiteral("/dev/vazorez-no-such-port");
-        QTest::newRow("not a tty") << QStringLiteral("/dev/null");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty name") << QString() << QString();
+        QTest::newRow("no such device") << QStringLiteral("/dev/vazorez-no-such-port") << QString();
+        QTest::newRow("not a tty") << QStringLiteral("/dev/null") << QString();
+        // A recording given where a port belongs: the serial library would speak of ioctl.
+        QTest::newRow("a file") << QCoreApplication::applicationFilePath()
+                                << QStringLiteral("is a file, not a serial port");
+        QTest::newRow("a folder") << QCoreApplication::applicationDirPath()
+                                  << QStringLiteral("is a folder, not a serial port");
     }
 
     void openFailures()
     {
         Connected c;
         QFETCH(QString, name);
+        QFETCH(QString, reason);
         c.worker->openPort(name, LineSettings::kBaudRate);
         QCOMPARE(c.collector.failureCount, 1);
         QCOMPARE(c.collector.readyCount, 0);
-        QVERIFY2(!c.worker->openErrorString().isEmpty(), "a failed open says why");
+        const QString said = c.worker->openErrorString();
+        QVERIFY2(!said.isEmpty(), "a failed open says why");
+        QVERIFY2(said.contains(reason), qPrintable(said));
         QVERIFY(!c.worker->status().open);
     }
 

@@ -73,7 +73,8 @@ int main(int argc, char *argv[])
         "peak-to-peak over time, or the I and Q of one frame with --frame.\n"
         "FILE is a raw capture or a dump of the line (decoded by the viewer's rules; time_s is "
         "when a\n"
-        "frame's last byte arrives at 115200 baud), or a csv or jsonl written by vazorez-capture.");
+        "frame's last byte arrives at 115200 baud), or a csv, jsonl or h5 recording written by\n"
+        "vazorez-capture or the viewer (time_s as measured).");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "The recording.");
     parser.addOptions({
