@@ -386,6 +386,8 @@ void SerialPort::publishStatus()
     published.framesSkipped = framesSkipped;
     published.replayFrame = int64_t(stats.framesDecoded) - framesBeforePass;
     published.replayPass = pass;
+    if (source)
+        published.replayFrames = source->framesPerPass(); // known once the index is whole
     lock.unlock();
     QMutexLocker tapLock(&tapMutex);
     for (FrameTap *tap : taps)

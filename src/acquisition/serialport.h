@@ -55,7 +55,7 @@ struct LinkStatus
     uint64_t framesSkipped = 0;  // decoded, but replaced by a newer one before the display took it
     bool replay = false;         // the bytes come from a recording played back
     int64_t replayFrame = 0;     // frames of the current pass decoded so far
-    int64_t replayFrames = 0;    // frames in a pass
+    int64_t replayFrames = 0;    // frames in a pass (0: not known yet)
     int replayPass = 1;
     int link = 0; // counts the links opened: which one these figures are of
 };

@@ -50,11 +50,15 @@ QString StatusLine::describe(const LinkStatus &status, const Extras &extras)
     if (extras.paused)
         parts.append(
             QStringLiteral("Paused, %1 frames arrived since").arg(extras.arrivedWhilePaused));
+    // The frame read last, numbered from 0 as the replay bar and the csv's frame column number it.
     QString link = status.replay
-        ? QStringLiteral("Replay of %1, frame %2 of %3%4: ")
+        ? QStringLiteral("Replay of %1, frame %2%3%4: ")
               .arg(QFileInfo(status.name).fileName())
-              .arg(status.replayFrame)
-              .arg(status.replayFrames)
+              .arg(status.replayFrame > 0 ? QString::number(status.replayFrame - 1)
+                                          : QStringLiteral("\u2013"))
+              .arg(status.replayFrames > 0
+                      ? QStringLiteral(" (0 to %1)").arg(status.replayFrames - 1)
+                      : QString())
               .arg(status.replayPass > 1 ? QStringLiteral(" (pass %1)").arg(status.replayPass)
                                          : QString())
         : status.name + ": ";

@@ -36,7 +36,8 @@ public:
     int read(QByteArray &out, int limit) override;
     bool nextPass() override;
     double secondsAt(uint64_t offset) const override;
-    int64_t framesPerPass() const override { return frameCount; }
+    // Known once the whole file is indexed.
+    int64_t framesPerPass() const override { return indexed ? frameCount : 0; }
 
     // Moving through the capture: the frames' places are known from the index.
     bool canMove() const override { return true; }
