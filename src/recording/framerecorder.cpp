@@ -78,6 +78,8 @@ bool FrameRecorder::start(double linkSeconds, QString *whyNot)
     if (!out.open(path) || !writer.writeHeader() || !out.flush()) {
         *whyNot = QStringLiteral("cannot record to %1: %2").arg(out.description(), outputError());
         out.discard();
+        if (QFileInfo(path).isFile())
+            *whyNot += QStringLiteral("; %1 left as it was").arg(path);
         return false;
     }
     out.setBufferSize(kBufferBytes);
@@ -148,8 +150,7 @@ bool FrameRecorder::finish(QString *whyNot)
     if (!error.isEmpty() && keptInFile && framesInFile() == 0) {
         out.discard();
         frames = 0;
-        *whyNot
-            = QStringLiteral("%1; no frame reached the file, %2 left as it was").arg(error, path);
+        *whyNot = QStringLiteral("%1; no frame reached the file, %2").arg(error, untouched(path));
         return false;
     }
     if (!out.commitWhatWasWritten()) {
@@ -192,6 +193,12 @@ FrameRecorder::Status FrameRecorder::status() const
 {
     QMutexLocker lock(&mutex);
     return Status{path, frames, std::min(frames, recordedAtLinkStatus), error};
+}
+
+QString FrameRecorder::untouched(const QString &path)
+{
+    return QFileInfo(path).isFile() ? QStringLiteral("%1 left as it was").arg(path)
+                                    : QStringLiteral("no %1 was made").arg(path);
 }
 
 bool FrameRecorder::writeOneFrame(const QString &path, const frame_t &record,

@@ -114,6 +114,10 @@ QString hdf5Reason()
 void silenceLibrary()
 {
     static const bool silenced = [] {
+        // A file whose flush failed (a full disk, a size limit) cannot be closed; the library's
+        // own clean-up at exit then closes it again and crashes. Every file of ours is closed
+        // by its owner, so the clean-up at exit has nothing to do that matters.
+        H5dont_atexit();
         H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
         return true;
     }();
@@ -264,7 +268,7 @@ Hdf5Writer::~Hdf5Writer()
 bool Hdf5Writer::fail(const QString &what)
 {
     if (error.isEmpty())
-        error = what + QStringLiteral(": ") + hdf5Reason();
+        error = what.isEmpty() ? hdf5Reason() : what + QStringLiteral(": ") + hdf5Reason();
     broken = true;
     return false;
 }
@@ -317,7 +321,7 @@ bool Hdf5Writer::create(const QString &path, const RecordingContext &context)
             return fail(QStringLiteral("cannot describe the dataset %1").arg(kNames[d]));
     }
     lastFlush = std::chrono::steady_clock::now();
-    return H5Fflush(file, H5F_SCOPE_GLOBAL) >= 0 || fail(QStringLiteral("cannot write"));
+    return H5Fflush(file, H5F_SCOPE_GLOBAL) >= 0 || fail(QString()); // the caller says "write"
 }
 
 bool Hdf5Writer::append(double seconds, const char *frameBytes, int length)
@@ -389,7 +393,7 @@ bool Hdf5Writer::reserveRoom()
         + kHeadroomBytes;
     const int failed = posix_fallocate(*descriptor, off_t(end), off_t(needed));
     if (failed != 0 && failed != EOPNOTSUPP && failed != EINVAL) {
-        error = QStringLiteral("cannot write: %1").arg(QString::fromLocal8Bit(strerror(failed)));
+        error = QString::fromLocal8Bit(strerror(failed));
         broken = true;
         return false;
     }
@@ -422,7 +426,7 @@ bool Hdf5Writer::flush()
     if (!pendingTimes.empty() && !writeRows())
         return false;
     if (H5Fflush(file, H5F_SCOPE_GLOBAL) < 0)
-        return fail(QStringLiteral("cannot write"));
+        return fail(QString());
     flushed += int64_t(pendingTimes.size());
     pendingTimes.clear();
     pendingModes.clear();

@@ -1008,6 +1008,10 @@ private Q_SLOTS:
         QTest::newRow("bad format") << capture << QStringList{"/dev/null", "--format", "xml"} << 2 << "--format wants";
         QTest::newRow("bad frame count") << capture << QStringList{"/dev/null", "--frames", "0"} << 2 << "--frames wants";
         QTest::newRow("unwritable output") << capture << QStringList{"PTY", "-o", "/nonexistent/dir/x.csv"} << 1 << "cannot create /nonexistent/dir/x.csv: ";
+        // LIMIT: files may grow to 1 KiB only, too little for an h5 file's structure. A file the
+        // HDF5 library could not flush used to crash the program as it ended.
+        QTest::newRow("no room for an h5 file") << capture << QStringList{"LIMIT", "PTY", "-o", "KEEP", "--format", "h5"} << 1 << "cannot create KEEP: File too large; KEEP left as it was";
+        QTest::newRow("decode: no room for an h5 file") << decode << QStringList{"LIMIT", "KEEP", "-o", "KEEP", "--format", "h5"} << 1 << "cannot write to KEEP: File too large; nothing written";
         QTest::newRow("decode: missing file") << decode << QStringList{"/nonexistent.raw"} << 1 << "cannot read /nonexistent.raw";
         QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
         // A file with no frame in it is an error, as it is for a replay, and writes nothing.
@@ -1041,8 +1045,15 @@ private Q_SLOTS:
         message.replace("BAD", bad);
         arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath());
         QProcess process;
-        process.start(siblingProgram(program), arguments);
+        if (arguments.value(0) == "LIMIT")
+            process.start("bash",
+                QStringList{"-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\"",
+                    siblingProgram(program)}
+                    + arguments.mid(1));
+        else
+            process.start(siblingProgram(program), arguments);
         QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);
         const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
         QVERIFY2(errors.contains(message.replace("KEEP", kept)), qPrintable(errors));

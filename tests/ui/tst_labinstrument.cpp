@@ -400,6 +400,8 @@ private Q_SLOTS:
                                                                      << "csv" << 255 << 1 << "File too large";
         QTest::newRow("disk full at once, h5, an older file stays") << "KEEP"
                                                                     << "h5" << 64 << 8 << "File too large";
+        QTest::newRow("disk full at once, raw, no file made") << "NEW"
+                                                              << "raw" << 255 << 1 << "File too large";
     }
 
     void writeErrorStopsTheRecordingNotTheView()
@@ -413,7 +415,8 @@ private Q_SLOTS:
         QVERIFY(b.connectAndShow());
         QString error;
         const bool keeping = path == "KEEP";
-        const bool filling = path == "FILL" || keeping;
+        const bool fresh = path == "NEW";
+        const bool filling = path == "FILL" || keeping || fresh;
         if (filling)
             path = dir.filePath(QStringLiteral("filling-%1-%2.%3").arg(samples).arg(limit).arg(format));
         const QByteArray older = "an older recording\n";
@@ -443,11 +446,16 @@ private Q_SLOTS:
         QVERIFY2(said.captured(3).endsWith(reason), qPrintable(said.captured(3)));
         QVERIFY(b.showFrame(numberedFrame(1000, 16, 0))); // viewing goes on
         QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
-        if (keeping) {
+        if (keeping || fresh) {
             QCOMPARE(said.captured(2), QStringLiteral("0"));
-            QVERIFY2(b.status().contains(QStringLiteral("no frame reached the file, %1 left as it was").arg(path)),
-                     qPrintable(b.status()));
-            QCOMPARE(readAll(path), older);
+            const QString untouched = keeping ? QStringLiteral("%1 left as it was").arg(path)
+                                              : QStringLiteral("no %1 was made").arg(path);
+            QVERIFY2(b.status().contains("no frame reached the file, " + untouched),
+                qPrintable(b.status()));
+            if (keeping)
+                QCOMPARE(readAll(path), older);
+            else
+                QVERIFY(!QFileInfo::exists(path));
             QCOMPARE(QDir(dir.path()).entryList({"*.part*"}), QStringList());
             return;
         }

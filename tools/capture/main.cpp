@@ -86,8 +86,11 @@ public:
         recorder->setKeepsEmptyRecording(true);
         QString error;
         if (!recorder->start(0.0, &error)) {
-            toolError(QStringLiteral("cannot create %1: %2")
-                          .arg(recorder->description(), recorder->outputError()));
+            QString said = QStringLiteral("cannot create %1: %2")
+                               .arg(recorder->description(), recorder->outputError());
+            if (QFileInfo(outputPath).isFile())
+                said += "; " + FrameRecorder::untouched(outputPath);
+            toolError(said);
             return false;
         }
         if (showStatus)

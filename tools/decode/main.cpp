@@ -141,12 +141,14 @@ int main(int argc, char *argv[])
         return toolError(reader.errorString());
     }
     if (!written || !out.commit()) {
+        // A conversion is whole or not made: said before the discard, which closes an h5 file
+        // and would have it count what it kept.
+        const QString why = written ? out.errorString()
+            : targets               ? targets->errorString()
+                                    : writer.errorString();
         out.discard();
-        return toolError(QStringLiteral("cannot write to %1: %2")
-                             .arg(out.description(),
-                                 written       ? out.errorString()
-                                     : targets ? targets->errorString()
-                                               : writer.errorString()));
+        return toolError(QStringLiteral("cannot write to %1: %2; nothing written")
+                             .arg(out.description(), why));
     }
     if (targets)
         std::fprintf(
