@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "vieweroptions.h"
 
+#include "networklink.h"
 #include "replaysource.h"
 
 #include <QCommandLineParser>
@@ -105,6 +106,10 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *probl
     for (const char *option : {"port", "replay", "record"})
         if (parser.isSet(option) && parser.value(option).isEmpty())
             problems->append(QStringLiteral("--%1 wants a name, not ''").arg(option));
+    QString malformed;
+    if (NetworkLink::isNetworkName(options.port)
+        && !NetworkLink::isWellFormed(options.port, &malformed))
+        problems->append(QStringLiteral("--port %1: %2").arg(options.port, malformed));
 
     if (options.rate != "line" && options.rate != "max") {
         bool number = false;

@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -66,6 +67,7 @@ void StopSignals::stopNow()
 
 void StopSignals::hold() { }
 void StopSignals::release() { }
+void StopSignals::holdFromFirstSignal() { }
 
 #else
 
@@ -75,10 +77,14 @@ void StopSignals::release() { }
 namespace {
 
 int signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t signalsCaught = 0;
+// Signals may be handled on two threads at once (sa_mask blocks them only on the thread that
+// runs the handler): the count is a lock-free atomic, which a handler may use.
+std::atomic<int> signalsCaught{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 // While set, the signal that would end the process is only noted here.
 volatile std::sig_atomic_t holding = 0;
 volatile std::sig_atomic_t heldSignal = 0;
+volatile std::sig_atomic_t holdAtFirst = 0;
 // Made before any signal can come: the handler may only write bytes that exist.
 // One for Ctrl-C, one for a termination request (kill, a service manager): each names its own
 // second stop.
@@ -89,11 +95,13 @@ void forwardSignal(int number)
 {
     // The interrupted code may be about to read errno.
     const int savedErrno = errno;
-    // Both signals are blocked while this runs (sa_mask), so the count cannot be torn.
-    signalsCaught = signalsCaught + 1;
-    if (signalsCaught > 1 && holding) {
+    // Held before counted: a second signal on another thread then finds it held.
+    if (holdAtFirst)
+        holding = 1;
+    const int caught = signalsCaught.fetch_add(1) + 1;
+    if (caught == 2 && holding) {
         heldSignal = number;
-    } else if (signalsCaught > 1) {
+    } else if (caught > 1) {
         // Pending until this handler returns; then it ends the process.
         ::signal(number, SIG_DFL);
         ::raise(number);
@@ -189,6 +197,11 @@ void StopSignals::stopNow()
 void StopSignals::hold()
 {
     holding = 1;
+}
+
+void StopSignals::holdFromFirstSignal()
+{
+    holdAtFirst = 1;
 }
 
 void StopSignals::release()

@@ -34,6 +34,10 @@ public:
     // half-written file behind.
     void hold();
     void release();
+    // Holds from the first signal on, for a program whose event loop never waits on a write
+    // (the viewer: its files are written on a worker thread): a second signal that comes before
+    // the program reached hold() waits for release() too. A third one ends the process at once.
+    void holdFromFirstSignal();
 
 private:
     std::unique_ptr<QSocketNotifier> notifier;

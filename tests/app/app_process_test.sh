@@ -104,11 +104,15 @@ check "SIGTERM leaves the recording whole, under its name" bash -c '[ -s "$0" ] 
 # taken equals the frames recorded, whether the window is closed or Ctrl-C, SIGTERM or SIGHUP (the
 # terminal closing; it used to leave the file under its temporary name) ends it, at
 # the line's pace (the last few frames still held below the decode gate) and as fast as it goes.
-all_recorded() { # EXIT_STATUS FRAMES_SENT BYTES_RECORDED
-  [ "$1" -eq 0 ] && [ -n "$2" ] && [ "$2" -gt 0 ] && [ $(($3 % 199)) -eq 0 ] && [ "$2" -eq $(($3 / 199)) ]
+# A second signal right behind the first (HUP then TERM, as a closing terminal and a script send
+# them) ends the viewer by that signal, but only once the recording is whole: it used to end it
+# at once, with the file under its temporary name.
+all_recorded() { # EXIT_STATUS FRAMES_SENT BYTES_RECORDED "EXPECTED_STATUSES"
+  case " $4 " in *" $1 "*) ;; *) return 1 ;; esac
+  [ -n "$2" ] && [ "$2" -gt 0 ] && [ $(($3 % 199)) -eq 0 ] && [ "$2" -eq $(($3 / 199)) ]
 }
 for rate in line max; do
-  for how in close INT TERM HUP; do
+  for how in close INT TERM HUP HUP+TERM; do
     # --count: the board waits for the viewer before its first frame, so only the end is at stake.
     "$bin/vazorez-sim" --samples 24 --count 100000 --rate $rate >"$work/quit-sim.out" 2>/dev/null &
     sim=$!
@@ -124,6 +128,7 @@ for rate in line max; do
     sleep 1
     case $how in
       close) python3 "$here/xclose.py" "KVX VazoRez GUI" 15 ;;
+      HUP+TERM) kill -HUP "$pid"; kill -TERM "$pid" ;;
       *) kill -"$how" "$pid" ;;
     esac
     wait "$pid"
@@ -133,9 +138,11 @@ for rate in line max; do
     sent="$(sed -n 's/^sent: \([0-9]*\) frames.*/\1/p' "$work/quit-sim.out")"
     size="$(stat -c %s "$work/quit.raw" 2>/dev/null || echo 0)"
     recorded=$((size / 199)) # a 24-sample frame is 199 bytes
+    expected=0
+    [ "$how" = HUP+TERM ] && expected="129 143" # 128 + the signal handled second
     check "quit by $how at rate $rate: exit $status, sent $sent frames, recorded $recorded" \
-      all_recorded "$status" "$sent" "$size"
-    rm -f "$work/quit.raw"
+      all_recorded "$status" "$sent" "$size" "$expected"
+    rm -f "$work/quit.raw" "$work"/quit.raw.part-*
   done
 done
 
@@ -173,6 +180,8 @@ extra words|unexpected argument 'extra'
 --rate 5|--rate needs --replay
 --loop|--loop needs --replay
 --replay empty.raw --port /dev/null|give --replay or --port, not both
+--port socket://127.0.0.1:99999|--port socket://127.0.0.1:99999: not a network port: 99999 is not a TCP port number (1 to 65535)
+--port rfc2217://:4000|--port rfc2217://:4000: not a network port
 TABLE
 
 # A request that cannot be met is said, and the viewer starts all the same.
