@@ -21,6 +21,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -374,12 +375,31 @@ bool Hdf5Writer::writeRows()
     return true;
 }
 
+void Hdf5Writer::giveBackRoom()
+{
+#ifdef Q_OS_LINUX
+    // The library does not know of the room taken ahead and would leave it at the file's end
+    // (150 KB of zeros after a few frames): the file ends where the library's data ends.
+    int *descriptor = nullptr;
+    haddr_t end = 0;
+    if (H5Fget_vfd_handle(file, H5P_DEFAULT, reinterpret_cast<void **>(&descriptor)) < 0
+        || !descriptor || H5Fget_eoa(file, &end) < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return;
+    }
+    struct stat status { };
+    if (::fstat(*descriptor, &status) == 0 && off_t(end) > 0 && status.st_size > off_t(end)) {
+        [[maybe_unused]] const int ignored = ::ftruncate(*descriptor, off_t(end));
+    }
+#endif
+}
+
 bool Hdf5Writer::reserveRoom()
 {
 #ifdef Q_OS_LINUX // posix_fallocate
     // The space a write will take is taken from the disk first: a full disk (or a file size limit)
     // then fails here, before the file is touched, and the file stays as the last flush left it.
-    // HDF5 cuts the file back to what it uses when it flushes.
+    // The room not used is given back as the file closes (giveBackRoom).
     int *descriptor = nullptr;
     haddr_t end = 0;
     if (H5Fget_vfd_handle(file, H5P_DEFAULT, reinterpret_cast<void **>(&descriptor)) < 0
@@ -452,6 +472,7 @@ bool Hdf5Writer::close()
             H5Dset_extent(datasets[d], extent);
         }
     }
+    giveBackRoom();
     closeAll(datasets);
     const bool closed = H5Fclose(file) >= 0;
     file = -1;

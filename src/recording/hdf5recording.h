@@ -76,6 +76,7 @@ private:
     bool fail(const QString &what);
     bool writeRows();
     bool reserveRoom();
+    void giveBackRoom();
 
     int64_t file = -1;
     int64_t datasets[7] = {-1, -1, -1, -1, -1, -1, -1};

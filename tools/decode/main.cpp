@@ -146,9 +146,11 @@ int main(int argc, char *argv[])
         const QString why = written ? out.errorString()
             : targets               ? targets->errorString()
                                     : writer.errorString();
+        const bool toFile = out.replacesFile();
         out.discard();
-        return toolError(QStringLiteral("cannot write to %1: %2; nothing written")
-                             .arg(out.description(), why));
+        return toolError(QStringLiteral("cannot write to %1: %2%3")
+                             .arg(out.description(), why,
+                                 toFile ? QStringLiteral("; nothing written") : QString()));
     }
     if (targets)
         std::fprintf(
