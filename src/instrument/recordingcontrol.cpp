@@ -9,8 +9,11 @@
 #include "profilefile.h"
 #endif
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QSaveFile>
+
+#include <cstdio>
 
 RecordingControl::RecordingControl(MainWindow *window)
     : QObject(window)
@@ -129,6 +132,11 @@ bool RecordingControl::end()
     Q_UNUSED(asked)
 #endif
     profileJson.clear();
+    // Said on standard error too: a recording that ends with the window has no status bar left
+    // to say it in.
+    if (failed)
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+            qPrintable(endNote));
     return true;
 }
 

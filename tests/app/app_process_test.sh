@@ -100,6 +100,22 @@ kill -INT "$sim"; wait "$sim"
 check "SIGTERM ends the viewer with exit 0" [ $status -eq 0 ]
 check "SIGTERM leaves the recording whole, under its name" bash -c '[ -s "$0" ] && [ -z "$(tail -c 1 "$0")" ] && ! ls "$0".part-* >/dev/null 2>&1' "$work/term.csv"
 
+# A recording that fails is said on standard error too: the status bar goes with the window. Files
+# may grow to 2 KiB here; a 255-sample frame is 2,047 bytes, the csv's header and first row more.
+"$bin/vazorez-sim" --rate 20 --samples 255 >"$work/sim3.out" &
+sim=$!
+for _ in $(seq 300); do grep -q "^port: " "$work/sim3.out" && break; sleep 0.1; done
+port="$(sed -n 's/^port: //p' "$work/sim3.out")"
+bash -c 'trap "" XFSZ; ulimit -f 2; exec "$0" "$@"' "$gui" --port "$port" --connect --record "$work/full.csv" 2>"$log" &
+pid=$!
+for _ in $(seq 100); do grep -q "stopped after" "$log" && break; sleep 0.1; done
+kill -TERM "$pid"
+wait "$pid"
+status=$?
+kill -INT "$sim"; wait "$sim"
+check "a recording the file size limit stops is said on standard error, and the viewer goes on" \
+  bash -c '[ "$0" -eq 0 ] && grep -q "^vazorez-gui: recording to .*full.csv stopped after 0 frames: .*no frame reached the file, no .*full.csv was made" "$1" && ! ls "$2".part-* >/dev/null 2>&1' "$status" "$log" "$work/full.csv"
+
 # Quitting while a board streams records every frame the viewer read: what the simulator counts as
 # taken equals the frames recorded, whether the window is closed or Ctrl-C, SIGTERM or SIGHUP (the
 # terminal closing; it used to leave the file under its temporary name) ends it, at
