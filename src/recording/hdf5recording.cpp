@@ -375,21 +375,35 @@ bool Hdf5Writer::writeRows()
     return true;
 }
 
+#ifdef Q_OS_LINUX
+// The file's descriptor and where the library's data ends (its end of allocation); false when
+// the driver does not say.
+static bool descriptorAndEnd(hid_t file, int *descriptor, off_t *end)
+{
+    int *handle = nullptr;
+    haddr_t allocated = 0;
+    if (H5Fget_vfd_handle(file, H5P_DEFAULT, reinterpret_cast<void **>(&handle)) < 0 || !handle
+        || H5Fget_eoa(file, &allocated) < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return false;
+    }
+    *descriptor = *handle;
+    *end = off_t(allocated);
+    return true;
+}
+#endif
+
 void Hdf5Writer::giveBackRoom()
 {
 #ifdef Q_OS_LINUX
     // The library does not know of the room taken ahead and would leave it at the file's end
     // (150 KB of zeros after a few frames): the file ends where the library's data ends.
-    int *descriptor = nullptr;
-    haddr_t end = 0;
-    if (H5Fget_vfd_handle(file, H5P_DEFAULT, reinterpret_cast<void **>(&descriptor)) < 0
-        || !descriptor || H5Fget_eoa(file, &end) < 0) {
-        H5Eclear2(H5E_DEFAULT);
-        return;
-    }
+    int descriptor = -1;
+    off_t end = 0;
     struct stat status { };
-    if (::fstat(*descriptor, &status) == 0 && off_t(end) > 0 && status.st_size > off_t(end)) {
-        [[maybe_unused]] const int ignored = ::ftruncate(*descriptor, off_t(end));
+    if (descriptorAndEnd(file, &descriptor, &end) && end > 0 && ::fstat(descriptor, &status) == 0
+        && status.st_size > end) {
+        [[maybe_unused]] const int ignored = ::ftruncate(descriptor, end);
     }
 #endif
 }
@@ -400,18 +414,15 @@ bool Hdf5Writer::reserveRoom()
     // The space a write will take is taken from the disk first: a full disk (or a file size limit)
     // then fails here, before the file is touched, and the file stays as the last flush left it.
     // The room not used is given back as the file closes (giveBackRoom).
-    int *descriptor = nullptr;
-    haddr_t end = 0;
-    if (H5Fget_vfd_handle(file, H5P_DEFAULT, reinterpret_cast<void **>(&descriptor)) < 0
-        || !descriptor || H5Fget_eoa(file, &end) < 0) {
-        H5Eclear2(H5E_DEFAULT);
+    int descriptor = -1;
+    off_t end = 0;
+    if (!descriptorAndEnd(file, &descriptor, &end))
         return true; // no room can be made ahead; the write itself will tell
-    }
     // A chunk that was partly filled is written again whole, so its rows count too.
     const qint64 needed
         = qint64(pendingTimes.size() + kRowsPerChunk) * (Hdf5Recording::kMaxSamples * 8 + 11)
         + kHeadroomBytes;
-    const int failed = posix_fallocate(*descriptor, off_t(end), off_t(needed));
+    const int failed = posix_fallocate(descriptor, end, off_t(needed));
     if (failed != 0 && failed != EOPNOTSUPP && failed != EINVAL) {
         error = QString::fromLocal8Bit(strerror(failed));
         broken = true;
