@@ -31,6 +31,11 @@ void FrameReceiver::flush(const FrameDecoder &decoder, frame_t &record, const Fr
 void FrameReceiver::discard()
 {
     counters.bytesDropped += uint64_t(buffered.size());
+    forget();
+}
+
+void FrameReceiver::forget()
+{
     buffered.clear();
     consumed = 0;
     resumeAt = 0;

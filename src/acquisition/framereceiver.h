@@ -66,6 +66,9 @@ public:
     // Forgets the buffered bytes (counted as dropped) and any candidate still arriving: the next
     // bytes come from another line.
     void discard();
+    // Forgets the buffered bytes without counting them: a replay moved elsewhere in its file, and
+    // the bytes it passes over were not lost.
+    void forget();
 
     // True while a candidate still arriving holds back what follows it.
     bool isWaiting() const { return waiting >= 0; }

@@ -157,9 +157,13 @@ void SerialPort::moveReplay(int64_t frame, bool play)
             if (!source || !source->canMove())
                 return;
             if (frame >= 0) {
-                // The frames before the move end here, like a line: whole ones go out, a part of
-                // one is dropped, and a frame waiting for the display is one of theirs.
-                endOfLineLocked();
+                // The frames before the move end here: whole ones go out, the start of the next
+                // one is passed over as the user asked (not dropped: the file holds it whole),
+                // and a frame waiting for the display is one of theirs.
+                flushLocked(FrameReceiver::Flush::Quiet);
+                receiveBuffer.forget();
+                resetFrame();
+                quietTimer.stop();
                 if (framePending)
                     ++framesSkipped;
                 framePending = false;
