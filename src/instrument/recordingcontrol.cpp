@@ -105,7 +105,7 @@ bool RecordingControl::end()
         endNote = QStringLiteral("recording to %1 failed: %2").arg(done.path, error);
     else if (done.frames == 0) // an empty recording does not replace what the file held
         endNote = QStringLiteral("nothing recorded: no frame arrived, %1")
-                      .arg(FrameRecorder::untouched(done.path));
+                      .arg(OutputFile::untouched(done.path));
     else
         endNote = QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path);
 #ifdef VAZOREZ_RADAR_VIEW

@@ -150,7 +150,7 @@ bool FrameRecorder::finish(QString *whyNot)
     if (!error.isEmpty() && keptInFile && framesInFile() == 0) {
         out.discard();
         frames = 0;
-        *whyNot = QStringLiteral("%1; no frame reached the file, %2").arg(error, untouched(path));
+        *whyNot = QStringLiteral("%1; no frame reached the file, %2").arg(error, OutputFile::untouched(path));
         return false;
     }
     if (!out.commitWhatWasWritten()) {
@@ -193,12 +193,6 @@ FrameRecorder::Status FrameRecorder::status() const
 {
     QMutexLocker lock(&mutex);
     return Status{path, frames, std::min(frames, recordedAtLinkStatus), error};
-}
-
-QString FrameRecorder::untouched(const QString &path)
-{
-    return QFileInfo(path).isFile() ? QStringLiteral("%1 left as it was").arg(path)
-                                    : QStringLiteral("no %1 was made").arg(path);
 }
 
 bool FrameRecorder::writeOneFrame(const QString &path, const frame_t &record,

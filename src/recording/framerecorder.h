@@ -63,9 +63,6 @@ public:
 
     // Writes one frame as a csv file with the capture's columns (the shown frame, saved), under its
     // own index and time in its link.
-    // What became of the file at `path` when a recording left it alone: "PATH left as it was",
-    // or that none was made.
-    static QString untouched(const QString &path);
     static bool writeOneFrame(const QString &path, const frame_t &record, const QByteArray &bytes,
         int64_t index, double seconds, QString *error);
 

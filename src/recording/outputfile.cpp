@@ -230,3 +230,9 @@ bool OutputFile::fail(const QString &reason)
         error = reason;
     return false;
 }
+
+QString OutputFile::untouched(const QString &path)
+{
+    return QFileInfo(path).isFile() ? QStringLiteral("%1 left as it was").arg(path)
+                                    : QStringLiteral("no %1 was made").arg(path);
+}

@@ -31,6 +31,9 @@ public:
     // regular file" for a device or a pipe that `accept` refuses; nothing is touched then).
     // errorString() is the system's reason, for every call.
     bool open(const QString &path, Accept accept = Accept::AnyFile);
+    // What became of the file at `path` when a write that failed left it alone: "PATH left as it
+    // was", or that none was made.
+    static QString untouched(const QString &path);
     // The name for messages: the path, or "standard output".
     QString description() const { return name; }
     // The file written until commit(): the temporary, or the target itself.

@@ -87,9 +87,10 @@ volatile std::sig_atomic_t heldSignal = 0;
 volatile std::sig_atomic_t holdAtFirst = 0;
 // Made before any signal can come: the handler may only write bytes that exist.
 // One for Ctrl-C, one for a termination request (kill, a service manager): each names its own
-// second stop.
-char notice[2][256];
-size_t noticeLength[2] = {0, 0};
+// second stop; the third says what a stop at once leaves behind.
+char notice[3][256];
+size_t noticeLength[3] = {0, 0, 0};
+constexpr int kStoppedAtOnce = 2;
 
 void forwardSignal(int number)
 {
@@ -102,6 +103,8 @@ void forwardSignal(int number)
     if (caught == 2 && holding) {
         heldSignal = number;
     } else if (caught > 1) {
+        [[maybe_unused]] const auto said
+            = ::write(STDERR_FILENO, notice[kStoppedAtOnce], noticeLength[kStoppedAtOnce]);
         // Pending until this handler returns; then it ends the process.
         ::signal(number, SIG_DFL);
         ::raise(number);
@@ -120,9 +123,11 @@ void prepareNotice(const QString &doing)
     // On a terminal the notice replaces a status line that has no newline yet.
     const QByteArray start = (::isatty(STDERR_FILENO) ? QByteArray("\r\033[K") : QByteArray())
         + QCoreApplication::applicationName().toLocal8Bit() + ": " + doing.toLocal8Bit();
-    const QByteArray texts[2] = {start + "; Ctrl-C again to stop at once\n",
-        start + "; a second termination request stops it at once\n"};
-    for (int which = 0; which < 2; ++which) {
+    const QByteArray texts[3] = {start + "; Ctrl-C again to stop at once\n",
+        start + "; a second termination request stops it at once\n",
+        QCoreApplication::applicationName().toLocal8Bit()
+            + ": stopped at once; a file being written keeps its temporary name (.part-XXXXXX)\n"};
+    for (int which = 0; which < 3; ++which) {
         noticeLength[which] = std::min(size_t(texts[which].size()), sizeof notice[which]);
         std::memcpy(notice[which], texts[which].constData(), noticeLength[which]);
     }

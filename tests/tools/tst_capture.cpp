@@ -627,11 +627,15 @@ private Q_SLOTS:
         // It used to fail with "Interrupted system call" and a file cut inside a line.
         QTest::newRow("SIGINT during a blocked write")
             << "blocked" << 0 << secondStops + "vazorez-capture: %1 frames in";
-        // The write stays blocked while nobody reads: a second signal must not wait for it.
+        // The write stays blocked while nobody reads: a second signal must not wait for it. What
+        // a stop at once leaves is said.
+        const QString atOnce = secondStops
+            + "vazorez-capture: stopped at once; a file being written keeps its temporary name "
+              "(.part-XXXXXX)\n";
         QTest::newRow("second SIGINT during a blocked write")
-            << "blocked twice" << 128 + SIGINT << secondStops;
+            << "blocked twice" << 128 + SIGINT << atOnce;
         // Both come before the event loop can end the capture: the file is never named half-written.
-        QTest::newRow("SIGINT then SIGTERM at once") << "twice" << 128 + SIGTERM << secondStops;
+        QTest::newRow("SIGINT then SIGTERM at once") << "twice" << 128 + SIGTERM << atOnce;
         // The board's stream ends and its line goes away: a clean end, told apart from a failure.
         QTest::newRow("hang-up") << "hang-up" << 3 << "the line hung up after %1 frames";
         // A coarse timer stopped 3.5 s at 3.3 s.
@@ -1020,7 +1024,7 @@ private Q_SLOTS:
         // LIMIT: files may grow to 1 KiB only, too little for an h5 file's structure. A file the
         // HDF5 library could not flush used to crash the program as it ended.
         QTest::newRow("no room for an h5 file") << capture << QStringList{"LIMIT", "PTY", "-o", "KEEP", "--format", "h5"} << 1 << "cannot create KEEP: File too large; KEEP left as it was";
-        QTest::newRow("decode: no room for an h5 file") << decode << QStringList{"LIMIT", "KEEP", "-o", "KEEP", "--format", "h5"} << 1 << "cannot write to KEEP: File too large; nothing written";
+        QTest::newRow("decode: no room for an h5 file") << decode << QStringList{"LIMIT", "KEEP", "-o", "KEEP", "--format", "h5"} << 1 << "cannot write to KEEP: File too large; KEEP left as it was";
         QTest::newRow("decode: missing file") << decode << QStringList{"/nonexistent.raw"} << 1 << "cannot read /nonexistent.raw";
         QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
         // A file with no frame in it is an error, as it is for a replay, and writes nothing.

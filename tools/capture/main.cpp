@@ -89,7 +89,7 @@ public:
             QString said = QStringLiteral("cannot create %1: %2")
                                .arg(recorder->description(), recorder->outputError());
             if (QFileInfo(outputPath).isFile())
-                said += "; " + FrameRecorder::untouched(outputPath);
+                said += "; " + OutputFile::untouched(outputPath);
             toolError(said);
             return false;
         }

@@ -150,7 +150,8 @@ int main(int argc, char *argv[])
         out.discard();
         return toolError(QStringLiteral("cannot write to %1: %2%3")
                              .arg(out.description(), why,
-                                 toFile ? QStringLiteral("; nothing written") : QString()));
+                                 toFile ? "; " + OutputFile::untouched(out.description())
+                                        : QString()));
     }
     if (targets)
         std::fprintf(
