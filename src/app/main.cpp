@@ -58,11 +58,11 @@ int main(int argc, char *argv[])
             modal->close();
         window.close();
     };
-    if (!stopSignals.install(closeWindow, &problem, QStringLiteral("closing the window")))
-        std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
     // Two signals in a row (a terminal closing sends one to each process of its group, a script
     // may send two) must not end the program between the first and a whole recording.
     stopSignals.holdFromFirstSignal();
+    if (!stopSignals.install(closeWindow, &problem, QStringLiteral("closing the window")))
+        std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
 
     // What the options ask for; a request that cannot be met is said on standard error and in the
     // status bar, and the viewer starts all the same.

@@ -78,8 +78,8 @@ bool FrameRecorder::start(double linkSeconds, QString *whyNot)
     if (!out.open(path) || !writer.writeHeader() || !out.flush()) {
         *whyNot = QStringLiteral("cannot record to %1: %2").arg(out.description(), outputError());
         out.discard();
-        if (QFileInfo(path).isFile())
-            *whyNot += QStringLiteral("; %1 left as it was").arg(path);
+        if (QFileInfo(path).isFile()) // a device or a pipe has no "as it was"
+            *whyNot += "; " + OutputFile::untouched(path);
         return false;
     }
     out.setBufferSize(kBufferBytes);

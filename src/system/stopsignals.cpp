@@ -123,8 +123,10 @@ void prepareNotice(const QString &doing)
     // On a terminal the notice replaces a status line that has no newline yet.
     const QByteArray start = (::isatty(STDERR_FILENO) ? QByteArray("\r\033[K") : QByteArray())
         + QCoreApplication::applicationName().toLocal8Bit() + ": " + doing.toLocal8Bit();
-    const QByteArray texts[3] = {start + "; Ctrl-C again to stop at once\n",
-        start + "; a second termination request stops it at once\n",
+    // A program that holds from the first signal stops at the second once its files are whole.
+    const QByteArray when = holdAtFirst ? " once its files are whole" : " at once";
+    const QByteArray texts[3] = {start + "; Ctrl-C again to stop" + when + "\n",
+        start + "; a second termination request stops it" + when + "\n",
         QCoreApplication::applicationName().toLocal8Bit()
             + ": stopped at once; a file being written keeps its temporary name (.part-XXXXXX)\n"};
     for (int which = 0; which < 3; ++which) {

@@ -37,6 +37,7 @@ public:
     // Holds from the first signal on, for a program whose event loop never waits on a write
     // (the viewer: its files are written on a worker thread): a second signal that comes before
     // the program reached hold() waits for release() too. A third one ends the process at once.
+    // Called before install(), whose notice then says so.
     void holdFromFirstSignal();
 
 private:
