@@ -10,6 +10,7 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -34,6 +35,11 @@ int main(int argc, char *argv[])
     }
 #endif
     QApplication application(argc, argv);
+#ifdef SIGPIPE
+    // A recording into a pipe whose reader left is a write error that ends the recording, said
+    // in the status bar; the signal would end the viewer, window and all.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     // Options are checked before a window opens: a mistyped one ends the viewer as it ends a tool.
     QStringList problems;
     const ViewerOptions options = readViewerOptions(QCoreApplication::arguments(), &problems);

@@ -30,13 +30,19 @@ bool RecordingControl::start(const QString &to, const QString &as, QString *erro
     forgetLastNote();
     if (window->openLinkName().isEmpty()) {
         // It starts with the next link; whether the file can be written is known now.
-        FrameRecorder trial(path, format);
-        if (trial.start(0.0, error)) {
-            trial.abandon();
+        auto trial = std::make_unique<FrameRecorder>(path, format);
+        if (!trial->start(0.0, error)) {
+            path.clear();
+            return false;
+        }
+        if (trial->replacesFile()) {
+            trial->abandon();
             return true;
         }
-        path.clear();
-        return false;
+        // A pipe or a device is opened once: its reader would take a close for the recording's
+        // end, and a FIFO opened again may wait for a reader that has gone. It waits for the link.
+        waiting = std::move(trial);
+        return true;
     }
     // A replay's frames keep their time in the file; a port's count from the recording's start.
     const LinkStatus link = window->link()->status();
@@ -48,6 +54,11 @@ void RecordingControl::prepare()
     // The recorder listens before the link opens, so that it has the link's first frame too.
     if (path.isEmpty() || recorder)
         return;
+    if (waiting) {
+        recorder = std::move(waiting);
+        window->link()->addTap(recorder.get());
+        return;
+    }
     QString error;
     if (!begin(0.0, &error))
         emit problem(error);
@@ -86,9 +97,12 @@ bool RecordingControl::end()
 {
     const QString asked = path;
     path.clear();
+    waiting.reset();
     if (!recorder)
         return false;
     window->link()->removeTap(recorder.get());
+    // A device or a pipe has nothing beside it: a profile goes only beside a file.
+    const bool toFile = recorder->replacesFile();
     // The count is taken once the last frames are in the file: it is what the file holds.
     QString error;
     const bool whole = recorder->finish(&error);
@@ -112,14 +126,14 @@ bool RecordingControl::end()
     // The profile goes beside a file that holds frames of this recording, and only then: an
     // empty recording leaves the file, and what lay beside it, as they were. A profile beside the
     // file this recording replaced described the older recording.
-    if (profileJson.isEmpty() && done.frames > 0 && QFile::exists(radarSidecarPath(asked))
+    if (toFile && profileJson.isEmpty() && done.frames > 0 && QFile::exists(radarSidecarPath(asked))
         && !QFile::remove(radarSidecarPath(asked))) {
         endNote
             += QStringLiteral("; %1 describes the recording it replaced and could not be removed")
                    .arg(radarSidecarPath(asked));
         failed = true;
     }
-    if (!profileJson.isEmpty() && done.frames > 0) {
+    if (toFile && !profileJson.isEmpty() && done.frames > 0) {
         QSaveFile beside(radarSidecarPath(asked));
         if (!beside.open(QIODevice::WriteOnly) || beside.write(profileJson) != profileJson.size()
             || !beside.commit()) {
@@ -130,6 +144,7 @@ bool RecordingControl::end()
     }
 #else
     Q_UNUSED(asked)
+    Q_UNUSED(toFile)
 #endif
     profileJson.clear();
     // Said on standard error too: a recording that ends with the window has no status bar left

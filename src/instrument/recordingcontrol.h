@@ -63,6 +63,9 @@ private:
     std::function<QByteArray()> profileSource;
     QByteArray profileJson; // the profile in force when the running recording started
     std::unique_ptr<FrameRecorder> recorder;
+    // A pipe or a device opened when the recording was asked for, before any link: it is the
+    // recorder of the next link.
+    std::unique_ptr<FrameRecorder> waiting;
     QString endNote;
     bool failed = false;
 };

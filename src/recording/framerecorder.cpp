@@ -26,6 +26,9 @@ FrameWriter::Format formatFor(const QString &path, const QString &name)
 // pauses has its frames in the file, and little is at stake if the program is killed.
 constexpr auto kFlushEvery = std::chrono::milliseconds(250);
 constexpr int kBufferBytes = 64 * 1024;
+// What reached the file goes to the disk this often: a power cut loses about that much more than a
+// crash of the program does.
+constexpr auto kSyncEvery = std::chrono::milliseconds(1000);
 
 } // namespace
 
@@ -75,7 +78,7 @@ FrameRecorder::~FrameRecorder()
 bool FrameRecorder::start(double linkSeconds, QString *whyNot)
 {
     QMutexLocker lock(&mutex);
-    if (!out.open(path) || !writer.writeHeader() || !out.flush()) {
+    if (!FrameWriter::openOutput(out, path, format) || !writer.writeHeader() || !out.flush()) {
         *whyNot = QStringLiteral("cannot record to %1: %2").arg(out.description(), outputError());
         out.discard();
         if (QFileInfo(path).isFile()) // a device or a pipe has no "as it was"
@@ -83,6 +86,7 @@ bool FrameRecorder::start(double linkSeconds, QString *whyNot)
         return false;
     }
     out.setBufferSize(kBufferBytes);
+    out.syncToDiskEvery(kSyncEvery);
     startSeconds = linkSeconds;
     lastFlush = std::chrono::steady_clock::now();
     running = true;

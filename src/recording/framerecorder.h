@@ -54,6 +54,8 @@ public:
     // recording ends.
     QString description() const { return out.description(); }
     QString writingPath() const { return out.writingPath(); }
+    // Written under a temporary name that replaces a file (not a device or a pipe); until finish().
+    bool replacesFile() const { return out.replacesFile(); }
     // Why the output could not be created or written, in the system's words.
     QString outputError() const;
 

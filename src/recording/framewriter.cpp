@@ -95,6 +95,12 @@ bool FrameWriter::put(const QByteArray &bytes)
     return true;
 }
 
+bool FrameWriter::openOutput(OutputFile &out, const QString &path, Format format)
+{
+    return out.open(path,
+        format == Format::Hdf5 ? OutputFile::Accept::SeekableFile : OutputFile::Accept::AnyFile);
+}
+
 bool FrameWriter::writeHeader()
 {
     if (format == Format::Hdf5)

@@ -35,6 +35,10 @@ public:
     // The format of a file name's extension, else csv.
     static Format formatForSuffix(const QString &path);
 
+    // Opens `out` at `path` for `format`: an h5 file needs a regular file, and is refused at once
+    // for standard output, a device or a pipe, before anything waits on them.
+    static bool openOutput(OutputFile &out, const QString &path, Format format);
+
     bool writeHeader();
     // One accepted frame: its record and its own bytes (from which the spectrum is read in frame
     // order). Each frame goes out whole, so the output never ends inside a line.

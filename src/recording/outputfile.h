@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -17,19 +18,21 @@
 
 class OutputFile {
 public:
-    OutputFile() = default;
+    OutputFile();
     // Discards a temporary that was never committed.
     ~OutputFile();
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-    // What an output may be. A picture is a file, never a device or a pipe.
-    enum class Accept { AnyFile, RegularFileOnly };
+    // What an output may be. A picture is a file, never a device or a pipe; so is a file that is
+    // written out of order (HDF5 seeks), which cannot be standard output either.
+    enum class Accept { AnyFile, RegularFileOnly, SeekableFile };
 
-    // "" or "-" is standard output (with AnyFile; a file named "-" with RegularFileOnly). Creates
-    // the temporary (or opens the device); false with errorString() set when it cannot ("not a
-    // regular file" for a device or a pipe that `accept` refuses; nothing is touched then).
-    // errorString() is the system's reason, for every call.
+    // "" or "-" is standard output (with AnyFile; a file named "-" with RegularFileOnly; refused
+    // with SeekableFile). Creates the temporary (or opens the device or pipe, once, without waiting:
+    // a FIFO that nobody reads yet is refused); false with errorString() set when it cannot ("not a
+    // regular file (a FIFO)" for what `accept` refuses; nothing is touched then). errorString() is
+    // the system's reason, for every call.
     bool open(const QString &path, Accept accept = Accept::AnyFile);
     // What became of the file at `path` when a write that failed left it alone: "PATH left as it
     // was", or that none was made.
@@ -58,6 +61,12 @@ public:
     int64_t unitsInFile() const { return unitsDone; }
     // Hands gathered bytes to the system.
     bool flush();
+    // A file that replaces a user's file (not a device or a pipe) goes to the disk every `every`
+    // while it is written, on a thread of its own, so that a power cut loses no more than that
+    // of it; commit() makes it whole on the disk in any case. After open().
+    void syncToDiskEvery(std::chrono::milliseconds every);
+    // How often the file went to the disk while it was written.
+    int64_t diskSyncs() const;
     // Makes what was written the file at the target path. False (temporary kept for the caller to
     // discard) when the data cannot be made durable.
     bool commit();
@@ -75,9 +84,11 @@ public:
 
 private:
     bool fail(const QString &reason);
+    bool openInPlace(const QString &path, QIODevice::OpenMode mode);
     bool writeAll(const char *data, qint64 size);
     // Counts the units that the bytes in the file now end.
     void countUnits();
+    class DiskSync;
     bool makeDurableAndRename();
     bool runFinisher();
 
@@ -94,4 +105,5 @@ private:
     qint64 lastUnitEnd = 0; // end of the last unit in the file
     int64_t unitsDone = 0;
     std::function<bool(QString *error)> finisher;
+    std::unique_ptr<DiskSync> diskSync; // stopped before the file is closed, resized or renamed
 };

@@ -4,13 +4,14 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <atomic>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
 #include <QSocketNotifier>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -26,9 +27,11 @@
 namespace {
 
 StopSignals *installed = nullptr;
+std::atomic<bool> stopAsked{false};
 
 BOOL WINAPI forwardConsoleEvent(DWORD)
 {
+    stopAsked = true;
     if (StopSignals *target = installed)
         QMetaObject::invokeMethod(
             QCoreApplication::instance(), [target] { target->stopNow(); }, Qt::QueuedConnection);
@@ -65,6 +68,16 @@ void StopSignals::stopNow()
         stop();
 }
 
+bool StopSignals::caught()
+{
+    return stopAsked.load();
+}
+
+int StopSignals::caughtSignal()
+{
+    return 0;
+}
+
 void StopSignals::hold() { }
 void StopSignals::release() { }
 void StopSignals::holdFromFirstSignal() { }
@@ -81,6 +94,7 @@ int signalPipe[2] = {-1, -1};
 // runs the handler): the count is a lock-free atomic, which a handler may use.
 std::atomic<int> signalsCaught{0};
 static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<int> firstSignal{0};
 // While set, the signal that would end the process is only noted here.
 volatile std::sig_atomic_t holding = 0;
 volatile std::sig_atomic_t heldSignal = 0;
@@ -109,6 +123,7 @@ void forwardSignal(int number)
         ::signal(number, SIG_DFL);
         ::raise(number);
     } else {
+        firstSignal = number;
         const int which = number == SIGINT ? 0 : 1;
         [[maybe_unused]] const auto said
             = ::write(STDERR_FILENO, notice[which], noticeLength[which]);
@@ -169,6 +184,7 @@ bool StopSignals::install(std::function<void()> onStop, QString *error, const QS
     ::fcntl(signalPipe[1], F_SETFL, ::fcntl(signalPipe[1], F_GETFL) | O_NONBLOCK);
     stop = std::move(onStop);
     signalsCaught = 0;
+    firstSignal = 0;
     prepareNotice(doing);
     notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this] {
@@ -199,6 +215,16 @@ void StopSignals::stopNow()
 {
     if (stop)
         stop();
+}
+
+bool StopSignals::caught()
+{
+    return signalsCaught.load() > 0;
+}
+
+int StopSignals::caughtSignal()
+{
+    return firstSignal.load();
 }
 
 void StopSignals::hold()

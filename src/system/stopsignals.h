@@ -29,6 +29,12 @@ public:
         const QString &doing = QStringLiteral("stopping after the current frame"));
     // Runs the stop, on the event loop.
     void stopNow();
+    // A stop signal came: for work that runs without the event loop (a conversion, an open that
+    // waits), which looks at this between its steps. Safe from any thread.
+    static bool caught();
+    // The first stop signal's number (SIGINT, SIGTERM, SIGHUP), for an exit status that tells it;
+    // 0 before one came, or where the stop is no signal (Windows).
+    static int caughtSignal();
     // While the program makes its files whole, a second signal waits for release() and then ends
     // the process as it would have at once: a Ctrl-C during the last write cannot leave a
     // half-written file behind.

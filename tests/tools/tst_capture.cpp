@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <fcntl.h>
@@ -855,43 +856,97 @@ private Q_SLOTS:
         QVERIFY(decoded == sent);
     }
 
-    // An output that is a symbolic link stays one: the file it points at gets the recording, for
-    // every tool alike.
-    void outputThroughALinkKeepsTheLink_data()
+    // Every kind of output gets the whole recording, for every tool alike. A symbolic link stays
+    // one: the file it points at is replaced. A path to a descriptor (/dev/stdout into a pipe) and
+    // a FIFO are written directly and opened once: they used to get a hidden .part-XXXXXX in the
+    // working folder and a failure at the end, and a FIFO's reader the header alone.
+    void everyKindOfOutputGetsTheRecording_data()
     {
         QTest::addColumn<QString>("program");
-        QTest::newRow("capture") << "vazorez-capture";
-        QTest::newRow("decode") << "vazorez-decode";
+        QTest::addColumn<QString>("kind");
+        for (const QString program : {"vazorez-capture", "vazorez-decode"})
+            for (const QString kind : {"link", "/dev/stdout", "FIFO"})
+                QTest::newRow(qPrintable(program + ", " + kind)) << program << kind;
     }
 
-    void outputThroughALinkKeepsTheLink()
+    void everyKindOfOutputGetsTheRecording()
     {
         QFETCH(QString, program);
-        const QString target = dir.filePath(program + "-target.csv");
-        const QString link = dir.filePath(program + "-link.csv");
-        QFile older(target);
-        QVERIFY(older.open(QIODevice::WriteOnly) && older.write("an older recording\n") > 0);
-        older.close();
-        QVERIFY(::symlink(QFile::encodeName(QFileInfo(target).fileName()).constData(),
-                    QFile::encodeName(link).constData())
-            == 0);
+        QFETCH(QString, kind);
+        QTemporaryDir work; // also the tool's working folder, where nothing may be left
+        const QString target = work.filePath("target.csv");
+        QString output = kind;
+        if (kind == "link") {
+            QFile older(target);
+            QVERIFY(older.open(QIODevice::WriteOnly) && older.write("an older recording\n") > 0);
+            older.close();
+            output = work.filePath("link.csv");
+            QVERIFY(::symlink("target.csv", QFile::encodeName(output).constData()) == 0);
+        }
+        // A FIFO's reader is there before the tool opens it, and reads until the tool closes it.
+        QByteArray fromFifo;
+        std::atomic<bool> toolEnded{false};
+        std::thread fifoReader;
+        if (kind == "FIFO") {
+            output = work.filePath("fifo");
+            QVERIFY(::mkfifo(QFile::encodeName(output).constData(), 0600) == 0);
+            const int end = ::open(QFile::encodeName(output).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            QVERIFY(end >= 0);
+            fifoReader = std::thread([end, &fromFifo, &toolEnded] {
+                char buffer[65536];
+                for (;;) {
+                    const bool last = toolEnded.load();
+                    const ssize_t got = ::read(end, buffer, sizeof buffer);
+                    if (got > 0)
+                        fromFifo.append(buffer, int(got));
+                    else if (last)
+                        break;
+                    else
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+                ::close(end);
+            });
+        }
+        QByteArray standardOutput;
+        int exitCode = -1;
+        QString errors;
         if (program == "vazorez-capture") {
             Session session;
-            QVERIFY(session.start({"-o", link}, int(goodFrames().size())));
-            QVERIFY(session.finish());
-            QVERIFY2(session.capture.exitCode() == 0, qPrintable(session.stderrText));
+            session.capture.setWorkingDirectory(work.path());
+            const bool started = session.start({"-o", output}, int(goodFrames().size()));
+            session.finish();
+            exitCode = session.capture.exitCode();
+            errors = session.stderrText;
+            standardOutput = session.capture.readAllStandardOutput();
+            QVERIFY2(started, qPrintable(errors));
         } else {
             const QString raw = captureIn("raw");
             QVERIFY(!raw.isEmpty());
-            int exitCode = -1;
-            runDecode({raw, "-o", link}, &exitCode);
-            QCOMPARE(exitCode, 0);
+            QProcess decode;
+            decode.setWorkingDirectory(work.path());
+            decode.start(siblingProgram("vazorez-decode"), {raw, "-o", output});
+            QVERIFY(decode.waitForFinished(15000));
+            exitCode = decode.exitCode();
+            errors = QString::fromLocal8Bit(decode.readAllStandardError());
+            standardOutput = decode.readAllStandardOutput();
         }
-        QVERIFY(QFileInfo(link).isSymLink());
-        QCOMPARE(QFileInfo(link).symLinkTarget(), target);
-        const QList<Row> rows = parseCsv(readAll(target));
-        QCOMPARE(rows.size(), goodFrames().size());
-        QCOMPARE(QDir(dir.path()).entryList({"*.part-*"}), QStringList());
+        toolEnded = true;
+        if (fifoReader.joinable())
+            fifoReader.join();
+        QVERIFY2(exitCode == 0, qPrintable(errors));
+        const QByteArray text = kind == "link" ? readAll(target)
+            : kind == "FIFO"                   ? fromFifo
+                                               : standardOutput;
+        QList<Row> expected;
+        for (const FrameValues &values : goodFrames())
+            expected.append(rowOf(values));
+        QCOMPARE(parseCsv(text), expected);
+        if (kind == "link") {
+            QVERIFY(QFileInfo(output).isSymLink());
+            QCOMPARE(QFileInfo(output).symLinkTarget(), target);
+        }
+        QCOMPARE(QDir(work.path()).entryList({"*.part-*", ".*.part-*"}, QDir::AllEntries | QDir::Hidden),
+            QStringList());
     }
 
     void decodeWritesEachFramesTargets_data()
@@ -1025,6 +1080,14 @@ private Q_SLOTS:
         // HDF5 library could not flush used to crash the program as it ended.
         QTest::newRow("no room for an h5 file") << capture << QStringList{"LIMIT", "PTY", "-o", "KEEP", "--format", "h5"} << 1 << "cannot create KEEP: File too large; KEEP left as it was";
         QTest::newRow("decode: no room for an h5 file") << decode << QStringList{"LIMIT", "KEEP", "-o", "KEEP", "--format", "h5"} << 1 << "cannot write to KEEP: File too large; KEEP left as it was";
+        // A FIFO nobody reads yet would block the open until a reader came, deaf to Ctrl-C.
+        QTest::newRow("a FIFO nobody reads") << capture << QStringList{"PTY", "-o", "@FIFO"} << 1
+            << "cannot create @FIFO: no program reads this FIFO yet; start its reader first";
+        // HDF5 seeks: refused at once, before an open that would wait for a reader.
+        QTest::newRow("h5 into a FIFO") << capture << QStringList{"PTY", "-o", "@FIFO", "--format", "h5"} << 1
+            << "cannot create @FIFO: an h5 file needs a regular file (HDF5 seeks), not a FIFO";
+        QTest::newRow("decode: h5 to standard output") << decode << QStringList{"KEEP", "--format", "h5"} << 1
+            << "an h5 file needs a regular file (HDF5 seeks), not standard output";
         QTest::newRow("decode: missing file") << decode << QStringList{"/nonexistent.raw"} << 1 << "cannot read /nonexistent.raw";
         QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
         // A file with no frame in it is an error, as it is for a replay, and writes nothing.
@@ -1056,7 +1119,11 @@ private Q_SLOTS:
         badFile.write(userData + "0,0.000000,CW,1,2048,2047\n");
         badFile.close();
         message.replace("BAD", bad);
-        arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath());
+        const QString fifo = dir.filePath("nobody-reads");
+        if (arguments.contains("@FIFO") && !QFileInfo::exists(fifo))
+            QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        message.replace("@FIFO", fifo);
+        arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath()).replaceInStrings("@FIFO", fifo);
         QProcess process;
         if (arguments.value(0) == "LIMIT")
             process.start("bash",
@@ -1072,6 +1139,55 @@ private Q_SLOTS:
         QVERIFY2(errors.contains(message.replace("KEEP", kept)), qPrintable(errors));
         QCOMPARE(readAll(kept), userData);
         QCOMPARE(QDir(dir.path()).entryList({"*.part-*"}), QStringList());
+    }
+
+    // A stop ends a conversion at any moment: between frames of a long file, or while its input
+    // stalls (a read that resumes after the signal). The temporary goes and the tool says what it
+    // left; it used to exit without a word and leave FILE.part-XXXXXX.
+    void aStoppedConversionLeavesNoFile_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("format");
+        QTest::newRow("SIGINT during a long conversion") << "long" << SIGINT << "h5";
+        QTest::newRow("SIGTERM during a long conversion") << "long" << SIGTERM << "csv";
+        QTest::newRow("SIGINT while the input stalls") << "stalled" << SIGINT << "csv";
+        QTest::newRow("SIGHUP while the input stalls") << "stalled" << SIGHUP << "h5";
+    }
+
+    void aStoppedConversionLeavesNoFile()
+    {
+        QFETCH(QString, input);
+        QFETCH(int, signal);
+        QFETCH(QString, format);
+        const QString raw = captureIn("raw");
+        QVERIFY(!raw.isEmpty());
+        const QByteArray frames = readAll(raw);
+        QTemporaryDir work;
+        const QString output = work.filePath("keep." + format);
+        QProcess decode;
+        decode.setWorkingDirectory(work.path());
+        if (input == "long") {
+            // Tens of megabytes: seconds of work, stopped as soon as the output is being written.
+            QFile big(work.filePath("big.raw"));
+            QVERIFY(big.open(QIODevice::WriteOnly));
+            for (int copy = 0; copy < 1000; ++copy)
+                QVERIFY(big.write(frames) == frames.size());
+            big.close();
+            decode.start(siblingProgram("vazorez-decode"), {big.fileName(), "-o", output});
+        } else {
+            decode.start(siblingProgram("vazorez-decode"), {"-", "-o", output, "--format", format});
+            QVERIFY(decode.waitForStarted());
+            decode.write(frames); // and the input stays open, with nothing more to come
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(work.path()).entryList({"keep.*.part-*"}).isEmpty(), 10000);
+        ::kill(pid_t(decode.processId()), signal);
+        QVERIFY(decode.waitForFinished(10000));
+        const QString errors = QString::fromLocal8Bit(decode.readAllStandardError());
+        QCOMPARE(decode.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(decode.exitCode(), 128 + signal);
+        QVERIFY2(errors.contains("vazorez-decode: stopped; no " + output + " was made"), qPrintable(errors));
+        QCOMPARE(QDir(work.path()).entryList({"keep.*"}), QStringList());
     }
 
     void closedStandardOutputIsAnError()

@@ -6,6 +6,7 @@
 #include "hdf5recording.h"
 #include "outputfile.h"
 #include "profilefile.h"
+#include "stopsignals.h"
 #include "targetwriter.h"
 #include "toolcli.h"
 
@@ -13,9 +14,89 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <optional>
+#include <thread>
+#ifndef Q_OS_WIN
+#include <pthread.h>
+#endif
+
+namespace {
+
+// A stop while the conversion waits on its input or its output (a pipe that stalls) would wait as
+// long: the read or write resumes after the signal. Past a short grace the stop is done here, on a
+// thread of its own: the temporary file goes, the tool says what it left, and it ends.
+class StalledStop {
+public:
+    StalledStop()
+    {
+#ifndef Q_OS_WIN
+        // The stop signals stay the main thread's.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &previous);
+        thread = std::thread([this] { run(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#else
+        thread = std::thread([this] { run(); });
+#endif
+    }
+    ~StalledStop() { takeOver(); }
+    // The file to remove (empty: none, the output is a pipe or a device) and what that leaves.
+    void setOutput(const QString &temporary, const QString &left)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        temporaryPath = QFile::encodeName(temporary);
+        leftNote = left.toLocal8Bit();
+    }
+    // The conversion is past its reads and writes: it ends the program itself from here on.
+    void takeOver()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+        }
+        wake.notify_all();
+        if (thread.joinable())
+            thread.join();
+    }
+
+private:
+    void run()
+    {
+        constexpr auto kGrace = std::chrono::milliseconds(500);
+        std::unique_lock<std::mutex> lock(mutex);
+        std::chrono::steady_clock::time_point stopSeen;
+        while (!wake.wait_for(lock, std::chrono::milliseconds(50), [this] { return over; })) {
+            if (!StopSignals::caught())
+                continue;
+            const auto now = std::chrono::steady_clock::now();
+            if (stopSeen == std::chrono::steady_clock::time_point())
+                stopSeen = now;
+            if (now - stopSeen < kGrace)
+                continue;
+            if (!temporaryPath.isEmpty())
+                ::remove(temporaryPath.constData());
+            std::fprintf(stderr, "vazorez-decode: stopped; %s\n", leftNote.constData());
+            std::fflush(stderr);
+            const int number = StopSignals::caughtSignal();
+            std::_Exit(128 + (number > 0 ? number : 2));
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    QByteArray temporaryPath;
+    QByteArray leftNote = "nothing was written";
+    bool over = false;
+    std::thread thread;
+};
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -35,7 +116,9 @@ int main(int argc, char *argv[])
         "comes out as 0 in raw or h5.\n"
         "Exit status: 0 done, 1 FILE cannot be read, holds no frame, or the output cannot be\n"
         "written (then no output file is left behind), 2 bad options or a radar profile that is\n"
-        "missing, not JSON or refused.\n"
+        "missing, not JSON or refused, 128 + the signal's number when Ctrl-C, SIGTERM or SIGHUP\n"
+        "stopped it (the output file is not made, or keeps what it held; a pipe keeps what it\n"
+        "took).\n"
         "With --radar PROFILE.json --targets it writes the targets the analysis finds instead:\n"
         "csv frame,time_s,mode,rank,range_m,speed_mps,level_db,snr_db (a row per target, rank 1\n"
         "the strongest; speed in m/s, negative approaching, for CW; range in m for FMCW), or "
@@ -105,16 +188,31 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "vazorez-decode: radar profile from %s\n", qPrintable(origin));
     }
 
+    // A stop ends the conversion between two frames: the output file is not made (its temporary
+    // is removed) and the tool says so. A second one waits for that, and then ends it at once.
+    StopSignals stopSignals;
+    stopSignals.holdFromFirstSignal();
+    if (!stopSignals.install([] {}, &error, QStringLiteral("stopping the conversion")))
+        return toolError(error);
+    const auto stopped = [](const QString &left) {
+        std::fprintf(stderr, "vazorez-decode: stopped; %s\n", qPrintable(left));
+        return 128 + (StopSignals::caughtSignal() > 0 ? StopSignals::caughtSignal() : 2);
+    };
+    StalledStop stalledStop;
     CaptureReader reader(input);
     if (!reader.open())
-        return toolError(reader.errorString());
+        return StopSignals::caught() ? stopped(QStringLiteral("nothing was written"))
+                                     : toolError(reader.errorString());
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
 #endif
     OutputFile out;
-    if (!out.open(parser.value("output")))
+    if (!FrameWriter::openOutput(out, parser.value("output"), format))
         return toolError(
             QStringLiteral("cannot create %1: %2").arg(out.description(), out.errorString()));
+    stalledStop.setOutput(out.replacesFile() ? out.writingPath() : QString(),
+        out.replacesFile() ? OutputFile::untouched(out.description())
+                           : QStringLiteral("%1 keeps what it took").arg(out.description()));
 
     FrameWriter writer(out, format);
     RecordingContext session;
@@ -131,10 +229,20 @@ int main(int argc, char *argv[])
             profile, settings);
     bool written = targets ? targets->writeHeader() : writer.writeHeader();
     RecordedFrame frame;
-    while (written && reader.next(frame)) {
+    while (written && !StopSignals::caught() && reader.next(frame)) {
         written = targets ? targets->write(frame.index, frame.seconds, frame.record)
                           : writer.write(frame.index, frame.seconds, frame.record,
                               frame.bytes.constData(), frame.bytes.size());
+    }
+    stalledStop.takeOver();
+    if (StopSignals::caught()) {
+        const bool toFile = out.replacesFile();
+        out.discard();
+        const int code = stopped(toFile
+                ? OutputFile::untouched(out.description())
+                : QStringLiteral("%1 took %2 frames").arg(out.description()).arg(reader.frames()));
+        stopSignals.release();
+        return code;
     }
     if (reader.failed()) {
         out.discard();

@@ -16,6 +16,7 @@
 #include <QtCharts/QLineSeries>
 
 #include <atomic>
+#include <csignal>
 #include <optional>
 #include <cstdio>
 #include <thread>
@@ -93,6 +94,9 @@ int main(int argc, char *argv[])
     console.reset();
     qInstallMessageHandler(nullptr);
     QApplication application(argc, argv);
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN); // a recording into a pipe that closed is a write error, as in the viewer
+#endif
     QCoreApplication::setApplicationName("vazorez-demo");
     std::atomic<bool> stopBoard {false};
     std::atomic<bool> boardDone {false};
