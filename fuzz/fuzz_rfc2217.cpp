@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The telnet layer of an rfc2217:// port on fuzzer-chosen server bytes, fed in fuzzer-chosen
-// pieces: the data and the answers do not depend on where the reads were cut, the data is never
-// longer than the input, and a server's stream of escaped data comes back exactly.
+// pieces: the data, the answers and the verdict on the server do not depend on where the reads
+// were cut, the data is never longer than the input, the answers stay within a few per option
+// however many requests come, and a server's stream of escaped data comes back exactly.
 #include "rfc2217codec.h"
 
 #include <cstdint>
@@ -9,6 +10,10 @@
 #include <cstdlib>
 
 namespace {
+
+// Every option answered at most kMostAnswersPerOption times each way (3 bytes each), and the line
+// settings once (5 commands of at most 14 bytes, a rate's 0xFF bytes doubled).
+constexpr int kMostReplyBytes = 2 * 256 * Rfc2217Codec::kMostAnswersPerOption * 3 + 5 * 14;
 
 void check(bool condition, const char *what)
 {
@@ -46,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     check(pieceData == wholeData, "the data depends on where the reads were cut");
     check(pieceReply == wholeReply, "the answers depend on where the reads were cut");
+    check(pieces.error() == whole.error(), "the verdict depends on where the reads were cut");
     check(wholeData.size() <= length, "more data than input");
+    check(wholeReply.size() <= kMostReplyBytes, "answers without bound");
 
     // The same bytes as board data, escaped as a server sends them, come back unchanged.
     QByteArray escaped;

@@ -44,3 +44,34 @@ os.makedirs("fuzz/corpus/receiver", exist_ok=True)
 for name, data in programs.items():
     with open(os.path.join("fuzz/corpus/receiver", name), "wb") as out:
         out.write(data)
+
+# The rfc2217 fuzzer reads a seed byte for its cut points, then what a server sent. Besides the
+# hand-made seeds in fuzz/corpus/rfc2217, the servers the link refuses to trust:
+IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
+
+def cmd(verb, option):
+    return bytes([IAC, verb, option])
+
+def answer(command, value):
+    value = value.replace(b"\xff", b"\xff\xff")
+    return bytes([IAC, SB, 44, 100 + command]) + value + bytes([IAC, SE])
+
+def settings(rate=115200, size=8, parity=1, stop=1, control=3):
+    return (cmd(DO, 44) + answer(1, struct.pack(">I", rate)) + answer(2, bytes([size]))
+            + answer(3, bytes([parity])) + answer(4, bytes([stop])) + answer(5, bytes([control])))
+
+servers = {
+    "wont-binary": cmd(WONT, 0) + settings() + b"\x0d\x00\x0a",
+    "dont-binary": cmd(DONT, 0) + settings() + b"\x0d\x00\x0a",
+    "binary-switched-off": cmd(DO, 0) + cmd(WILL, 0) + b"\xa2\xe0" + cmd(WONT, 0) + b"\x16",
+    "unterminated-subnegotiation": bytes([IAC, SB, 44, 106]) + b"x" * 2000 + bytes([IAC, SE, 0x55]),
+    "refused-option-flood": (cmd(DO, 99) + cmd(WILL, 99)) * 1000 + b"\x42",
+    "negotiation-loop": (cmd(DONT, 3) + cmd(DO, 3)) * 20,
+    "restated-refusals": cmd(WONT, 24) + cmd(DONT, 24) + cmd(WONT, 3) + cmd(DONT, 3) + cmd(DO, 24) * 3,
+    "other-line-settings": settings(9600, 7, 3, 2, 2) + answer(1, bytes(4)) + answer(2, bytes(1)),
+    "data-before-settings": cmd(DO, 44) + bytes(range(255)) * 16 + settings(),
+}
+os.makedirs("fuzz/corpus/rfc2217", exist_ok=True)
+for name, data in servers.items():
+    with open(os.path.join("fuzz/corpus/rfc2217", name), "wb") as out:
+        out.write(bytes([len(name)]) + data)

@@ -158,10 +158,21 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
     lastHeard.start();
 
     if (telnet) {
+        wantedBaudRate = baudRate;
         socket.write(codec.opening(baudRate));
-        // Open means the far port has taken the line settings: a server that accepts and never
-        // answers, or a plain TCP port, is not a board's line.
-        while (codec.confirmed().baudRate == 0) {
+        // Open means the far port has taken every line setting: a server that accepts and never
+        // answers, or a plain TCP port, is not a board's line, and a far port at another rate,
+        // size, parity, stop size or flow control would show nothing but rejected frames.
+        for (;;) {
+            const QString untrusted = distrust();
+            if (!untrusted.isEmpty())
+                return fail(untrusted);
+            if (received.size() > kMostDataWhileOpening)
+                return fail(QStringLiteral("the server sent more than %1 KiB of data before it "
+                                           "confirmed the line settings")
+                                .arg(kMostDataWhileOpening / 1024));
+            if (codec.allConfirmed())
+                break;
             if (codec.comPortRefused())
                 return fail(
                     QStringLiteral("the server refuses RFC 2217 port control (a plain telnet port? "
@@ -177,11 +188,6 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
             socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
             pull();
         }
-        // A far port that cannot run the board's rate would show nothing but rejected frames.
-        if (codec.confirmed().baudRate != baudRate)
-            return fail(QStringLiteral("the server runs the port at %1 baud, not %2")
-                            .arg(codec.confirmed().baudRate)
-                            .arg(baudRate));
         probeTimer.start();
     }
     connected = true;
@@ -216,6 +222,46 @@ void NetworkLink::pull()
     codec.receive(raw.constData(), raw.size(), received, replies);
     if (!replies.isEmpty())
         socket.write(replies);
+    // The open checks for itself; once open, a server that breaks faith ends the link (what it
+    // sent before stays readable).
+    if (connected) {
+        const QString why = distrust();
+        if (!why.isEmpty())
+            reportLost(why);
+    }
+}
+
+QString NetworkLink::distrust() const
+{
+    using C = Rfc2217Codec;
+    if (!codec.error().isEmpty())
+        return codec.error();
+    const C::PortSettings &got = codec.confirmed();
+    if (codec.isConfirmed(C::SetBaudRate) && got.baudRate != wantedBaudRate)
+        return QStringLiteral("the server runs the port at %1 baud, not %2")
+            .arg(got.baudRate)
+            .arg(wantedBaudRate);
+    if (codec.isConfirmed(C::SetDataSize) && got.dataSize != C::DataSizeEight)
+        return QStringLiteral("the server set %1 data bits, not %2")
+            .arg(got.dataSize)
+            .arg(int(C::DataSizeEight));
+    if (codec.isConfirmed(C::SetParity) && got.parity != C::ParityNone) {
+        static const char *const names[] = {"odd", "even", "mark", "space"};
+        return QStringLiteral("the server set %1, not none")
+            .arg(got.parity >= 2 && got.parity <= 5
+                    ? QStringLiteral("%1 parity").arg(QLatin1String(names[got.parity - 2]))
+                    : QStringLiteral("parity code %1").arg(got.parity));
+    }
+    if (codec.isConfirmed(C::SetStopSize) && got.stopSize != C::StopBitsOne)
+        return QStringLiteral("the server set %1, not 1")
+            .arg(got.stopSize == 2      ? QStringLiteral("2 stop bits")
+                    : got.stopSize == 3 ? QStringLiteral("1.5 stop bits")
+                                        : QStringLiteral("stop size code %1").arg(got.stopSize));
+    if (codec.isConfirmed(C::SetControl) && got.control != C::ControlHardwareFlow)
+        return QStringLiteral("the server set %1, not RTS/CTS")
+            .arg(got.control == 1 ? QStringLiteral("no flow control")
+                                  : QStringLiteral("XON/XOFF flow control"));
+    return QString();
 }
 
 QByteArray NetworkLink::readAll()

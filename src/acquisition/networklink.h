@@ -25,6 +25,11 @@ public:
     // answer; one that stays silent this long has stopped answering.
     static constexpr int kProbeAfterMs = 1000;
     static constexpr int kSilenceLimitMs = 5000;
+    // Data an rfc2217 server may send before it has confirmed the line settings. A line at the
+    // board's 115200 baud carries 58 KB in the open's 5 s: a server that sends four times that is
+    // passing on no serial line, so the open fails, rather than keeping without end or quietly
+    // dropping what it sends.
+    static constexpr int kMostDataWhileOpening = 256 * 1024;
 
     explicit NetworkLink(QObject *parent = nullptr);
 
@@ -35,8 +40,11 @@ public:
     static bool isWellFormed(const QString &url, QString *error);
 
     // Connects to `url`, waiting at most `timeoutMs` in all: name lookup, connection and, for
-    // rfc2217, the server's answer to the line settings. Emits nothing while it waits: bytes that
-    // arrive meanwhile are kept and announced with readyRead once the open has returned.
+    // rfc2217, the server's answer to every line setting. Emits nothing while it waits: bytes that
+    // arrive meanwhile are kept (up to kMostDataWhileOpening) and announced with readyRead once the
+    // open has returned. An rfc2217 server that refuses binary transfer, confirms another line
+    // setting than the board's or breaks the telnet protocol fails the open with the reason, or,
+    // once open, loses the link.
     bool open(const QString &url, uint32_t baudRate, int timeoutMs = kOpenTimeoutMs);
     // Closes without a signal, forgetting whatever was not read.
     void close();
@@ -61,12 +69,16 @@ private:
     void onProbe();
     void reportLost(const QString &reason);
     bool fail(const QString &reason);
+    // Why the rfc2217 server can no longer be trusted (a protocol error, a line setting it
+    // confirmed other than the one asked for); empty while it can.
+    QString distrust() const;
 
     QTcpSocket socket;
     Rfc2217Codec codec;
     bool telnet = false;
     bool connected = false;
     bool lossReported = false;
+    uint32_t wantedBaudRate = 0;
     QByteArray received;
     QByteArray replies;
     QString error;

@@ -2,9 +2,12 @@
 // The telnet layer of an rfc2217:// port, as a pure function of the bytes: server bytes in, the
 // board's data bytes and the answers owed to the server out. It asks for binary transfer both
 // ways, no go-ahead and the com port option, and sets the board's line settings on the far port.
+// A server it cannot trust (one that refuses binary transfer, never ends a subnegotiation or
+// keeps switching an option) ends it with a reason; whatever came after is not read.
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <cstdint>
 
@@ -32,9 +35,16 @@ public:
         ServerOffset = 100,
     };
     // The values the board's line wants.
-    enum : uint8_t { ParityNone = 1, StopBitsOne = 1, ControlHardwareFlow = 3 };
+    enum : uint8_t { DataSizeEight = 8, ParityNone = 1, StopBitsOne = 1, ControlHardwareFlow = 3 };
 
-    // What the server confirmed of the line settings; 0 until it said so.
+    // A subnegotiation longer than this (any com port answer, a server's signature included, is
+    // far shorter) is a server that lost its framing: everything after it would be swallowed.
+    static constexpr int kLongestSubnegotiation = 512;
+    // Answers the codec gives about one option before it calls the negotiation a loop: answers go
+    // only to changes of state, and an honest server changes an option once or twice.
+    static constexpr int kMostAnswersPerOption = 8;
+
+    // What the server confirmed of the line settings; 0 until it said so (see isConfirmed).
     struct PortSettings {
         uint32_t baudRate = 0;
         uint8_t dataSize = 0;
@@ -62,25 +72,44 @@ public:
     bool settingsAnswered() const { return answers > 0; }
     uint64_t answerCount() const { return answers; }
     const PortSettings &confirmed() const { return settings; }
+    // Whether the server has answered the com port command `command` (SetBaudRate to SetControl;
+    // for SetControl, with a flow control value).
+    bool isConfirmed(uint8_t command) const
+    {
+        return command < 8 && (confirmedMask >> command) & 1;
+    }
+    bool allConfirmed() const;
+
+    // Why the server cannot be trusted; empty while it can. Once set, receive() reads nothing more.
+    QString error() const { return failure; }
 
 private:
-    enum class State { Data, Iac, Verb, Sub, SubIac };
+    enum class State { Data, Iac, Verb, Sub, SubIac, Failed };
+    // One side of an option: off, on, or asked for by us and not yet answered. We never ask to
+    // switch an option off, so no state is needed for that.
+    enum class Side : uint8_t { No, Yes, WantYes };
 
     void negotiate(uint8_t verb, uint8_t option, QByteArray &reply);
+    bool answer(uint8_t verb, uint8_t option, QByteArray &reply);
     void subnegotiation();
+    void fail(const QString &reason);
     QByteArray lineSettings() const;
 
     State state = State::Data;
     uint8_t verb = 0;
-    // A subnegotiation's bytes so far; longer ones than any com port answer are cut, not grown.
     QByteArray sub;
-    // What each side has agreed to, so that an answer is sent only when an option changes state
-    // and two peers never echo each other forever.
-    bool weWill[256]{};
-    bool theyWill[256]{};
+    // Our side of each option (the server asks with DO/DONT) and the server's (WILL/WONT). An
+    // answer goes only to a change of state, never to a request that restates it: two peers never
+    // echo each other, and a server that repeats itself is not answered again.
+    Side us[256]{};
+    Side them[256]{};
+    // Answers given for each option, for our side [0] and the server's [1].
+    uint8_t answersGiven[2][256]{};
     bool comPortAgreed = false;
     bool comPortDenied = false;
     uint64_t answers = 0;
     uint32_t requestedBaudRate = 0;
     PortSettings settings;
+    uint8_t confirmedMask = 0;
+    QString failure;
 };

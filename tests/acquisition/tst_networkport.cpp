@@ -10,6 +10,7 @@
 #include "serialport.h"
 
 #include <QElapsedTimer>
+#include <QMutex>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -21,6 +22,45 @@
 namespace {
 
 using Kind = Ser2NetServer::Kind;
+using C = Rfc2217Codec;
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int value : values)
+        out.append(char(value));
+    return out;
+}
+
+QByteArray command(int verb, int option)
+{
+    return bytes({C::IAC, verb, option});
+}
+
+// A com port answer from the server: the command's code + 100, then its value.
+QByteArray comPortAnswer(int command, const QByteArray &value)
+{
+    QByteArray out = bytes({C::IAC, C::SB, C::ComPortOption, C::ServerOffset + command});
+    for (char byte : value) {
+        out.append(byte);
+        if (uint8_t(byte) == C::IAC)
+            out.append(byte);
+    }
+    return out + bytes({C::IAC, C::SE});
+}
+
+// What a server that takes up the com port option answers to the line settings.
+QByteArray confirmations(
+    uint32_t baudRate = 115200, int dataSize = 8, int parity = 1, int stopSize = 1, int control = 3)
+{
+    const QByteArray rate = bytes({int(baudRate >> 24) & 0xFF, int(baudRate >> 16) & 0xFF,
+        int(baudRate >> 8) & 0xFF, int(baudRate) & 0xFF});
+    return command(C::DO, C::ComPortOption) + comPortAnswer(C::SetBaudRate, rate)
+        + comPortAnswer(C::SetDataSize, QByteArray(1, char(dataSize)))
+        + comPortAnswer(C::SetParity, QByteArray(1, char(parity)))
+        + comPortAnswer(C::SetStopSize, QByteArray(1, char(stopSize)))
+        + comPortAnswer(C::SetControl, QByteArray(1, char(control)));
+}
 
 // The board's bytes as a telnet server sends them: every 0xFF doubled.
 QByteArray escaped(const QByteArray &data)
@@ -90,10 +130,13 @@ LineState lineState(const QString &path)
 class ScriptedServer : public QObject {
 public:
     struct Script {
-        bool telnet = false; // answers the com port option and the settings, once
+        bool telnet = false; // answers the client's first bytes with `answer`, once
         QByteArray payload; // sent after that (escaped for telnet)
         bool closeAfter = false; // then closes; else stays connected and silent
-        uint32_t baudRate = 115200; // what it says the far port runs at
+        QByteArray answer = confirmations(); // raw telnet bytes
+        // Raw telnet bytes sent when the client first asks for the baud rate: a question only an
+        // open link asks, so they reach the link after its open.
+        QByteArray tail = {};
     };
 
     explicit ScriptedServer(const Script &script)
@@ -119,6 +162,13 @@ public:
         thread.wait();
     }
 
+    // Every byte the client sent to a telnet script.
+    QByteArray heard() const
+    {
+        QMutexLocker lock(&heardMutex);
+        return heardBytes;
+    }
+
     QString url() const
     {
         return QStringLiteral("%1://127.0.0.1:%2")
@@ -136,16 +186,21 @@ private:
             return;
         }
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            socket->readAll();
-            if (negotiated)
-                return; // probes go unanswered from here on
+            const QByteArray bytes = socket->readAll();
+            {
+                QMutexLocker lock(&heardMutex);
+                heardBytes.append(bytes);
+            }
+            if (negotiated) {
+                // Probes go unanswered from here on.
+                if (!tailSent && heard().contains(C::baudRateQuery())) {
+                    tailSent = true;
+                    socket->write(script.tail);
+                }
+                return;
+            }
             negotiated = true;
-            using C = Rfc2217Codec;
-            const uint32_t rate = script.baudRate;
-            const char answer[] = {char(C::IAC), char(C::DO), char(C::ComPortOption), char(C::IAC),
-                char(C::SB), char(C::ComPortOption), char(101), char(rate >> 24), char(rate >> 16),
-                char(rate >> 8), char(rate), char(C::IAC), char(C::SE)};
-            socket->write(answer, sizeof answer);
+            socket->write(script.answer);
             play(socket);
         });
     }
@@ -162,6 +217,9 @@ private:
     QTcpServer *server = nullptr;
     quint16 port = 0;
     bool negotiated = false;
+    bool tailSent = false;
+    mutable QMutex heardMutex;
+    QByteArray heardBytes;
 };
 
 } // namespace
@@ -288,22 +346,61 @@ private Q_SLOTS:
         QTest::addColumn<bool>("scripted"); // the name is the scripted server's
         QTest::addColumn<bool>("telnet");
         QTest::addColumn<bool>("closes");
+        QTest::addColumn<QByteArray>("answer"); // a telnet script's answer to the client's opening
         QTest::addColumn<QString>("reason");
         const QString refused
             = QStringLiteral("socket://127.0.0.1:%1").arg(Ser2NetServer::freePort());
-        QTest::newRow("connection refused") << refused << false << false << false << "refused";
-        QTest::newRow("host not found") << "rfc2217://vazorez-no-such-host.invalid:4000" << false
-                                        << false << false << "vazorez-no-such-host.invalid";
-        QTest::newRow("no port number")
-            << "socket://127.0.0.1" << false << false << false << "expected socket://";
+        QTest::newRow("connection refused")
+            << refused << false << false << false << QByteArray() << "refused";
+        QTest::newRow("host not found")
+            << "rfc2217://vazorez-no-such-host.invalid:4000" << false << false << false
+            << QByteArray() << "vazorez-no-such-host.invalid";
+        QTest::newRow("no port number") << "socket://127.0.0.1" << false << false << false
+                                        << QByteArray() << "expected socket://";
         QTest::newRow("rfc2217 server that accepts and says nothing")
-            << QString() << true << false << false
+            << QString() << true << false << false << QByteArray()
             << "did not confirm the line settings within 5 s";
         QTest::newRow("rfc2217 on a server that hangs up at once")
-            << QString() << true << false << true << "closed the connection";
-        // A far port left at 9600 baud would give nothing but rejected frames.
+            << QString() << true << false << true << QByteArray() << "closed the connection";
+        // A far port at any other setting than the board's would give nothing but rejected frames.
         QTest::newRow("rfc2217 server that keeps another rate")
-            << QString() << true << true << false << "runs the port at 9600 baud, not 115200";
+            << QString() << true << true << false << confirmations(9600)
+            << "the server runs the port at 9600 baud, not 115200";
+        QTest::newRow("rfc2217 server that sets 7 data bits")
+            << QString() << true << true << false << confirmations(115200, 7)
+            << "the server set 7 data bits, not 8";
+        QTest::newRow("rfc2217 server that sets even parity")
+            << QString() << true << true << false << confirmations(115200, 8, 3)
+            << "the server set even parity, not none";
+        QTest::newRow("rfc2217 server that sets 2 stop bits")
+            << QString() << true << true << false << confirmations(115200, 8, 1, 2)
+            << "the server set 2 stop bits, not 1";
+        QTest::newRow("rfc2217 server that sets XON/XOFF")
+            << QString() << true << true << false << confirmations(115200, 8, 1, 1, 2)
+            << "the server set XON/XOFF flow control, not RTS/CTS";
+        // Without binary transfer a server stuffs a NUL after each CR: frames would change.
+        QTest::newRow("rfc2217 server that refuses to send binary")
+            << QString() << true << true << false << command(C::WONT, C::Binary) + confirmations()
+            << "the server refuses binary transfer from the port (it sent WONT BINARY)";
+        QTest::newRow("rfc2217 server that refuses to take binary")
+            << QString() << true << true << false << command(C::DONT, C::Binary) + confirmations()
+            << "the server refuses binary transfer to the port (it sent DONT BINARY)";
+        // The board's data would vanish into a subnegotiation that never ends.
+        QTest::newRow("rfc2217 server whose subnegotiation never ends")
+            << QString() << true << true << false
+            << command(C::DO, C::ComPortOption) + bytes({C::IAC, C::SB, C::ComPortOption, 106})
+                + QByteArray(1 << 20, 'x')
+            << "the server sent a subnegotiation of more than 512 bytes without its end (IAC SE)";
+        QTest::newRow("rfc2217 server that floods data before it confirms")
+            << QString() << true << true << false
+            << command(C::DO, C::ComPortOption) + QByteArray(300 * 1024, 'x')
+            << "the server sent more than 256 KiB of data before it confirmed the line settings";
+        QTest::newRow("rfc2217 server that switches an option without end")
+            << QString() << true << true << false
+            << (command(C::DONT, C::SuppressGoAhead) + command(C::DO, C::SuppressGoAhead))
+                    .repeated(1000)
+                + confirmations()
+            << "the server keeps switching telnet option 3 on and off (a negotiation loop)";
     }
 
     void openFailures()
@@ -313,13 +410,13 @@ private Q_SLOTS:
         QFETCH(bool, scripted);
         QFETCH(bool, telnet);
         QFETCH(bool, closes);
+        QFETCH(QByteArray, answer);
         QFETCH(QString, reason);
         std::unique_ptr<ScriptedServer> server;
         if (scripted) {
-            // Asked for RFC 2217: a plain server never answers the settings; the telnet one
-            // confirms 9600 baud.
+            // Asked for RFC 2217: a plain server never answers the settings.
             server = std::make_unique<ScriptedServer>(
-                ScriptedServer::Script{telnet, {}, closes, telnet ? 9600u : 115200u});
+                ScriptedServer::Script{telnet, {}, closes, answer});
             name = server->url().replace("socket://", "rfc2217://");
         }
         Worker w;
@@ -339,28 +436,54 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("telnet");
         QTest::addColumn<bool>("closes");
+        QTest::addColumn<QByteArray>("tail"); // raw telnet bytes once the link is open
         QTest::addColumn<QString>("reason"); // empty: the link stays open, like a quiet board's
+        // What the client answers to the tail only once, and its answer to the tail's last
+        // request: once that is heard, all before it has been read.
+        QTest::addColumn<QByteArray>("once");
+        QTest::addColumn<QByteArray>("last");
+        const QByteArray none;
         QTest::newRow("socket://, dropped mid-frame")
-            << false << true << "the server closed the connection";
+            << false << true << none << "the server closed the connection" << none << none;
         QTest::newRow("rfc2217://, dropped mid-frame")
-            << true << true << "the server closed the connection";
+            << true << true << none << "the server closed the connection" << none << none;
         QTest::newRow("rfc2217://, server stops answering")
-            << true << false << "the server stopped answering";
+            << true << false << none << "the server stopped answering" << none << none;
         QTest::newRow("socket://, server accepts and sends nothing more")
-            << false << false << QString();
+            << false << false << none << QString() << none << none;
+        // Answering each request again would queue answers without end.
+        QTest::newRow("rfc2217://, a flood of requests for an option refused")
+            << true << false << command(C::DO, 99).repeated(100000) + command(C::DO, 98)
+            << QString() << command(C::WONT, 99) << command(C::WONT, 98);
+        QTest::newRow("rfc2217://, binary switched off")
+            << true << false << command(C::WONT, C::Binary)
+            << "the server refuses binary transfer from the port (it sent WONT BINARY)" << none
+            << none;
+        QTest::newRow("rfc2217://, far port switched to another rate")
+            << true << false << comPortAnswer(C::SetBaudRate, QByteArray("\0\0\x25\x80", 4))
+            << "the server runs the port at 9600 baud, not 115200" << none << none;
+        // The link would look alive while every byte after it vanished.
+        QTest::newRow("rfc2217://, a subnegotiation that never ends")
+            << true << false
+            << bytes({C::IAC, C::SB, C::ComPortOption, 106}) + QByteArray(1 << 20, 'x')
+            << "the server sent a subnegotiation of more than 512 bytes without its end (IAC SE)"
+            << none << none;
     }
 
     void faultsAfterOpen()
     {
         QFETCH(bool, telnet);
         QFETCH(bool, closes);
+        QFETCH(QByteArray, tail);
         QFETCH(QString, reason);
+        QFETCH(QByteArray, once);
+        QFETCH(QByteArray, last);
         // One whole frame (its values all 0xFF), then half of the next.
         const FrameValues whole = allOnesFrame(16);
         const QByteArray payload
             = encodeFrame(whole) + encodeFrame(numberedFrame(5, 64, 1)).left(300);
-        auto server
-            = std::make_unique<ScriptedServer>(ScriptedServer::Script{telnet, payload, closes});
+        auto server = std::make_unique<ScriptedServer>(
+            ScriptedServer::Script{telnet, payload, closes, confirmations(), tail});
         Worker w;
         QVERIFY2(w.open(server->url()), qPrintable(w.worker->openErrorString()));
         QTRY_COMPARE(w.collector.frames.size(), 1);
@@ -370,6 +493,10 @@ private Q_SLOTS:
             QTest::qWait(1500);
             QVERIFY(w.lost.isEmpty());
             QVERIFY(w.worker->status().open);
+            if (!last.isEmpty()) {
+                QTRY_VERIFY(server->heard().contains(last));
+                QCOMPARE(server->heard().count(once), 1);
+            }
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(w.lost.size(), 1, 10000);
             QVERIFY2(w.lost.first().contains(reason), qPrintable(w.lost.first()));
