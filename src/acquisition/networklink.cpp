@@ -12,6 +12,9 @@
 #include <mutex>
 #include <thread>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,6 +22,22 @@
 #endif
 
 namespace {
+
+// Waits are cut into slices this long, so that an abandoned open ends at once.
+constexpr int kSliceMs = 100;
+
+std::function<bool()> &abandonCheck()
+{
+    static std::function<bool()> check;
+    return check;
+}
+
+bool abandoned()
+{
+    return abandonCheck() && abandonCheck()();
+}
+
+const QString kAbandoned = QStringLiteral("the open was abandoned");
 
 const QString kSocketScheme = QStringLiteral("socket");
 const QString kTelnetScheme = QStringLiteral("rfc2217");
@@ -45,8 +64,15 @@ QList<QHostAddress> lookUp(const QString &host, int timeoutMs, QString *why)
         shared->done.notify_all();
     }).detach();
     std::unique_lock<std::mutex> lock(shared->mutex);
-    if (!shared->done.wait_for(
-            lock, std::chrono::milliseconds(timeoutMs), [&] { return shared->finished; })) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!shared->finished && !deadline.hasExpired() && !abandoned())
+        shared->done.wait_for(lock,
+            std::chrono::milliseconds(qBound<qint64>(1, deadline.remainingTime(), kSliceMs)));
+    if (!shared->finished && abandoned()) {
+        *why = kAbandoned;
+        return {};
+    }
+    if (!shared->finished) {
         *why = QStringLiteral("no answer from the name service for %1 within %2 s")
                    .arg(host)
                    .arg(timeoutMs / 1000.0);
@@ -124,6 +150,38 @@ bool NetworkLink::fail(const QString &reason)
     return false;
 }
 
+void NetworkLink::abandonOpensWhen(std::function<bool()> check)
+{
+    abandonCheck() = std::move(check);
+}
+
+namespace {
+
+int slice(const QDeadlineTimer &deadline)
+{
+    return int(qBound<qint64>(1, deadline.remainingTime(), kSliceMs));
+}
+
+} // namespace
+
+bool NetworkLink::connectionWithin(const QDeadlineTimer &deadline)
+{
+#ifdef Q_OS_UNIX
+    // Qt's own wait gives the connection up when its time runs out: it is asked only once the
+    // socket is writable (connected, or failed), and the wait until then is cut into slices.
+    while (socket.state() == QAbstractSocket::ConnectingState && !deadline.hasExpired()) {
+        if (abandoned())
+            return false;
+        pollfd writable {int(socket.socketDescriptor()), POLLOUT, 0};
+        if (writable.fd < 0 || ::poll(&writable, 1, slice(deadline)) > 0)
+            break;
+    }
+#else
+    Q_UNUSED(deadline)
+#endif
+    return true;
+}
+
 bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
 {
     close();
@@ -144,6 +202,8 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
     for (const QHostAddress &address : addresses) {
         socket.abort();
         socket.connectToHost(address, quint16(parsed.port()));
+        if (!connectionWithin(deadline))
+            return fail(kAbandoned);
         if (socket.waitForConnected(int(qMax<qint64>(1, deadline.remainingTime()))))
             break;
         why = socket.error() == QAbstractSocket::SocketTimeoutError
@@ -185,7 +245,9 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
                     QStringLiteral("the server did not confirm the line settings within %1 s "
                                    "(not an RFC 2217 port?)")
                         .arg(timeoutMs / 1000.0));
-            socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+            if (abandoned())
+                return fail(kAbandoned);
+            socket.waitForReadyRead(slice(deadline));
             pull();
         }
         probeTimer.start();

@@ -7,6 +7,7 @@
 #include "rfc2217codec.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 
 class NetworkLink : public QObject {
     Q_OBJECT
@@ -46,6 +48,10 @@ public:
     // setting than the board's or breaks the telnet protocol fails the open with the reason, or,
     // once open, loses the link.
     bool open(const QString &url, uint32_t baudRate, int timeoutMs = kOpenTimeoutMs);
+    // Asked from any thread while an open waits, a few times a second: true abandons the open at
+    // once ("the open was abandoned"). A program sets it once, before any open, to its stop
+    // signals, so that Ctrl-C during a silent server's five seconds stops at once.
+    static void abandonOpensWhen(std::function<bool()> check);
     // Closes without a signal, forgetting whatever was not read.
     void close();
     bool isOpen() const { return connected; }
@@ -69,6 +75,8 @@ private:
     void onProbe();
     void reportLost(const QString &reason);
     bool fail(const QString &reason);
+    // Waits for the connection under way until the deadline; false when the open was abandoned.
+    bool connectionWithin(const QDeadlineTimer &deadline);
     // Why the rfc2217 server can no longer be trusted (a protocol error, a line setting it
     // confirmed other than the one asked for); empty while it can.
     QString distrust() const;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "labinstrument.h"
 #include "mainwindow.h"
+#include "networklink.h"
 #include "radarviewopening.h"
 #include "stopsignals.h"
 #include "vieweroptions.h"
@@ -69,6 +70,8 @@ int main(int argc, char *argv[])
     stopSignals.holdFromFirstSignal();
     if (!stopSignals.install(closeWindow, &problem, QStringLiteral("closing the window")))
         std::fprintf(stderr, "vazorez-gui: %s\n", qPrintable(problem));
+    // A network port's open waits for its server for seconds: a stop ends that wait at once.
+    NetworkLink::abandonOpensWhen([] { return StopSignals::caught(); });
 
     // What the options ask for; a request that cannot be met is said on standard error and in the
     // status bar, and the viewer starts all the same.

@@ -72,6 +72,13 @@ public:
         }
         if (networked ? !network.open(name, LineSettings::kBaudRate)
                       : !openWithLineSettings(port, name, LineSettings::kBaudRate)) {
+            if (StopSignals::caught()) {
+                // Ctrl-C while a server kept the open waiting: nothing to record, nothing made.
+                std::fprintf(stderr, "vazorez-capture: stopped while %s opened; nothing was recorded\n",
+                    qPrintable(name));
+                stoppedBeforeStart = true;
+                return false;
+            }
             toolError(QStringLiteral("cannot open %1: %2")
                           .arg(name, networked ? network.errorString() : port.errorString()));
             return false;
@@ -148,6 +155,8 @@ public:
     }
 
     int result() const { return exitCode; }
+    // A stop came while the port opened: nothing went wrong.
+    bool stoppedBeforeOpen() const { return stoppedBeforeStart; }
 
 private:
     FrameReceiver::FrameSink sink()
@@ -243,6 +252,7 @@ private:
     double arrival = 0.0;
     bool showStatus;
     bool finished = false;
+    bool stoppedBeforeStart = false;
     int exitCode = 0;
 };
 
@@ -307,8 +317,9 @@ int main(int argc, char *argv[])
     StopSignals stopSignals;
     if (!stopSignals.install([&capture] { capture.finish(Done); }, &error))
         return toolError(error);
+    NetworkLink::abandonOpensWhen([] { return StopSignals::caught(); });
     if (!capture.open(portName, parser.value("output"), formatName, parser.value("note")))
-        return Failed;
+        return capture.stoppedBeforeOpen() ? Done : Failed;
     const int code = application.exec();
     return code ? code : capture.result();
 }
