@@ -116,6 +116,49 @@ kill -INT "$sim"; wait "$sim"
 check "a recording the file size limit stops is said on standard error, and the viewer goes on" \
   bash -c '[ "$0" -eq 0 ] && grep -q "^vazorez-gui: recording to .*full.csv stopped after 0 frames: .*no frame reached the file, no .*full.csv was made" "$1" && ! ls "$2".part-* >/dev/null 2>&1' "$status" "$log" "$work/full.csv"
 
+# Outputs that are not files: a path to standard output into a pipe and a FIFO with its reader
+# get every frame, written directly and opened once (they used to get a hidden .part file in the
+# working folder, or the header alone); a pipe whose reader left ends the recording, never the
+# viewer (SIGPIPE used to end it with status 141).
+mkfifo "$work/rec.fifo"
+"$bin/vazorez-sim" --count 30 --rate 100 --samples 16 >"$work/sim4.out" &
+sim=$!
+for _ in $(seq 300); do grep -q "^port: " "$work/sim4.out" && break; sleep 0.1; done
+port="$(sed -n 's/^port: //p' "$work/sim4.out")"
+cat "$work/rec.fifo" >"$work/from-fifo.csv" &
+reader=$!
+(cd "$work" && "$gui" --port "$port" --connect --record "$work/rec.fifo" 2>"$log") &
+pid=$!
+wait "$sim"
+sleep 0.5
+python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
+wait "$reader"
+check "--record FIFO: its reader gets the header once and every frame" \
+  [ "$(grep -c '^frame,' "$work/from-fifo.csv")" -eq 1 -a "$(wc -l <"$work/from-fifo.csv")" -eq $((1 + 30 * 16)) ]
+"$bin/vazorez-sim" --count 30 --rate 100 --samples 16 >"$work/sim5.out" &
+sim=$!
+for _ in $(seq 300); do grep -q "^port: " "$work/sim5.out" && break; sleep 0.1; done
+port="$(sed -n 's/^port: //p' "$work/sim5.out")"
+(cd "$work" && "$gui" --port "$port" --connect --record /dev/stdout 2>"$log" | wc -l >"$work/stdout-lines") &
+pid=$!
+wait "$sim"
+sleep 0.5
+python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
+check "--record /dev/stdout into a pipe: every frame, nothing left in the working folder" \
+  bash -c '[ "$(cat "$0/stdout-lines")" -eq $((1 + 30 * 16)) ] && ! ls -A "$0" | grep -q part-' "$work"
+"$bin/vazorez-sim" --rate 100 --samples 16 >"$work/sim6.out" &
+sim=$!
+for _ in $(seq 300); do grep -q "^port: " "$work/sim6.out" && break; sleep 0.1; done
+port="$(sed -n 's/^port: //p' "$work/sim6.out")"
+"$gui" --port "$port" --connect --record - --format jsonl 2>"$log" | head -n 3 >/dev/null &
+for _ in $(seq 100); do grep -q "stopped after" "$log" && break; sleep 0.1; done
+pid="$(pgrep -n -f -- "--record - --format jsonl")"
+check "--record - into a pipe that closes: the viewer goes on and says why" \
+  bash -c 'kill -0 "$0" && grep -Eq "^vazorez-gui: recording to - stopped after [0-9]+ frames: Broken pipe" "$1"' "$pid" "$log"
+kill -TERM "$pid"
+kill -INT "$sim"
+wait
+
 # Quitting while a board streams records every frame the viewer read: what the simulator counts as
 # taken equals the frames recorded, whether the window is closed or Ctrl-C, SIGTERM or SIGHUP (the
 # terminal closing; it used to leave the file under its temporary name) ends it, at
@@ -210,8 +253,13 @@ check "a missing replay file is said" grep -q "cannot read $work/missing.raw" "$
 
 # A recording that cannot start is said in a box before the link opens, not only on standard error
 # (nobody reads it when the viewer is started from the desktop); the viewer then runs.
-for target in /nonexistent/x.csv /dev/full /proc/version.csv; do
-  "$gui" --replay "$work/capture.raw" --rate max --record "$target" 2>"$log" &
+# A FIFO nobody reads and an h5 file into a FIFO are refused at once: they used to block the
+# viewer before its window showed, deaf to SIGTERM.
+mkfifo "$work/nobody-reads.fifo"
+for target in /nonexistent/x.csv /dev/full /proc/version.csv "$work/nobody-reads.fifo" "h5 $work/nobody-reads.fifo"; do
+  format=csv
+  case $target in "h5 "*) format=h5; target="${target#h5 }" ;; esac
+  "$gui" --replay "$work/capture.raw" --rate max --record "$target" --format $format 2>"$log" &
   pid=$!
   check "--record $target: a box says so" python3 "$here/xclose.py" "Recording not started" 15
   python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
