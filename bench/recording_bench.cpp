@@ -5,6 +5,7 @@
 // the viewer's own path: the serial worker on a pseudo-terminal at line rate with and without an h5
 // FrameRecorder tap, in alternating stretches of the same run, for what recording costs the whole
 // process ("h5 recording cost: X % of a core").
+// Last, what syncing a recording to the disk once a second costs ("disk sync once a second").
 // --smoke: ten minutes instead of an hour, and short stretches. --json: one line of JSON.
 #include "benchjson.h"
 #include "benchprocess.h"
@@ -14,6 +15,7 @@
 #include "hdf5recording.h"
 #include "hdf5replaysource.h"
 #include "linesettings.h"
+#include "outputfile.h"
 #include "pseudoterminal.h"
 #include "replaysource.h"
 #include "serialport.h"
@@ -120,6 +122,53 @@ bool recordingCostAtLineRate(
     *cost = with - without;
     figures.add("h5 recording cost", *cost, "% of a core");
     return true;
+}
+
+// What the once-a-second sync of a recording to the disk costs: a csv recording's bytes at the
+// line's pace (128-sample frames, about 3.6 KB of text each, handed to the file every quarter of a
+// second as the recorder does), in stretches that take turns with and without the sync. Returns
+// the difference in the whole process's CPU, in % of a core.
+double diskSyncCostAtLineRate(
+    const QString &directory, int stretches, double stretchSeconds, Figures &figures)
+{
+    using Clock = std::chrono::steady_clock;
+    const QByteArray frameText(3600, 'x');
+    const auto framePeriod = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1031.0 / 11520.0));
+    double with = 0, without = 0;
+    int64_t syncs = 0;
+    for (int stretch = 0; stretch < 2 * stretches; ++stretch) {
+        const bool syncing = stretch % 2 == 1;
+        OutputFile out;
+        if (!out.open(QStringLiteral("%1/sync-%2.csv").arg(directory).arg(stretch)))
+            return 0;
+        out.setBufferSize(64 * 1024);
+        if (syncing)
+            out.syncToDiskEvery(std::chrono::milliseconds(1000));
+        const double cpuBefore = cpuSeconds();
+        const auto start = Clock::now();
+        auto due = start, nextFlush = start + std::chrono::milliseconds(250);
+        while (Clock::now() - start < std::chrono::duration<double>(stretchSeconds)) {
+            due += framePeriod;
+            std::this_thread::sleep_until(due);
+            out.write(frameText);
+            out.endUnit();
+            if (Clock::now() >= nextFlush) {
+                out.flush();
+                nextFlush += std::chrono::milliseconds(250);
+            }
+        }
+        const double share = (cpuSeconds() - cpuBefore)
+            / std::chrono::duration<double>(Clock::now() - start).count() * 100.0;
+        (syncing ? with : without) += share / stretches;
+        syncs += out.diskSyncs();
+        out.commit();
+    }
+    figures.add("text recording at line rate, not synced", without, "% of a core");
+    figures.add("same, synced to the disk once a second", with, "% of a core");
+    figures.add("same, syncs", double(syncs), "syncs");
+    figures.add("disk sync cost", with - without, "% of a core");
+    return with - without;
 }
 
 } // namespace
@@ -261,8 +310,10 @@ int main(int argc, char *argv[])
                           : 6,
             smoke ? 2.0 : 10.0, figures, &cost))
         return 1;
+    const double syncCost = diskSyncCostAtLineRate(scratch.path(), smoke ? 2 : 6, smoke ? 2.0 : 10.0, figures);
     figures.print("recording_bench", json);
     if (!json)
-        std::printf("h5 recording cost: %.3f %% of a core\n", cost);
+        std::printf("h5 recording cost: %.3f %% of a core; disk sync once a second: %.3f %% of a core\n",
+            cost, syncCost);
     return 0;
 }
