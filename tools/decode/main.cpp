@@ -6,6 +6,7 @@
 #include "hdf5recording.h"
 #include "outputfile.h"
 #include "profilefile.h"
+#include "stalledstop.h"
 #include "stopsignals.h"
 #include "targetwriter.h"
 #include "toolcli.h"
@@ -14,89 +15,10 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <mutex>
 #include <optional>
-#include <thread>
-#ifndef Q_OS_WIN
-#include <pthread.h>
-#endif
 
-namespace {
-
-// A stop while the conversion waits on its input or its output (a pipe that stalls) would wait as
-// long: the read or write resumes after the signal. Past a short grace the stop is done here, on a
-// thread of its own: the temporary file goes, the tool says what it left, and it ends.
-class StalledStop {
-public:
-    StalledStop()
-    {
-#ifndef Q_OS_WIN
-        // The stop signals stay the main thread's.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &previous);
-        thread = std::thread([this] { run(); });
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#else
-        thread = std::thread([this] { run(); });
-#endif
-    }
-    ~StalledStop() { takeOver(); }
-    // The file to remove (empty: none, the output is a pipe or a device) and what that leaves.
-    void setOutput(const QString &temporary, const QString &left)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        temporaryPath = QFile::encodeName(temporary);
-        leftNote = left.toLocal8Bit();
-    }
-    // The conversion is past its reads and writes: it ends the program itself from here on.
-    void takeOver()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            over = true;
-        }
-        wake.notify_all();
-        if (thread.joinable())
-            thread.join();
-    }
-
-private:
-    void run()
-    {
-        constexpr auto kGrace = std::chrono::milliseconds(500);
-        std::unique_lock<std::mutex> lock(mutex);
-        std::chrono::steady_clock::time_point stopSeen;
-        while (!wake.wait_for(lock, std::chrono::milliseconds(50), [this] { return over; })) {
-            if (!StopSignals::caught())
-                continue;
-            const auto now = std::chrono::steady_clock::now();
-            if (stopSeen == std::chrono::steady_clock::time_point())
-                stopSeen = now;
-            if (now - stopSeen < kGrace)
-                continue;
-            if (!temporaryPath.isEmpty())
-                ::remove(temporaryPath.constData());
-            std::fprintf(stderr, "vazorez-decode: stopped; %s\n", leftNote.constData());
-            std::fflush(stderr);
-            const int number = StopSignals::caughtSignal();
-            std::_Exit(128 + (number > 0 ? number : 2));
-        }
-    }
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    QByteArray temporaryPath;
-    QByteArray leftNote = "nothing was written";
-    bool over = false;
-    std::thread thread;
-};
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -198,7 +120,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "vazorez-decode: stopped; %s\n", qPrintable(left));
         return 128 + (StopSignals::caughtSignal() > 0 ? StopSignals::caughtSignal() : 2);
     };
-    StalledStop stalledStop;
+    StalledStop stalledStop("vazorez-decode");
     CaptureReader reader(input);
     if (!reader.open())
         return StopSignals::caught() ? stopped(QStringLiteral("nothing was written"))

@@ -6,6 +6,8 @@
 #include "plotpicture.h"
 #include "profilefile.h"
 #include "recordingreader.h"
+#include "stalledstop.h"
+#include "stopsignals.h"
 #include "toolcli.h"
 
 #include <QBuffer>
@@ -157,6 +159,13 @@ int main(int argc, char *argv[])
         }
     }
 
+    // A stop ends the work at once, without a picture: the temporary file goes, and the tool
+    // says so. A second one waits for that.
+    StopSignals stopSignals;
+    stopSignals.holdFromFirstSignal();
+    if (!stopSignals.install([] {}, &error, QStringLiteral("stopping without a picture")))
+        return fail(error);
+    StalledStop stalledStop("vazorez-plot");
     RecordingReader reader;
     if (!reader.open(inputPath, &error))
         return fail(error);
@@ -166,6 +175,7 @@ int main(int argc, char *argv[])
     OutputFile output;
     if (!output.open(outputPath, OutputFile::Accept::RegularFileOnly))
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
+    stalledStop.setOutput(output.writingPath(), OutputFile::untouched(outputPath));
 
     PlotPicture picture(height);
     if (profileFound)
@@ -221,6 +231,12 @@ int main(int argc, char *argv[])
     QImageWriter writer(&buffer, imageFormat);
     if (!writer.write(image))
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, writer.errorString()));
+    stalledStop.takeOver();
+    if (StopSignals::caught()) {
+        output.discard();
+        std::fprintf(stderr, "vazorez-plot: stopped; %s\n", qPrintable(OutputFile::untouched(outputPath)));
+        return 128 + (StopSignals::caughtSignal() > 0 ? StopSignals::caughtSignal() : 2);
+    }
     if (!output.write(encoded) || !output.commit())
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
     std::fprintf(stderr,
