@@ -1141,7 +1141,7 @@ private Q_SLOTS:
         QCOMPARE(QDir(dir.path()).entryList({"*.part-*"}), QStringList());
     }
 
-    // A stop ends a conversion at any moment: between frames of a long file, or while its input
+    // A stop ends a conversion or a picture at any moment: between frames of a long file, or while its input
     // stalls (a read that resumes after the signal). The temporary goes and the tool says what it
     // left; it used to exit without a word and leave FILE.part-XXXXXX.
     void aStoppedConversionLeavesNoFile_data()
@@ -1153,6 +1153,8 @@ private Q_SLOTS:
         QTest::newRow("SIGTERM during a long conversion") << "long" << SIGTERM << "csv";
         QTest::newRow("SIGINT while the input stalls") << "stalled" << SIGINT << "csv";
         QTest::newRow("SIGHUP while the input stalls") << "stalled" << SIGHUP << "h5";
+        // A picture of a recording that a FIFO brings, stalled half-way.
+        QTest::newRow("vazorez-plot: SIGINT while the input stalls") << "stalled FIFO" << SIGINT << "png";
     }
 
     void aStoppedConversionLeavesNoFile()
@@ -1175,18 +1177,39 @@ private Q_SLOTS:
                 QVERIFY(big.write(frames) == frames.size());
             big.close();
             decode.start(siblingProgram("vazorez-decode"), {big.fileName(), "-o", output});
+        } else if (input == "stalled FIFO") {
+            const QString fifo = work.filePath("stalled.raw");
+            QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+            // Held open for writing, with nothing more to come after the frames.
+            const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_CLOEXEC);
+            QVERIFY(writer >= 0);
+            QVERIFY(::write(writer, frames.constData(), size_t(frames.size())) > 0);
+            decode.setProcessEnvironment([] {
+                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+                environment.insert("QT_QPA_PLATFORM", "offscreen");
+                return environment;
+            }());
+            decode.start(siblingProgram("vazorez-plot"), {fifo, "-o", output});
+            QTRY_VERIFY_WITH_TIMEOUT(!QDir(work.path()).entryList({"keep.*.part-*"}).isEmpty(), 10000);
+            ::kill(pid_t(decode.processId()), signal);
+            QVERIFY(decode.waitForFinished(10000));
+            ::close(writer);
         } else {
             decode.start(siblingProgram("vazorez-decode"), {"-", "-o", output, "--format", format});
             QVERIFY(decode.waitForStarted());
             decode.write(frames); // and the input stays open, with nothing more to come
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!QDir(work.path()).entryList({"keep.*.part-*"}).isEmpty(), 10000);
-        ::kill(pid_t(decode.processId()), signal);
-        QVERIFY(decode.waitForFinished(10000));
+        if (decode.state() != QProcess::NotRunning) {
+            QTRY_VERIFY_WITH_TIMEOUT(!QDir(work.path()).entryList({"keep.*.part-*"}).isEmpty(), 10000);
+            ::kill(pid_t(decode.processId()), signal);
+            QVERIFY(decode.waitForFinished(10000));
+        }
         const QString errors = QString::fromLocal8Bit(decode.readAllStandardError());
         QCOMPARE(decode.exitStatus(), QProcess::NormalExit);
         QCOMPARE(decode.exitCode(), 128 + signal);
-        QVERIFY2(errors.contains("vazorez-decode: stopped; no " + output + " was made"), qPrintable(errors));
+        QVERIFY2(errors.contains(QStringLiteral("%1: stopped; no %2 was made")
+                                     .arg(format == "png" ? "vazorez-plot" : "vazorez-decode", output)),
+            qPrintable(errors));
         QCOMPARE(QDir(work.path()).entryList({"keep.*"}), QStringList());
     }
 
