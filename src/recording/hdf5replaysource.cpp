@@ -2,6 +2,7 @@
 #include "hdf5replaysource.h"
 
 #include "framedecoder.h"
+#include "hdf5recording.h"
 
 #include <QFileInfo>
 

@@ -8,7 +8,7 @@
 
 #include "bytesource.h"
 #include "frameindex.h"
-#include "hdf5recording.h"
+#include "hdf5reader.h"
 #include "replaysource.h"
 
 #include <QElapsedTimer>
