@@ -1025,6 +1025,9 @@ private Q_SLOTS:
         // HDF5 library could not flush used to crash the program as it ended.
         QTest::newRow("no room for an h5 file") << capture << QStringList{"LIMIT", "PTY", "-o", "KEEP", "--format", "h5"} << 1 << "cannot create KEEP: File too large; KEEP left as it was";
         QTest::newRow("decode: no room for an h5 file") << decode << QStringList{"LIMIT", "KEEP", "-o", "KEEP", "--format", "h5"} << 1 << "cannot write to KEEP: File too large; KEEP left as it was";
+        // ALONE: a copy of the program in a folder of its own, without the h5 file checker beside it
+        // (nor installed): it says what is missing, not that the file is damaged.
+        QTest::newRow("decode: no h5 checker") << decode << QStringList{"ALONE", "H5FILE", "-o", "KEEP"} << 1 << "cannot check H5FILE: the program vazorez-h5check that reads HDF5 files for us is missing";
         QTest::newRow("decode: missing file") << decode << QStringList{"/nonexistent.raw"} << 1 << "cannot read /nonexistent.raw";
         QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
         // A file with no frame in it is an error, as it is for a replay, and writes nothing.
@@ -1055,10 +1058,15 @@ private Q_SLOTS:
         QVERIFY(badFile.open(QIODevice::WriteOnly));
         badFile.write(userData + "0,0.000000,CW,1,2048,2047\n");
         badFile.close();
-        message.replace("BAD", bad);
-        arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath());
+        message.replace("BAD", bad).replace("H5FILE", kDamagedHeader);
+        arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath()).replaceInStrings("H5FILE", kDamagedHeader);
         QProcess process;
-        if (arguments.value(0) == "LIMIT")
+        const QString alone = dir.filePath("alone/" + program);
+        if (arguments.value(0) == "ALONE") {
+            QVERIFY(QDir().mkpath(QFileInfo(alone).path()));
+            QVERIFY(QFile::exists(alone) || QFile::copy(siblingProgram(program), alone));
+            process.start(alone, arguments.mid(1));
+        } else if (arguments.value(0) == "LIMIT")
             process.start("bash",
                 QStringList{"-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\"",
                     siblingProgram(program)}
