@@ -7,13 +7,17 @@
 // process ("h5 recording cost: X % of a core").
 // Last, what syncing a recording to the disk once a second costs ("disk sync once a second").
 // --smoke: ten minutes instead of an hour, and short stretches. --json: one line of JSON.
+// --opens-beside-writer N: only this: a recording of 300 frames opened and read back N times while
+// another thread writes an h5 recording as fast as it can (the viewer recording its link while the
+// user opens an h5 replay); each open's time, and how many opens or reads failed.
 #include "benchjson.h"
 #include "benchprocess.h"
 #include "boardmodel.h"
 #include "frameencoder.h"
 #include "framerecorder.h"
-#include "hdf5recording.h"
+#include "hdf5reader.h"
 #include "hdf5replaysource.h"
+#include "hdf5writer.h"
 #include "linesettings.h"
 #include "outputfile.h"
 #include "pseudoterminal.h"
@@ -171,6 +175,83 @@ double diskSyncCostAtLineRate(
     return with - without;
 }
 
+// Opens `opens` times a recording of frames of 24, 128 and 255 samples and reads every frame back,
+// while a thread writes another recording, flushing after every 12 frames (a second's worth at the
+// line's rate). Prints each open's time (median, slowest) and the opens or reads that failed.
+int opensBesideWriter(int opens)
+{
+    QTemporaryDir scratch;
+    const QString path = scratch.filePath("replayed.h5");
+    std::vector<FrameValues> sent;
+    {
+        Hdf5Writer recording;
+        if (!recording.create(path, RecordingContext{})) {
+            std::fprintf(stderr, "recording_bench: %s\n", qPrintable(recording.errorString()));
+            return 1;
+        }
+        const int sizes[] = {24, 128, 255};
+        for (int k = 0; k < 300; ++k) {
+            sent.push_back(BoardModel(SimMode::Alternate, sizes[k % 3], 5).frame(k));
+            const QByteArray bytes = encodeFrame(sent.back());
+            recording.append(k * 0.1, bytes.constData(), bytes.size());
+        }
+        if (!recording.close()) {
+            std::fprintf(stderr, "recording_bench: %s\n", qPrintable(recording.errorString()));
+            return 1;
+        }
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> written{0};
+    std::thread writerThread([&] {
+        const QByteArray bytes = encodeFrame(BoardModel(SimMode::Alternate, 128, 9).frame(0));
+        Hdf5Writer live;
+        live.create(scratch.filePath("live.h5"), RecordingContext{});
+        for (int64_t k = 0; !stop.load(); ++k) {
+            live.append(k * 0.09, bytes.constData(), bytes.size());
+            if (k % 12 == 11)
+                live.flush();
+            written.store(k + 1);
+        }
+        live.close();
+    });
+    while (written.load() < 100) // the writer is under way
+        std::this_thread::yield();
+    std::vector<double> times;
+    int failed = 0;
+    QString firstError;
+    for (int k = 0; k < opens; ++k) {
+        QElapsedTimer clock;
+        clock.start();
+        Hdf5Reader reader;
+        QString error;
+        const bool opened = reader.open(path, &error);
+        times.push_back(clock.nsecsElapsed() / 1e6);
+        bool same = opened && reader.frames() == int64_t(sent.size());
+        for (int64_t frame = 0; same && frame < reader.frames(); ++frame) {
+            FrameValues values;
+            double seconds = 0;
+            same = reader.readFrame(frame, &values, &seconds, &error)
+                && encodeFrame(values) == encodeFrame(sent[size_t(frame)]);
+        }
+        if (!same) {
+            ++failed;
+            if (firstError.isEmpty())
+                firstError = error.isEmpty() ? QStringLiteral("frames differ") : error;
+        }
+        std::printf(
+            "open %d: %.1f ms, %s\n", k + 1, times.back(), same ? "read whole" : qPrintable(error));
+        std::fflush(stdout);
+    }
+    stop = true;
+    writerThread.join();
+    std::sort(times.begin(), times.end());
+    std::printf("%d opens beside a writer (%lld frames written meanwhile): median %.1f ms, slowest "
+                "%.1f ms, %d failed%s%s\n",
+        opens, static_cast<long long>(written.load()), times[times.size() / 2], times.back(),
+        failed, failed ? "; first: " : "", qPrintable(firstError));
+    return failed == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -180,6 +261,9 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const bool smoke = arguments.contains("--smoke");
     const bool json = arguments.contains("--json");
+    const int opensAt = int(arguments.indexOf("--opens-beside-writer"));
+    if (opensAt >= 0)
+        return opensBesideWriter(std::max(1, arguments.value(opensAt + 1).toInt()));
     Figures figures;
 
     // 128-sample frames are 1031 bytes: 11.17 a second at 11,520 bytes a second.

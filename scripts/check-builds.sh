@@ -50,7 +50,7 @@ configure qt6 -DVAZOREZ_QT=6 && { grep -q ", Qt 6\." "$root/qt6.configure.log" |
 
 echo "== minimal"
 configure minimal -DBUILD_TESTING=OFF -DVAZOREZ_BUILD_TOOLS=OFF -DVAZOREZ_BUILD_BENCH=OFF \
-  && build minimal && only_programs minimal "vazorez-gui "
+  && build minimal && only_programs minimal "vazorez-gui vazorez-h5check "
 
 echo "== no-pty"
 mkdir -p "$root/no-pty-include"
@@ -58,7 +58,7 @@ echo '#error "this platform has no pty.h"' >"$root/no-pty-include/pty.h"
 if configure no-pty "-DCMAKE_CXX_FLAGS=-I$root/no-pty-include"; then
   grep -q "VazoRez: pty OFF, tools ON, test suites OFF, benchmarks OFF" "$root/no-pty.configure.log" \
     || fail "no-pty: the configure did not switch the pseudo-terminal's programs, suites and benchmarks off"
-  build no-pty && only_programs no-pty "vazorez-capture vazorez-decode vazorez-gui vazorez-plot "
+  build no-pty && only_programs no-pty "vazorez-capture vazorez-decode vazorez-gui vazorez-h5check vazorez-plot "
 fi
 
 echo "== VAZOREZ_HAVE_PTY=OFF (configure only)"

@@ -15,6 +15,9 @@ public:
 
     // What the status bar calls it (a file name).
     virtual QString name() const = 0;
+    // The radar profile (JSON) the recording keeps inside it, read when the source was opened;
+    // empty when it keeps none. The taps hear of it with the link (LinkOpening).
+    virtual QByteArray keptRadarProfile() const { return QByteArray(); }
     // Appends the bytes due by now, at most `limit`, to `out`. Returns the milliseconds until more
     // are due (0: at once), or -1 when this pass is over.
     virtual int read(QByteArray &out, int limit) = 0;

@@ -142,7 +142,7 @@ void SerialPort::openSource(std::unique_ptr<ByteSource> replay)
         QMutexLocker lock(&workerMutex);
         startClean();
         source = std::move(replay);
-        startLink(source->name());
+        startLink(LinkOpening{source->name(), source->keptRadarProfile()});
         sourceTimer.start(0);
     });
     emit signalComPortReady();
@@ -251,7 +251,7 @@ bool SerialPort::openPortLocked(const QString &portName, int baudRate)
         openError = reason;
         return false;
     }
-    startLink(portName);
+    startLink(LinkOpening{portName, QByteArray()});
     return true;
 }
 
@@ -313,7 +313,7 @@ void SerialPort::endOfLineLocked()
     quietTimer.stop();
 }
 
-void SerialPort::startLink(const QString &name)
+void SerialPort::startLink(const LinkOpening &link)
 {
     linkClock.start();
     longQuiet = false;
@@ -321,14 +321,14 @@ void SerialPort::startLink(const QString &name)
         QMutexLocker lock(&statusMutex);
         published = LinkStatus();
         published.link = openGeneration;
-        published.name = name;
+        published.name = link.name;
         published.open = true;
         published.replay = source != nullptr;
         published.replayFrames = source ? source->framesPerPass() : 0;
     }
     QMutexLocker lock(&tapMutex);
     for (FrameTap *tap : taps)
-        tap->linkOpened(name);
+        tap->linkOpened(link);
 }
 
 void SerialPort::endLink()

@@ -24,6 +24,16 @@
 #include <memory>
 #include <vector>
 
+// A link as the taps hear of it when it opens.
+struct LinkOpening {
+    QString name; // the port, or the replayed recording
+    // The radar profile a replayed recording keeps inside it, as its source read it before the link
+    // opened (ByteSource::keptRadarProfile); empty when it keeps none. Taps are called under the
+    // worker's locks, where no file library may be waited on: they never read the recording
+    // themselves.
+    QByteArray keptRadarProfile;
+};
+
 // Sees every decoded frame as it is decoded, on the worker thread, in stream order, whether or not
 // the display shows it: recorders and the spectrum history. Calls must return quickly, must not
 // wait for the GUI thread and must not call back into the SerialPort.
@@ -35,7 +45,7 @@ public:
     // replay, the frame's time in the recording).
     virtual void frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds) = 0;
     // The link opened (times start again at 0), or closed or went away.
-    virtual void linkOpened(const QString &name) { Q_UNUSED(name) }
+    virtual void linkOpened(const LinkOpening &link) { Q_UNUSED(link) }
     virtual void linkClosed() {}
     // The link's figures (status()) were just published: a tap that shows figures of its own takes
     // them now, so that both speak of the same frames.
@@ -150,7 +160,7 @@ private:
     void deliver(const frame_t &record, const char *frameBytes, int length);
     void deliverNext(int link);
     void emitFrame(const frame_t &record, FrameIdentity identity);
-    void startLink(const QString &name);
+    void startLink(const LinkOpening &link);
     void endLink();
     void publishStatus();
     // The port's socket notifiers belong to the worker thread, so every open, clear and close

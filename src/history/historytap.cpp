@@ -25,7 +25,7 @@ void HistoryTap::frameDecoded(const frame_t &record, const char *, int, double s
     pending.add(record, seconds);
 }
 
-void HistoryTap::linkOpened(const QString &)
+void HistoryTap::linkOpened(const LinkOpening &)
 {
     {
         QMutexLocker locker(&mutex);

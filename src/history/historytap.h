@@ -24,7 +24,7 @@ public:
 
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
-    void linkOpened(const QString &name) override;
+    void linkOpened(const LinkOpening &link) override;
     void linkClosed() override;
 
     // Called on the worker's thread whenever a link opens (true) or ends (false), after the

@@ -4,7 +4,6 @@
 #include "mainwindow.h"
 #include "spectrumhistorywindow.h"
 #ifdef VAZOREZ_RADAR_VIEW
-#include "hdf5recording.h"
 #include "profilefile.h"
 #include "radarviewwindow.h"
 #endif
@@ -13,10 +12,6 @@ ViewsBeside::ViewsBeside(MainWindow *window)
     : QObject(window)
     , window(window)
 {
-#ifdef VAZOREZ_RADAR_VIEW
-    // A replayed h5 recording keeps its profile in its session when none lies beside it.
-    setEmbeddedProfileReader(&Hdf5Recording::radarProfileOf);
-#endif
 }
 
 void ViewsBeside::showSpectrumHistory()

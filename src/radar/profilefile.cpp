@@ -62,6 +62,16 @@ void setEmbeddedProfileReader(EmbeddedProfileReader reader)
 RadarSidecar loadRadarSidecar(
     const QString &recording, RadarProfile *profile, QString *error, QString *origin)
 {
+    if (QFileInfo(radarSidecarPath(recording)).isFile())
+        return loadRadarSidecar(recording, QByteArray(), profile, error, origin);
+    const EmbeddedProfileReader reader = embeddedReader.load();
+    return loadRadarSidecar(
+        recording, reader ? reader(recording) : QByteArray(), profile, error, origin);
+}
+
+RadarSidecar loadRadarSidecar(const QString &recording, const QByteArray &inside,
+    RadarProfile *profile, QString *error, QString *origin)
+{
     const QString path = radarSidecarPath(recording);
     if (QFileInfo(path).isFile()) {
         if (origin)
@@ -69,8 +79,6 @@ RadarSidecar loadRadarSidecar(
         return RadarProfile::load(path, profile, error) ? RadarSidecar::Loaded
                                                         : RadarSidecar::Refused;
     }
-    const EmbeddedProfileReader reader = embeddedReader.load();
-    const QByteArray inside = reader ? reader(recording) : QByteArray();
     if (inside.isEmpty())
         return RadarSidecar::None;
     const QString kept = QStringLiteral("the profile kept in %1").arg(recording);

@@ -27,3 +27,7 @@ void setEmbeddedProfileReader(EmbeddedProfileReader reader);
 // Refused with *error naming where it came from; *origin (if given) says that for a message.
 RadarSidecar loadRadarSidecar(
     const QString &recording, RadarProfile *profile, QString *error, QString *origin = nullptr);
+// The same with what the recording keeps inside it already read (empty: it keeps none), for a
+// caller that must not read the recording itself.
+RadarSidecar loadRadarSidecar(const QString &recording, const QByteArray &kept,
+    RadarProfile *profile, QString *error, QString *origin = nullptr);

@@ -158,7 +158,7 @@ void RadarTap::logLocked(int64_t frame, double seconds, const RadarAnalysis &ana
     }
 }
 
-void RadarTap::linkOpened(const QString &name)
+void RadarTap::linkOpened(const LinkOpening &link)
 {
     linkFrames = 0;
     ownClock.start();
@@ -181,15 +181,16 @@ void RadarTap::linkOpened(const QString &name)
         RadarProfile beside;
         QString error;
         QString origin;
-        const RadarSidecar found = loadRadarSidecar(name, &beside, &error, &origin);
+        // The recording's own profile comes with the link: reading the file here would wait on
+        // the file library under the worker's locks.
+        const RadarSidecar found
+            = loadRadarSidecar(link.name, link.keptRadarProfile, &beside, &error, &origin);
         if (found != RadarSidecar::None) {
             lockAsWorker();
             const auto unlock = qScopeGuard([this] { mutex.unlock(); });
             sidecarPending = true;
             sidecarLoaded = found == RadarSidecar::Loaded;
-            sidecarNote = sidecarLoaded
-                ? QStringLiteral("profile from %1").arg(origin)
-                : error;
+            sidecarNote = sidecarLoaded ? QStringLiteral("profile from %1").arg(origin) : error;
             if (sidecarLoaded) {
                 // In force from the link's first frame, not from when the GUI hears of it.
                 profile = beside;
@@ -200,7 +201,7 @@ void RadarTap::linkOpened(const QString &name)
         }
     }
     if (linkListener)
-        linkListener(true, name);
+        linkListener(true, link.name);
 }
 
 void RadarTap::linkClosed()

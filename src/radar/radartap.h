@@ -71,7 +71,7 @@ public:
 
     void frameDecoded(
         const frame_t &record, const char *frameBytes, int length, double seconds) override;
-    void linkOpened(const QString &name) override;
+    void linkOpened(const LinkOpening &link) override;
     void linkClosed() override;
     // Called on the worker's thread when a link opens (with its name) or ends. Set before the tap
     // is handed to a port.
@@ -84,8 +84,9 @@ public:
     // GUI thread, before taking the newest analyses: what arrives from now on is news again.
     void takeNews() { newsWaiting.store(false, std::memory_order_release); }
 
-    // A link whose name has a profile file beside it (a replayed recording made with a profile)
-    // is analysed with that profile from its first frame. Off by default.
+    // A link whose name has a profile file beside it (a replayed recording made with a profile),
+    // or whose recording keeps one inside it (LinkOpening::keptRadarProfile), is analysed with
+    // that profile from its first frame. Off by default.
     void setFollowSidecars(bool follow) { followSidecars.store(follow); }
     // GUI thread: whether the last link opened brought a profile beside it (true once): *profile is
     // it when it was read, and *note says where it came from or why it was refused.

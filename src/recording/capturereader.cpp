@@ -2,6 +2,7 @@
 #include "capturereader.h"
 
 #include "frameencoder.h"
+#include "hdf5reader.h"
 #include "hdf5recording.h"
 #include "linesettings.h"
 #include "textrecordingreader.h"

@@ -4,7 +4,7 @@
 
 #include "frame.h"
 #include "framedecoder.h"
-#include "hdf5recording.h"
+#include "hdf5writer.h"
 
 #include <QByteArray>
 #include <QString>

@@ -2,6 +2,7 @@
 #include "hdf5replaysource.h"
 
 #include "framedecoder.h"
+#include "hdf5recording.h"
 
 #include <QFileInfo>
 
@@ -35,6 +36,8 @@ bool Hdf5ReplaySource::open(QString *error)
 {
     if (!reader.open(path, error) || (!indexStep(error) && !error->isEmpty()))
         return false;
+    // Read here, on the thread that opens the replay, for the taps that hear of the link.
+    keptProfile = reader.attribute("radar_profile").toUtf8();
     seekToFrame(0);
     return true;
 }

@@ -8,7 +8,7 @@
 
 #include "bytesource.h"
 #include "frameindex.h"
-#include "hdf5recording.h"
+#include "hdf5reader.h"
 #include "replaysource.h"
 
 #include <QElapsedTimer>
@@ -29,6 +29,7 @@ public:
     bool open(QString *error);
 
     QString name() const override { return path; }
+    QByteArray keptRadarProfile() const override { return keptProfile; }
     int read(QByteArray &out, int limit) override;
     bool nextPass() override;
     double secondsAt(uint64_t offset) const override;
@@ -68,4 +69,5 @@ private:
     bool oneFrame = false;
     QElapsedTimer clock;
     QString readError;
+    QByteArray keptProfile;
 };

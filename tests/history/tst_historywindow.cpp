@@ -286,7 +286,7 @@ private Q_SLOTS:
         std::atomic<double> lastSeconds{0};
         QElapsedTimer clock;
         clock.start();
-        window.frameTap()->linkOpened("flood"); // as a worker does before a link's frames
+        window.frameTap()->linkOpened({"flood", {}}); // as a worker does before a link's frames
         std::thread feeder([&] {
             for (int k = 0; k < frames; ++k) {
                 const double seconds = clock.nsecsElapsed() * 1e-9;

@@ -303,7 +303,7 @@ private Q_SLOTS:
         QVERIFY(history.slotAt(history.newestIndex())->frames > 1);
 
         // A new link restarts the clock: the old rows go. A paused tap keeps nothing.
-        tap.linkOpened("again");
+        tap.linkOpened({"again", {}});
         tap.frameDecoded(record, nullptr, 0, 0.5);
         tap.drainInto(history);
         QCOMPARE(history.frameCount(), int64_t(1));
@@ -315,7 +315,7 @@ private Q_SLOTS:
         QCOMPARE(tap.framesSeen(), int64_t(frames + 2));
 
         // A worker without a link clock passes 0: the tap's own clock stands in, so rows move on.
-        tap.linkOpened("no clock");
+        tap.linkOpened({"no clock", {}});
         tap.frameDecoded(record, nullptr, 0, 0.0);
         QElapsedTimer waited;
         waited.start();

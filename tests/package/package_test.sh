@@ -55,7 +55,8 @@ mapfile -t provided < <(grep -o '<binary>[^<]*</binary>' "$metainfo" | sed 's/<[
 expected=(/usr/bin/vazorez-gui /usr/share/applications/$id.desktop
           /usr/share/icons/hicolor/48x48/apps/$id.png /usr/share/metainfo/$id.metainfo.xml
           /usr/share/$name/profiles/example-k-band.json
-          /usr/share/doc/$name/copyright /usr/share/doc/$name/changelog.gz)
+          /usr/share/doc/$name/copyright /usr/share/doc/$name/changelog.gz
+          /usr/libexec/$name/vazorez-h5check)
 for program in "${programs[@]}"; do
   expected+=(/usr/share/man/man1/$program.1.gz)
 done
@@ -120,6 +121,15 @@ else
   echo "NOTE: the installed vazorez-gui has no --version yet; not checked"
 fi
 unset QT_QPA_PLATFORM
+
+# An installed tool reading an h5 file finds the file check's program (off the PATH, in libexec):
+# the damaged file of the tests is refused for what it is, not for a check that cannot start.
+said="$(timeout 60 /usr/bin/vazorez-decode "$here/../tools/data/damaged-header.h5" -o "$work/damaged.csv" 2>&1)"
+if grep -q "is an HDF5 file but not a VazoRez recording\|is a damaged HDF5 file" <<<"$said"; then
+  pass "installed vazorez-decode checks an h5 file"
+else
+  fail "installed vazorez-decode on an h5 file said: $said"
+fi
 
 # The installed demo shows 20 frames on a real X server and writes its window's picture.
 picture="$work/demo.png"

@@ -50,7 +50,7 @@ void feed(RadarViewWindow &window, const Scene &scene, int frames)
     BoardModel board(scene.mode, scene.samples, 7);
     board.setRadarScene(sceneProfile(scene), scene.targets);
     FrameTap *tap = window.frameTap();
-    tap->linkOpened(QStringLiteral("simulated board"));
+    tap->linkOpened({QStringLiteral("simulated board"), {}});
     const double period = (4 * scene.samples + 7) / 11520.0;
     for (int k = 0; k < frames; ++k)
         tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * period);
@@ -298,7 +298,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         BoardModel board(mode, samples, 21);
         FrameTap *tap = window.frameTap();
-        tap->linkOpened(QStringLiteral("simulated board"));
+        tap->linkOpened({QStringLiteral("simulated board"), {}});
         const double period = (4 * samples + 7) / 11520.0;
         int frame = 0;
         const auto play = [&](const std::vector<SimTarget> &targets, int frames) {
@@ -390,7 +390,7 @@ private slots:
         const double period = (4 * 128 + 7) / 11520.0, seconds = 10.0;
         const int frames = int(seconds / period);
         FrameTap *tap = window.frameTap();
-        tap->linkOpened(QStringLiteral("simulated board"));
+        tap->linkOpened({QStringLiteral("simulated board"), {}});
         int64_t delivered = 0;
         for (int k = 0; k < frames; ++k) {
             const double time = (k + 1) * period, back = time - frames * period;

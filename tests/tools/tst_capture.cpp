@@ -1088,6 +1088,9 @@ private Q_SLOTS:
             << "cannot create @FIFO: an h5 file needs a regular file (HDF5 seeks), not a FIFO";
         QTest::newRow("decode: h5 to standard output") << decode << QStringList{"KEEP", "--format", "h5"} << 1
             << "an h5 file needs a regular file (HDF5 seeks), not standard output";
+        // ALONE: a copy of the program in a folder of its own, without the h5 file checker beside it
+        // (nor installed): it says what is missing, not that the file is damaged.
+        QTest::newRow("decode: no h5 checker") << decode << QStringList{"ALONE", "H5FILE", "-o", "KEEP"} << 1 << "cannot check H5FILE: the program vazorez-h5check that reads HDF5 files for us is missing";
         QTest::newRow("decode: missing file") << decode << QStringList{"/nonexistent.raw"} << 1 << "cannot read /nonexistent.raw";
         QTest::newRow("decode: no file") << decode << QStringList{} << 2 << "give exactly one FILE";
         // A file with no frame in it is an error, as it is for a replay, and writes nothing.
@@ -1118,14 +1121,19 @@ private Q_SLOTS:
         QVERIFY(badFile.open(QIODevice::WriteOnly));
         badFile.write(userData + "0,0.000000,CW,1,2048,2047\n");
         badFile.close();
-        message.replace("BAD", bad);
+        message.replace("BAD", bad).replace("H5FILE", kDamagedHeader);
         const QString fifo = dir.filePath("nobody-reads");
         if (arguments.contains("@FIFO") && !QFileInfo::exists(fifo))
             QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
         message.replace("@FIFO", fifo);
-        arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath()).replaceInStrings("@FIFO", fifo);
+        arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath()).replaceInStrings("H5FILE", kDamagedHeader).replaceInStrings("@FIFO", fifo);
         QProcess process;
-        if (arguments.value(0) == "LIMIT")
+        const QString alone = dir.filePath("alone/" + program);
+        if (arguments.value(0) == "ALONE") {
+            QVERIFY(QDir().mkpath(QFileInfo(alone).path()));
+            QVERIFY(QFile::exists(alone) || QFile::copy(siblingProgram(program), alone));
+            process.start(alone, arguments.mid(1));
+        } else if (arguments.value(0) == "LIMIT")
             process.start("bash",
                 QStringList{"-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\"",
                     siblingProgram(program)}

@@ -6,14 +6,16 @@
 #include "capturereader.h"
 #include "frameindex.h"
 #include "framesupport.h"
+#include "hdf5reader.h"
 #include "hdf5recording.h"
-#include "linesettings.h"
+#include "hdf5writer.h"
 #include "labinstrument.h"
+#include "linesettings.h"
 #include "mainwindow.h"
 #include "pseudoterminal.h"
 #include "qtwarnings.h"
-#include "replaysource.h"
 #include "replaybar.h"
+#include "replaysource.h"
 #ifdef VAZOREZ_RADAR_VIEW
 #include "profilefile.h"
 #include "radartruth.h"
@@ -42,9 +44,13 @@
 #include <QtCharts/QXYSeries>
 #include <QtTest>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace QtCharts;
 
@@ -157,6 +163,57 @@ QString writingFile(const QString &path)
     const QStringList parts = target.dir().entryList({target.fileName() + ".part-*"});
     return parts.size() == 1 ? target.dir().filePath(parts.first()) : QString();
 }
+
+// Writes an h5 recording of `count` frames of `samples` samples, CW and FMCW in turn; the frames.
+std::vector<FrameValues> writeRecording(const QString &path, int count, int samples)
+{
+    std::vector<FrameValues> frames;
+    Hdf5Writer writer;
+    if (!writer.create(path, RecordingContext{}))
+        return {};
+    for (int k = 0; k < count; ++k) {
+        frames.push_back(numberedFrame(k, samples, uint8_t(k % 2)));
+        const QByteArray bytes = encodeFrame(frames.back());
+        if (!writer.append(k * 0.1, bytes.constData(), bytes.size()))
+            return {};
+    }
+    return writer.close() ? frames : std::vector<FrameValues>();
+}
+
+// The file checkers this process has running now (children named vazorez-h5check).
+QList<qint64> runningCheckers()
+{
+    QList<qint64> found;
+    const QString parent = QString::number(QCoreApplication::applicationPid());
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        // /proc/PID/stat: "PID (NAME) STATE PPID ..."
+        const QByteArray stat = readAll("/proc/" + entry + "/stat");
+        const int close = stat.lastIndexOf(')');
+        if (close < 0 || !stat.mid(0, close).contains("(vazorez-h5check"))
+            continue;
+        if (stat.mid(close + 2).split(' ').value(1) == parent.toLatin1())
+            found << entry.toLongLong();
+    }
+    return found;
+}
+
+// The process group of a process (/proc/PID/stat: "PID (NAME) STATE PPID PGRP ...").
+qint64 processGroup(qint64 pid)
+{
+    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(2).toLongLong();
+}
+
+// A field of /proc/PID/status ("SigBlk", "SigIgn", "SigCgt") as a number.
+quint64 statusField(qint64 pid, const char *name)
+{
+    for (const QByteArray &line : readAll(QStringLiteral("/proc/%1/status").arg(pid)).split('\n'))
+        if (line.startsWith(QByteArray(name) + ':'))
+            return line.mid(int(qstrlen(name)) + 1).trimmed().toULongLong(nullptr, 16);
+    return ~quint64(0);
+}
+
+void noteSignal(int) { }
 
 } // namespace
 
@@ -351,9 +408,14 @@ private Q_SLOTS:
         // tools (they used to need the file beside it).
         const QString alone = dir.filePath("copied-alone.h5");
         QVERIFY(QFile::copy(path, alone));
-        QString origin;
-        QCOMPARE(loadRadarSidecar(alone, &beside, &error, &origin), RadarSidecar::Loaded);
-        QCOMPARE(origin, "the profile kept in " + alone);
+        // The view's replay has it from the replay itself, which read it as it opened the file:
+        // the view's tap reads no file under the worker's locks.
+        RadarProfile remembered = exampleRadarProfile();
+        remembered.carrierHz = 10.525e9;
+        view->applyProfile(remembered, true);
+        QVERIFY(view->restoreLastProfile()); // only remembered: a recording's own replaces it
+        QVERIFY2(b.lab.startReplay(alone, "max", false, &error), qPrintable(error));
+        QTRY_COMPARE(view->profile().carrierHz, exampleRadarProfile().carrierHz);
         QProcess decode;
         decode.start(siblingProgram("vazorez-decode"), {alone, "--targets", "-o", dir.filePath("alone.csv")});
         QVERIFY(decode.waitForFinished(60000));
@@ -744,6 +806,151 @@ private Q_SLOTS:
         QVERIFY(!lab.startReplay(untimed, "line", false, &error));
         QCOMPARE(
             error, untimed + " is a damaged VazoRez recording: time_s of frame 1 is not a time");
+    }
+
+    void h5ReadsBesideAWriterOnAnotherThread_data()
+    {
+        QTest::addColumn<int>("samples");
+        QTest::newRow("24 samples") << 24;
+        QTest::newRow("128 samples") << 128;
+        QTest::newRow("255 samples") << 255;
+    }
+
+    void h5ReadsBesideAWriterOnAnotherThread()
+    {
+        // The viewer records its link as h5 on the worker's thread while the user opens h5
+        // recordings: every open and read succeeds. The file's check used to be a copy of this
+        // process, made while the writer held libhdf5's lock; the copy then waited for it for ever
+        // and the file was called damaged.
+        QFETCH(int, samples);
+        const QString path = dir.filePath(QStringLiteral("opened-%1.h5").arg(samples));
+        const std::vector<FrameValues> frames = writeRecording(path, 300, samples);
+        QCOMPARE(frames.size(), size_t(300));
+        std::atomic<bool> stop{false};
+        std::atomic<int64_t> written{0};
+        QString writeError;
+        std::thread recorder([&] {
+            const QByteArray bytes = encodeFrame(numberedFrame(1, 255 - samples + 24, 1));
+            Hdf5Writer writer;
+            if (!writer.create(
+                    dir.filePath(QStringLiteral("live-%1.h5").arg(samples)), RecordingContext{})) {
+                writeError = writer.errorString();
+                written = -1;
+                return;
+            }
+            for (int64_t k = 0; !stop.load(); ++k) {
+                // A flush a dozen frames, as a second of the line's frames.
+                if (!writer.append(k * 0.09, bytes.constData(), bytes.size())
+                    || (k % 12 == 11 && !writer.flush())) {
+                    writeError = writer.errorString();
+                    break;
+                }
+                written = k + 1;
+            }
+            if (!writer.close() && writeError.isEmpty())
+                writeError = writer.errorString();
+        });
+        const auto stopRecorder = [&] {
+            stop = true;
+            if (recorder.joinable())
+                recorder.join();
+        };
+        const auto stopOnFailure = qScopeGuard(stopRecorder);
+        // The writer is inside the library more often than not from here on.
+        QTRY_VERIFY(written.load() > 100 || written.load() < 0);
+        for (int open = 0; open < 20; ++open) {
+            Hdf5Reader reader;
+            QString error;
+            QVERIFY2(reader.open(path, &error), qPrintable(QString::number(open) + ": " + error));
+            QCOMPARE(reader.frames(), int64_t(frames.size()));
+            // Forward for some opens, every seventh frame from the back for others: reads wait
+            // for the check of their own block.
+            for (int64_t k = 0; k < reader.frames(); ++k) {
+                const int64_t frame
+                    = open % 2 ? reader.frames() - 1 - (k * 7) % reader.frames() : k;
+                FrameValues values;
+                double seconds = -1;
+                QVERIFY2(reader.readFrame(frame, &values, &seconds, &error), qPrintable(error));
+                QCOMPARE(encodeFrame(values), encodeFrame(frames[size_t(frame)]));
+                QCOMPARE(seconds, frame * 0.1);
+            }
+        }
+        const int64_t writtenMeanwhile = written.load();
+        stopRecorder();
+        QVERIFY2(writeError.isEmpty(), qPrintable(writeError));
+        QVERIFY(writtenMeanwhile > 100);
+    }
+
+    void fileCheckStartsClean()
+    {
+        // The file check is a process of its own, started afresh: it keeps none of this process's
+        // descriptors (a link closed here would stay connected while it runs), takes signals as a
+        // program does by default and is not sent the terminal's Ctrl-C (which a copy of this
+        // process handled a second time).
+        const QString path = dir.filePath("checked.h5");
+        QCOMPARE(writeRecording(path, 40000, 24).size(), size_t(40000));
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0); // with no close-on-exec, as a careless library leaves one
+        // A stop signal handled, another ignored, a third blocked, as a program may have them.
+        struct sigaction handled { };
+        struct sigaction before { };
+        struct sigaction ignoring { };
+        struct sigaction hangUpBefore { };
+        handled.sa_handler = noteSignal;
+        ignoring.sa_handler = SIG_IGN;
+        QVERIFY(::sigaction(SIGINT, &handled, &before) == 0);
+        QVERIFY(::sigaction(SIGHUP, &ignoring, &hangUpBefore) == 0);
+        sigset_t quiet;
+        sigset_t maskBefore;
+        sigemptyset(&quiet);
+        sigaddset(&quiet, SIGUSR2);
+        QVERIFY(::pthread_sigmask(SIG_BLOCK, &quiet, &maskBefore) == 0);
+        const auto restore = qScopeGuard([&] {
+            ::pthread_sigmask(SIG_SETMASK, &maskBefore, nullptr);
+            ::sigaction(SIGINT, &before, nullptr);
+            ::sigaction(SIGHUP, &hangUpBefore, nullptr);
+            ::close(ends[0]);
+            ::close(ends[1]);
+        });
+        // The check reads on ahead of open() in its own time: it is caught while it runs.
+        bool caught = false;
+        for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+            Hdf5Reader reader;
+            QString error;
+            QVERIFY2(reader.open(path, &error), qPrintable(error));
+            const QList<qint64> checkers = runningCheckers();
+            if (checkers.size() != 1 || ::kill(pid_t(checkers.first()), SIGSTOP) != 0)
+                continue;
+            const qint64 checker = checkers.first();
+            // Beyond the standard three, only the file it reads.
+            QStringList descriptors;
+            const QDir open(QStringLiteral("/proc/%1/fd").arg(checker));
+            for (const QString &number :
+                open.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+                descriptors << (number.toInt() <= 2
+                        ? number
+                        : QFileInfo(open.filePath(number)).symLinkTarget());
+            const quint64 caughtSignals = statusField(checker, "SigCgt");
+            const quint64 blocked = statusField(checker, "SigBlk");
+            const quint64 ignored = statusField(checker, "SigIgn");
+            const qint64 group = processGroup(checker);
+            ::kill(pid_t(checker), SIGCONT);
+            if (descriptors.isEmpty())
+                continue; // it ended between the two looks
+            caught = true;
+            QCOMPARE(
+                descriptors, QStringList({"0", "1", "2", QFileInfo(path).canonicalFilePath()}));
+            const quint64 interrupt = quint64(1) << (SIGINT - 1);
+            QCOMPARE(caughtSignals & interrupt, quint64(0));
+            QCOMPARE(ignored & (interrupt | quint64(1) << (SIGHUP - 1)), quint64(0));
+            QCOMPARE(blocked, quint64(0));
+            // The terminal's Ctrl-C is this program's to handle, not the checker's to die of.
+            QCOMPARE(group, checker);
+            // Its reports come all the same.
+            QTRY_COMPARE_WITH_TIMEOUT(reader.framesChecked(100), int64_t(40000), 60000);
+            QVERIFY(reader.checkOver() && reader.checkError().isEmpty());
+        }
+        QVERIFY(caught);
     }
 
     void replayOfACaptureEqualsTheCapture()

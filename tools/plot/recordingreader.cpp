@@ -3,6 +3,7 @@
 
 #include "framedecoder.h"
 #include "framereceiver.h"
+#include "hdf5reader.h"
 #include "hdf5recording.h"
 #include "linesettings.h"
 #include "textrecordingreader.h"
