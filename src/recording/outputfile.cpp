@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "outputfile.h"
 
+#include "stopsignals.h"
+
 #include <QFileInfo>
 #include <QTemporaryFile>
 
@@ -16,10 +18,8 @@
 #include <windows.h>
 #else
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -158,18 +158,8 @@ public:
     DiskSync(int descriptor, std::chrono::milliseconds every)
         : descriptor(descriptor)
         , every(every)
+        , thread(StopSignals::startThreadWithoutSignals([this] { run(); }))
     {
-#ifndef Q_OS_WIN
-        // Stop signals go to the program's own threads, never to this one: two signals on two
-        // threads at once would be taken in either order.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &previous);
-        thread = std::thread([this] { run(); });
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#else
-        thread = std::thread([this] { run(); });
-#endif
     }
     ~DiskSync()
     {

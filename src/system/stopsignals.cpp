@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -76,6 +77,11 @@ bool StopSignals::caught()
 int StopSignals::caughtSignal()
 {
     return 0;
+}
+
+std::thread StopSignals::startThreadWithoutSignals(std::function<void()> body)
+{
+    return std::thread(std::move(body));
 }
 
 void StopSignals::hold() { }
@@ -225,6 +231,17 @@ bool StopSignals::caught()
 int StopSignals::caughtSignal()
 {
     return firstSignal.load();
+}
+
+std::thread StopSignals::startThreadWithoutSignals(std::function<void()> body)
+{
+    // The new thread takes the mask of the one that starts it.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    std::thread started(std::move(body));
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
 }
 
 void StopSignals::hold()

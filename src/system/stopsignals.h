@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
 
 class QSocketNotifier;
 
@@ -35,6 +36,9 @@ public:
     // The first stop signal's number (SIGINT, SIGTERM, SIGHUP), for an exit status that tells it;
     // 0 before one came, or where the stop is no signal (Windows).
     static int caughtSignal();
+    // Starts a helper thread that never takes a stop signal: they stay the program's own threads',
+    // or two signals on two threads at once would be taken in either order.
+    static std::thread startThreadWithoutSignals(std::function<void()> body);
     // While the program makes its files whole, a second signal waits for release() and then ends
     // the process as it would have at once: a Ctrl-C during the last write cannot leave a
     // half-written file behind.

@@ -8,24 +8,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#ifndef Q_OS_WIN
-#include <csignal>
-#include <pthread.h>
-#endif
 
 StalledStop::StalledStop(const QString &program)
     : programName(program.toLocal8Bit())
+    , thread(StopSignals::startThreadWithoutSignals([this] { run(); }))
 {
-#ifndef Q_OS_WIN
-    // The stop signals stay the main thread's.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
-    thread = std::thread([this] { run(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#else
-    thread = std::thread([this] { run(); });
-#endif
 }
 
 StalledStop::~StalledStop()

@@ -35,5 +35,5 @@ private:
     QByteArray temporaryPath;
     QByteArray leftNote = "nothing was written";
     bool over = false;
-    std::thread thread;
+    std::thread thread; // last: starts once the rest is made
 };
