@@ -394,10 +394,12 @@ int main(int argc, char *argv[])
                           : 6,
             smoke ? 2.0 : 10.0, figures, &cost))
         return 1;
-    const double syncCost = diskSyncCostAtLineRate(scratch.path(), smoke ? 2 : 6, smoke ? 2.0 : 10.0, figures);
+    const double syncCost
+        = diskSyncCostAtLineRate(scratch.path(), smoke ? 2 : 6, smoke ? 2.0 : 10.0, figures);
     figures.print("recording_bench", json);
     if (!json)
-        std::printf("h5 recording cost: %.3f %% of a core; disk sync once a second: %.3f %% of a core\n",
+        std::printf(
+            "h5 recording cost: %.3f %% of a core; disk sync once a second: %.3f %% of a core\n",
             cost, syncCost);
     return 0;
 }

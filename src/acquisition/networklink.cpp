@@ -66,8 +66,8 @@ QList<QHostAddress> lookUp(const QString &host, int timeoutMs, QString *why)
     std::unique_lock<std::mutex> lock(shared->mutex);
     const QDeadlineTimer deadline(timeoutMs);
     while (!shared->finished && !deadline.hasExpired() && !abandoned())
-        shared->done.wait_for(lock,
-            std::chrono::milliseconds(qBound<qint64>(1, deadline.remainingTime(), kSliceMs)));
+        shared->done.wait_for(
+            lock, std::chrono::milliseconds(qBound<qint64>(1, deadline.remainingTime(), kSliceMs)));
     if (!shared->finished && abandoned()) {
         *why = kAbandoned;
         return {};
@@ -172,7 +172,7 @@ bool NetworkLink::connectionWithin(const QDeadlineTimer &deadline)
     while (socket.state() == QAbstractSocket::ConnectingState && !deadline.hasExpired()) {
         if (abandoned())
             return false;
-        pollfd writable {int(socket.socketDescriptor()), POLLOUT, 0};
+        pollfd writable{int(socket.socketDescriptor()), POLLOUT, 0};
         if (writable.fd < 0 || ::poll(&writable, 1, slice(deadline)) > 0)
             break;
     }

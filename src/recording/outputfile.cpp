@@ -132,8 +132,8 @@ bool OutputFile::openInPlace(const QString &path, QIODevice::OpenMode mode)
     // Opened without waiting: a FIFO nobody reads would block the open until a reader came, with
     // the window unpainted and a stop signal unheard, and a terminal line may wait for its
     // carrier. Writes wait as usual once it is open.
-    const int descriptor = ::open(
-        QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int descriptor
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0) {
         if (errno == ENXIO && nonRegularKind(path) == QLatin1String("a FIFO"))
             return fail(QStringLiteral("no program reads this FIFO yet; start its reader first"));
@@ -234,7 +234,8 @@ bool OutputFile::open(const QString &path, Accept accept)
     if (accept != Accept::RegularFileOnly && (path.isEmpty() || path == "-")) {
         name = QStringLiteral("standard output");
         if (accept == Accept::SeekableFile)
-            return fail(QStringLiteral("an h5 file needs a regular file (HDF5 seeks), not standard output"));
+            return fail(QStringLiteral(
+                "an h5 file needs a regular file (HDF5 seeks), not standard output"));
         std::fflush(stdout);
         return file->open(fileno(stdout), mode, QFileDevice::DontCloseHandle)
             || fail(file->errorString());
@@ -245,7 +246,8 @@ bool OutputFile::open(const QString &path, Accept accept)
     const QString kind = nonRegularKind(path);
     if (!kind.isEmpty() || (accept == Accept::AnyFile && namesADescriptor(path))) {
         if (accept == Accept::SeekableFile)
-            return fail(QStringLiteral("an h5 file needs a regular file (HDF5 seeks), not %1").arg(kind));
+            return fail(
+                QStringLiteral("an h5 file needs a regular file (HDF5 seeks), not %1").arg(kind));
         if (accept != Accept::AnyFile)
             return fail(QStringLiteral("not a regular file (%1)").arg(kind));
         // A device or a pipe cannot be replaced by a rename, and writing to it destroys nothing.

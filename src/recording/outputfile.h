@@ -29,10 +29,10 @@ public:
     enum class Accept { AnyFile, RegularFileOnly, SeekableFile };
 
     // "" or "-" is standard output (with AnyFile; a file named "-" with RegularFileOnly; refused
-    // with SeekableFile). Creates the temporary (or opens the device or pipe, once, without waiting:
-    // a FIFO that nobody reads yet is refused); false with errorString() set when it cannot ("not a
-    // regular file (a FIFO)" for what `accept` refuses; nothing is touched then). errorString() is
-    // the system's reason, for every call.
+    // with SeekableFile). Creates the temporary (or opens the device or pipe, once, without
+    // waiting: a FIFO that nobody reads yet is refused); false with errorString() set when it
+    // cannot ("not a regular file (a FIFO)" for what `accept` refuses; nothing is touched then).
+    // errorString() is the system's reason, for every call.
     bool open(const QString &path, Accept accept = Accept::AnyFile);
     // What became of the file at `path` when a write that failed left it alone: "PATH left as it
     // was", or that none was made.

@@ -74,7 +74,8 @@ public:
                       : !openWithLineSettings(port, name, LineSettings::kBaudRate)) {
             if (StopSignals::caught()) {
                 // Ctrl-C while a server kept the open waiting: nothing to record, nothing made.
-                std::fprintf(stderr, "vazorez-capture: stopped while %s opened; nothing was recorded\n",
+                std::fprintf(stderr,
+                    "vazorez-capture: stopped while %s opened; nothing was recorded\n",
                     qPrintable(name));
                 stoppedBeforeStart = true;
                 return false;

@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <optional>
 
-
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);

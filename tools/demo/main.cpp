@@ -17,8 +17,8 @@
 
 #include <atomic>
 #include <csignal>
-#include <optional>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -95,7 +95,8 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(nullptr);
     QApplication application(argc, argv);
 #ifdef SIGPIPE
-    std::signal(SIGPIPE, SIG_IGN); // a recording into a pipe that closed is a write error, as in the viewer
+    std::signal(
+        SIGPIPE, SIG_IGN); // a recording into a pipe that closed is a write error, as in the viewer
 #endif
     QCoreApplication::setApplicationName("vazorez-demo");
     std::atomic<bool> stopBoard {false};

@@ -234,7 +234,8 @@ int main(int argc, char *argv[])
     stalledStop.takeOver();
     if (StopSignals::caught()) {
         output.discard();
-        std::fprintf(stderr, "vazorez-plot: stopped; %s\n", qPrintable(OutputFile::untouched(outputPath)));
+        std::fprintf(
+            stderr, "vazorez-plot: stopped; %s\n", qPrintable(OutputFile::untouched(outputPath)));
         return 128 + (StopSignals::caughtSignal() > 0 ? StopSignals::caughtSignal() : 2);
     }
     if (!output.write(encoded) || !output.commit())
