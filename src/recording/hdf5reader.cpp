@@ -5,6 +5,7 @@
 #include "hdf5recording.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <tuple>
@@ -48,6 +49,15 @@ QString Hdf5Reader::checkError() const
 bool Hdf5Reader::open(const QString &name, QString *error)
 {
     path = name;
+    // HDF5 reads out of order: a FIFO or a device cannot be one, and opening a FIFO whose writer
+    // has gone would wait for ever.
+    const QFileInfo info(name);
+    if (info.exists() && !info.isFile()) {
+        *error = QStringLiteral("cannot read %1: not a regular file (an h5 recording is read out of "
+                                "order)")
+                     .arg(name);
+        return false;
+    }
     if (Hdf5Recording::hasSignature(name)) {
         if (!check.start(name, error))
             return false;

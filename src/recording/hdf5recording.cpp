@@ -9,6 +9,10 @@
 
 bool Hdf5Recording::hasSignature(const QString &path)
 {
+    // A FIFO or a device is never looked into: the bytes read here would be gone for the reader,
+    // and a FIFO with no writer would hold the open. HDF5 needs a regular file anyway.
+    if (!QFileInfo(path).isFile())
+        return false;
     QFile file(path);
     static const QByteArray signature("\x89HDF\r\n\x1a\n", 8);
     return file.open(QIODevice::ReadOnly) && file.read(8) == signature;

@@ -1086,6 +1086,9 @@ private Q_SLOTS:
         // HDF5 seeks: refused at once, before an open that would wait for a reader.
         QTest::newRow("h5 into a FIFO") << capture << QStringList{"PTY", "-o", "@FIFO", "--format", "h5"} << 1
             << "cannot create @FIFO: an h5 file needs a regular file (HDF5 seeks), not a FIFO";
+        // It used to wait for ever, without a word, once the FIFO's writer had gone.
+        QTest::newRow("decode: an h5 recording that is a FIFO") << decode << QStringList{"@H5FIFO", "-o", "KEEP"} << 1
+            << "cannot read @H5FIFO: not a regular file (an h5 recording is read out of order)";
         QTest::newRow("decode: h5 to standard output") << decode << QStringList{"KEEP", "--format", "h5"} << 1
             << "an h5 file needs a regular file (HDF5 seeks), not standard output";
         // ALONE: a copy of the program in a folder of its own, without the h5 file checker beside it
@@ -1126,6 +1129,11 @@ private Q_SLOTS:
         if (arguments.contains("@FIFO") && !QFileInfo::exists(fifo))
             QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
         message.replace("@FIFO", fifo);
+        const QString h5Fifo = dir.filePath("nobody-writes.h5");
+        if (arguments.contains("@H5FIFO") && !QFileInfo::exists(h5Fifo))
+            QVERIFY(::mkfifo(QFile::encodeName(h5Fifo).constData(), 0600) == 0);
+        message.replace("@H5FIFO", h5Fifo);
+        arguments.replaceInStrings("@H5FIFO", h5Fifo);
         arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath()).replaceInStrings("H5FILE", kDamagedHeader).replaceInStrings("@FIFO", fifo);
         QProcess process;
         const QString alone = dir.filePath("alone/" + program);
