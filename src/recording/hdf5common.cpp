@@ -67,14 +67,20 @@ QString hdf5Reason()
 
 void silenceLibrary()
 {
-    static const bool silenced = [] {
+    static const bool atExitLeftOut = [] {
         // A file whose flush failed (a full disk, a size limit) cannot be closed; the library's
         // own clean-up at exit then closes it again and crashes. Every file of ours is closed
         // by its owner, so the clean-up at exit has nothing to do that matters.
         H5dont_atexit();
+        return true;
+    }();
+    // A thread-safe libhdf5 keeps an error stack, and whether it prints it, for each thread: a
+    // replay opened on one thread and read on another printed the library's whole stack there.
+    static thread_local const bool silenced = [] {
         H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
         return true;
     }();
+    Q_UNUSED(atExitLeftOut)
     Q_UNUSED(silenced)
 }
 

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <tuple>
 
 using namespace Hdf5Layout;
@@ -89,8 +91,15 @@ bool Hdf5Reader::openInThisProcess(const QString &name, QString *error)
     }
     file = H5Fopen(QFile::encodeName(path).constData(), H5F_ACC_RDONLY, H5P_DEFAULT);
     if (file < 0) {
-        *error
-            = QStringLiteral("%1 is a truncated or damaged HDF5 file (%2)").arg(path, hdf5Reason());
+        const QString reason = hdf5Reason();
+        // The library locks a file while a program writes it (a recording under way, its
+        // FILE.part-XXXXXX): that file is sound, only not finished.
+        if (reason == QString::fromLocal8Bit(std::strerror(EWOULDBLOCK)))
+            *error = QStringLiteral("%1 is being written by another program (HDF5 locks a file "
+                                    "while it is written); open it once that recording has ended")
+                         .arg(path);
+        else
+            *error = QStringLiteral("%1 is a truncated or damaged HDF5 file (%2)").arg(path, reason);
         return false;
     }
     QString format;
@@ -174,6 +183,7 @@ QString Hdf5Reader::attribute(const char *name) const
 bool Hdf5Reader::readTimesAndCounts(int64_t first, int64_t rows, std::vector<double> *times,
     std::vector<uint8_t> *counts, QString *error)
 {
+    silenceLibrary(); // this thread may not be the one that opened the file
     rows = std::clamp<int64_t>(std::min(rows, count - first), 0, count);
     if (!checkedUpTo(false, first + rows, error))
         return false;
@@ -201,6 +211,7 @@ bool Hdf5Reader::readTimesAndCounts(int64_t first, int64_t rows, std::vector<dou
 
 bool Hdf5Reader::readBlock(int64_t first, QString *error)
 {
+    silenceLibrary(); // this thread may not be the one that opened the file
     blockFirst = -1;
     blockSize = std::min<int64_t>(int64_t(kBlockFrames), count - first);
     if (!checkedUpTo(true, first + blockSize, error))

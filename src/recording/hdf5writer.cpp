@@ -240,6 +240,7 @@ bool Hdf5Writer::flushIfDue()
 
 bool Hdf5Writer::flush()
 {
+    silenceLibrary(); // written on the worker, made on another thread
     if (broken || file < 0)
         return false;
     lastFlush = std::chrono::steady_clock::now();
@@ -262,6 +263,7 @@ bool Hdf5Writer::flush()
 
 bool Hdf5Writer::close()
 {
+    silenceLibrary(); // written on the worker, made on another thread
     if (file < 0)
         return true;
     const bool brokenBefore = broken;

@@ -1229,6 +1229,31 @@ private Q_SLOTS:
         QCOMPARE(QDir(work.path()).entryList({"keep.*"}), QStringList());
     }
 
+    // An h5 recording under way is locked by the library while it is written: reading it is
+    // refused as unfinished, not as damaged (it used to say "truncated or damaged").
+    void anH5RecordingUnderWayIsSaidToBeSo()
+    {
+        Session session;
+        session.options.count = -1;
+        session.options.framesPerSecond = 100;
+        const QString path = dir.filePath("under-way.h5");
+        QVERIFY(session.start({"-o", path}, 0));
+        const QString writing = session.writingPath();
+        QVERIFY2(writing.startsWith(path + ".part-"), qPrintable(session.stderrText));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(writing).size() > 0, 5000);
+        int exitCode = -1;
+        QProcess decode;
+        decode.start(siblingProgram("vazorez-decode"), {writing, "-o", dir.filePath("under-way.csv")});
+        QVERIFY(decode.waitForFinished(15000));
+        const QString errors = QString::fromLocal8Bit(decode.readAllStandardError());
+        exitCode = decode.exitCode();
+        ::kill(pid_t(session.capture.processId()), SIGINT);
+        QVERIFY(session.finish(10000));
+        QCOMPARE(exitCode, 1);
+        QVERIFY2(errors.contains(writing + " is being written by another program"), qPrintable(errors));
+        QVERIFY(!QFileInfo::exists(dir.filePath("under-way.csv")));
+    }
+
     void closedStandardOutputIsAnError()
     {
         Session session;

@@ -182,6 +182,9 @@ int main(int argc, char *argv[])
                                  toFile ? "; " + OutputFile::untouched(out.description())
                                         : QString()));
     }
+    // A stop that came once the output was being made whole finds it whole: said, not hidden.
+    if (StopSignals::caught())
+        std::fprintf(stderr, "vazorez-decode: the stop came as the output was being finished; it is whole\n");
     if (targets)
         std::fprintf(
             stderr, "vazorez-decode: %lld targets\n", static_cast<long long>(targets->targets()));

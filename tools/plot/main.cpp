@@ -240,6 +240,9 @@ int main(int argc, char *argv[])
     }
     if (!output.write(encoded) || !output.commit())
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
+    // A stop that came once the picture was being written finds it whole: said, not hidden.
+    if (StopSignals::caught())
+        std::fprintf(stderr, "vazorez-plot: the stop came as the picture was written; it is whole\n");
     std::fprintf(stderr,
         "vazorez-plot: %lld frames over %.1f s from %llu bytes, %llu rejected, %llu bytes dropped "
         "-> %s\n",
