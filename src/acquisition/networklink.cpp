@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -67,7 +68,7 @@ QList<QHostAddress> lookUp(const QString &host, int timeoutMs, QString *why)
     const QDeadlineTimer deadline(timeoutMs);
     while (!shared->finished && !deadline.hasExpired() && !abandoned())
         shared->done.wait_for(
-            lock, std::chrono::milliseconds(qBound<qint64>(1, deadline.remainingTime(), kSliceMs)));
+            lock, std::chrono::milliseconds(std::clamp<qint64>(deadline.remainingTime(), 1, kSliceMs)));
     if (!shared->finished && abandoned()) {
         *why = kAbandoned;
         return {};
@@ -159,7 +160,7 @@ namespace {
 
 int slice(const QDeadlineTimer &deadline)
 {
-    return int(qBound<qint64>(1, deadline.remainingTime(), kSliceMs));
+    return int(std::clamp<qint64>(deadline.remainingTime(), 1, kSliceMs));
 }
 
 } // namespace
