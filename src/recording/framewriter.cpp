@@ -27,7 +27,8 @@ void FrameWriter::addOutputOptions(QCommandLineParser &parser)
             "and\n"
             "takes the name FILE only when the run ends, so a run that fails leaves an existing "
             "FILE\n"
-            "as it was. Devices and pipes are written directly.",
+            "as it was. Devices and pipes are written directly, opened once; a FIFO needs its\n"
+            "reader first.",
             "FILE"},
         {"format",
             "csv, jsonl, raw or h5 (default: from the output file's extension, else csv).\n"

@@ -76,7 +76,9 @@ int main(int argc, char *argv[])
         "FILE is a raw capture or a dump of the line (decoded by the viewer's rules; time_s is "
         "when a\n"
         "frame's last byte arrives at 115200 baud), or a csv, jsonl or h5 recording written by\n"
-        "vazorez-capture or the viewer (time_s as measured).");
+        "vazorez-capture or the viewer (time_s as measured).\n"
+        "Ctrl-C, SIGTERM or SIGHUP stops it without a picture (an existing OUT stays as it was),\n"
+        "with exit status 128 + the signal's number.");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "The recording.");
     parser.addOptions({
@@ -236,7 +238,7 @@ int main(int argc, char *argv[])
         output.discard();
         std::fprintf(
             stderr, "vazorez-plot: stopped; %s\n", qPrintable(OutputFile::untouched(outputPath)));
-        return 128 + (StopSignals::caughtSignal() > 0 ? StopSignals::caughtSignal() : 2);
+        return StopSignals::stoppedExitStatus();
     }
     if (!output.write(encoded) || !output.commit())
         return fail(QStringLiteral("cannot write %1: %2").arg(outputPath, output.errorString()));
