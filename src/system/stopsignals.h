@@ -36,6 +36,9 @@ public:
     // The first stop signal's number (SIGINT, SIGTERM, SIGHUP), for an exit status that tells it;
     // 0 before one came, or where the stop is no signal (Windows).
     static int caughtSignal();
+    // The exit status of a program that a stop ended: 128 + the signal's number, as a shell
+    // shows a program the signal ended (130 where the stop was no signal).
+    static int stoppedExitStatus() { return 128 + (caughtSignal() > 0 ? caughtSignal() : 2); }
     // Starts a helper thread that never takes a stop signal: they stay the program's own threads',
     // or two signals on two threads at once would be taken in either order.
     static std::thread startThreadWithoutSignals(std::function<void()> body);

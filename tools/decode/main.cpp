@@ -117,7 +117,7 @@ int main(int argc, char *argv[])
         return toolError(error);
     const auto stopped = [](const QString &left) {
         std::fprintf(stderr, "vazorez-decode: stopped; %s\n", qPrintable(left));
-        return 128 + (StopSignals::caughtSignal() > 0 ? StopSignals::caughtSignal() : 2);
+        return StopSignals::stoppedExitStatus();
     };
     StalledStop stalledStop("vazorez-decode");
     CaptureReader reader(input);

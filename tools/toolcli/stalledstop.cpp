@@ -55,7 +55,6 @@ void StalledStop::run()
             std::remove(temporaryPath.constData());
         std::fprintf(stderr, "%s: stopped; %s\n", programName.constData(), leftNote.constData());
         std::fflush(stderr);
-        const int number = StopSignals::caughtSignal();
-        std::_Exit(128 + (number > 0 ? number : 2));
+        std::_Exit(StopSignals::stoppedExitStatus());
     }
 }
