@@ -31,6 +31,14 @@ QByteArray radarProfileJson(const RadarProfile &profile)
     object.insert("approaching", signName(profile.approachingSign));
     object.insert("beat", signName(profile.beatSign));
     object.insert("range_offset_m", profile.rangeOffsetM);
+    if (profile.iqCorrected()) {
+        object.insert("iq_gain_db", profile.iqGainDb);
+        object.insert("iq_phase_deg", profile.iqPhaseDeg);
+    }
+    if (profile.fullSpan)
+        object.insert("range_span", QStringLiteral("full"));
+    if (profile.chirpSign != 0)
+        object.insert("chirp", profile.chirpSign > 0 ? QStringLiteral("up") : QStringLiteral("down"));
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 

@@ -16,6 +16,9 @@ constexpr qint64 kMaxProfileBytes = 64 * 1024;
 constexpr double kMaxCarrierHz = 1e12;
 constexpr double kMaxSweepSeconds = 10.0;
 constexpr double kMaxRangeOffsetM = 1e4;
+// An imbalance beyond these is a broken channel, not one to correct.
+constexpr double kMaxIqGainDb = 6.0;
+constexpr double kMaxIqPhaseDeg = 30.0;
 
 struct Reader {
     const QJsonObject &object;
@@ -45,6 +48,41 @@ struct Reader {
                             .arg(QLatin1String(key))
                             .arg(number));
         *out = number;
+        return true;
+    }
+
+    // A finite number within +-limit; absent leaves `out` alone.
+    bool bounded(const char *key, double limit, double *out)
+    {
+        const QJsonValue value = object.value(QLatin1String(key));
+        if (value.isUndefined())
+            return true;
+        if (!value.isDouble())
+            return fail(QStringLiteral("%1 must be a number").arg(QLatin1String(key)));
+        const double number = value.toDouble();
+        if (!std::isfinite(number) || std::abs(number) > limit)
+            return fail(QStringLiteral("%1 must be within +-%2, not %3")
+                            .arg(QLatin1String(key))
+                            .arg(limit)
+                            .arg(number));
+        *out = number;
+        return true;
+    }
+
+    // One of two names: +1 for the first, -1 for the second; absent leaves `out` alone.
+    bool choice(const char *key, const char *first, const char *second, int *out)
+    {
+        const QJsonValue value = object.value(QLatin1String(key));
+        if (value.isUndefined())
+            return true;
+        const QString text = value.toString();
+        if (text == QLatin1String(first))
+            *out = 1;
+        else if (text == QLatin1String(second))
+            *out = -1;
+        else
+            return fail(QStringLiteral("%1 must be \"%2\" or \"%3\"")
+                            .arg(QLatin1String(key), QLatin1String(first), QLatin1String(second)));
         return true;
     }
 
@@ -80,6 +118,14 @@ double RadarProfile::speedForFrequency(double hz) const
 double RadarProfile::frequencyForSpeed(double mps) const
 {
     return -approachingSign * mps * 2.0 * carrierHz / kSpeedOfLight;
+}
+
+double RadarProfile::fmcwToneHz(double metres, double mps) const
+{
+    // A target closing in raises the echo's frequency: a rising sweep's beat (sent minus received)
+    // shrinks by the Doppler shift, a falling sweep's grows.
+    const double closingHz = -mps * 2.0 * carrierHz / kSpeedOfLight;
+    return beatSign * (beatForRange(metres) - chirp() * closingHz);
 }
 
 double RadarProfile::rangeForBeat(double hz) const
@@ -131,7 +177,8 @@ bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarPro
     }
     const QJsonObject object = document.object();
     static const QStringList known = {"name", "carrier_hz", "sample_rate_hz", "bandwidth_hz",
-        "sweep_s", "approaching", "beat", "range_offset_m"};
+        "sweep_s", "approaching", "beat", "range_offset_m", "iq_gain_db", "iq_phase_deg",
+        "range_span", "chirp"};
     for (const QString &key : object.keys()) {
         if (!known.contains(key) && warnings)
             warnings->append(QStringLiteral("%1: unknown key %2 ignored").arg(origin, key));
@@ -186,6 +233,15 @@ bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarPro
                                    .arg(kMaxRangeOffsetM)
                                    .arg(read.rangeOffsetM));
     }
+    if (!reader.bounded("iq_gain_db", kMaxIqGainDb, &read.iqGainDb)
+        || !reader.bounded("iq_phase_deg", kMaxIqPhaseDeg, &read.iqPhaseDeg))
+        return false;
+    int span = 0;
+    if (!reader.choice("range_span", "half", "full", &span))
+        return false;
+    read.fullSpan = span < 0;
+    if (!reader.choice("chirp", "up", "down", &read.chirpSign))
+        return false;
     *profile = read;
     return true;
 }

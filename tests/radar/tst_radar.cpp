@@ -2,6 +2,7 @@
 // The radar profile, and the analysis of I and Q held against the simulator's truth.
 #include "boardmodel.h"
 #include "frame.h"
+#include "profilefile.h"
 #include "radaranalyzer.h"
 #include "radarprofile.h"
 #include "radartruth.h"
@@ -90,6 +91,19 @@ private Q_SLOTS:
             << "approaching must be \"positive\" or \"negative\"" << 0;
         QTest::newRow("an absurd offset")
             << exampleWith(R"(, "range_offset_m": 1e9)") << "range_offset_m must be within" << 0;
+        QTest::newRow("a front end's calibration, the whole span, a rising sweep")
+            << exampleWith(R"(, "iq_gain_db": -1.2, "iq_phase_deg": 6.5, "range_span": "full",
+                "chirp": "up")")
+            << QString() << 0;
+        QTest::newRow("an imbalance no front end has")
+            << exampleWith(R"(, "iq_gain_db": 12)") << "iq_gain_db must be within +-6" << 0;
+        QTest::newRow("a phase as text")
+            << exampleWith(R"(, "iq_phase_deg": "6")") << "iq_phase_deg must be a number" << 0;
+        QTest::newRow("a span that is neither")
+            << exampleWith(R"(, "range_span": "double")")
+            << "range_span must be \"half\" or \"full\"" << 0;
+        QTest::newRow("a sweep direction that is neither")
+            << exampleWith(R"(, "chirp": "rising")") << "chirp must be \"up\" or \"down\"" << 0;
     }
 
     void profileIsReadOrRefusedNamingTheKey()
@@ -109,6 +123,13 @@ private Q_SLOTS:
         }
         QCOMPARE(warned.size(), warnings);
         QVERIFY(profile.carrierHz > 0.0);
+        // What is read is written back the same.
+        RadarProfile again;
+        QVERIFY(RadarProfile::parse(radarProfileJson(profile), "again", &again, &message));
+        QCOMPARE(again.iqGainDb, profile.iqGainDb);
+        QCOMPARE(again.iqPhaseDeg, profile.iqPhaseDeg);
+        QCOMPARE(again.fullSpan, profile.fullSpan);
+        QCOMPARE(again.chirp(), profile.chirp());
     }
 
     void theExampleProfileGivesTheDocumentedAxes()

@@ -175,6 +175,7 @@ private Q_SLOTS:
         QVERIFY(RadarProfile::load(profilePath, &profile, &error));
         BoardModel board(SimMode::Alternate, 64, 4);
         board.setRadarScene(profile, {{0.0, -12.0, 50.0}, {20.0, 6.0, 40.0}});
+        board.setFramePeriod(1.0 / 200); // --rate 200 is the board's own pace
         QList<frame_t> expected;
         for (int index = 0; index < 30; ++index)
             expected.append(expectedRecord(board.frame(index)));

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "boardmodel.h"
 
+#include "linesettings.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -19,7 +21,13 @@ BoardModel::BoardModel(SimMode mode, int samples, uint32_t seed)
     : mode(mode)
     , samples(samples)
     , random(seed)
+    , framePeriod(linePeriod(samples))
 {
+}
+
+double BoardModel::linePeriod(int samples)
+{
+    return (8.0 * samples + 7.0) / LineSettings::kBytesPerSecond;
 }
 
 double BoardModel::gaussian()
@@ -52,12 +60,12 @@ FrameValues BoardModel::frame(int64_t index)
     std::vector<Tone> tones;
     if (scene) {
         for (const SimTarget &target : targets) {
-            // Frames follow each other without a gap: the echo's phase turns with the Doppler
-            // shift from frame to frame, and stands still for a target that does not move.
+            // The echo's phase turns with the Doppler shift from one frame's start to the next,
+            // and stands still for a target that does not move.
             const double doppler = radar.frequencyForSpeed(target.speedMps);
-            const double hz = fmcw && radar.hasSweep() ? doppler + radar.beatSign * radar.beatForRange(target.rangeM) : doppler;
+            const double hz = fmcw && radar.hasSweep() ? radar.fmcwToneHz(target.rangeM, target.speedMps) : doppler;
             const double phase = 4.0 * kPi * target.rangeM * radar.carrierHz / RadarProfile::kSpeedOfLight
-                + 2.0 * kPi * doppler * n / radar.sampleRateHz * t;
+                + 2.0 * kPi * doppler * framePeriod * t;
             tones.push_back({hz * n / radar.sampleRateHz, std::pow(10.0, target.levelDb / 20.0),
                              std::fmod(phase, 2.0 * kPi)});
         }

@@ -30,6 +30,12 @@ public:
     // From now on the tones come from these targets seen through `profile`: CW frames carry each
     // target's Doppler tone, FMCW frames its beat tone plus the Doppler shift. No targets: noise.
     void setRadarScene(const RadarProfile &profile, const std::vector<SimTarget> &targets);
+    // The time from one frame's start to the next on the board: the line's time for a frame
+    // unless set. A moving target's echo turns by its Doppler shift over that time, not over the
+    // frame's own samples only, as it does on the board that samples, then sends.
+    void setFramePeriod(double seconds) { framePeriod = seconds; }
+    double framePeriodSeconds() const { return framePeriod; }
+    static double linePeriod(int samples);
 
     // The spectrum the board computes from I and Q: Hann-windowed DFT magnitude in dB, clamped to
     // the chart's -35 to 60 dB.
@@ -44,4 +50,5 @@ private:
     bool scene = false;
     RadarProfile radar;
     std::vector<SimTarget> targets;
+    double framePeriod;
 };

@@ -216,6 +216,8 @@ Simulator::Simulator(const SimulatorOptions &options)
 {
     if (options.radarScene)
         model.setRadarScene(options.radar, options.targets);
+    if (options.rate == SimulatorOptions::Rate::Fixed && options.framesPerSecond > 0.0)
+        model.setFramePeriod(1.0 / options.framesPerSecond);
 }
 
 Simulator::~Simulator()
