@@ -25,6 +25,18 @@ BoardModel::BoardModel(SimMode mode, int samples, uint32_t seed)
 {
 }
 
+double SimFrontEnd::offsetI(double seconds) const
+{
+    const double radius = dcDriftPerS * kDcDriftPeriodS / (2.0 * kPi);
+    return dcI + radius * std::sin(2.0 * kPi * seconds / kDcDriftPeriodS);
+}
+
+double SimFrontEnd::offsetQ(double seconds) const
+{
+    const double radius = dcDriftPerS * kDcDriftPeriodS / (2.0 * kPi);
+    return dcQ + radius * (1.0 - std::cos(2.0 * kPi * seconds / kDcDriftPeriodS));
+}
+
 double BoardModel::linePeriod(int samples)
 {
     return (8.0 * samples + 7.0) / LineSettings::kBytesPerSecond;
@@ -59,7 +71,12 @@ FrameValues BoardModel::frame(int64_t index)
     };
     std::vector<Tone> tones;
     if (scene) {
-        for (const SimTarget &target : targets) {
+        std::vector<SimTarget> reflectors = targets;
+        for (SimTarget reflector : front.clutter) {
+            reflector.speedMps = 0.0;
+            reflectors.push_back(reflector);
+        }
+        for (const SimTarget &target : reflectors) {
             // The echo's phase turns with the Doppler shift from one frame's start to the next,
             // and stands still for a target that does not move.
             const double doppler = radar.frequencyForSpeed(target.speedMps);
@@ -79,6 +96,12 @@ FrameValues BoardModel::frame(int64_t index)
         tones.push_back({doppler, 1300.0});
     }
     const double phase = scene ? 0.0 : 0.37 * t;
+    const double seconds = t * framePeriod;
+    const double offsetI = kMidScale + front.offsetI(seconds);
+    const double offsetQ = kMidScale + front.offsetQ(seconds);
+    const double gain = std::pow(10.0, front.iqGainDb / 20.0);
+    const double skewSin = gain * std::sin(front.iqPhaseDeg * kPi / 180.0);
+    const double skewCos = gain * std::cos(front.iqPhaseDeg * kPi / 180.0);
     for (int k = 0; k < n; ++k) {
         double re = 0.0, im = 0.0;
         for (const Tone &tone : tones) {
@@ -86,8 +109,10 @@ FrameValues BoardModel::frame(int64_t index)
             re += tone.amplitude * std::cos(angle);
             im += tone.amplitude * std::sin(angle);
         }
-        values.i[size_t(k)] = toAdc(kMidScale + re + kNoiseDigits * gaussian());
-        values.q[size_t(k)] = toAdc(kMidScale + im + kNoiseDigits * gaussian());
+        // Q's channel has its own gain and a phase off quadrature; the ADC clips at its rails.
+        const double q = skewCos * im + skewSin * re;
+        values.i[size_t(k)] = toAdc(offsetI + re + kNoiseDigits * gaussian());
+        values.q[size_t(k)] = toAdc(offsetQ + q + kNoiseDigits * gaussian());
     }
     values.s = spectrumDb(values.i, values.q);
     return values;

@@ -19,6 +19,30 @@ struct SimTarget {
     double levelDb = kDefaultLevelDb; // the tone's amplitude in I and Q, in dB of one ADC digit
 };
 
+// What a real front end adds between the echo and the ADC. All off by default: ideal I/Q.
+struct SimFrontEnd {
+    // I = A cos(phi), Q = 10^(iqGainDb / 20) A sin(phi + iqPhaseDeg).
+    double iqGainDb = 0.0;
+    double iqPhaseDeg = 0.0;
+    // A steady offset of I and Q from mid-scale, in digits, wandering by up to `dcDriftPerS`
+    // digits a second (a slow circle of kDcDriftPeriodS whose steepest slope is that).
+    double dcI = 0.0;
+    double dcQ = 0.0;
+    double dcDriftPerS = 0.0;
+    static constexpr double kDcDriftPeriodS = 120.0;
+    // Stationary reflectors (their speed is zero): each a tone at zero Doppler in CW, a beat tone
+    // at its range in FMCW, with a phase that never moves.
+    std::vector<SimTarget> clutter;
+    bool ideal() const
+    {
+        return iqGainDb == 0.0 && iqPhaseDeg == 0.0 && dcI == 0.0 && dcQ == 0.0
+            && dcDriftPerS == 0.0 && clutter.empty();
+    }
+    // The offset at `seconds` after the first frame.
+    double offsetI(double seconds) const;
+    double offsetQ(double seconds) const;
+};
+
 class BoardModel
 {
 public:
@@ -33,6 +57,8 @@ public:
     // The time from one frame's start to the next on the board: the line's time for a frame
     // unless set. A moving target's echo turns by its Doppler shift over that time, not over the
     // frame's own samples only, as it does on the board that samples, then sends.
+    void setFrontEnd(const SimFrontEnd &frontEnd) { front = frontEnd; }
+    const SimFrontEnd &frontEnd() const { return front; }
     void setFramePeriod(double seconds) { framePeriod = seconds; }
     double framePeriodSeconds() const { return framePeriod; }
     static double linePeriod(int samples);
@@ -51,4 +77,5 @@ private:
     RadarProfile radar;
     std::vector<SimTarget> targets;
     double framePeriod;
+    SimFrontEnd front;
 };
