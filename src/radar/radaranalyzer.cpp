@@ -12,8 +12,13 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 // A tone's response at zero frequency above this (linear power, -15 dB) relative to its peak
-// leaves too much of it in the frame's mean.
+// leaves too much of it in the mean of the few frames an offset has been learnt from.
 constexpr float kBlindResponse = 0.0316f;
+// Within the half-power width of the main lobe, what is left at zero frequency makes the peak.
+constexpr float kSettledBlindResponse = 0.5f;
+// The ADC's rails: a sample on one was clipped.
+constexpr int kAdcLowest = 0;
+constexpr int kAdcHighest = 4095;
 
 } // namespace
 
@@ -89,6 +94,7 @@ struct RadarAnalyzer::Plan {
     double windowSum = 0.0;
     std::vector<float> sidelobes; // by distance in cells, relative to the peak
     int blindCells = 0; // either side of zero frequency: no target reported there
+    int settledBlindCells = 0; // the same once the offset is learnt
     std::vector<kiss_fft_cpx> in, out;
 
     ~Plan() { kiss_fft_free(fft); }
@@ -111,7 +117,7 @@ int RadarAnalyzer::paddedLength(int samples)
     return length;
 }
 
-double RadarAnalyzer::blindBins(SpectrumWindow window, int samples)
+double RadarAnalyzer::blindBins(SpectrumWindow window, int samples, bool settled)
 {
     if (samples < 2)
         return 0.0;
@@ -119,7 +125,7 @@ double RadarAnalyzer::blindBins(SpectrumWindow window, int samples)
     settings.window = window;
     RadarAnalyzer analyzer(RadarProfile(), settings);
     const Plan &plan = analyzer.planFor(samples);
-    return double(plan.blindCells) * samples / plan.padded;
+    return double(settled ? plan.settledBlindCells : plan.blindCells) * samples / plan.padded;
 }
 
 void RadarAnalyzer::reset()
@@ -174,6 +180,9 @@ RadarAnalyzer::Plan &RadarAnalyzer::planFor(int samples)
     // peak's); within 15 dB of the peak, taking the offset out distorts the tone.
     while (plan->blindCells < m / 2 && response[size_t(plan->blindCells)] >= kBlindResponse)
         ++plan->blindCells;
+    while (plan->settledBlindCells < m / 2
+        && response[size_t(plan->settledBlindCells)] >= kSettledBlindResponse)
+        ++plan->settledBlindCells;
     plan->sidelobes.assign(response.size(), 0.0f);
     float highest = 0.0f;
     for (int d = m / 2; d >= 0; --d) {
@@ -194,6 +203,8 @@ RadarAnalysis RadarAnalyzer::analyze(const frame_t &frame)
 void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
 {
     into.targets.clear();
+    into.clipped = into.belowFloor = into.offsetSettled = false;
+    into.images = 0;
     RadarSpectrum &out = into.spectrum;
     out.mode = frame.modulation ? 1 : 0;
     out.samples = std::max(0, frame.sample_count);
@@ -201,6 +212,7 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
     if (n < 2) {
         out.db.clear();
         out.power.clear();
+        out.ring.clear();
         out.start = out.step = 0.0;
         out.cellsPerBin = 1;
         out.axis = out.mode ? RadarSpectrum::Axis::Range : RadarSpectrum::Axis::Speed;
@@ -208,33 +220,47 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
     }
     Plan &plan = planFor(n);
     const int m = plan.padded;
-
-    // The mean is weighted by the window. A strong tone leaks into the plain mean (through the
-    // rectangular window's sidelobes), and taking that out would leave a false target at zero
-    // frequency; the window's own leakage is far lower. A constant offset goes either way.
-    double meanI = 0.0, meanQ = 0.0;
-    for (int k = 0; k < n; ++k) {
-        const double w = plan.window[size_t(k)];
-        meanI += w * frame.i_samples[size_t(k)];
-        meanQ += w * frame.q_samples[size_t(k)];
+    ModeState &state = states[out.mode];
+    if (state.samples != n) {
+        state = ModeState();
+        state.samples = n;
     }
-    meanI /= plan.windowSum;
-    meanQ /= plan.windowSum;
+
+    // The front end's imbalance undone first (Q's gain and its phase off quadrature), so that
+    // a tone at f leaves no image at -f; then the offset learnt over frames taken out.
+    const double gain = std::pow(10.0, radar.iqGainDb / 20.0);
+    const double skew = radar.iqPhaseDeg * kPi / 180.0;
+    const double qScale = 1.0 / (gain * std::cos(skew)), qFromI = -std::tan(skew);
+    corrected.resize(size_t(n));
+    std::complex<double> mean;
     for (int k = 0; k < n; ++k) {
-        const float w = plan.window[size_t(k)];
-        plan.in[size_t(k)].r = float(frame.i_samples[size_t(k)] - meanI) * w;
-        plan.in[size_t(k)].i = float(frame.q_samples[size_t(k)] - meanQ) * w;
+        const int i = frame.i_samples[size_t(k)], q = frame.q_samples[size_t(k)];
+        into.clipped = into.clipped || i <= kAdcLowest || i >= kAdcHighest || q <= kAdcLowest
+            || q >= kAdcHighest;
+        corrected[size_t(k)] = {double(i), q * qScale + i * qFromI};
+        mean += corrected[size_t(k)];
+    }
+    mean /= double(n);
+    // What stands still at zero frequency is the same from frame to frame; a tone's share of one
+    // frame's mean (its leakage, or most of it for a slow one) turns with the tone and averages
+    // away over frames. Taken out this way a slow tone keeps its shape, and the zone round zero
+    // where nothing is reported shrinks to the main lobe's half-power width once learnt.
+    ++state.offsetFrames;
+    const double learn = 1.0 / double(std::min(state.offsetFrames, kOffsetFrames));
+    state.offset += (mean - state.offset) * learn;
+    into.offsetSettled = state.offsetFrames >= kOffsetSettleFrames;
+    const std::complex<double> offset = state.offset;
+    for (int k = 0; k < n; ++k) {
+        const std::complex<double> value
+            = (corrected[size_t(k)] - offset) * double(plan.window[size_t(k)]);
+        plan.in[size_t(k)].r = float(value.real());
+        plan.in[size_t(k)].i = float(value.imag());
     }
     std::fill(plan.in.begin() + n, plan.in.end(), kiss_fft_cpx{0.0f, 0.0f});
     kiss_fft(plan.fft, plan.in.data(), plan.out.data());
 
     // Scaled so that a tone of amplitude A digits in I and Q peaks at A.
     const float scale = float(1.0 / plan.windowSum);
-    ModeState &state = states[out.mode];
-    if (state.samples != n) {
-        state = ModeState();
-        state.samples = n;
-    }
     cellPower.resize(size_t(m));
     const bool subtract = options.backgroundFrames > 0;
     if (subtract) {
@@ -277,15 +303,32 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
         cellDb[size_t(k)] = 10.0f * std::log10(std::max(cellPower[size_t(k)], 1e-12f));
     toAxis(out.mode, n, out);
 
-    // Peaks are looked for by signed frequency cell: all of them for CW, the beat side for FMCW.
-    // The noise around a peak is estimated round the whole circle of the spectrum.
-    const int first = out.mode == 0 || radar.beatSign < 0 ? -m / 2 : 0;
-    const int count = out.mode == 0 ? m : m / 2 + 1;
-    // Within the window's main lobe of zero frequency a tone has a mean over the frame: taking
-    // the offset out takes part of the tone, pushes its peak away from zero and leaves an image
-    // on the other side. Nothing found there is reported, neither the pushed tone nor its image.
-    detector.detect(
-        cellPower, cellDb, out.cellsPerBin, plan.sidelobes, first, count, peaks, plan.blindCells);
+    // Peaks are looked for by signed frequency cell: all of them for CW, the beat side for FMCW
+    // (both sides with the full span, the other one read as beyond the beat side's ranges). The
+    // noise round a peak is estimated round the whole circle of the spectrum.
+    TargetDetector::Search search;
+    if (out.mode == 0) {
+        search.first = -m / 2;
+        search.count = m;
+    } else if (radar.fullSpan) {
+        search.first = radar.beatSign < 0 ? -(m - 1) : 0;
+        search.count = m;
+    } else {
+        search.first = radar.beatSign < 0 ? -m / 2 : 0;
+        search.count = m / 2 + 1;
+    }
+    const int blindCells = into.offsetSettled ? plan.settledBlindCells : plan.blindCells;
+    search.blindCells = blindCells;
+    const double rejectionDb = (radar.iqCorrected() ? kCorrectedImageRejectionDb
+                                                    : kImageRejectionDb)
+        - kImageMarginDb;
+    search.imageBelow = std::pow(10.0, -rejectionDb / 10.0);
+    TargetDetector::Found found;
+    detector.detect(cellPower, cellDb, out.cellsPerBin, plan.sidelobes, search, peaks, &found);
+    into.images = found.images;
+    into.belowFloor = found.nearZero && into.offsetSettled;
+    into.belowFloorLevelDb = found.nearZeroPeak.levelDb;
+    into.floor = out.mode == 0 ? blindCells * out.step : out.at(blindCells);
     const double cellHz = radar.sampleRateHz / m;
     into.targets.reserve(peaks.size());
     for (const SpectrumPeak &peak : peaks) {
@@ -307,7 +350,7 @@ void RadarAnalyzer::toAxis(int mode, int samples, RadarSpectrum &out) const
 {
     const int m = int(cellPower.size());
     const double cellHz = radar.sampleRateHz / m;
-    out.cellsPerBin = m / samples;
+    out.cellsPerBin = double(m) / samples;
     // The FFT cell of axis cell i, and the signed step between them.
     int first = 0, direction = 1, length = m;
     if (mode == 0) {
@@ -318,8 +361,9 @@ void RadarAnalyzer::toAxis(int mode, int samples, RadarSpectrum &out) const
         out.start = radar.speedForFrequency(first * cellHz);
         out.step = std::abs(radar.speedForFrequency(cellHz));
     } else {
-        // Range rises with the beat frequency on its side of the spectrum, from 0 to fs / 2.
-        length = m / 2 + 1;
+        // Range rises with the beat frequency on its side of the spectrum, from 0 to fs / 2, or
+        // on round the circle to fs with the full span.
+        length = radar.fullSpan ? m : m / 2 + 1;
         direction = radar.beatSign;
         if (radar.hasSweep()) {
             out.axis = RadarSpectrum::Axis::Range;
@@ -333,9 +377,14 @@ void RadarAnalyzer::toAxis(int mode, int samples, RadarSpectrum &out) const
     }
     out.power.resize(size_t(length));
     out.db.resize(size_t(length));
+    out.ring.resize(length < m ? size_t(m) : 0);
     for (int i = 0; i < length; ++i) {
         const int cell = (first + direction * i) & (m - 1); // m is a power of two
         out.power[size_t(i)] = cellPower[size_t(cell)];
         out.db[size_t(i)] = cellDb[size_t(cell)];
+    }
+    if (!out.ring.empty()) {
+        for (int i = 0; i < m; ++i)
+            out.ring[size_t(i)] = cellPower[size_t((first + direction * i) & (m - 1))];
     }
 }

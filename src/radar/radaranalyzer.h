@@ -31,12 +31,16 @@ struct RadarSpectrum {
     Axis axis = Axis::Bins;
     int mode = 0; // the frame's modulation: 0 CW, 1 FMCW
     int samples = 0; // n of the frame
-    int cellsPerBin = 1; // the zero-padding: cells per bin of the board's n-point spectrum
+    double cellsPerBin = 1.0; // the zero-padding: cells per bin of the board's n-point spectrum
     double start = 0.0; // axis value of db[0]: m/s, metres, or board bins
     double step = 0.0; // axis units per cell
     std::vector<float> db; // 20 log10 of a tone's amplitude in ADC digits, per cell
     std::vector<float> power; // the same, linear (digits squared)
+    // The whole circle of the spectrum in the axis' order from db[0] on, its ends meeting, where
+    // the axis shows part of it (an FMCW beat side); empty when `power` is the whole circle.
+    std::vector<float> ring;
 
+    const std::vector<float> &circle() const { return ring.empty() ? power : ring; }
     double at(double cell) const { return start + cell * step; }
     double binWidth() const { return step * cellsPerBin; } // one board bin in axis units
 };
@@ -56,6 +60,19 @@ struct RadarTarget {
 struct RadarAnalysis {
     RadarSpectrum spectrum;
     std::vector<RadarTarget> targets; // strongest first
+    // An I or Q sample of the frame lies on the ADC's rails (0 or 4095): a tone too strong for
+    // the front end, its spectrum spread. Its targets are kept.
+    bool clipped = false;
+    // Peaks not reported because they were images of stronger ones at the mirror frequency.
+    int images = 0;
+    // Something passed the detector within the zone round zero frequency where no target is
+    // reported (too slow, too near): said, not reported as a target. `floor` is the zone's edge
+    // in the axis' units (m/s, metres from the profile's zero, board bins).
+    bool belowFloor = false;
+    double floor = 0.0;
+    double belowFloorLevelDb = 0.0;
+    // The offset at zero frequency has been learnt over enough frames: the zone is the narrow one.
+    bool offsetSettled = false;
 };
 
 class RadarAnalyzer {
@@ -83,16 +100,31 @@ public:
 
     // The zero-padded FFT length for n samples: a power of two, at least 4n.
     static int paddedLength(int samples);
-    // How close to zero frequency, in board bins of n samples, no target is reported: where the
-    // window's response is within 15 dB of its peak, a tone has a mean over the frame, and
-    // taking the frame's offset out takes part of it (pushing its peak away from zero and
-    // leaving an image on the other side).
-    static double blindBins(SpectrumWindow window, int samples);
+    // What stands still at zero frequency (the ADC's offset, the antenna's leakage, in CW every
+    // stationary reflector) is learnt over this many frames of a mode and taken out of each
+    // frame before the window.
+    static constexpr int kOffsetFrames = 32;
+    // Until this many frames of a mode have taught it, the zone is the wide one.
+    static constexpr int kOffsetSettleFrames = 16;
+    // How close to zero frequency, in board bins of n samples, no target is reported. Once the
+    // offset is learnt (`settled`): within the half-power width of the window's main lobe, where
+    // what is left of the offset and of clutter would still make a peak. Before that, the wider
+    // zone where the window's response is within 15 dB of its peak: there a tone has a mean over
+    // the few frames seen, and taking it out pushes its peak away from zero.
+    static double blindBins(SpectrumWindow window, int samples, bool settled = true);
+    // The assumed image rejection of a front end, in dB: an uncorrected one, and one whose
+    // imbalance the profile corrects. A peak at the mirror frequency of a stronger one and at
+    // least this less kImageMarginDb below it is taken for its image.
+    static constexpr double kImageRejectionDb = 20.0;
+    static constexpr double kCorrectedImageRejectionDb = 30.0;
+    static constexpr double kImageMarginDb = 6.0;
 
 private:
     struct Plan;
     struct ModeState {
         int samples = -1;
+        int offsetFrames = 0; // learnt from since the mode's frames began
+        std::complex<double> offset; // the mean of I + jQ over the frames learnt from
         int backgroundFrames = 0; // learnt since the background was last forgotten
         int averagedFrames = 0;
         std::vector<std::complex<float>> background;
@@ -112,6 +144,7 @@ private:
     std::vector<std::complex<float>> spectrum;
     std::vector<float> cellPower; // in the FFT's order
     std::vector<float> cellDb;
+    std::vector<std::complex<double>> corrected;
 };
 
 // "hann", "blackman-harris" or "none"; false for another name.

@@ -33,6 +33,22 @@ double orderedMean(int count, int rank)
 
 } // namespace
 
+// The training cells' distances from the cell under test: one per board bin beyond the guard,
+// rounded to the nearest cell (a padding that is not a whole number of cells per bin keeps each
+// bin where it is), never so far that they meet round the circle.
+TargetDetector::Reach TargetDetector::reachFor(int length, double cellsPerBin) const
+{
+    Reach reach;
+    const double stride = std::max(cellsPerBin, 1.0);
+    const int guard = std::max(options.guardBins, 0);
+    const int farthest
+        = std::min(guard + std::max(options.trainingBins, 1), int((length / stride - 1.0) / 2.0));
+    for (int bins = guard + 1; bins <= farthest; ++bins)
+        reach.offsets.push_back(int(std::lround(bins * stride)));
+    reach.count = int(reach.offsets.size());
+    return reach;
+}
+
 TargetDetector::TargetDetector(const DetectorSettings &settings)
     : options(settings)
     , thresholdFactor(std::pow(10.0, settings.thresholdDb / 10.0))
@@ -40,42 +56,39 @@ TargetDetector::TargetDetector(const DetectorSettings &settings)
 }
 
 void TargetDetector::detect(const std::vector<float> &power, const std::vector<float> &db,
-    int cellsPerBin, const std::vector<float> &sidelobes, int first, int count,
-    std::vector<SpectrumPeak> &peaks, double blindCells)
+    double cellsPerBin, const std::vector<float> &sidelobes, const Search &search,
+    std::vector<SpectrumPeak> &peaks, Found *found)
 {
     peaks.clear();
     candidates.clear();
+    if (found)
+        *found = Found();
     const int length = int(power.size());
     if (length < 3)
         return;
-    // Every cell asked for lies within one turn of the circle either side: `first` is within one
-    // turn, and the training cells reach less than half a turn from the cell under test.
-    auto wrap = [length](int cell) {
-        return size_t(cell < 0 ? cell + length : cell >= length ? cell - length : cell);
-    };
-    const int stride = std::max(cellsPerBin, 1);
-    const int guard = std::max(options.guardBins, 0);
-    // Training cells go round the circle, but never so far that they meet the cell under test.
-    const int farthest
-        = std::min(guard + std::max(options.trainingBins, 1), (length / stride - 1) / 2);
-    // Cells are named from `first` on as they come, which may be below zero or past the end.
-    for (int step = 0; step < std::min(count, length); ++step) {
-        const int cell = first + step;
+    // Cells are named from `first` on, which may lie a turn below zero; the training cells reach
+    // less than half a turn beyond.
+    auto wrap = [length](int cell) { return size_t(((cell % length) + length) % length); };
+    const Reach reach = reachFor(length, cellsPerBin);
+    const int cells = 2 * reach.count;
+    if (cells < kMinTrainingCells)
+        return;
+    training.resize(size_t(cells));
+    const int rank = orderedRank(cells);
+    const double scale = orderedMean(cells, rank);
+    // Cells are named from `first` on as they come, which may be below zero or past the end;
+    // the whole circle is looked at, the first `count` cells reported.
+    for (int step = 0; step < length; ++step) {
+        const int cell = search.first + step;
         const float here = power[wrap(cell)];
         if (!(here > power[wrap(cell - 1)] && here >= power[wrap(cell + 1)]))
             continue;
-        const int cells = 2 * std::max(farthest - guard, 0);
-        training.resize(size_t(cells));
-        for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
-            training[size_t(k)] = power[wrap(cell - bins * stride)];
-            training[size_t(k + 1)] = power[wrap(cell + bins * stride)];
+        for (int k = 0; k < reach.count; ++k) {
+            training[size_t(2 * k)] = power[wrap(cell - reach.offsets[size_t(k)])];
+            training[size_t(2 * k + 1)] = power[wrap(cell + reach.offsets[size_t(k)])];
         }
-        if (cells < kMinTrainingCells)
-            continue;
         double noise = 0.0;
         if (options.cfar == CfarKind::OrderedStatistic) {
-            const int rank = orderedRank(cells);
-            const double scale = orderedMean(cells, rank);
             // The cell passes when the rank-th smallest training cell lies below its power over
             // the threshold, that is when at least `rank` cells do: a count, not a sort, for the
             // many peaks of the noise.
@@ -93,16 +106,18 @@ void TargetDetector::detect(const std::vector<float> &power, const std::vector<f
             noise /= cells;
         }
         if (here > thresholdFactor * noise)
-            candidates.push_back({cell, here, float(noise)});
+            candidates.push_back({cell, here, float(noise), step < search.count});
     }
 
     std::sort(candidates.begin(), candidates.end(),
         [](const Candidate &a, const Candidate &b) { return a.power > b.power; });
     kept.clear();
+    // An image lies at the mirror cell of its tone, give or take a bin where its lobe meets the tone.
+    const int mirrorTolerance = std::max(1, int(std::lround(cellsPerBin)));
     for (const Candidate &candidate : candidates) {
         if (int(peaks.size()) >= options.maxTargets)
             break;
-        bool sidelobe = false;
+        bool sidelobe = false, image = false;
         for (const Candidate &stronger : kept) {
             int distance = std::abs(candidate.cell - stronger.cell) % length;
             distance = std::min(distance, length - distance);
@@ -112,60 +127,69 @@ void TargetDetector::detect(const std::vector<float> &power, const std::vector<f
                 sidelobe = true;
                 break;
             }
+            int mirror = std::abs(candidate.cell + stronger.cell) % length;
+            mirror = std::min(mirror, length - mirror);
+            if (mirror <= mirrorTolerance && candidate.power <= stronger.power * search.imageBelow)
+                image = true;
         }
         if (sidelobe)
             continue;
+        if (image) {
+            if (found && candidate.reported)
+                ++found->images;
+            continue;
+        }
         kept.push_back(candidate);
+        if (!candidate.reported)
+            continue;
         // A parabola through the peak's dB and its neighbours' places it between cells.
         const double left = db[wrap(candidate.cell - 1)], middle = db[wrap(candidate.cell)],
                      right = db[wrap(candidate.cell + 1)];
         const double curvature = left - 2.0 * middle + right;
         double delta = curvature < 0.0 ? 0.5 * (left - right) / curvature : 0.0;
         delta = std::clamp(delta, -0.5, 0.5);
-        if (std::abs(candidate.cell + delta) < blindCells)
-            continue;
         SpectrumPeak peak;
         peak.cell = candidate.cell + delta;
         peak.levelDb = middle - 0.25 * (left - right) * delta;
         peak.snrDb = peak.levelDb - 10.0 * std::log10(std::max(double(candidate.noise), 1e-30));
+        if (std::abs(peak.cell) < search.blindCells) {
+            if (found && !found->nearZero) {
+                found->nearZero = true;
+                found->nearZeroPeak = peak;
+            }
+            continue;
+        }
         peaks.push_back(peak);
     }
 }
 
-void TargetDetector::thresholdLine(const std::vector<float> &power, int cellsPerBin, bool circular,
-    std::vector<float> &thresholdDb) const
+void TargetDetector::thresholdLine(const std::vector<float> &circle, double cellsPerBin,
+    int length, std::vector<float> &thresholdDb) const
 {
-    const int length = int(power.size());
+    const int size = int(circle.size());
+    length = std::clamp(length, 0, size);
     thresholdDb.assign(size_t(length), std::numeric_limits<float>::quiet_NaN());
-    const int stride = std::max(cellsPerBin, 1);
-    const int guard = std::max(options.guardBins, 0);
-    const int farthest
-        = std::min(guard + std::max(options.trainingBins, 1), (length / stride - 1) / 2);
-    const int cells = 2 * std::max(farthest - guard, 0);
+    const Reach reach = reachFor(size, cellsPerBin);
+    const int cells = 2 * reach.count;
     if (cells < kMinTrainingCells)
         return;
-    auto at = [&](int cell, int offset) {
-        int index = cell + offset;
-        if (index < 0 || index >= length)
-            index = circular ? (index + length) % length : cell - offset;
-        return power[size_t(std::clamp(index, 0, length - 1))];
-    };
     std::vector<float> cellsAround(static_cast<size_t>(cells));
     const int rank = orderedRank(cells);
     const double scale = orderedMean(cells, rank);
-    const int reach = farthest * stride;
+    const int farthest = reach.count > 0 ? reach.offsets.back() : 0;
     for (int cell = 0; cell < length; ++cell) {
-        if (cell >= reach && cell + reach < length) {
+        if (cell >= farthest && cell + farthest < size) {
             // Away from the ends (most cells): no wrapping to look after.
-            const float *centre = power.data() + cell;
-            for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
-                cellsAround[size_t(k)] = centre[-bins * stride];
-                cellsAround[size_t(k + 1)] = centre[bins * stride];
+            const float *centre = circle.data() + cell;
+            for (int k = 0; k < reach.count; ++k) {
+                cellsAround[size_t(2 * k)] = centre[-reach.offsets[size_t(k)]];
+                cellsAround[size_t(2 * k + 1)] = centre[reach.offsets[size_t(k)]];
             }
         } else {
-            for (int bins = guard + 1, k = 0; bins <= farthest; ++bins, k += 2) {
-                cellsAround[size_t(k)] = at(cell, -bins * stride);
-                cellsAround[size_t(k + 1)] = at(cell, bins * stride);
+            for (int k = 0; k < reach.count; ++k) {
+                const int offset = reach.offsets[size_t(k)];
+                cellsAround[size_t(2 * k)] = circle[size_t((cell - offset + size) % size)];
+                cellsAround[size_t(2 * k + 1)] = circle[size_t((cell + offset) % size)];
             }
         }
         double noise = 0.0;

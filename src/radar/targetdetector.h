@@ -28,23 +28,39 @@ class TargetDetector {
 public:
     explicit TargetDetector(const DetectorSettings &settings = {});
 
-    // `power` and `db` are the same circular spectrum (an FFT's cells in its order), `cellsPerBin`
-    // cells to one independent bin; peaks are looked for in the `count` cells from `first` on
-    // (wrapping), training cells anywhere. `sidelobes[d]` is the highest response of the window
-    // at d cells or more from its peak, relative to the peak (linear power), so that a stronger
-    // peak's sidelobes are not reported. Peaks come strongest first, their cell in [first - 0.5,
-    // first + count - 0.5). Peaks closer than `blindCells` to cell 0 are not reported (they
-    // still tell their own sidelobes from targets), nor do they take a target's place.
-    void detect(const std::vector<float> &power, const std::vector<float> &db, int cellsPerBin,
-        const std::vector<float> &sidelobes, int first, int count, std::vector<SpectrumPeak> &peaks,
-        double blindCells = 0.0);
+    // Where peaks are reported, and what is not reported there.
+    struct Search {
+        // Peaks are reported in the `count` cells from `first` on (wrapping): their cell in
+        // [first - 0.5, first + count - 0.5). The whole circle is searched all the same, so that
+        // a peak outside still tells its sidelobes and its image inside from targets.
+        int first = 0;
+        int count = 0;
+        // Peaks closer than this to cell 0 are not reported, nor do they take a target's place;
+        // the strongest of them is said in `Found::nearZero`.
+        double blindCells = 0.0;
+        // A peak at the mirror cell (-f) of a stronger one and this far below it or more (linear
+        // power ratio) is that peak's image, made by the front end's I/Q imbalance; 0: off.
+        double imageBelow = 0.0;
+    };
+    struct Found {
+        int images = 0; // peaks in the reported cells that were images
+        bool nearZero = false; // a peak within the blind cells passed the detector
+        SpectrumPeak nearZeroPeak;
+    };
 
-    // The level a cell must pass to be a target, in dB, for each cell of `power` (a spectrum on
-    // its axis, `cellsPerBin` cells to a bin): the noise estimate the detector makes round it
-    // times the threshold. `circular` when the ends of `power` meet (a whole CW spectrum); else
-    // the training cells beyond an end are taken from the other side of the cell. For drawing:
-    // detect() does not use it.
-    void thresholdLine(const std::vector<float> &power, int cellsPerBin, bool circular,
+    // `power` and `db` are the same circular spectrum (an FFT's cells in its order), `cellsPerBin`
+    // cells to one independent bin; training cells go round the circle. `sidelobes[d]` is the
+    // highest response of the window at d cells or more from its peak, relative to the peak
+    // (linear power), so that a stronger peak's sidelobes are not reported. Peaks come strongest
+    // first.
+    void detect(const std::vector<float> &power, const std::vector<float> &db, double cellsPerBin,
+        const std::vector<float> &sidelobes, const Search &search, std::vector<SpectrumPeak> &peaks,
+        Found *found = nullptr);
+
+    // The level a cell must pass to be a target, in dB, for the first `length` cells of `circle`
+    // (a whole spectrum, its ends meeting, `cellsPerBin` cells to a bin): the noise estimate the
+    // detector makes round the cell times the threshold. For drawing: detect() does not use it.
+    void thresholdLine(const std::vector<float> &circle, double cellsPerBin, int length,
         std::vector<float> &thresholdDb) const;
 
     const DetectorSettings &settings() const { return options; }
@@ -57,7 +73,13 @@ private:
         int cell;
         float power;
         float noise;
+        bool reported; // among the cells asked for
     };
+    struct Reach {
+        std::vector<int> offsets; // in cells, nearest first
+        int count = 0;
+    };
+    Reach reachFor(int length, double cellsPerBin) const;
     std::vector<Candidate> candidates;
     std::vector<Candidate> kept;
 };

@@ -401,9 +401,9 @@ void RadarViewWindow::drain()
         pane.seen = true;
         pane.analysis = latest[mode].analysis;
         if (lineAnalyzer)
-            lineAnalyzer->targetDetector().thresholdLine(pane.analysis.spectrum.power,
-                pane.analysis.spectrum.cellsPerBin,
-                pane.analysis.spectrum.axis == RadarSpectrum::Axis::Speed, pane.thresholdDb);
+            lineAnalyzer->targetDetector().thresholdLine(pane.analysis.spectrum.circle(),
+                pane.analysis.spectrum.cellsPerBin, int(pane.analysis.spectrum.power.size()),
+                pane.thresholdDb);
         pane.track = tap.track(mode);
     }
     if (changed)

@@ -170,7 +170,7 @@ private Q_SLOTS:
         const RadarSpectrum spectrum = analyzer.analyze(recordFor(model.frame(0))).spectrum;
         const int padded = RadarAnalyzer::paddedLength(samples);
         QVERIFY(padded >= 4 * samples && (padded & (padded - 1)) == 0);
-        QCOMPARE(spectrum.cellsPerBin, padded / samples);
+        QCOMPARE(spectrum.cellsPerBin, double(padded) / samples);
         const double last = spectrum.at(double(spectrum.db.size() - 1));
         if (mode == 0) {
             // Zero speed in the middle, -v_max to +v_max, whichever way the tones turn.
@@ -328,16 +328,211 @@ private Q_SLOTS:
         case RadarCase::Kind::Noise:
             QVERIFY2(score.falseTargets <= 0.01, figures);
             break;
-        case RadarCase::Kind::Slow:
-            // Never the wrong direction, never a ghost, and what is reported is where it is;
-            // from the edge of the zone around zero frequency on, the target is found.
-            QVERIFY2(score.wrongDirection == 0.0, figures);
-            QVERIFY2(score.falseTargets <= 0.01, figures);
-            QVERIFY2(score.worstErrorBins <= 0.25, figures);
-            if (radarCase.bins
-                >= RadarAnalyzer::blindBins(radarCase.settings.window, radarCase.samples) + 0.25)
+        case RadarCase::Kind::Slow: {
+            // From the edge of the zone round zero frequency on: where it is, with its true SNR
+            // (no removed zero among the training cells), and found from a quarter bin beyond.
+            // Within the zone a tone that stands still from frame to frame (a standing FMCW
+            // reflector; here a CW tone whose Doppler is nearly a multiple of the frame rate) is
+            // partly learnt as offset: what is left of it may show at the zone's edge, no
+            // farther. A target flipping its direction every frame so (no real one does) leaves
+            // a ghost at the edge on the other side now and then.
+            const double zone
+                = RadarAnalyzer::blindBins(radarCase.settings.window, radarCase.samples);
+            QVERIFY2(score.wrongDirection <= 0.02, figures);
+            if (radarCase.bins < zone) {
+                QVERIFY2(score.worstErrorBins <= 0.65, figures);
+                break;
+            }
+            QVERIFY2(score.falseTargets <= 0.02, figures);
+            QVERIFY2(score.medianErrorBins <= 0.1, figures);
+            if (score.wrongDirection == 0.0)
+                QVERIFY2(score.worstErrorBins <= 0.25, figures);
+            if (radarCase.bins >= zone + 0.25) {
                 QVERIFY2(score.found >= 0.99, figures);
+                if (radarCase.settings.window != SpectrumWindow::None)
+                    QVERIFY2(std::abs(score.medianSnrDb - radarCase.snrDb) < 1.0, figures);
+            }
             break;
+        }
+        }
+    }
+
+    // A real front end against the simulator's truth: I/Q imbalance, an offset and clutter, the
+    // far side of an FMCW band, the true ratio of cells to bins, clipping, slow motion.
+    void aRealFrontEndIsReadTruly_data()
+    {
+        QTest::addColumn<QString>("scene");
+        QTest::addColumn<int>("samples");
+        for (const char *scene : {"images uncorrected", "images corrected", "walker",
+                 "near standing FMCW", "full span", "half span"})
+            QTest::addRow("%s", scene) << QString(scene) << 128;
+        for (int samples : {24, 100, 200, 255})
+            QTest::addRow("bins n=%d", samples) << QStringLiteral("bins") << samples;
+        QTest::newRow("clipped") << QStringLiteral("clipped") << 128;
+        QTest::newRow("slow motion") << QStringLiteral("slow motion") << 128;
+        QTest::newRow("threshold at the ends") << QStringLiteral("threshold") << 128;
+    }
+
+    void aRealFrontEndIsReadTruly()
+    {
+        QFETCH(QString, scene);
+        QFETCH(int, samples);
+        RadarProfile profile = exampleRadarProfile();
+        const int n = samples;
+        const double binHz = profile.sampleRateHz / n;
+        const double speedBin = std::abs(profile.speedForFrequency(binHz));
+        const double rangeBin = profile.rangeForBeat(binHz) - profile.rangeForBeat(0.0);
+        const double noiseLevel = levelForSnr(0.0, n); // a tone this strong is at the noise
+        SimFrontEnd front;
+        const bool fmcw = scene.contains("FMCW") || scene.contains("span") || scene == "threshold";
+        BoardModel model(fmcw ? SimMode::Fmcw : SimMode::Cw, n, 11);
+        const int frames = 300;
+        // A frame counts from 3 s on, when the offset has long been learnt.
+        const int settled = int(std::ceil(3.0 / model.framePeriodSeconds()));
+        int counted = 0, hits = 0, wrong = 0, images = 0;
+        double worst = 0.0;
+        if (scene.startsWith("images")) {
+            front.iqGainDb = 1.0;
+            front.iqPhaseDeg = 6.0;
+            if (scene.endsWith("corrected") && !scene.contains("un")) {
+                profile.iqGainDb = 1.0;
+                profile.iqPhaseDeg = 6.0;
+            }
+        } else if (scene == "walker" || scene == "near standing FMCW") {
+            front.dcI = 300;
+            front.dcQ = -200;
+        } else if (scene == "half span") {
+            front.iqGainDb = 1.0;
+            front.iqPhaseDeg = 6.0;
+        } else if (scene == "full span" || scene == "threshold") {
+            profile.fullSpan = true;
+        }
+        model.setFrontEnd(front);
+        RadarAnalyzer analyzer(profile);
+        RadarAnalysis analysis;
+        for (int index = 0; index < frames; ++index) {
+            const double fraction = double(index) / (frames - 1);
+            std::vector<SimTarget> truth;
+            double where = 0.0; // speed, range or bins of the truth
+            if (scene.startsWith("images")) {
+                // +-(3 to 55) m/s by turns, 40 to 60 dB.
+                where = (index % 2 ? 1.0 : -1.0) * (3.0 + 52.0 * fraction);
+                truth.push_back({0.0, where, 40.0 + 20.0 * ((index * 7) % 11) / 10.0});
+            } else if (scene == "walker") {
+                where = -1.0;
+                truth.push_back({0.0, where, noiseLevel + 25.0});
+                front.clutter = {{3.0, 0.0, noiseLevel + 45.0}};
+            } else if (scene == "near standing FMCW") {
+                where = 0.6;
+                truth.push_back({where, 0.0, noiseLevel + 25.0});
+                // A strong standing echo elsewhere leaks into the offset learnt from FMCW frames
+                // (the README says how much): the offset alone here.
+            } else if (scene == "full span" || scene == "half span") {
+                where = profile.maxRange() * (1.0 + 0.9 * fraction) + rangeBin;
+                truth.push_back({where, 0.0, 50.0});
+            } else if (scene == "bins") {
+                // A tone exactly on a board bin, a whole number of them from zero.
+                where = -double(2 + index % (n / 2 - 4));
+                truth.push_back({0.0, profile.speedForFrequency(where * binHz), 50.0});
+            } else if (scene == "clipped") {
+                where = -10.0;
+                truth.push_back({0.0, where, 70.0});
+            } else if (scene == "slow motion") {
+                where = -0.4 * speedBin;
+                truth.push_back({0.0, where, noiseLevel + 25.0});
+            } else if (scene == "threshold") {
+                // Near both ends of the FMCW axis, and across it.
+                where = index % 2 ? 3.0 * rangeBin : profile.spanRange() - 3.0 * rangeBin;
+                truth.push_back({where, 0.0, 50.0});
+            }
+            model.setFrontEnd(front);
+            model.setRadarScene(profile, truth);
+            analyzer.analyze(recordFor(model.frame(index)), analysis);
+            if (scene == "walker" || scene == "near standing FMCW") {
+                if (index < settled)
+                    continue;
+                ++counted;
+                const double bin = fmcw ? rangeBin : speedBin;
+                for (const RadarTarget &target : analysis.targets) {
+                    const double error = std::abs((fmcw ? target.rangeM : target.speedMps) - where) / bin;
+                    if (error <= 0.5) {
+                        ++hits;
+                        worst = std::max(worst, error);
+                        break;
+                    }
+                }
+                continue;
+            }
+            ++counted;
+            images += analysis.images;
+            bool hit = false;
+            for (const RadarTarget &target : analysis.targets) {
+                if (scene.startsWith("images")) {
+                    const bool isTrue = std::abs(target.speedMps - where) < speedBin;
+                    hit = hit || isTrue;
+                    wrong += isTrue ? 0 : 1;
+                } else if (scene == "full span") {
+                    const double error = std::abs(target.rangeM - where) / rangeBin;
+                    hit = hit || error <= 0.25;
+                    if (error < 1.0)
+                        worst = std::max(worst, error);
+                } else if (scene == "half span") {
+                    wrong += 1; // nothing lies on the beat side: anything reported is wrong
+                } else if (scene == "bins") {
+                    worst = std::max(worst, std::abs(target.bins - where));
+                    hit = hit || std::abs(target.bins - where) <= 0.05;
+                } else if (scene == "clipped" || scene == "threshold") {
+                    hit = hit || std::abs((scene == "clipped" ? target.speedMps : target.rangeM) - where)
+                        < (scene == "clipped" ? speedBin : rangeBin);
+                }
+            }
+            hits += hit ? 1 : 0;
+            if (scene == "clipped")
+                QVERIFY(analysis.clipped);
+            if (scene == "slow motion" && index >= RadarAnalyzer::kOffsetSettleFrames) {
+                QVERIFY(analysis.targets.empty());
+                QVERIFY2(analysis.belowFloor, qPrintable(QString::number(index)));
+                QVERIFY(std::abs(analysis.floor - 0.75 * speedBin) < 0.01);
+            }
+            if (scene == "threshold" && !analysis.targets.empty()) {
+                // The line drawn is the one applied: at the peak's cell, the noise estimate the
+                // target's SNR was taken from, plus the threshold.
+                const RadarSpectrum &spectrum = analysis.spectrum;
+                std::vector<float> line;
+                analyzer.targetDetector().thresholdLine(
+                    spectrum.circle(), spectrum.cellsPerBin, int(spectrum.power.size()), line);
+                const RadarTarget &target = analysis.targets.front();
+                const double applied = target.levelDb - target.snrDb
+                    + analyzer.targetDetector().settings().thresholdDb;
+                const int cell = int(std::lround((target.rangeM - spectrum.start) / spectrum.step));
+                double nearest = 1e9;
+                for (int c = std::max(cell - 1, 0); c <= std::min(cell + 1, int(line.size()) - 1); ++c)
+                    nearest = std::min(nearest, std::abs(double(line[size_t(c)]) - applied));
+                QVERIFY2(nearest < 0.01, qPrintable(QStringLiteral("frame %1: %2 dB off at cell %3")
+                                                        .arg(index).arg(nearest).arg(cell)));
+            }
+        }
+        const QByteArray figures = QStringLiteral("%1 of %2 frames found, %3 wrong, %4 images, worst %5")
+                                       .arg(hits).arg(counted).arg(wrong).arg(images).arg(worst)
+                                       .toUtf8();
+        qInfo("%s: %s", qPrintable(scene), figures.constData());
+        if (scene.startsWith("images")) {
+            QVERIFY2(hits >= counted * 0.99, figures);
+            QVERIFY2(wrong <= counted / 100, figures);
+            if (scene.contains("un"))
+                QVERIFY2(images >= counted / 2, figures); // said, not reported
+        } else if (scene == "walker" || scene == "near standing FMCW") {
+            QVERIFY2(hits >= counted * 0.95, figures);
+            QVERIFY2(worst <= 0.1, figures);
+        } else if (scene == "full span") {
+            QVERIFY2(hits >= counted * 0.99, figures);
+            QVERIFY2(worst <= 0.25, figures);
+        } else if (scene == "half span") {
+            QVERIFY2(wrong == 0, figures);
+        } else if (scene == "bins") {
+            QVERIFY2(hits >= counted * 0.99, figures);
+        } else if (scene == "clipped" || scene == "threshold") {
+            QVERIFY2(hits == counted, figures);
         }
     }
 

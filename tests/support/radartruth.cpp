@@ -80,6 +80,8 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
     const double level = levelForSnr(radarCase.snrDb, n, settings.window);
     const double clear = std::max(2.0, RadarAnalyzer::blindBins(settings.window, n) + 0.25);
 
+    const int warmUp
+        = radarCase.kind == RadarCase::Kind::Slow ? RadarAnalyzer::kOffsetSettleFrames : 0;
     std::vector<double> errors, snrs;
     int directionRight = 0, found = 0, falseFrames = 0, wrongFrames = 0;
     RadarAnalysis analysis;
@@ -128,6 +130,9 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
         const frame_t record = recordFor(model.frame(index));
 
         analyzer.analyze(record, analysis);
+        // Near zero, the offset is learnt over the first frames: they are not scored.
+        if (index < warmUp)
+            continue;
 
         auto where
             = [&](const SimTarget &target) { return fmcw ? target.rangeM : target.speedMps; };
@@ -188,16 +193,17 @@ RadarScore scoreRadarCase(const RadarCase &radarCase)
     }
 
     RadarScore score;
-    score.frames = radarCase.frames;
+    const int scored = std::max(radarCase.frames - warmUp, 1);
+    score.frames = scored;
     if (!errors.empty()) {
         score.medianErrorBins = median(errors);
         score.worstErrorBins = *std::max_element(errors.begin(), errors.end());
     }
     // Of the frames that report a target.
     score.directionRight = errors.empty() ? 0.0 : double(directionRight) / double(errors.size());
-    score.found = double(found) / radarCase.frames;
-    score.falseTargets = double(falseFrames) / radarCase.frames;
-    score.wrongDirection = double(wrongFrames) / radarCase.frames;
+    score.found = double(found) / scored;
+    score.falseTargets = double(falseFrames) / scored;
+    score.wrongDirection = double(wrongFrames) / scored;
     score.medianSnrDb = median(snrs);
     return score;
 }
