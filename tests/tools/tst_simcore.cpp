@@ -6,11 +6,54 @@
 #include "frameencoder.h"
 #include "framereceiver.h"
 #include "framesupport.h"
+#include "radaranalyzer.h"
 #include "simulator.h"
 
+#include <QCommandLineParser>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <algorithm>
+#include <cmath>
+#include <complex>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// The example K-band radar; `span` "half" or "full".
+QByteArray exampleProfile(const char *span)
+{
+    return QByteArray(R"({"carrier_hz": 24.125e9, "sample_rate_hz": 20000, "bandwidth_hz": 250e6,
+                          "sweep_s": 0.0064, "approaching": "negative", "beat": "negative", "range_span": ")")
+        + span + "\"}";
+}
+
+// The test's files, gone when it ends.
+QTemporaryDir &scratch()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+QString profileFile(const char *span)
+{
+    const QString path = scratch().filePath(QStringLiteral("k-band-%1.json").arg(QLatin1String(span)));
+    QFile file(path);
+    if (!file.exists() && file.open(QIODevice::WriteOnly))
+        file.write(exampleProfile(span));
+    return path;
+}
+
+double mean(const std::vector<int16_t> &values)
+{
+    double sum = 0.0;
+    for (int16_t value : values)
+        sum += value;
+    return sum / double(values.size());
+}
+
+} // namespace
 
 class TestSimCore : public QObject
 {
@@ -208,6 +251,287 @@ private Q_SLOTS:
             QVERIFY(stream.count(char(0xA2)) > framesAlone.count(char(0xA2)));
             QVERIFY(stream.count(char(0x16)) > framesAlone.count(char(0x16)));
         }
+    }
+    // The front end against its definition, at the sizes a board sends: the offset is the mean
+    // of I and Q, Q's gain and phase error set its level and the mirror image, and the ADC clips
+    // at its rails.
+    void frontEndFollowsItsDefinition_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<int>("samples");
+        for (const char *what : {"offset", "drifting offset", "imbalance", "clipping"})
+            for (int samples : {24, 100, 128, 200, 255})
+                QTest::addRow("%s, n=%d", what, samples) << QString::fromLatin1(what) << samples;
+    }
+
+    void frontEndFollowsItsDefinition()
+    {
+        QFETCH(QString, what);
+        QFETCH(int, samples);
+        RadarProfile profile;
+        QString error;
+        QVERIFY2(RadarProfile::parse(exampleProfile("half"), "example", &profile, &error), qPrintable(error));
+        // A whole number of cycles per frame: no leakage from the tone into its mirror's bin.
+        const int cycles = samples / 5;
+        const double toneSpeed = profile.speedForFrequency(cycles * profile.sampleRateHz / samples);
+        SimFrontEnd front;
+        std::vector<SimTarget> targets;
+        BoardModel board(SimMode::Cw, samples, 3);
+        const double noise = 30.0; // digits in I and in Q
+        if (what == "offset" || what == "drifting offset") {
+            front.dcI = 300.0;
+            front.dcQ = -200.0;
+        }
+        if (what == "drifting offset") {
+            front.dcDriftPerS = 20.0;
+            board.setFramePeriod(1.0);
+        }
+        if (what == "imbalance") {
+            front.iqGainDb = 1.0;
+            front.iqPhaseDeg = 6.0;
+            targets.push_back({5.0, toneSpeed, 60.0});
+        }
+        if (what == "clipping")
+            targets.push_back({5.0, toneSpeed, 70.0});
+        board.setRadarScene(profile, targets);
+        board.setFrontEnd(front);
+
+        if (what == "offset") {
+            double sumI = 0.0, sumQ = 0.0;
+            const int frames = 20;
+            for (int index = 0; index < frames; ++index) {
+                const FrameValues values = board.frame(index);
+                sumI += mean(values.i);
+                sumQ += mean(values.q);
+            }
+            const double tolerance = 5.0 * noise / std::sqrt(double(frames * samples));
+            QVERIFY2(std::abs(sumI / frames - 2348.0) < tolerance, qPrintable(QString::number(sumI / frames)));
+            QVERIFY2(std::abs(sumQ / frames - 1848.0) < tolerance, qPrintable(QString::number(sumQ / frames)));
+        } else if (what == "drifting offset") {
+            // A circle of 120 s whose steepest slope is 20 digits a second: its radius is
+            // 20 * 120 / 2 pi. A quarter turn in, I and Q have both risen by it; half a turn in,
+            // I is back and Q has risen by twice it; three quarters in, I is below by it.
+            const double radius = 20.0 * 120.0 / (2.0 * kPi);
+            const double expected[][3] = {{0, 300.0, -200.0}, {30, 300.0 + radius, -200.0 + radius},
+                                          {60, 300.0, -200.0 + 2.0 * radius}, {90, 300.0 - radius, -200.0 + radius}};
+            const double tolerance = 5.0 * noise / std::sqrt(double(samples));
+            int checked = 0;
+            for (int index = 0; index <= 90; ++index) {
+                const FrameValues values = board.frame(index);
+                for (const auto &point : expected) {
+                    if (int(point[0]) != index)
+                        continue;
+                    QVERIFY2(std::abs(mean(values.i) - 2048.0 - point[1]) < tolerance,
+                             qPrintable(QStringLiteral("I at %1 s: %2").arg(index).arg(mean(values.i) - 2048.0)));
+                    QVERIFY2(std::abs(mean(values.q) - 2048.0 - point[2]) < tolerance,
+                             qPrintable(QStringLiteral("Q at %1 s: %2").arg(index).arg(mean(values.q) - 2048.0)));
+                    ++checked;
+                }
+            }
+            QCOMPARE(checked, 4);
+        } else if (what == "imbalance") {
+            double powerI = 0.0, powerQ = 0.0, tone = 0.0, mirror = 0.0;
+            for (int index = 0; index < 20; ++index) {
+                const FrameValues values = board.frame(index);
+                const double meanI = mean(values.i), meanQ = mean(values.q);
+                std::complex<double> at(0.0, 0.0), mirrored(0.0, 0.0);
+                for (int k = 0; k < samples; ++k) {
+                    const std::complex<double> x(values.i[size_t(k)] - meanI, values.q[size_t(k)] - meanQ);
+                    powerI += x.real() * x.real();
+                    powerQ += x.imag() * x.imag();
+                    // A plain DFT at +f and at -f.
+                    at += x * std::polar(1.0, -2.0 * kPi * cycles * k / samples);
+                    mirrored += x * std::polar(1.0, 2.0 * kPi * cycles * k / samples);
+                }
+                tone += std::norm(at);
+                mirror += std::norm(mirrored);
+            }
+            const double gain = std::pow(10.0, 1.0 / 20.0);
+            const double ratio = std::sqrt(powerQ / powerI);
+            QVERIFY2(std::abs(ratio - gain) < 0.01, qPrintable(QString::number(ratio)));
+            // The image rejection of a gain g and phase error p: (1 + 2g cos p + g^2) / (1 - 2g cos p + g^2),
+            // 22.2 dB for 1 dB and 6 degrees.
+            const double cosine = std::cos(6.0 * kPi / 180.0);
+            const double rejection = 10.0 * std::log10((1.0 + 2.0 * gain * cosine + gain * gain)
+                                                       / (1.0 - 2.0 * gain * cosine + gain * gain));
+            QVERIFY(std::abs(rejection - 22.2) < 0.05);
+            const double measured = 10.0 * std::log10(tone / mirror);
+            QVERIFY2(std::abs(measured - rejection) < 1.0, qPrintable(QString::number(measured)));
+        } else {
+            // 3162 digits about mid-scale: both channels meet both rails in every frame.
+            for (int index = 0; index < 10; ++index) {
+                const FrameValues values = board.frame(index);
+                for (const std::vector<int16_t> *channel : {&values.i, &values.q}) {
+                    QVERIFY(std::count(channel->begin(), channel->end(), int16_t(0)) > 0);
+                    QVERIFY(std::count(channel->begin(), channel->end(), int16_t(4095)) > 0);
+                    QVERIFY(*std::min_element(channel->begin(), channel->end()) >= 0);
+                    QVERIFY(*std::max_element(channel->begin(), channel->end()) <= 4095);
+                }
+            }
+            // 10 dB less stays clear of them.
+            BoardModel quieter(SimMode::Cw, samples, 3);
+            quieter.setRadarScene(profile, {{5.0, toneSpeed, 60.0}});
+            for (int index = 0; index < 10; ++index) {
+                const FrameValues values = quieter.frame(index);
+                for (const std::vector<int16_t> *channel : {&values.i, &values.q}) {
+                    QVERIFY(*std::min_element(channel->begin(), channel->end()) > 0);
+                    QVERIFY(*std::max_element(channel->begin(), channel->end()) < 4095);
+                }
+            }
+        }
+    }
+
+    // The options as the programs read them: a bad value is refused with one line naming the
+    // option and what it wants; a good one tells the user where a target shows when that is not
+    // where it is, and of tones the ADC clips.
+    void simulatorOptionsAndWarnings_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error"); // "" when accepted
+        QTest::addColumn<QStringList>("warnings");
+        const QString half = profileFile("half"), full = profileFile("full");
+
+        QTest::newRow("--dc without --radar") << QStringList{"--dc", "300,-200"}
+                                              << "--dc needs --radar PROFILE.json" << QStringList();
+        QTest::newRow("--clutter without --radar") << QStringList{"--clutter", "3,60"}
+                                                   << "--clutter needs --radar PROFILE.json" << QStringList();
+        const QString imbalance = QStringLiteral("--iq-imbalance wants GAIN_DB,PHASE_DEG (gain within \u00b16 dB, "
+                                                 "phase within \u00b130 degrees), not '%1'");
+        for (const char *bad : {"7,0", "1,-31", "1", "1,6,2", "1;6"})
+            QTest::addRow("--iq-imbalance %s", bad) << QStringList{"--radar", half, "--iq-imbalance", bad}
+                                                   << imbalance.arg(bad) << QStringList();
+        for (const char *bad : {"2048,0", "300", "nan,0", "300,-200,5"})
+            QTest::addRow("--dc %s", bad)
+                << QStringList{"--radar", half, "--dc", bad}
+                << QStringLiteral("--dc wants I,Q in digits from mid-scale (each within \u00b12047), not '%1'").arg(bad)
+                << QStringList();
+        for (const char *bad : {"-1", "101", "fast"})
+            QTest::addRow("--dc-drift %s", bad) << QStringList{"--radar", half, "--dc-drift", bad}
+                                               << QStringLiteral("--dc-drift wants DIGITS_PER_S from 0 to 100, not '%1'").arg(bad)
+                                               << QStringList();
+        // A reflector that stands still has no speed to give.
+        for (const char *bad : {"3", "-1,40", "3,101", "3,0,50"})
+            QTest::addRow("--clutter %s", bad) << QStringList{"--radar", half, "--clutter", "10,40", "--clutter", bad}
+                                              << QStringLiteral("--clutter wants RANGE_M,LEVEL_DB (range 0 to 100 km, "
+                                                                "level up to 100 dB), not '%1'").arg(bad)
+                                              << QStringList();
+
+        // A walker with an offset and clutter: only its slowness is worth a word (in CW frames).
+        QTest::newRow("walker with an offset and clutter")
+            << QStringList{"--radar", half, "--target", "5,-1.0,40", "--dc", "300,-200", "--clutter", "3,60",
+                           "--iq-imbalance", "1,6", "--dc-drift", "2", "--mode", "alternate"}
+            << "" << QStringList{"target 5,-1.0,40: below the slowest speed the analysis reports (1.46 m/s at n = 128): "
+                                 "said as slow motion, not as a target"};
+
+        // CW: beyond the profile's speeds a tone folds by twice v_max (124.2 m/s), and may fold
+        // into the slowest speeds.
+        const QString beyondSpeed = QStringLiteral("%1 m/s is beyond the \u00b162.1 m/s the profile tells apart: ");
+        QTest::newRow("CW beyond v_max")
+            << QStringList{"--radar", half, "--target", "12,80", "--target", "12,-70"} << ""
+            << QStringList{"target 12,80: " + beyondSpeed.arg(80) + "it folds and is reported at -44.3 m/s",
+                           "target 12,-70: " + beyondSpeed.arg(-70) + "it folds and is reported at 54.3 m/s"};
+        QTest::newRow("CW folded onto the slowest speeds")
+            << QStringList{"--radar", half, "--target", "12,124"} << ""
+            << QStringList{"target 12,124: " + beyondSpeed.arg(124) + "it folds to -0.3 m/s, below the slowest speed "
+                           "the analysis reports (1.46 m/s at n = 128): said as slow motion, not as a target"};
+        // Below the floor, at every size a board sends: half the slowest reported speed is said,
+        // a fifth above it is not. The floor is the analysis's own.
+        for (int samples : {24, 100, 128, 200, 255}) {
+            RadarProfile profile;
+            QString error;
+            if (!RadarProfile::parse(exampleProfile("half"), "example", &profile, &error))
+                QFAIL(qPrintable(error));
+            const double floorHz = RadarAnalyzer::blindBins(SpectrumWindow::Hann, samples) * profile.sampleRateHz / samples;
+            const double slowest = std::abs(profile.speedForFrequency(floorHz));
+            const double nearest = profile.rangeForBeat(floorHz);
+            const QString slow = QString::number(-0.5 * slowest, 'f', 3), fast = QString::number(1.2 * slowest, 'f', 3);
+            const QString near = QString::number(0.5 * nearest, 'f', 3), far = QString::number(1.2 * nearest, 'f', 3);
+            QTest::addRow("below the floor, n=%d", samples)
+                << QStringList{"--radar", half, "--samples", QString::number(samples), "--mode", "alternate",
+                               "--target", "20," + slow, "--target", near + ",0", "--target", far + ",0",
+                               "--target", "20," + fast, "--clutter", near + ",50"}
+                << ""
+                << QStringList{
+                       QStringLiteral("target 20,%1: below the slowest speed the analysis reports (%2 m/s at n = %3): "
+                                      "said as slow motion, not as a target")
+                           .arg(slow, QString::number(slowest, 'f', 2)).arg(samples),
+                       // Standing still: below the floor in CW frames, and nearer than it in FMCW ones.
+                       QStringLiteral("target %1,0: below the slowest speed the analysis reports (%2 m/s at n = %3): "
+                                      "said as slow motion, not as a target")
+                           .arg(near, QString::number(slowest, 'f', 2)).arg(samples),
+                       QStringLiteral("target %1,0: nearer than the nearest range the analysis reports (%2 m at n = %3): "
+                                      "not reported as a target")
+                           .arg(near, QString::number(nearest, 'f', 2)).arg(samples),
+                       QStringLiteral("target %1,0: below the slowest speed the analysis reports (%2 m/s at n = %3): "
+                                      "said as slow motion, not as a target")
+                           .arg(far, QString::number(slowest, 'f', 2)).arg(samples)};
+        }
+
+        // FMCW: between R_max and 2 R_max the tone lies on the spectrum's other side, read with
+        // the full span only; beyond 2 R_max (76.7 m) it wraps round.
+        const QString beyondHalf = QStringLiteral("its beat tone (%1 m) is beyond the 38.4 m the analysis reads (range_span half): ");
+        const QString beyondFull = QStringLiteral("its beat tone (%1 m) is beyond the 76.7 m the analysis reads (range_span full): ");
+        const QString otherSide = QStringLiteral("it lies on the side the analysis does not read and is not reported");
+        QTest::newRow("FMCW beyond R_max, half span")
+            << QStringList{"--radar", half, "--mode", "fmcw", "--target", "50,0", "--clutter", "60,40"} << ""
+            << QStringList{"target 50,0: " + beyondHalf.arg("50.0") + otherSide,
+                           "clutter 60,40: " + beyondHalf.arg("60.0") + otherSide};
+        QTest::newRow("FMCW beyond R_max, full span")
+            << QStringList{"--radar", full, "--mode", "fmcw", "--target", "50,0", "--clutter", "60,40"} << ""
+            << QStringList();
+        QTest::newRow("FMCW beyond 2 R_max, half span")
+            << QStringList{"--radar", half, "--mode", "fmcw", "--target", "90,0", "--target", "120,0"} << ""
+            << QStringList{"target 90,0: " + beyondHalf.arg("90.0") + "it folds and is reported at 13.3 m",
+                           "target 120,0: " + beyondHalf.arg("120.0") + otherSide};
+        QTest::newRow("FMCW beyond 2 R_max, full span")
+            << QStringList{"--radar", full, "--mode", "fmcw", "--target", "90,0", "--target", "120,0"} << ""
+            << QStringList{"target 90,0: " + beyondFull.arg("90.0") + "it folds and is reported at 13.3 m",
+                           "target 120,0: " + beyondFull.arg("120.0") + "it folds and is reported at 43.3 m"};
+        // The tone as made holds the Doppler shift: 37 m approaching at 10 m/s beats like 43.2 m,
+        // and a near receding one beats on the other side of zero.
+        QTest::newRow("FMCW moved by its Doppler shift, half span")
+            << QStringList{"--radar", half, "--mode", "fmcw", "--target", "37,-10", "--target", "1,12"} << ""
+            << QStringList{"target 37,-10: " + beyondHalf.arg("43.2") + otherSide,
+                           "target 1,12: its Doppler shift takes its beat tone past zero frequency: " + otherSide};
+        QTest::newRow("FMCW moved by its Doppler shift, full span")
+            << QStringList{"--radar", full, "--mode", "fmcw", "--target", "37,-10", "--target", "1,12"} << ""
+            << QStringList{"target 1,12: its Doppler shift takes its beat tone past zero frequency: "
+                           "it folds and is reported at 70.3 m"};
+
+        // The ADC's rails: 2047 digits above mid-scale, 2048 below.
+        const QString rails = QStringLiteral("its tone of %1 digits%2 reaches the ADC's rails: frames will be clipped");
+        QTest::newRow("70 dB tone")
+            << QStringList{"--radar", half, "--target", "12,-7.5,70", "--clutter", "3,70"} << ""
+            << QStringList{"target 12,-7.5,70: " + rails.arg(3162).arg(""), "clutter 3,70: " + rails.arg(3162).arg("")};
+        QTest::newRow("65 dB tone alone") << QStringList{"--radar", half, "--target", "12,-7.5,65"} << ""
+                                          << QStringList();
+        QTest::newRow("65 dB tone with an offset")
+            << QStringList{"--radar", half, "--target", "12,-7.5,65", "--dc", "300,0"} << ""
+            << QStringList{"target 12,-7.5,65: " + rails.arg(1778).arg(" with the offset")};
+        QTest::newRow("65 dB tone with Q's gain")
+            << QStringList{"--radar", half, "--target", "12,-7.5,65", "--iq-imbalance", "1.5,0"} << ""
+            << QStringList{"target 12,-7.5,65: " + rails.arg(1778).arg("")};
+        QTest::newRow("60 dB tone with a steady offset") << QStringList{"--radar", half, "--target", "12,-7.5,60", "--dc", "0,800"}
+                                                         << "" << QStringList();
+        QTest::newRow("60 dB tone with a drifting offset")
+            << QStringList{"--radar", half, "--target", "12,-7.5,60", "--dc", "0,800", "--dc-drift", "10"} << ""
+            << QStringList{"target 12,-7.5,60: " + rails.arg(1000).arg(" with the offset")};
+    }
+
+    void simulatorOptionsAndWarnings()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        QFETCH(QStringList, warnings);
+        QCommandLineParser parser;
+        addSimulatorOptions(parser, true);
+        QVERIFY(parser.parse(QStringList{"vazorez-sim"} + arguments));
+        SimulatorOptions options;
+        QString message;
+        const bool accepted = readSimulatorOptions(parser, options, &message);
+        QCOMPARE(message, error);
+        QCOMPARE(accepted, error.isEmpty());
+        QCOMPARE(options.warnings, warnings);
     }
 };
 

@@ -152,15 +152,46 @@ private Q_SLOTS:
         QVERIFY(isInOrderSubset(collector.frames, boardFrames(SimMode::Fmcw, 128, 9, 60)));
     }
 
-    // --radar and --target: the frames are the scene the profile's physics makes, the same as
-    // the model in-process makes them.
+    // --radar and --target, and the front end's options: the frames are the scene the profile's
+    // physics makes, the same as the model in-process makes them.
+    void simProgramPlaysARadarScene_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QList<double>>("targets"); // range, speed, level of each
+        QTest::addColumn<QList<double>>("frontEnd"); // gain, phase, dc I, dc Q, drift, then range, level of each clutter
+        QTest::addColumn<QString>("remark"); // on standard error, "" for none
+        QTest::newRow("two targets, n=64")
+            << QStringList{"--target", "0,-12", "--target", "20,6,40"} << 64 << "alternate"
+            << QList<double>{0.0, -12.0, 50.0, 20.0, 6.0, 40.0} << QList<double>() << "";
+        // A walker with an offset, clutter and an imperfect Q channel.
+        QTest::newRow("walker with an offset and clutter, n=100")
+            << QStringList{"--target", "5,-1.0,40", "--dc", "300,-200", "--clutter", "3,60", "--iq-imbalance", "1,6",
+                           "--dc-drift", "20", "--clutter", "12.5,45"}
+            << 100 << "alternate" << QList<double>{5.0, -1.0, 40.0}
+            << QList<double>{1.0, 6.0, 300.0, -200.0, 20.0, 3.0, 60.0, 12.5, 45.0}
+            << "vazorez-sim: target 5,-1.0,40: below the slowest speed the analysis reports";
+        QTest::newRow("clipped tone in FMCW, n=255")
+            << QStringList{"--target", "30,2,66", "--dc", "-300,100"} << 255 << "fmcw"
+            << QList<double>{30.0, 2.0, 66.0} << QList<double>{0.0, 0.0, -300.0, 100.0, 0.0}
+            << "vazorez-sim: target 30,2,66: its tone of 1995 digits with the offset reaches the ADC's rails: "
+               "frames will be clipped";
+    }
+
     void simProgramPlaysARadarScene()
     {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, samples);
+        QFETCH(QString, mode);
+        QFETCH(QList<double>, targets);
+        QFETCH(QList<double>, frontEnd);
+        QFETCH(QString, remark);
         const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
         QProcess sim;
-        sim.start(siblingProgram("vazorez-sim"), {"--radar", profilePath, "--target", "0,-12", "--target",
-                                                  "20,6,40", "--mode", "alternate", "--samples", "64",
-                                                  "--count", "30", "--rate", "200", "--seed", "4"});
+        sim.start(siblingProgram("vazorez-sim"), QStringList{"--radar", profilePath, "--mode", mode, "--samples",
+                                                             QString::number(samples), "--count", "30", "--rate",
+                                                             "200", "--seed", "4"} + arguments);
         QVERIFY(sim.waitForReadyRead(5000));
         const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
         QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
@@ -170,18 +201,45 @@ private Q_SLOTS:
         worker.openPort(first.mid(6), LineSettings::kBaudRate);
         QVERIFY(sim.waitForFinished(10000));
         QCOMPARE(sim.exitCode(), 0);
+        const QString errors = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed();
+        if (remark.isEmpty())
+            QCOMPARE(errors, QString());
+        else
+            QVERIFY2(errors.startsWith(remark) && !errors.contains('\n'), qPrintable(errors));
         RadarProfile profile;
         QString error;
         QVERIFY(RadarProfile::load(profilePath, &profile, &error));
-        BoardModel board(SimMode::Alternate, 64, 4);
-        board.setRadarScene(profile, {{0.0, -12.0, 50.0}, {20.0, 6.0, 40.0}});
-        board.setFramePeriod(1.0 / 200); // --rate 200 is the board's own pace
-        QList<frame_t> expected;
-        for (int index = 0; index < 30; ++index)
-            expected.append(expectedRecord(board.frame(index)));
+        std::vector<SimTarget> scene;
+        for (int k = 0; k + 2 < targets.size(); k += 3)
+            scene.push_back({targets[k], targets[k + 1], targets[k + 2]});
+        SimFrontEnd front;
+        if (!frontEnd.isEmpty()) {
+            front.iqGainDb = frontEnd[0];
+            front.iqPhaseDeg = frontEnd[1];
+            front.dcI = frontEnd[2];
+            front.dcQ = frontEnd[3];
+            front.dcDriftPerS = frontEnd[4];
+            for (int k = 5; k + 1 < frontEnd.size(); k += 2)
+                front.clutter.push_back({frontEnd[k], 0.0, frontEnd[k + 1]});
+        }
+        const SimMode simMode = mode == "fmcw" ? SimMode::Fmcw : SimMode::Alternate;
+        auto frames = [&](bool withFrontEnd) {
+            BoardModel board(simMode, samples, 4);
+            board.setRadarScene(profile, scene);
+            if (withFrontEnd)
+                board.setFrontEnd(front);
+            board.setFramePeriod(1.0 / 200); // --rate 200 is the board's own pace
+            QList<frame_t> made;
+            for (int index = 0; index < 30; ++index)
+                made.append(expectedRecord(board.frame(index)));
+            return made;
+        };
+        const QList<frame_t> expected = frames(true);
         QTRY_COMPARE(collector.frames.size(), 30);
         QVERIFY(collector.frames == expected);
-        QVERIFY(expected != boardFrames(SimMode::Alternate, 64, 4, 30));
+        QVERIFY(expected != boardFrames(simMode, samples, 4, 30));
+        if (!front.ideal())
+            QVERIFY(expected != frames(false));
     }
 
     void simulatorHandsOverExactlyWhatWasRead_data()
@@ -223,8 +281,8 @@ private Q_SLOTS:
             << QStringList{"--replay", recording, "--rate", "line"} << 1500 << 4096 << 0 << -1 << framesOnly
             << QStringLiteral("sent: 8 frames, %1 bytes, 0 faulty").arg(framesOnly.size())
             << QStringLiteral("vazorez-sim: %1: 16 bytes hold no frame (2 rejected frames); they are not sent").arg(recording);
-        // A target the profile cannot tell apart is still played (folded, as the physics makes
-        // it), but the user is told.
+        // A target the analysis does not show where it is is still played as the physics makes
+        // it, but the user is told where it shows.
         const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
         RadarProfile profile;
         QString error;
@@ -240,10 +298,11 @@ private Q_SLOTS:
                 << QStringList{"--radar", profilePath, "--target", fmcw ? "50,0" : "12,80", "--mode", fmcw ? "fmcw" : "cw",
                                "--samples", "16", "--count", "3", "--rate", "max"}
                 << 0 << 4096 << 0 << -1 << folded << "sent: 3 frames, 405 bytes, 0 faulty"
-                << (fmcw ? QStringLiteral("vazorez-sim: target 50,0: 50 m is beyond the 38.4 m the profile can tell "
-                                          "apart; it will show folded")
+                << (fmcw ? QStringLiteral("vazorez-sim: target 50,0: its beat tone (50.0 m) is beyond the 38.4 m the "
+                                          "analysis reads (range_span half): it lies on the side the analysis does "
+                                          "not read and is not reported")
                          : QStringLiteral("vazorez-sim: target 12,80: 80 m/s is beyond the \u00b162.1 m/s the "
-                                          "profile can tell apart; it will show folded"));
+                                          "profile tells apart: it folds and is reported at -44.3 m/s"));
         }
     }
 
@@ -313,40 +372,55 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("names"); // what the line must say, "" for any
         const QString noFrames = writeFile("no-frames.raw", "time,value\n0.1,3\n");
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2;
-        QTest::newRow("samples out of range") << QStringList{"--samples", "256"} << 2;
-        QTest::newRow("bad mode") << QStringList{"--mode", "pulse"} << 2;
-        QTest::newRow("bad rate") << QStringList{"--rate", "fast"} << 2;
-        QTest::newRow("rate below one frame in 100 s") << QStringList{"--rate", "1e-7"} << 2;
-        QTest::newRow("rate above 100000 frames/s") << QStringList{"--rate", "200000"} << 2;
-        QTest::newRow("probability above 1") << QStringList{"--junk", "1.5"} << 2;
-        QTest::newRow("stray argument") << QStringList{"extra"} << 2;
-        QTest::newRow("missing device") << QStringList{"--device", "/dev/vazorez-none"} << 1;
-        QTest::newRow("device that is no tty") << QStringList{"--device", "/dev/null"} << 1;
-        QTest::newRow("missing replay file") << QStringList{"--replay", "/nonexistent.raw"} << 1;
-        QTest::newRow("replay of a file with no frame") << QStringList{"--replay", noFrames} << 1;
-        QTest::newRow("--mode with --replay") << QStringList{"--replay", noFrames, "--mode", "fmcw"} << 2;
-        QTest::newRow("--samples with --replay") << QStringList{"--samples", "16", "--replay", noFrames} << 2;
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QString();
+        QTest::newRow("samples out of range") << QStringList{"--samples", "256"} << 2 << QString();
+        QTest::newRow("bad mode") << QStringList{"--mode", "pulse"} << 2 << QString();
+        QTest::newRow("bad rate") << QStringList{"--rate", "fast"} << 2 << QString();
+        QTest::newRow("rate below one frame in 100 s") << QStringList{"--rate", "1e-7"} << 2 << QString();
+        QTest::newRow("rate above 100000 frames/s") << QStringList{"--rate", "200000"} << 2 << QString();
+        QTest::newRow("probability above 1") << QStringList{"--junk", "1.5"} << 2 << QString();
+        QTest::newRow("stray argument") << QStringList{"extra"} << 2 << QString();
+        QTest::newRow("missing device") << QStringList{"--device", "/dev/vazorez-none"} << 1 << QString();
+        QTest::newRow("device that is no tty") << QStringList{"--device", "/dev/null"} << 1 << QString();
+        QTest::newRow("missing replay file") << QStringList{"--replay", "/nonexistent.raw"} << 1 << QString();
+        QTest::newRow("replay of a file with no frame") << QStringList{"--replay", noFrames} << 1 << QString();
+        QTest::newRow("--mode with --replay") << QStringList{"--replay", noFrames, "--mode", "fmcw"} << 2 << QString();
+        QTest::newRow("--samples with --replay") << QStringList{"--samples", "16", "--replay", noFrames} << 2 << QString();
         const QString profile = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
-        QTest::newRow("--target without --radar") << QStringList{"--target", "10,-5"} << 2;
-        QTest::newRow("missing radar profile") << QStringList{"--radar", "/nonexistent.json"} << 2;
-        QTest::newRow("radar profile not JSON") << QStringList{"--radar", noFrames} << 2;
-        QTest::newRow("target without its speed") << QStringList{"--radar", profile, "--target", "10"} << 2;
-        QTest::newRow("target beyond any radar") << QStringList{"--radar", profile, "--target", "1e300,0"} << 2;
-        QTest::newRow("--radar with --replay") << QStringList{"--replay", noFrames, "--radar", profile} << 2;
+        QTest::newRow("--target without --radar") << QStringList{"--target", "10,-5"} << 2 << QString();
+        QTest::newRow("missing radar profile") << QStringList{"--radar", "/nonexistent.json"} << 2 << QString();
+        QTest::newRow("radar profile not JSON") << QStringList{"--radar", noFrames} << 2 << QString();
+        QTest::newRow("target without its speed") << QStringList{"--radar", profile, "--target", "10"} << 2 << QString();
+        QTest::newRow("target beyond any radar") << QStringList{"--radar", profile, "--target", "1e300,0"} << 2 << QString();
+        QTest::newRow("--radar with --replay") << QStringList{"--replay", noFrames, "--radar", profile} << 2 << QString();
         const QString cwOnly = writeFile("cw-only.json", R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "approaching": "negative"})");
-        QTest::newRow("FMCW from a profile without a sweep") << QStringList{"--radar", cwOnly, "--mode", "fmcw"} << 2;
+        QTest::newRow("FMCW from a profile without a sweep") << QStringList{"--radar", cwOnly, "--mode", "fmcw"} << 2 << QString();
+        for (const char *option : {"--iq-imbalance", "--dc", "--dc-drift", "--clutter"})
+            QTest::addRow("%s without --radar", option)
+                << QStringList{option, "1,6"} << 2 << QStringLiteral("%1 needs --radar PROFILE.json").arg(option);
+        QTest::newRow("I/Q imbalance beyond 6 dB") << QStringList{"--radar", profile, "--iq-imbalance", "7,0"} << 2
+                                                   << "--iq-imbalance wants GAIN_DB,PHASE_DEG";
+        QTest::newRow("offset beyond the ADC") << QStringList{"--radar", profile, "--dc", "0,-2100"} << 2
+                                               << "--dc wants I,Q in digits from mid-scale";
+        QTest::newRow("clutter without its level") << QStringList{"--radar", profile, "--clutter", "3"} << 2
+                                                   << "--clutter wants RANGE_M,LEVEL_DB";
         // No display: the options are read before the window system is needed.
-        QTest::newRow("demo: --help") << QStringList{"--help"} << 0;
-        QTest::newRow("demo: unknown option") << QStringList{"--bogus"} << 2;
-        QTest::newRow("demo: replay of a file with no frame") << QStringList{"--replay", noFrames} << 1;
+        QTest::newRow("demo: --help") << QStringList{"--help"} << 0 << QString();
+        QTest::newRow("demo: unknown option") << QStringList{"--bogus"} << 2 << QString();
+        QTest::newRow("demo: replay of a file with no frame") << QStringList{"--replay", noFrames} << 1 << QString();
+        QTest::newRow("demo: --dc without --radar") << QStringList{"--dc", "300,-200"} << 2
+                                                    << "--dc needs --radar PROFILE.json";
+        QTest::newRow("demo: bad --clutter") << QStringList{"--radar", profile, "--clutter", "3,x"} << 2
+                                             << "--clutter wants RANGE_M,LEVEL_DB";
     }
 
     void simProgramRejectsBadInput()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
+        QFETCH(QString, names);
         const QString program = QString::fromLatin1(QTest::currentDataTag()).startsWith("demo:")
             ? QStringLiteral("vazorez-demo") : QStringLiteral("vazorez-sim");
         QProcess sim;
@@ -367,6 +441,7 @@ private Q_SLOTS:
         }
         QCOMPARE(errors.size(), 1);
         QVERIFY2(errors.first().startsWith(program + ": "), qPrintable(errors.first()));
+        QVERIFY2(errors.first().contains(names), qPrintable(errors.first()));
         QVERIFY(output.isEmpty());
     }
 
@@ -385,6 +460,14 @@ private Q_SLOTS:
         QTest::newRow("replay shorter than --frames")
             << QStringList{"--replay", writeFile("five.raw", five), "--frames", "50"} << 0
             << "vazorez-demo: the stream ended after 5 of 50 frames";
+        // The front end's options are the simulator's, and so are its warnings.
+        QTest::newRow("radar scene with a front end")
+            << QStringList{"--frames", "10", "--rate", "100", "--mode", "alternate", "--radar",
+                           QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json"), "--target",
+                           "12,-7.5,70", "--dc", "300,-200", "--clutter", "3,60", "--iq-imbalance", "1,6"}
+            << 0
+            << "vazorez-demo: target 12,-7.5,70: its tone of 3162 digits with the offset reaches the ADC's rails: "
+               "frames will be clipped";
         QTest::newRow("picture that cannot be written")
             << QStringList{"--frames", "3", "--rate", "100", "--screenshot", "/nonexistent/demo.png"} << 1
             << "vazorez-demo: cannot write /nonexistent/demo.png: ";

@@ -70,6 +70,8 @@ int main(int argc, char *argv[])
     QString error;
     if (!readSimulatorOptions(parser, options, &error))
         return usageError(error);
+    for (const QString &warning : options.warnings)
+        std::fprintf(stderr, "vazorez-demo: %s\n", qPrintable(warning));
     int framesToShow = -1;
     if (parser.isSet("frames")) {
         bool ok = false;

@@ -2,14 +2,17 @@
 #include "simulator.h"
 
 #include "linesettings.h"
+#include "radaranalyzer.h"
 
 #include <QCommandLineParser>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -44,13 +47,92 @@ bool readProbability(const QCommandLineParser &parser, const QString &name, doub
     return true;
 }
 
+// "A,B[,C]": from `least` to all of `fields`, each a finite number.
+bool readNumbers(const QString &text, int least, std::initializer_list<double *> fields)
+{
+    const QStringList parts = text.split(',');
+    if (parts.size() < least || parts.size() > int(fields.size()))
+        return false;
+    auto field = fields.begin();
+    for (const QString &piece : parts) {
+        bool ok = false;
+        **field = piece.trimmed().toDouble(&ok);
+        if (!ok || !std::isfinite(**field))
+            return false;
+        ++field;
+    }
+    return true;
+}
+
+// An imbalance beyond these is a broken channel, as the radar profile has it.
+constexpr double kMaxIqGainDb = 6.0;
+constexpr double kMaxIqPhaseDeg = 30.0;
+// The ADC's 12 bits about its mid-scale; an offset stays within them.
+constexpr double kMidScale = 2048.0;
+constexpr double kTopDigit = 4095.0;
+constexpr double kMaxOffset = 2047.0;
+// A drift of this many digits a second swings the offset across most of the ADC's range.
+constexpr double kMaxDriftPerS = 100.0;
+constexpr double kPi = 3.14159265358979323846;
+
+bool readFrontEnd(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)
+{
+    SimFrontEnd &front = options.frontEnd;
+    if (parser.isSet("iq-imbalance")) {
+        const QString text = parser.value("iq-imbalance");
+        if (!readNumbers(text, 2, {&front.iqGainDb, &front.iqPhaseDeg}) || std::abs(front.iqGainDb) > kMaxIqGainDb
+            || std::abs(front.iqPhaseDeg) > kMaxIqPhaseDeg) {
+            *error = QStringLiteral("--iq-imbalance wants GAIN_DB,PHASE_DEG (gain within \u00b1%1 dB, phase within "
+                                    "\u00b1%2 degrees), not '%3'")
+                         .arg(kMaxIqGainDb)
+                         .arg(kMaxIqPhaseDeg)
+                         .arg(text);
+            return false;
+        }
+    }
+    if (parser.isSet("dc")) {
+        const QString text = parser.value("dc");
+        if (!readNumbers(text, 2, {&front.dcI, &front.dcQ}) || std::abs(front.dcI) > kMaxOffset
+            || std::abs(front.dcQ) > kMaxOffset) {
+            *error = QStringLiteral("--dc wants I,Q in digits from mid-scale (each within \u00b1%1), not '%2'")
+                         .arg(kMaxOffset)
+                         .arg(text);
+            return false;
+        }
+    }
+    if (parser.isSet("dc-drift")) {
+        const QString text = parser.value("dc-drift");
+        if (!readNumbers(text, 1, {&front.dcDriftPerS}) || front.dcDriftPerS < 0.0
+            || front.dcDriftPerS > kMaxDriftPerS) {
+            *error = QStringLiteral("--dc-drift wants DIGITS_PER_S from 0 to %1, not '%2'").arg(kMaxDriftPerS).arg(text);
+            return false;
+        }
+    }
+    for (const QString &text : parser.values("clutter")) {
+        SimTarget reflector;
+        if (!readNumbers(text, 2, {&reflector.rangeM, &reflector.levelDb}) || reflector.rangeM < 0.0
+            || reflector.rangeM > 1e5 || reflector.levelDb > 100.0) {
+            *error = QStringLiteral("--clutter wants RANGE_M,LEVEL_DB (range 0 to 100 km, level up to 100 dB), "
+                                    "not '%1'")
+                         .arg(text);
+            return false;
+        }
+        front.clutter.push_back(reflector);
+    }
+    return true;
+}
+
+const char *const kSceneOptions[] = {"target", "iq-imbalance", "dc", "dc-drift", "clutter"};
+
 bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)
 {
     const QStringList targets = parser.values("target");
     if (!parser.isSet("radar")) {
-        if (!targets.isEmpty()) {
-            *error = QStringLiteral("--target needs --radar PROFILE.json");
-            return false;
+        for (const char *name : kSceneOptions) {
+            if (parser.isSet(name)) {
+                *error = QStringLiteral("--%1 needs --radar PROFILE.json").arg(QLatin1String(name));
+                return false;
+            }
         }
         return true;
     }
@@ -62,16 +144,9 @@ bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options,
         return false;
     options.radarScene = true;
     for (const QString &text : targets) {
-        const QStringList parts = text.split(',');
         SimTarget target;
-        bool ok = parts.size() == 2 || parts.size() == 3;
-        double *fields[] = {&target.rangeM, &target.speedMps, &target.levelDb};
-        for (int k = 0; ok && k < parts.size(); ++k) {
-            *fields[k] = parts[k].trimmed().toDouble(&ok);
-            ok = ok && std::isfinite(*fields[k]);
-        }
-        if (!ok || target.rangeM < 0.0 || target.rangeM > 1e5 || std::abs(target.speedMps) > 1e4
-            || target.levelDb > 100.0) {
+        if (!readNumbers(text, 2, {&target.rangeM, &target.speedMps, &target.levelDb}) || target.rangeM < 0.0
+            || target.rangeM > 1e5 || std::abs(target.speedMps) > 1e4 || target.levelDb > 100.0) {
             *error = QStringLiteral("--target wants RANGE_M,SPEED_MPS[,LEVEL_DB] (range 0 to 100 km, "
                                     "speed within 10 km/s, level up to 100 dB), not '%1'")
                          .arg(text);
@@ -79,7 +154,118 @@ bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options,
         }
         options.targets.push_back(target);
     }
-    return true;
+    return readFrontEnd(parser, options, error);
+}
+
+// Where a CW frame shows a reflector moving at `speed`: nothing to say when it is where it is.
+QString cwRemark(const RadarProfile &radar, double speed, double floorHz, int samples, bool clutter)
+{
+    const double fs = radar.sampleRateHz;
+    const double hz = radar.frequencyForSpeed(speed);
+    // A sampled tone is seen at its frequency wrapped into -fs/2 to fs/2.
+    const double seen = std::remainder(hz, fs);
+    const bool belowFloor = std::abs(seen) < floorHz;
+    const QString floor = QStringLiteral("below the slowest speed the analysis reports (%1 m/s at n = %2): said as "
+                                         "slow motion, not as a target")
+                              .arg(QString::number(std::abs(radar.speedForFrequency(floorHz)), 'f', 2))
+                              .arg(samples);
+    if (std::abs(hz) > fs / 2.0) {
+        const QString folds = QStringLiteral("%1 m/s is beyond the \u00b1%2 m/s the profile tells apart: ")
+                                  .arg(QString::number(speed), QString::number(std::abs(radar.maxSpeed()), 'f', 1));
+        const QString at = QString::number(radar.speedForFrequency(seen), 'f', 1);
+        return belowFloor ? folds + QStringLiteral("it folds to %1 m/s, ").arg(at) + floor
+                          : folds + QStringLiteral("it folds and is reported at %1 m/s").arg(at);
+    }
+    return belowFloor && !clutter ? floor : QString();
+}
+
+// Where an FMCW frame shows it: its beat tone, moved by the Doppler shift, read on the beat side
+// up to fs/2 (range_span half) or up to fs (full); a tone above that wraps round by fs.
+QString fmcwRemark(const RadarProfile &radar, const SimTarget &target, double floorHz, int samples, bool clutter)
+{
+    const double fs = radar.sampleRateHz;
+    const double beat = radar.beatSign * radar.fmcwToneHz(target.rangeM, target.speedMps); // > 0: the beat side
+    const double spanHz = radar.fullSpan ? fs : fs / 2.0;
+    const double wrapped = beat - fs * std::floor(beat / fs); // 0 to fs, from zero along the beat side
+    const bool belowFloor = std::min(wrapped, fs - wrapped) < floorHz;
+    if (belowFloor && std::abs(beat) < floorHz) {
+        if (clutter)
+            return QString();
+        return QStringLiteral("nearer than the nearest range the analysis reports (%1 m at n = %2): not reported "
+                              "as a target")
+            .arg(QString::number(radar.rangeForBeat(floorHz), 'f', 2))
+            .arg(samples);
+    }
+    const QString span = QLatin1String(radar.fullSpan ? "full" : "half");
+    QString where;
+    if (beat < 0.0)
+        where = QStringLiteral("its Doppler shift takes its beat tone past zero frequency: ");
+    else if (beat >= spanHz)
+        where = QStringLiteral("its beat tone (%1 m) is beyond the %2 m the analysis reads (range_span %3): ")
+                    .arg(QString::number(radar.rangeForBeat(beat), 'f', 1),
+                         QString::number(radar.spanRange(), 'f', 1), span);
+    else if (belowFloor) // near the far end of the full span, which meets zero frequency
+        return QStringLiteral("its beat tone (%1 m) lies within %2 bins of zero frequency: not reported")
+            .arg(QString::number(radar.rangeForBeat(beat), 'f', 1), QString::number(floorHz * samples / fs, 'f', 2));
+    else
+        return QString();
+    if (belowFloor)
+        return where + QStringLiteral("it folds to zero frequency and is not reported");
+    if (wrapped >= spanHz)
+        return where + QStringLiteral("it lies on the side the analysis does not read and is not reported");
+    return where + QStringLiteral("it folds and is reported at %1 m")
+                       .arg(QString::number(radar.rangeForBeat(wrapped), 'f', 1));
+}
+
+// What the user is told about the scene: where a target shows other than where it is, and
+// tones that meet the ADC's rails. Everything is still played as the physics makes it.
+void warnAboutTheScene(const QCommandLineParser &parser, SimulatorOptions &options)
+{
+    const int n = options.samples;
+    if (n == 0)
+        return; // no samples, no tones
+    struct Reflector
+    {
+        QString name;
+        SimTarget target;
+        bool clutter;
+    };
+    std::vector<Reflector> reflectors;
+    const QStringList targetTexts = parser.values("target");
+    const QStringList clutterTexts = parser.values("clutter");
+    for (size_t k = 0; k < options.targets.size(); ++k)
+        reflectors.push_back({QStringLiteral("target ") + targetTexts.value(int(k)), options.targets[k], false});
+    for (size_t k = 0; k < options.frontEnd.clutter.size(); ++k) {
+        SimTarget still = options.frontEnd.clutter[k];
+        still.speedMps = 0.0;
+        reflectors.push_back({QStringLiteral("clutter ") + clutterTexts.value(int(k)), still, true});
+    }
+    const RadarProfile &radar = options.radar;
+    const SimFrontEnd &front = options.frontEnd;
+    // Frames of one sample have no targets; from two on nothing is reported this near zero.
+    const double floorHz = n >= 2 ? RadarAnalyzer::blindBins(SpectrumWindow::Hann, n) * radar.sampleRateHz / n : 0.0;
+    // The offset's reach over time: I swings by the drift's radius either way, Q up to twice it.
+    const double radius = front.dcDriftPerS * SimFrontEnd::kDcDriftPeriodS / (2.0 * kPi);
+    const double gainQ = std::pow(10.0, front.iqGainDb / 20.0);
+    const bool offset = front.dcI != 0.0 || front.dcQ != 0.0 || radius != 0.0;
+    for (const Reflector &reflector : reflectors) {
+        const SimTarget &target = reflector.target;
+        QStringList remarks;
+        if (n >= 2 && options.mode != SimMode::Fmcw)
+            remarks << cwRemark(radar, target.speedMps, floorHz, n, reflector.clutter);
+        if (n >= 2 && options.mode != SimMode::Cw)
+            remarks << fmcwRemark(radar, target, floorHz, n, reflector.clutter);
+        const double amplitude = std::pow(10.0, target.levelDb / 20.0);
+        if (kMidScale + std::abs(front.dcI) + std::abs(radius) + amplitude >= kTopDigit
+            || kMidScale + front.dcQ + 2.0 * radius + gainQ * amplitude >= kTopDigit
+            || kMidScale + front.dcQ - gainQ * amplitude <= 0.0)
+            remarks << QStringLiteral("its tone of %1 digits%2 reaches the ADC's rails: frames will be clipped")
+                           .arg(std::lround(amplitude))
+                           .arg(offset ? QStringLiteral(" with the offset") : QString());
+        for (const QString &remark : remarks)
+            if (!remark.isEmpty())
+                options.warnings << reflector.name + QStringLiteral(": ") + remark;
+    }
 }
 
 } // namespace
@@ -111,6 +297,20 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
                    "approaching), its tone LEVEL_DB dB above one ADC digit (default 50); repeatable.\n"
                    "CW frames carry its Doppler tone, FMCW frames its beat tone plus the Doppler.",
          "RANGE_M,SPEED_MPS[,LEVEL_DB]"},
+        {"iq-imbalance", "With --radar, Q's channel off from I's: for I = A cos(phi), Q is "
+                         "10^(GAIN_DB/20) A sin(phi + PHASE_DEG); within \u00b16 dB and \u00b130 degrees. "
+                         "Each tone gets a mirror image on the other side of the spectrum.",
+         "GAIN_DB,PHASE_DEG"},
+        {"dc", "With --radar, a steady offset of I and Q from mid-scale, in digits (each within "
+               "\u00b12047). A tone that meets the ADC's rails with the offset is clipped, as on "
+               "the board, and said on standard error.",
+         "I,Q"},
+        {"dc-drift", "With --radar, the offset wanders by up to DIGITS_PER_S digits a second (0 to "
+                     "100), a slow circle of 120 s.",
+         "DIGITS_PER_S"},
+        {"clutter", "With --radar, a reflector that stands still at RANGE_M metres, its tone LEVEL_DB "
+                    "dB above one ADC digit; repeatable.",
+         "RANGE_M,LEVEL_DB"},
     });
 }
 
@@ -145,27 +345,6 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
                      .arg(mode, parser.value("radar"));
         return false;
     }
-    if (options.radarScene) {
-        // Physics folds a tone beyond half the sample rate back into the spectrum: the target
-        // is still played, but the user is told where it will not show.
-        const QStringList texts = parser.values("target");
-        for (size_t k = 0; k < options.targets.size(); ++k) {
-            const SimTarget &target = options.targets[k];
-            const QString text = texts.value(int(k));
-            const double maxSpeed = std::abs(options.radar.maxSpeed());
-            if (options.mode != SimMode::Fmcw && std::abs(target.speedMps) > maxSpeed)
-                options.warnings << QStringLiteral("target %1: %2 m/s is beyond the \u00b1%3 m/s "
-                                                   "the profile can tell apart; it will show folded")
-                                        .arg(text, QString::number(target.speedMps),
-                                            QString::number(maxSpeed, 'f', 1));
-            if (options.mode != SimMode::Cw && target.rangeM > options.radar.maxRange())
-                options.warnings << QStringLiteral("target %1: %2 m is beyond the %3 m the "
-                                                   "profile can tell apart; it will show folded")
-                                        .arg(text, QString::number(target.rangeM),
-                                            QString::number(options.radar.maxRange(), 'f', 1));
-        }
-    }
-
     bool ok = false;
     options.samples = parser.value("samples").toInt(&ok);
     if (!ok || options.samples < 0 || options.samples > 255) {
@@ -202,11 +381,15 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
         }
     }
 
-    return readProbability(parser, "junk", &options.faults.junk, error)
-        && readProbability(parser, "stray-header", &options.faults.strayHeader, error)
-        && readProbability(parser, "bad-checksum", &options.faults.badChecksum, error)
-        && readProbability(parser, "bad-mode", &options.faults.badMode, error)
-        && readProbability(parser, "truncate", &options.faults.truncate, error);
+    if (!readProbability(parser, "junk", &options.faults.junk, error)
+        || !readProbability(parser, "stray-header", &options.faults.strayHeader, error)
+        || !readProbability(parser, "bad-checksum", &options.faults.badChecksum, error)
+        || !readProbability(parser, "bad-mode", &options.faults.badMode, error)
+        || !readProbability(parser, "truncate", &options.faults.truncate, error))
+        return false;
+    if (options.radarScene)
+        warnAboutTheScene(parser, options);
+    return true;
 }
 
 Simulator::Simulator(const SimulatorOptions &options)
@@ -214,8 +397,10 @@ Simulator::Simulator(const SimulatorOptions &options)
     , model(options.mode, options.samples, options.seed)
     , faults(options.faults, options.seed)
 {
-    if (options.radarScene)
+    if (options.radarScene) {
         model.setRadarScene(options.radar, options.targets);
+        model.setFrontEnd(options.frontEnd);
+    }
     if (options.rate == SimulatorOptions::Rate::Fixed && options.framesPerSecond > 0.0)
         model.setFramePeriod(1.0 / options.framesPerSecond);
 }

@@ -34,7 +34,9 @@ struct SimulatorOptions
     bool radarScene = false;
     RadarProfile radar;
     std::vector<SimTarget> targets;
-    QStringList warnings; // about the profile, for the user
+    // --iq-imbalance, --dc, --dc-drift and --clutter: what the front end adds (with --radar only).
+    SimFrontEnd frontEnd;
+    QStringList warnings; // about the profile and the scene, for the user
 };
 
 // The options vazorez-sim and vazorez-demo share.
