@@ -232,13 +232,16 @@ bool RadarPlot::settleReadout(int mode)
 {
     std::vector<ReadoutLine> lines;
     const std::vector<RadarTarget> &targets = panes[mode].analysis.targets;
-    if (targets.empty())
+    const QString note = readoutNote(panes[mode].analysis);
+    if (targets.empty() && note.isEmpty())
         lines.push_back({QStringLiteral("no target"), QString()});
     for (const RadarTarget &target : targets)
         lines.push_back({targetPosition(target),
             QStringLiteral("%1 dB, SNR %2 dB")
                 .arg(target.levelDb, 0, 'f', 1)
                 .arg(target.snrDb, 0, 'f', 1)});
+    if (!note.isEmpty())
+        lines.push_back({note, QString()});
     if (lines == readouts[mode])
         return false;
     readouts[mode] = std::move(lines);

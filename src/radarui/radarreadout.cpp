@@ -46,6 +46,36 @@ QString readoutText(const std::vector<RadarTarget> &targets)
     return lines.join('\n');
 }
 
+QString readoutNote(const RadarAnalysis &analysis)
+{
+    QStringList notes;
+    if (analysis.belowFloor) {
+        switch (analysis.spectrum.axis) {
+        case RadarSpectrum::Axis::Speed:
+            notes << QStringLiteral("slow motion below %1 m/s").arg(analysis.floor, 0, 'f', 2);
+            break;
+        case RadarSpectrum::Axis::Range:
+            notes << QStringLiteral("something nearer than %1 m").arg(analysis.floor, 0, 'f', 2);
+            break;
+        case RadarSpectrum::Axis::Bins:
+            notes << QStringLiteral("something within %1 bins of zero").arg(analysis.floor, 0, 'f', 2);
+            break;
+        }
+    }
+    if (analysis.clipped)
+        notes << QStringLiteral("clipped");
+    return notes.join(QStringLiteral(", "));
+}
+
+QString readoutText(const RadarAnalysis &analysis)
+{
+    const QString note = readoutNote(analysis);
+    if (analysis.targets.empty() && !note.isEmpty())
+        return note;
+    const QString text = readoutText(analysis.targets);
+    return note.isEmpty() ? text : text + '\n' + note;
+}
+
 QByteArray targetsCsv(const std::vector<RadarTargetRow> &rows)
 {
     QByteArray text("frame,time_s,mode,rank,range_m,speed_mps,level_db,snr_db\n");

@@ -17,5 +17,11 @@ QString targetPosition(const RadarTarget &target);
 QString targetLine(const RadarTarget &target);
 // The readout of one modulation: a line per target, or "no target".
 QString readoutText(const std::vector<RadarTarget> &targets);
+// What the analysis says beside its targets, or "": "slow motion below 0.73 m/s" (or "something
+// nearer than 0.45 m") for a peak within the zone round zero where no target is reported, and
+// "clipped" for a frame that reached the ADC's rails.
+QString readoutNote(const RadarAnalysis &analysis);
+// readoutText() of the analysis' targets with its note as a last line.
+QString readoutText(const RadarAnalysis &analysis);
 // The header and rows of vazorez-decode --targets.
 QByteArray targetsCsv(const std::vector<RadarTargetRow> &rows);

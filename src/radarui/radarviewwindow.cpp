@@ -269,7 +269,7 @@ QString RadarViewWindow::readoutText() const
         const RadarPlot::Pane &pane = picture->pane(mode);
         if (pane.seen)
             parts << (mode ? QStringLiteral("FMCW: ") : QStringLiteral("CW: "))
-                    + ::readoutText(pane.analysis.targets).replace('\n', QStringLiteral("; "));
+                    + ::readoutText(pane.analysis).replace('\n', QStringLiteral("; "));
     }
     return parts.isEmpty() ? QStringLiteral("no target") : parts.join('\n');
 }

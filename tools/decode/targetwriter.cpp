@@ -65,7 +65,22 @@ bool TargetWriter::write(int64_t index, double seconds, const frame_t &record)
             text += ",\"bins\":" + number(target.bins, 3) + ",\"level_db\":"
                 + number(target.levelDb, 2) + ",\"snr_db\":" + number(target.snrDb, 2) + '}';
         }
-        text += "]}\n";
+        text += ']';
+        // Beside the targets: images left out, a clipped frame, something within the zone round
+        // zero where no target is reported.
+        if (analysis.images > 0)
+            text += ",\"images\":" + QByteArray::number(analysis.images);
+        if (analysis.clipped)
+            text += ",\"clipped\":true";
+        if (analysis.belowFloor) {
+            const RadarSpectrum::Axis axis = analysis.spectrum.axis;
+            text += axis == RadarSpectrum::Axis::Speed ? ",\"slow_motion\":{\"below_mps\":"
+                : axis == RadarSpectrum::Axis::Range   ? ",\"too_near\":{\"below_m\":"
+                                                        : ",\"near_zero\":{\"below_bins\":";
+            text += number(analysis.floor, 3) + ",\"level_db\":"
+                + number(analysis.belowFloorLevelDb, 2) + '}';
+        }
+        text += "}\n";
     }
     if (!text.isEmpty() && !out.write(text)) {
         error = out.errorString();
