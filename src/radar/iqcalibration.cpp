@@ -69,8 +69,8 @@ IqCalibrator::~IqCalibrator() = default;
 void IqCalibrator::reset()
 {
     added = used = clipped = shorter = 0;
-    for (Sums &part : parts)
-        part = Sums();
+    for (Sums &slice : slices)
+        slice = Sums();
     kept.clear();
     backgrounds.clear();
 }
@@ -201,7 +201,7 @@ void IqCalibrator::add(const frame_t &frame, double seconds)
     }
     switch (kind) {
     case Kind::Used:
-        parts[used++ % kParts] += sums;
+        slices[used++ % kSlices] += sums;
         break;
     case Kind::Clipped:
         ++clipped;
@@ -248,7 +248,7 @@ double IqCalibrator::imageRejectionDb(double gainDb, double phaseDeg)
 IqCalibration IqCalibrator::result(double seconds) const
 {
     IqCalibration out;
-    Sums byPart[kParts];
+    Sums bySlice[kSlices];
     if (keep > 0.0) {
         const double span = seconds > 0.0 ? std::min(seconds, keep) : keep;
         const double since = kept.empty() ? 0.0 : kept.back().seconds - span;
@@ -257,18 +257,18 @@ IqCalibration IqCalibrator::result(double seconds) const
             if (frame.seconds < since)
                 continue;
             if (frame.kind == Kind::Used)
-                byPart[index++ % kParts] += frame.sums;
+                bySlice[index++ % kSlices] += frame.sums;
             out.clippedFrames += frame.kind == Kind::Clipped ? 1 : 0;
             out.shortFrames += frame.kind == Kind::Short ? 1 : 0;
         }
     } else {
-        std::copy(std::begin(parts), std::end(parts), std::begin(byPart));
+        std::copy(std::begin(slices), std::end(slices), std::begin(bySlice));
         out.clippedFrames = clipped;
         out.shortFrames = shorter;
     }
     Sums total;
-    for (const Sums &part : byPart)
-        total += part;
+    for (const Sums &slice : bySlice)
+        total += slice;
     out.frames = total.frames;
 
     if (out.frames == 0 && out.clippedFrames == 0) {
@@ -320,19 +320,19 @@ IqCalibration IqCalibrator::result(double seconds) const
     }
     out.gainDb = all.gainDb;
     out.phaseDeg = all.phaseDeg;
-    // The standard error from the spread of the interleaved parts' own estimates.
+    // The standard error from the spread of the interleaved slices' own estimates.
     double gainSquares = 0.0, phaseSquares = 0.0;
     int valid = 0;
-    for (const Sums &part : byPart) {
+    for (const Sums &slice : bySlice) {
         const Estimate e
-            = estimateFrom(part.ii, part.qq, part.iq, part.noise, double(part.samples));
+            = estimateFrom(slice.ii, slice.qq, slice.iq, slice.noise, double(slice.samples));
         if (!e.valid)
             continue;
         gainSquares += (e.gainDb - all.gainDb) * (e.gainDb - all.gainDb);
         phaseSquares += (e.phaseDeg - all.phaseDeg) * (e.phaseDeg - all.phaseDeg);
         ++valid;
     }
-    if (valid < kParts) {
+    if (valid < kSlices) {
         out.gainSpreadDb = out.phaseSpreadDeg = qInf();
     } else {
         out.gainSpreadDb = std::sqrt(gainSquares / (valid - 1) / valid);
@@ -341,7 +341,7 @@ IqCalibration IqCalibrator::result(double seconds) const
     out.imageRejectionBeforeDb = imageRejectionDb(out.gainDb, out.phaseDeg);
     if (!(out.gainSpreadDb <= kMaxGainSpreadDb) || !(out.phaseSpreadDeg <= kMaxPhaseSpreadDeg)) {
         out.refusal = QStringLiteral("the estimate does not settle (+-%1 dB, +-%2 degrees over "
-                                     "the recording's parts): record longer, with a stronger "
+                                     "eighths of the recording): record longer, with a stronger "
                                      "moving target")
                           .arg(out.gainSpreadDb, 0, 'f', 2)
                           .arg(out.phaseSpreadDeg, 0, 'f', 1);

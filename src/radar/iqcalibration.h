@@ -5,7 +5,7 @@
 // and E[IQ] = g A^2/2 sin(psi), with s^2 the noise power per channel. What stands still (the
 // offset, a fixed echo) has one phase only and would mislead it: each frame's mean and the running
 // mean of the frames (per modulation and size) are taken out first, and the noise power is read
-// from the quietest part of each frame's spectrum.
+// from the quietest bins of each frame's spectrum.
 #pragma once
 
 #include <QString>
@@ -23,7 +23,7 @@ struct IqCalibration {
     QString refusal; // why not, in the user's words, when !ok
     double gainDb = 0.0; // the profile's iq_gain_db
     double phaseDeg = 0.0; // the profile's iq_phase_deg
-    double gainSpreadDb = 0.0; // the estimate's standard error, from eight interleaved parts
+    double gainSpreadDb = 0.0; // the estimate's standard error, from eight interleaved slices
     double phaseSpreadDeg = 0.0;
     double signalDb = 0.0; // the moving echoes' power per channel above the noise's
     // The image of a tone against the tone: for the front end as estimated, and what is left
@@ -44,7 +44,7 @@ public:
     static constexpr int kMinSamples = 16; // shorter frames have too few bins to find the noise in
     static constexpr int kMinFrames = 100; // about 9 s at the line's rate with n = 128
     static constexpr int kBackgroundFrames = 32; // the running mean of what stands still
-    static constexpr int kParts = 8; // interleaved parts whose spread gives the standard error
+    static constexpr int kSlices = 8; // interleaved slices whose spread gives the standard error
     static constexpr size_t kMaxKeptFrames = size_t(1) << 15;
 
     // `keepSeconds` 0: everything added counts (a recording). Above 0: the frames of that many
@@ -95,8 +95,8 @@ private:
     double keep;
     int64_t added = 0;
     int64_t used = 0;
-    // Without keepSeconds: the running totals, per part, and the counts.
-    Sums parts[kParts];
+    // Without keepSeconds: the running totals, per slice, and the counts.
+    Sums slices[kSlices];
     int64_t clipped = 0, shorter = 0;
     // With it: per frame.
     std::deque<Kept> kept;
