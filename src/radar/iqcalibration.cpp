@@ -340,8 +340,8 @@ IqCalibration IqCalibrator::result(double seconds) const
     }
     out.imageRejectionBeforeDb = imageRejectionDb(out.gainDb, out.phaseDeg);
     if (!(out.gainSpreadDb <= kMaxGainSpreadDb) || !(out.phaseSpreadDeg <= kMaxPhaseSpreadDeg)) {
-        out.refusal = QStringLiteral("the estimate does not settle (+-%1 dB, +-%2 degrees over "
-                                     "eighths of the recording): record longer, with a stronger "
+        out.refusal = QStringLiteral("the estimate does not settle (its standard error is "
+                                     "+-%1 dB, +-%2 degrees): record longer, with a stronger "
                                      "moving target")
                           .arg(out.gainSpreadDb, 0, 'f', 2)
                           .arg(out.phaseSpreadDeg, 0, 'f', 1);
