@@ -117,13 +117,18 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
             analyzer->resetMaxHold();
         configChanged = relearnWanted = holdResetWanted = false;
     }
-    if (!analyzer)
-        return;
     if (seconds <= 0.0 && frame > 0) {
         if (!ownClock.isValid())
             ownClock.start();
         seconds = double(ownClock.nsecsElapsed()) * 1e-9;
     }
+    {
+        lockAsWorker();
+        const auto unlock = qScopeGuard([this] { mutex.unlock(); });
+        calibrator.add(record, seconds);
+    }
+    if (!analyzer)
+        return;
     analyzer->analyze(record, work);
     const int mode = work.spectrum.mode;
     const RadarTarget *strongest = work.targets.empty() ? nullptr : &work.targets.front();
@@ -169,6 +174,7 @@ void RadarTap::linkOpened(const LinkOpening &link)
         tracks[1].clear();
         logCount = logNext = 0;
         newestSeconds = 0.0;
+        calibrator.reset();
         for (Latest &newest : latest) {
             newest.analysis = RadarAnalysis();
             newest.frame = -1;
@@ -251,6 +257,12 @@ std::vector<RadarTargetRow> RadarTap::recentTargets(double seconds)
             rows.push_back(row);
     }
     return rows;
+}
+
+IqCalibration RadarTap::calibrateIq(double seconds)
+{
+    CallerLock locker(*this);
+    return calibrator.result(seconds);
 }
 
 bool RadarTap::takeSidecar(bool *loaded, RadarProfile *radar, QString *note)

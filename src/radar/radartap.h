@@ -5,6 +5,7 @@
 // flood cannot grow it) and the strongest target's track in 50 ms slots.
 #pragma once
 
+#include "iqcalibration.h"
 #include "radaranalyzer.h"
 #include "serialport.h"
 
@@ -101,6 +102,10 @@ public:
 
     int64_t framesSeen() const { return seen.load(std::memory_order_relaxed); }
 
+    // The front end's I/Q imbalance from the frames of the last `seconds` (at most kLogSeconds)
+    // of the link, profile or not.
+    IqCalibration calibrateIq(double seconds = kLogSeconds);
+
 private:
     // The lock as the GUI thread (or any caller but the worker) takes it. Under a flood the worker
     // takes the lock for every frame, and a lock that is not fair can go back to the worker again
@@ -138,6 +143,7 @@ private:
     bool sidecarPending = false;
     bool sidecarLoaded = false;
     QString sidecarNote;
+    IqCalibrator calibrator{kLogSeconds};
     // The worker's own:
     std::unique_ptr<RadarAnalyzer> analyzer;
     RadarAnalysis work;

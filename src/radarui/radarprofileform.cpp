@@ -46,6 +46,12 @@ RadarProfileForm::RadarProfileForm(QWidget *parent)
     , approaching(signField("approachingCombo",
           "The sign of the Doppler frequency of I + jQ for an approaching target"))
     , beat(signField("beatCombo", "The side of the spectrum on which FMCW beat tones lie"))
+    , iqGain(numberField(
+          "iqGainEdit", "iq_gain_db: Q's gain against I's (Calibrate estimates it); empty: none"))
+    , iqPhase(numberField("iqPhaseEdit",
+          "iq_phase_deg: Q's phase off quadrature (Calibrate estimates it); empty: none"))
+    , rangeSpan(new QComboBox)
+    , chirp(new QComboBox)
     , problem(new QLabel)
 {
     setObjectName(QStringLiteral("radarProfileForm"));
@@ -57,6 +63,19 @@ RadarProfileForm::RadarProfileForm(QWidget *parent)
     form->addRow(QStringLiteral("Approaching"), approaching);
     form->addRow(QStringLiteral("Beat side"), beat);
     form->addRow(QStringLiteral("Range offset (m)"), rangeOffset);
+    rangeSpan->setObjectName(QStringLiteral("rangeSpanCombo"));
+    rangeSpan->addItems({QStringLiteral("half"), QStringLiteral("full")});
+    rangeSpan->setToolTip(QStringLiteral(
+        "range_span: the beat side of the spectrum only, or both sides (up to twice as far)"));
+    chirp->setObjectName(QStringLiteral("chirpCombo"));
+    // The first entry leaves the key out: the direction then follows from the two signs.
+    chirp->addItems({QStringLiteral("default"), QStringLiteral("up"), QStringLiteral("down")});
+    chirp->setToolTip(QStringLiteral("chirp: the FMCW sweep's direction; default: as the signs "
+                                     "above imply"));
+    form->addRow(QStringLiteral("Range span"), rangeSpan);
+    form->addRow(QStringLiteral("Sweep"), chirp);
+    form->addRow(QStringLiteral("I/Q gain (dB)"), iqGain);
+    form->addRow(QStringLiteral("I/Q phase (deg)"), iqPhase);
     problem->setObjectName(QStringLiteral("profileProblem"));
     problem->setWordWrap(true);
     problem->setStyleSheet(QStringLiteral("color: #b00000"));
@@ -74,12 +93,16 @@ RadarProfileForm::RadarProfileForm(QWidget *parent)
         &RadarProfileForm::loadRequested);
     connect(button("saveButton", QStringLiteral("Save...")), &QPushButton::clicked, this,
         &RadarProfileForm::saveRequested);
+    QPushButton *calibrate = button("calibrateButton", QStringLiteral("Calibrate"));
+    calibrate->setToolTip(QStringLiteral("Estimate the I/Q gain and phase from the last 30 s of "
+                                         "frames, with something moving in front of the sensor"));
+    connect(calibrate, &QPushButton::clicked, this, &RadarProfileForm::calibrateRequested);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(form);
     layout->addLayout(buttons);
     layout->addWidget(problem);
-    for (QLineEdit *field : {carrier, sampleRate, bandwidth, sweep, rangeOffset})
+    for (QLineEdit *field : {carrier, sampleRate, bandwidth, sweep, rangeOffset, iqGain, iqPhase})
         connect(field, &QLineEdit::returnPressed, this, &RadarProfileForm::applyRequested);
 }
 
@@ -93,6 +116,10 @@ void RadarProfileForm::showProfile(const RadarProfile &profile)
     rangeOffset->setText(numberText(profile.rangeOffsetM));
     approaching->setCurrentIndex(profile.approachingSign > 0 ? 1 : 0);
     beat->setCurrentIndex(profile.beatSign > 0 ? 1 : 0);
+    iqGain->setText(numberText(profile.iqGainDb));
+    iqPhase->setText(numberText(profile.iqPhaseDeg));
+    rangeSpan->setCurrentIndex(profile.fullSpan ? 1 : 0);
+    chirp->setCurrentIndex(profile.chirpSign == 0 ? 0 : profile.chirpSign > 0 ? 1 : 2);
     unmark();
     problem->clear();
 }
@@ -120,6 +147,11 @@ bool RadarProfileForm::read(RadarProfile *profile, QString *error)
     put("range_offset_m", rangeOffset);
     object.insert("approaching", approaching->currentText());
     object.insert("beat", beat->currentText());
+    put("iq_gain_db", iqGain);
+    put("iq_phase_deg", iqPhase);
+    object.insert("range_span", rangeSpan->currentText());
+    if (chirp->currentIndex() > 0)
+        object.insert("chirp", chirp->currentText());
     RadarProfile candidate;
     QString refused;
     if (RadarProfile::parse(
@@ -129,9 +161,11 @@ bool RadarProfileForm::read(RadarProfile *profile, QString *error)
         return true;
     }
     // The key named first in the reason is the field at fault.
-    const std::pair<const char *, QWidget *> fields[] = {{"carrier_hz", carrier},
-        {"sample_rate_hz", sampleRate}, {"bandwidth_hz", bandwidth}, {"sweep_s", sweep},
-        {"range_offset_m", rangeOffset}, {"approaching", approaching}, {"beat", beat}};
+    const std::pair<const char *, QWidget *> fields[]
+        = {{"carrier_hz", carrier}, {"sample_rate_hz", sampleRate}, {"bandwidth_hz", bandwidth},
+            {"sweep_s", sweep}, {"range_offset_m", rangeOffset}, {"approaching", approaching},
+            {"beat", beat}, {"iq_gain_db", iqGain}, {"iq_phase_deg", iqPhase},
+            {"range_span", rangeSpan}, {"chirp", chirp}};
     int first = -1;
     for (const auto &field : fields) {
         const int at = refused.indexOf(QLatin1String(field.first));
@@ -155,6 +189,13 @@ QString RadarProfileForm::refusal() const
 void RadarProfileForm::showProblem(const QString &text)
 {
     problem->setText(text);
+}
+
+void RadarProfileForm::showIqImbalance(double gainDb, double phaseDeg)
+{
+    unmark();
+    iqGain->setText(QString::number(gainDb, 'f', 3));
+    iqPhase->setText(QString::number(phaseDeg, 'f', 3));
 }
 
 void RadarProfileForm::unmark()

@@ -26,11 +26,14 @@ public:
     QWidget *markedField() const { return marked; }
     QString refusal() const;
     void showProblem(const QString &problem);
+    // Puts an estimate of the front end's imbalance in its two fields, for the user to apply.
+    void showIqImbalance(double gainDb, double phaseDeg);
 
 signals:
     void applyRequested();
     void loadRequested();
     void saveRequested();
+    void calibrateRequested();
 
 private:
     void unmark();
@@ -42,6 +45,10 @@ private:
     QLineEdit *rangeOffset;
     QComboBox *approaching;
     QComboBox *beat;
+    QLineEdit *iqGain;
+    QLineEdit *iqPhase;
+    QComboBox *rangeSpan;
+    QComboBox *chirp;
     QLabel *problem;
     QWidget *marked = nullptr;
     QString name;

@@ -154,6 +154,17 @@ void RadarViewWindow::buildControls()
         else
             profileForm->showProblem(error);
     });
+    // The estimate goes into the form's two fields; the user applies it.
+    connect(profileForm, &RadarProfileForm::calibrateRequested, this, [this] {
+        const IqCalibration estimate = tap.calibrateIq();
+        if (!estimate.ok) {
+            profileForm->showProblem(QStringLiteral("cannot calibrate: %1").arg(estimate.refusal));
+            return;
+        }
+        profileForm->showIqImbalance(estimate.gainDb, estimate.phaseDeg);
+        profileForm->showProblem(QString());
+        say(estimate.summary() + QStringLiteral("; apply the profile to use it"));
+    });
     connect(windowChoice, &QComboBox::currentTextChanged, this, &RadarViewWindow::settingsChanged);
     connect(averaging, qOverload<int>(&QSpinBox::valueChanged), this,
         &RadarViewWindow::settingsChanged);

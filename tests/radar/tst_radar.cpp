@@ -2,6 +2,7 @@
 // The radar profile, and the analysis of I and Q held against the simulator's truth.
 #include "boardmodel.h"
 #include "frame.h"
+#include "iqcalibration.h"
 #include "profilefile.h"
 #include "radaranalyzer.h"
 #include "radarprofile.h"
@@ -41,9 +42,44 @@ bool nearIn(const std::vector<RadarTarget> &targets, double value, double tolera
     return false;
 }
 
+// A front end with an imbalance, an offset that wanders and fixed echoes, played for `frames`
+// frames at the line's rate into a calibrator; `still` frames of the fixed echoes alone come
+// after (a scene in which nothing moves any more).
+struct CalibrationScene {
+    double gainDb = 0.0;
+    double phaseDeg = 0.0;
+    SimMode mode = SimMode::Cw;
+    int samples = 128;
+    std::vector<SimTarget> targets;
+    std::vector<SimTarget> clutter;
+    int frames = 330;
+    uint32_t seed = 1;
+};
+
+void play(const CalibrationScene &scene, IqCalibrator &calibrator, int still = 0)
+{
+    const RadarProfile profile = exampleRadarProfile();
+    BoardModel model(scene.mode, scene.samples, scene.seed);
+    SimFrontEnd front;
+    front.iqGainDb = scene.gainDb;
+    front.iqPhaseDeg = scene.phaseDeg;
+    front.dcI = 37.0;
+    front.dcQ = -52.0;
+    front.dcDriftPerS = 0.5;
+    front.clutter = scene.clutter;
+    model.setFrontEnd(front);
+    model.setRadarScene(profile, scene.targets);
+    for (int index = 0; index < scene.frames + still; ++index) {
+        if (index == scene.frames)
+            model.setRadarScene(profile, {});
+        calibrator.add(recordFor(model.frame(index)), index * model.framePeriodSeconds());
+    }
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(RadarCase)
+Q_DECLARE_METATYPE(CalibrationScene)
 
 class TestRadar : public QObject {
     Q_OBJECT
@@ -534,6 +570,127 @@ private Q_SLOTS:
         } else if (scene == "clipped" || scene == "threshold") {
             QVERIFY2(hits == counted, figures);
         }
+    }
+
+    void iqImbalanceFromARecording_data()
+    {
+        QTest::addColumn<CalibrationScene>("scene");
+        QTest::addColumn<QString>("refusal"); // empty: estimated within 0.1 dB and 1 degree
+        const auto scene = [](double gainDb, double phaseDeg, SimMode mode, int samples,
+                               std::vector<SimTarget> targets,
+                               std::vector<SimTarget> clutter = {}) {
+            CalibrationScene s;
+            s.gainDb = gainDb;
+            s.phaseDeg = phaseDeg;
+            s.mode = mode;
+            s.samples = samples;
+            s.targets = std::move(targets);
+            s.clutter = std::move(clutter);
+            s.seed = uint32_t(samples * 131 + int(gainDb * 10) * 7 + int(phaseDeg));
+            return s;
+        };
+        const std::vector<SimTarget> fixedEchoes{{6.0, 0.0, 55.0}, {21.0, 0.0, 48.0}};
+        QTest::newRow("1 dB, 6 deg, CW n=128, approaching at 12 m/s, 50 dB")
+            << scene(1.0, 6.0, SimMode::Cw, 128, {{0.0, -12.0, 50.0}}) << QString();
+        QTest::newRow("1 dB, 6 deg, CW n=24, receding at 3 m/s, 40 dB")
+            << scene(1.0, 6.0, SimMode::Cw, 24, {{0.0, 3.0, 40.0}}) << QString();
+        QTest::newRow("1 dB, 6 deg, CW n=255, two targets at 60 and 45 dB")
+            << scene(1.0, 6.0, SimMode::Cw, 255, {{0.0, -55.0, 60.0}, {0.0, 20.0, 45.0}})
+            << QString();
+        QTest::newRow("1 dB, 6 deg, CW n=100, approaching at 3 m/s, 40 dB")
+            << scene(1.0, 6.0, SimMode::Cw, 100, {{0.0, -3.0, 40.0}}) << QString();
+        QTest::newRow("-0.5 dB, -3 deg, CW n=128, receding at 30 m/s, 40 dB")
+            << scene(-0.5, -3.0, SimMode::Cw, 128, {{0.0, 30.0, 40.0}}) << QString();
+        QTest::newRow("-0.5 dB, -3 deg, FMCW n=24, fixed echoes and a walker")
+            << scene(-0.5, -3.0, SimMode::Fmcw, 24, {{14.0, -4.0, 45.0}}, fixedEchoes)
+            << QString();
+        QTest::newRow("2 dB, 10 deg, CW n=255, approaching at 3 m/s, 60 dB")
+            << scene(2.0, 10.0, SimMode::Cw, 255, {{0.0, -3.0, 60.0}}) << QString();
+        QTest::newRow("2 dB, 10 deg, FMCW n=128, fixed echoes at 55 dB and a target at 45 dB")
+            << scene(2.0, 10.0, SimMode::Fmcw, 128, {{15.0, -10.0, 45.0}}, fixedEchoes)
+            << QString();
+        QTest::newRow("2 dB, 10 deg, alternating n=200, 40 dB")
+            << scene(2.0, 10.0, SimMode::Alternate, 200, {{9.0, 8.0, 40.0}}) << QString();
+        QTest::newRow("ideal, CW n=200, approaching at 25 m/s, 55 dB")
+            << scene(0.0, 0.0, SimMode::Cw, 200, {{0.0, -25.0, 55.0}}) << QString();
+        QTest::newRow("-0.5 dB, -3 deg, CW n=255, receding at 55 m/s, 40 dB")
+            << scene(-0.5, -3.0, SimMode::Cw, 255, {{0.0, 55.0, 40.0}}) << QString();
+
+        const QString still = QStringLiteral("nothing moves");
+        QTest::newRow("refused: the offset alone, CW n=128")
+            << scene(1.0, 6.0, SimMode::Cw, 128, {}) << still;
+        QTest::newRow("refused: fixed echoes and the offset, CW n=24")
+            << scene(1.0, 6.0, SimMode::Cw, 24, {}, fixedEchoes) << still;
+        QTest::newRow("refused: fixed echoes and the offset, FMCW n=128")
+            << scene(1.0, 6.0, SimMode::Fmcw, 128, {}, fixedEchoes) << still;
+        QTest::newRow("refused: fixed echoes, alternating n=255")
+            << scene(2.0, 10.0, SimMode::Alternate, 255, {}, fixedEchoes) << still;
+        CalibrationScene brief = scene(1.0, 6.0, SimMode::Cw, 128, {{0.0, -12.0, 50.0}});
+        brief.frames = 60;
+        QTest::newRow("refused: 60 frames") << brief << "too few frames: 59";
+        QTest::newRow("refused: frames too short, n=8")
+            << scene(1.0, 6.0, SimMode::Cw, 8, {{0.0, -12.0, 50.0}}) << "too short";
+        QTest::newRow("refused: a target strong enough to clip")
+            << scene(1.0, 6.0, SimMode::Cw, 128, {{0.0, -12.0, 65.0}})
+            << "frames reach the ADC's limits";
+    }
+
+    // Against the simulator's truth: 330 frames (30 s at n = 128), an offset that wanders.
+    void iqImbalanceFromARecording()
+    {
+        QFETCH(CalibrationScene, scene);
+        QFETCH(QString, refusal);
+        IqCalibrator calibrator;
+        play(scene, calibrator);
+        const IqCalibration result = calibrator.result();
+        const QByteArray said = result.summary().toUtf8()
+            + QByteArray(" (spread ") + QByteArray::number(result.gainSpreadDb) + " dB, "
+            + QByteArray::number(result.phaseSpreadDeg) + " deg; signal "
+            + QByteArray::number(result.signalDb) + " dB)";
+        if (!refusal.isEmpty()) {
+            QVERIFY2(!result.ok, said.constData());
+            QVERIFY2(result.refusal.contains(refusal), said.constData());
+            return;
+        }
+        QVERIFY2(result.ok, said.constData());
+        QVERIFY2(std::abs(result.gainDb - scene.gainDb) <= 0.1, said.constData());
+        QVERIFY2(std::abs(result.phaseDeg - scene.phaseDeg) <= 1.0, said.constData());
+        QCOMPARE(result.frames,
+            int64_t(scene.frames - (scene.mode == SimMode::Alternate ? 2 : 1)));
+        // The figures a user is shown follow from the estimate: a 1 dB, 6 degree front end
+        // lets an image through 22 dB below its tone. (An ideal one lets none through.)
+        if (scene.gainDb != 0.0 || scene.phaseDeg != 0.0)
+            QVERIFY2(std::abs(result.imageRejectionBeforeDb
+                     - IqCalibrator::imageRejectionDb(scene.gainDb, scene.phaseDeg))
+                < 1.5,
+            said.constData());
+        QVERIFY2(result.imageRejectionAfterDb
+                > std::min(result.imageRejectionBeforeDb + 10.0, 40.0),
+            said.constData());
+        if (qEnvironmentVariableIsSet("IQ_CALIBRATION_FIGURES"))
+            qInfo("%s: error %+.3f dB, %+.2f deg; %s", QTest::currentDataTag(),
+                result.gainDb - scene.gainDb, result.phaseDeg - scene.phaseDeg, said.constData());
+    }
+
+    // The radar view asks about the last seconds only: a board that stopped seeing anything
+    // move is refused, though the minute before it had a target.
+    void iqImbalanceOfTheLastSeconds()
+    {
+        CalibrationScene scene;
+        scene.gainDb = 1.0;
+        scene.phaseDeg = 6.0;
+        scene.targets = {{0.0, -12.0, 50.0}};
+        scene.clutter = {{0.0, 0.0, 55.0}};
+        IqCalibrator calibrator(60.0);
+        play(scene, calibrator, 340);
+        const IqCalibration last = calibrator.result(30.0), minute = calibrator.result(60.0);
+        QVERIFY2(!last.ok && last.refusal.contains("nothing moves"), qPrintable(last.summary()));
+        QVERIFY2(minute.ok, qPrintable(minute.summary()));
+        QVERIFY2(std::abs(minute.gainDb - 1.0) <= 0.1 && std::abs(minute.phaseDeg - 6.0) <= 1.0,
+            qPrintable(minute.summary()));
+        QVERIFY(minute.frames > 600 && last.frames < 340);
+        calibrator.reset();
+        QVERIFY(calibrator.result(30.0).refusal.contains("no frames"));
     }
 
     void framesTooShortGiveNoTargetsAndNoError_data()

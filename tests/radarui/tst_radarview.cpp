@@ -451,6 +451,12 @@ private slots:
         QTest::newRow("absurd range offset") << "rangeOffsetEdit"
                                              << "1e6"
                                              << "range_offset_m must be within";
+        QTest::newRow("an I/Q gain no front end has") << "iqGainEdit"
+                                                      << "12"
+                                                      << "iq_gain_db must be within +-6";
+        QTest::newRow("an I/Q phase with its unit") << "iqPhaseEdit"
+                                                    << "6 deg"
+                                                    << "iq_phase_deg must be a number";
     }
 
     // A refused value is marked and explained; the last good profile stays in force.
@@ -483,6 +489,122 @@ private slots:
         RadarViewWindow next;
         QVERIFY(next.restoreLastProfile());
         QCOMPARE(next.profile().sampleRateHz, 40000.0);
+    }
+
+    void profileFormRoundTrips_data()
+    {
+        QTest::addColumn<double>("gainDb");
+        QTest::addColumn<double>("phaseDeg");
+        QTest::addColumn<bool>("fullSpan");
+        QTest::addColumn<int>("chirpSign"); // 0: not given
+        QTest::addColumn<QString>("chirpChoice"); // what the user then picks; empty: nothing
+        QTest::newRow("nothing given stays not given") << 0.0 << 0.0 << false << 0 << QString();
+        QTest::newRow("a calibrated front end, the full span, a rising sweep")
+            << -1.25 << 6.5 << true << 1 << QString();
+        QTest::newRow("a falling sweep, then back to the default")
+            << 2.0 << -10.0 << false << -1 << "default";
+        QTest::newRow("the default, then a falling sweep") << 0.5 << 0.0 << true << 0 << "down";
+    }
+
+    // What the form shows it reads back the same, through the checks of a profile file; the sweep
+    // left to its default is written without the key.
+    void profileFormRoundTrips()
+    {
+        QFETCH(double, gainDb);
+        QFETCH(double, phaseDeg);
+        QFETCH(bool, fullSpan);
+        QFETCH(int, chirpSign);
+        QFETCH(QString, chirpChoice);
+        RadarProfile shown = exampleRadarProfile();
+        shown.iqGainDb = gainDb;
+        shown.iqPhaseDeg = phaseDeg;
+        shown.fullSpan = fullSpan;
+        shown.chirpSign = chirpSign;
+        RadarViewWindow window;
+        window.applyProfile(shown, false);
+        if (!chirpChoice.isEmpty()) {
+            window.findChild<QComboBox *>("chirpCombo")->setCurrentText(chirpChoice);
+            shown.chirpSign = chirpChoice == "down" ? -1 : chirpChoice == "up" ? 1 : 0;
+        }
+        window.findChild<QPushButton *>("applyButton")->click();
+        QCOMPARE(window.form()->markedField(), nullptr);
+        const RadarProfile read = window.profile();
+        QCOMPARE(read.iqGainDb, gainDb);
+        QCOMPARE(read.iqPhaseDeg, phaseDeg);
+        QCOMPARE(read.fullSpan, fullSpan);
+        QCOMPARE(read.chirpSign, shown.chirpSign);
+        QCOMPARE(read.chirp(), shown.chirp());
+        QCOMPARE(radarProfileJson(read).contains("\"chirp\""), shown.chirpSign != 0);
+        QCOMPARE(read.carrierHz, shown.carrierHz);
+    }
+
+    void calibrateFromTheViewsFrames_data()
+    {
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<double>("gainDb");
+        QTest::addColumn<double>("phaseDeg");
+        QTest::addColumn<bool>("moving"); // a target, or the offset and a fixed echo only
+        QTest::addColumn<QString>("refusal"); // empty: the fields are filled
+        QTest::newRow("1 dB, 6 deg, n 128") << 128 << 330 << 1.0 << 6.0 << true << QString();
+        QTest::newRow("-0.5 dB, -3 deg, n 255") << 255 << 330 << -0.5 << -3.0 << true << QString();
+        QTest::newRow("2 dB, 10 deg, n 24") << 24 << 330 << 2.0 << 10.0 << true << QString();
+        QTest::newRow("nothing moves: the reason in the problem line")
+            << 128 << 330 << 1.0 << 6.0 << false << "nothing moves";
+        QTest::newRow("a few seconds only") << 128 << 40 << 1.0 << 6.0 << true << "too few frames";
+    }
+
+    // Calibrate estimates from the frames the view was given and fills the two fields; the
+    // profile in force changes only when the user applies them.
+    void calibrateFromTheViewsFrames()
+    {
+        QFETCH(int, samples);
+        QFETCH(int, frames);
+        QFETCH(double, gainDb);
+        QFETCH(double, phaseDeg);
+        QFETCH(bool, moving);
+        QFETCH(QString, refusal);
+        RadarViewWindow window;
+        const RadarProfile profile = exampleRadarProfile();
+        window.applyProfile(profile, false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        BoardModel board(SimMode::Alternate, samples, 31);
+        SimFrontEnd front;
+        front.iqGainDb = gainDb;
+        front.iqPhaseDeg = phaseDeg;
+        front.dcI = 60.0;
+        front.dcQ = -25.0;
+        front.clutter = {{9.0, 0.0, 52.0}};
+        board.setFrontEnd(front);
+        board.setRadarScene(
+            profile, moving ? std::vector<SimTarget>{{14.0, 11.0, 50.0}} : std::vector<SimTarget>{});
+        FrameTap *tap = window.frameTap();
+        tap->linkOpened({QStringLiteral("simulated board"), {}});
+        for (int k = 0; k < frames; ++k)
+            tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * board.framePeriodSeconds());
+        QTRY_COMPARE(window.shownFrame(), int64_t(frames - 1));
+        auto *gain = window.findChild<QLineEdit *>("iqGainEdit");
+        auto *phase = window.findChild<QLineEdit *>("iqPhaseEdit");
+        QCOMPARE(gain->text(), QStringLiteral("0"));
+        window.findChild<QPushButton *>("calibrateButton")->click();
+        if (!refusal.isEmpty()) {
+            QVERIFY2(window.form()->refusal().contains(refusal), qPrintable(window.form()->refusal()));
+            QCOMPARE(gain->text(), QStringLiteral("0"));
+            QCOMPARE(phase->text(), QStringLiteral("0"));
+            return;
+        }
+        QVERIFY2(window.form()->refusal().isEmpty(), qPrintable(window.form()->refusal()));
+        QVERIFY2(std::abs(gain->text().toDouble() - gainDb) <= 0.1, qPrintable(gain->text()));
+        QVERIFY2(std::abs(phase->text().toDouble() - phaseDeg) <= 1.0, qPrintable(phase->text()));
+        QCOMPARE(window.profile().iqGainDb, 0.0);
+        window.findChild<QPushButton *>("applyButton")->click();
+        QCOMPARE(window.profile().iqGainDb, gain->text().toDouble());
+        QCOMPARE(window.profile().iqPhaseDeg, phase->text().toDouble());
+        // A new link is another board, perhaps: its frames start the estimate again.
+        tap->linkOpened({QStringLiteral("another board"), {}});
+        window.findChild<QPushButton *>("calibrateButton")->click();
+        QVERIFY2(window.form()->refusal().contains("no frames"), qPrintable(window.form()->refusal()));
     }
 
     // A recording made with a profile has it beside it: a replay in a view without a profile reads

@@ -1057,6 +1057,109 @@ private Q_SLOTS:
             QCOMPARE(framesWithTargets.contains(frame), sizes[frame % 5] > 1);
     }
 
+    void decodeCalibratesTheFrontEnd_data()
+    {
+        QTest::addColumn<QString>("kind"); // of the recording: raw or h5 (made by decode)
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<bool>("moving"); // a walker in front of the sensor, or only fixed echoes
+        QTest::addColumn<bool>("beside"); // the profile beside the recording rather than --radar
+        QTest::addColumn<QString>("output"); // a file name, or - for standard output
+        QTest::newRow("raw, n 128, --radar, to a file") << "raw" << 128 << true << false << "cal.json";
+        QTest::newRow("raw, n 24, the profile beside it, to standard output")
+            << "raw" << 24 << true << true << "-";
+        QTest::newRow("h5 keeping its profile, n 255") << "h5" << 255 << true << true << "cal.json";
+        QTest::newRow("nothing moves: refused, no file") << "raw" << 128 << false << false << "cal.json";
+        QTest::newRow("nothing moves, to standard output: refused, nothing written")
+            << "raw" << 100 << false << true << "-";
+    }
+
+    // 330 frames of a front end 1 dB and 6 degrees off, with an offset and fixed echoes: the
+    // profile written is the one given with the estimate in it, and parses; a scene in which
+    // nothing moves is refused with the reason, exit status 1 and no output.
+    void decodeCalibratesTheFrontEnd()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, samples);
+        QFETCH(bool, moving);
+        QFETCH(bool, beside);
+        QFETCH(QString, output);
+        QTemporaryDir work;
+        const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
+        RadarProfile profile;
+        QString error;
+        QVERIFY2(RadarProfile::load(profilePath, &profile, &error), qPrintable(error));
+        BoardModel board(SimMode::Alternate, samples, 5);
+        SimFrontEnd front;
+        front.iqGainDb = 1.0;
+        front.iqPhaseDeg = 6.0;
+        front.dcI = -41.0;
+        front.dcQ = 23.0;
+        front.clutter = {{7.0, 0.0, 55.0}};
+        board.setFrontEnd(front);
+        board.setRadarScene(profile, moving ? std::vector<SimTarget>{{13.0, -9.0, 50.0}} : std::vector<SimTarget>{});
+        QByteArray raw;
+        for (int index = 0; index < 330; ++index)
+            raw += encodeFrame(board.frame(index));
+        QString recording = work.filePath("walker.raw");
+        QFile file(recording);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(raw) == raw.size());
+        file.close();
+        if (beside || kind == "h5")
+            QVERIFY(QFile::copy(profilePath, recording + ".radar.json"));
+        int exitCode = -1;
+        if (kind == "h5") {
+            // The conversion keeps the profile beside the raw recording in the h5 file.
+            runDecode({recording, "-o", work.filePath("walker.h5")}, &exitCode);
+            QCOMPARE(exitCode, 0);
+            recording = work.filePath("walker.h5");
+        }
+        QStringList arguments{recording, "--calibrate", "-o", output == "-" ? output : work.filePath(output)};
+        if (!beside)
+            arguments << "--radar" << profilePath;
+        QProcess decode;
+        decode.start(siblingProgram("vazorez-decode"), arguments);
+        QVERIFY(decode.waitForFinished(60000));
+        const QByteArray written = decode.readAllStandardOutput();
+        const QString said = QString::fromLocal8Bit(decode.readAllStandardError());
+        QCOMPARE(decode.exitStatus(), QProcess::NormalExit);
+        const QString outputPath = work.filePath(output);
+        if (!moving) {
+            QCOMPARE(decode.exitCode(), 1);
+            QVERIFY2(said.contains("cannot calibrate from " + recording + ": nothing moves"), qPrintable(said));
+            QVERIFY(!QFileInfo::exists(outputPath));
+            QVERIFY(written.isEmpty());
+            QCOMPARE(QDir(work.path()).entryList({"*.part-*", ".*.part-*", "cal*"}, QDir::AllEntries | QDir::Hidden), QStringList());
+            return;
+        }
+        QVERIFY2(decode.exitCode() == 0, qPrintable(said));
+        QByteArray json = written;
+        if (output != "-") {
+            QVERIFY(written.isEmpty());
+            QFile result(outputPath);
+            QVERIFY(result.open(QIODevice::ReadOnly));
+            json = result.readAll();
+        }
+        RadarProfile calibrated;
+        QVERIFY2(RadarProfile::parse(json, "written", &calibrated, &error), qPrintable(error));
+        QVERIFY2(std::abs(calibrated.iqGainDb - 1.0) <= 0.1, json.constData());
+        QVERIFY2(std::abs(calibrated.iqPhaseDeg - 6.0) <= 1.0, json.constData());
+        // Only the imbalance is new.
+        QCOMPARE(calibrated.carrierHz, profile.carrierHz);
+        QCOMPARE(calibrated.sweepSeconds, profile.sweepSeconds);
+        QCOMPARE(calibrated.beatSign, profile.beatSign);
+        QCOMPARE(calibrated.name, profile.name);
+        // The line on standard error says what was written: the same figures.
+        const QRegularExpression summary(QStringLiteral(
+            "iq_gain_db (-?[0-9.]+), iq_phase_deg (-?[0-9.]+) from ([0-9]+) frames \\(image rejection ([0-9]+) dB before, about ([0-9]+) dB after\\)"));
+        const QRegularExpressionMatch match = summary.match(said);
+        QVERIFY2(match.hasMatch(), qPrintable(said));
+        QVERIFY(std::abs(match.captured(1).toDouble() - calibrated.iqGainDb) < 0.006);
+        QVERIFY(std::abs(match.captured(2).toDouble() - calibrated.iqPhaseDeg) < 0.006);
+        QCOMPARE(match.captured(3).toInt(), 328); // the first frame of each modulation is learnt
+        QVERIFY(std::abs(match.captured(4).toInt() - 22) <= 1);
+        QVERIFY(match.captured(5).toInt() > 35);
+    }
+
     void failuresAreClear_data()
     {
         QTest::addColumn<QString>("program");
@@ -1104,6 +1207,10 @@ private Q_SLOTS:
         QTest::newRow("decode: radar profile not JSON") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "-o", "KEEP"} << 2 << "KEEP: not JSON";
         QTest::newRow("decode: --targets without a profile") << decode << QStringList{"KEEP", "--targets", "-o", "KEEP"} << 2 << "--targets needs --radar";
         QTest::newRow("decode: an unknown window") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "--window", "kaiser"} << 2 << "--window wants";
+        QTest::newRow("decode: --calibrate with --targets") << decode << QStringList{"KEEP", "--radar", "KEEP", "--calibrate", "--targets", "-o", "KEEP"} << 2 << "--calibrate writes a profile, --targets the targets";
+        QTest::newRow("decode: --calibrate without a profile") << decode << QStringList{"KEEP", "--calibrate", "-o", "KEEP"} << 2 << "--calibrate needs --radar";
+        QTest::newRow("decode: --calibrate into a FIFO") << decode << QStringList{"KEEP", "--radar", "KEEP", "--calibrate", "-o", "@FIFO"} << 2 << "@FIFO is not a file";
+        QTest::newRow("decode: --calibrate from a frame of one sample") << decode << QStringList{"KEEP", "--radar", "PROFILE", "--calibrate", "-o", "KEEP"} << 1 << "cannot calibrate from KEEP: the frames are too short";
         QTest::newRow("decode: targets as raw") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "--format", "raw"} << 2 << "not raw";
     }
 
@@ -1134,6 +1241,7 @@ private Q_SLOTS:
             QVERIFY(::mkfifo(QFile::encodeName(h5Fifo).constData(), 0600) == 0);
         message.replace("@H5FIFO", h5Fifo);
         arguments.replaceInStrings("@H5FIFO", h5Fifo);
+        arguments.replaceInStrings("PROFILE", VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
         arguments.replaceInStrings("KEEP", kept).replaceInStrings("BAD", bad).replaceInStrings("PTY", line.slavePath()).replaceInStrings("H5FILE", kDamagedHeader).replaceInStrings("@FIFO", fifo);
         QProcess process;
         const QString alone = dir.filePath("alone/" + program);

@@ -4,6 +4,7 @@
 #include "capturereader.h"
 #include "framewriter.h"
 #include "hdf5recording.h"
+#include "iqcalibration.h"
 #include "outputfile.h"
 #include "profilefile.h"
 #include "stalledstop.h"
@@ -15,6 +16,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -48,16 +50,28 @@ int main(int argc, char *argv[])
         "of zero frequency (hann; 2.25 blackman-harris, 1 none), where taking the frame's offset\n"
         "out distorts a tone: with the example profile at n = 128 no speed under 1.46 m/s and no\n"
         "range under 0.90 m (n = 16: 11.65 m/s, 7.20 m). A target beyond the profile's\n"
-        "unambiguous speed or range shows folded.");
+        "unambiguous speed or range shows folded.\n"
+        "With --calibrate it estimates the front end's I/Q imbalance from FILE's frames (CW and\n"
+        "FMCW; frames of fewer than 16 samples and frames at the ADC's limits are left out) and\n"
+        "writes the radar profile (--radar, or FILE.radar.json) with iq_gain_db and iq_phase_deg\n"
+        "set to -o OUT.json (- or none: standard output). It wants about 30 s of frames (at least\n"
+        "100) with something moving in front of the sensor: the offset and what stands still are\n"
+        "taken out first. One line on standard error gives the figures and the image rejection\n"
+        "before the correction and about what is left after it (from the estimate's spread). A\n"
+        "recording that cannot tell (too few frames, nothing moving, mostly clipped) is refused\n"
+        "with the reason, exit status 1, and no output.");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "Bytes as they came off the line, or a recording.");
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
         {"radar",
-            "The radar profile (JSON) for --targets; without it, FILE.radar.json (written beside\n"
-            "a recording the viewer made with a profile) when there is one.",
+            "The radar profile (JSON) for --targets and --calibrate; without it, FILE.radar.json\n"
+            "(written beside a recording the viewer made with a profile) when there is one.",
             "PROFILE"},
         {"targets", "Write each frame's targets (needs a profile) instead of its samples."},
+        {"calibrate",
+            "Estimate the I/Q imbalance and write the profile with it (needs a profile; not "
+            "with --targets or --format)."},
         {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW",
             "hann"},
         {"note", "Keep TEXT with an h5 output (its note attribute).", "TEXT"},
@@ -70,8 +84,23 @@ int main(int argc, char *argv[])
     QString error;
     if (!FrameWriter::formatFromOptions(parser, &format, &error))
         return usageError(error);
-    if (parser.isSet("radar") && !parser.isSet("targets"))
-        return usageError(QStringLiteral("--radar goes with --targets"));
+    const bool calibrate = parser.isSet("calibrate");
+    if (calibrate && parser.isSet("targets"))
+        return usageError(QStringLiteral("--calibrate writes a profile, --targets the targets: "
+                                         "give one of them"));
+    if (calibrate && parser.isSet("format"))
+        return usageError(QStringLiteral("--calibrate writes a radar profile (JSON), not %1")
+                              .arg(parser.value("format")));
+    if (parser.isSet("radar") && !parser.isSet("targets") && !calibrate)
+        return usageError(QStringLiteral("--radar goes with --targets or --calibrate"));
+    // The profile is written whole to a file (or to standard output), never into a pipe or a
+    // device half-way.
+    const QString output = parser.value("output");
+    const bool toStandardOutput = output.isEmpty() || output == QLatin1String("-");
+    if (calibrate && !toStandardOutput && QFileInfo::exists(output) && !QFileInfo(output).isFile())
+        return usageError(QStringLiteral("--calibrate writes the profile to a file or to "
+                                         "standard output (-), and %1 is not a file")
+                              .arg(output));
     const QString input = parser.positionalArguments().first();
     RadarProfile profile;
     RadarSettings settings;
@@ -92,20 +121,22 @@ int main(int argc, char *argv[])
         for (const QString &warning : warnings)
             std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(warning));
         profileFound = true;
-    } else if (parser.isSet("targets") || format == FrameWriter::Format::Hdf5) {
+    } else if (parser.isSet("targets") || calibrate || format == FrameWriter::Format::Hdf5) {
         setEmbeddedProfileReader(&Hdf5Recording::radarProfileOf);
         QString origin;
         const RadarSidecar found = loadRadarSidecar(input, &profile, &error, &origin);
         profileFound = found == RadarSidecar::Loaded;
-        if (found == RadarSidecar::Refused && parser.isSet("targets"))
+        const bool needed = parser.isSet("targets") || calibrate;
+        const QString option = calibrate ? QStringLiteral("--calibrate") : QStringLiteral("--targets");
+        if (found == RadarSidecar::Refused && needed)
             return usageError(error);
         if (found == RadarSidecar::Refused)
             std::fprintf(stderr, "vazorez-decode: %s; the h5 recording keeps no radar profile\n",
                 qPrintable(error));
-        else if (!profileFound && parser.isSet("targets"))
-            return usageError(QStringLiteral("--targets needs --radar PROFILE.json (or %1)")
-                                  .arg(radarSidecarPath(input)));
-        else if (profileFound && parser.isSet("targets"))
+        else if (!profileFound && needed)
+            return usageError(QStringLiteral("%1 needs --radar PROFILE.json (or %2)")
+                                  .arg(option, radarSidecarPath(input)));
+        else if (profileFound && needed)
             std::fprintf(stderr, "vazorez-decode: radar profile from %s\n", qPrintable(origin));
     }
 
@@ -127,6 +158,37 @@ int main(int argc, char *argv[])
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
 #endif
+    if (calibrate) {
+        // Nothing is written until every frame is read and the estimate stands.
+        IqCalibrator calibrator;
+        RecordedFrame frame;
+        while (!StopSignals::caught() && reader.next(frame))
+            calibrator.add(frame.record, frame.seconds);
+        stalledStop.takeOver();
+        if (StopSignals::caught()) {
+            const int code = stopped(QStringLiteral("nothing was written"));
+            stopSignals.release();
+            return code;
+        }
+        if (reader.failed())
+            return toolError(reader.errorString());
+        const IqCalibration estimate = calibrator.result();
+        if (!estimate.ok)
+            return toolError(
+                QStringLiteral("cannot calibrate from %1: %2").arg(reader.name(), estimate.refusal));
+        profile.iqGainDb = std::round(estimate.gainDb * 1000.0) / 1000.0;
+        profile.iqPhaseDeg = std::round(estimate.phaseDeg * 1000.0) / 1000.0;
+        if (toStandardOutput) {
+            const QByteArray json = radarProfileJson(profile);
+            if (std::fwrite(json.constData(), 1, size_t(json.size()), stdout) != size_t(json.size())
+                || std::fflush(stdout) != 0)
+                return toolError(QStringLiteral("cannot write the profile to standard output"));
+        } else if (!saveRadarProfile(output, profile, &error)) {
+            return toolError(error);
+        }
+        std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(estimate.summary()));
+        return 0;
+    }
     OutputFile out;
     if (!FrameWriter::openOutput(out, parser.value("output"), format))
         return toolError(
