@@ -167,11 +167,11 @@ private Q_SLOTS:
             << QList<double>{0.0, -12.0, 50.0, 20.0, 6.0, 40.0} << QList<double>() << "";
         // A walker with an offset, clutter and an imperfect Q channel.
         QTest::newRow("walker with an offset and clutter, n=100")
-            << QStringList{"--target", "5,-1.0,40", "--dc", "300,-200", "--clutter", "3,60", "--iq-imbalance", "1,6",
+            << QStringList{"--target", "5,-0.5,40", "--dc", "300,-200", "--clutter", "3,60", "--iq-imbalance", "1,6",
                            "--dc-drift", "20", "--clutter", "12.5,45"}
-            << 100 << "alternate" << QList<double>{5.0, -1.0, 40.0}
+            << 100 << "alternate" << QList<double>{5.0, -0.5, 40.0}
             << QList<double>{1.0, 6.0, 300.0, -200.0, 20.0, 3.0, 60.0, 12.5, 45.0}
-            << "vazorez-sim: target 5,-1.0,40: below the slowest speed the analysis reports";
+            << "vazorez-sim: target 5,-0.5,40: below the slowest speed the analysis reports";
         QTest::newRow("clipped tone in FMCW, n=255")
             << QStringList{"--target", "30,2,66", "--dc", "-300,100"} << 255 << "fmcw"
             << QList<double>{30.0, 2.0, 66.0} << QList<double>{0.0, 0.0, -300.0, 100.0, 0.0}
