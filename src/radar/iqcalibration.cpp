@@ -2,6 +2,7 @@
 #include "iqcalibration.h"
 
 #include "frame.h"
+#include "radarprofile.h"
 
 #include <kiss_fft.h>
 
@@ -19,8 +20,8 @@ constexpr double kMinSignalDb = 0.0;
 constexpr double kMaxGainSpreadDb = 0.2;
 constexpr double kMaxPhaseSpreadDeg = 2.0;
 // What a front end can have (the profile's own limits).
-constexpr double kMaxGainDb = 6.0;
-constexpr double kMaxPhaseDeg = 30.0;
+constexpr double kMaxGainDb = RadarProfile::kMaxIqGainDb;
+constexpr double kMaxPhaseDeg = RadarProfile::kMaxIqPhaseDeg;
 
 // The expected mean of the `r` smallest of `m` independent exponential values of mean 1.
 double lowestMeanFactor(int m, int r)

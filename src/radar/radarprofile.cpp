@@ -16,9 +16,6 @@ constexpr qint64 kMaxProfileBytes = 64 * 1024;
 constexpr double kMaxCarrierHz = 1e12;
 constexpr double kMaxSweepSeconds = 10.0;
 constexpr double kMaxRangeOffsetM = 1e4;
-// An imbalance beyond these is a broken channel, not one to correct.
-constexpr double kMaxIqGainDb = 6.0;
-constexpr double kMaxIqPhaseDeg = 30.0;
 
 struct Reader {
     const QJsonObject &object;
@@ -233,8 +230,8 @@ bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarPro
                                    .arg(kMaxRangeOffsetM)
                                    .arg(read.rangeOffsetM));
     }
-    if (!reader.bounded("iq_gain_db", kMaxIqGainDb, &read.iqGainDb)
-        || !reader.bounded("iq_phase_deg", kMaxIqPhaseDeg, &read.iqPhaseDeg))
+    if (!reader.bounded("iq_gain_db", RadarProfile::kMaxIqGainDb, &read.iqGainDb)
+        || !reader.bounded("iq_phase_deg", RadarProfile::kMaxIqPhaseDeg, &read.iqPhaseDeg))
         return false;
     int span = 0;
     if (!reader.choice("range_span", "half", "full", &span))

@@ -10,6 +10,9 @@ class QByteArray;
 
 struct RadarProfile {
     static constexpr double kSpeedOfLight = 299792458.0;
+    // An I/Q imbalance beyond these is a broken channel, not one to correct.
+    static constexpr double kMaxIqGainDb = 6.0;
+    static constexpr double kMaxIqPhaseDeg = 30.0;
 
     QString name;
     double carrierHz = 0.0; // CW: the transmit frequency; FMCW: the sweep's centre

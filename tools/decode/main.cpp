@@ -48,7 +48,7 @@ int main(int argc, char *argv[])
         "jsonl\n"
         "with one object per frame and its list of targets (and images, clipped, slow_motion or\n"
         "too_near when there are). The offset at zero frequency is learnt over the first frames\n"
-        "of each mode: from the 8th on nothing is reported within 0.75 bin of zero frequency\n"
+        "of each mode: from the 16th on nothing is reported within 0.75 bin of zero frequency\n"
         "(hann; 1 blackman-harris, 0.5 none), before that within 1.5 bins (2.25, 1): with the\n"
         "example profile at n = 128 no speed under 0.73 m/s and no range under 0.45 m. Something\n"
         "there is said as slow_motion or too_near. A CW speed beyond the profile's unambiguous\n"

@@ -65,8 +65,8 @@ bool readNumbers(const QString &text, int least, std::initializer_list<double *>
 }
 
 // An imbalance beyond these is a broken channel, as the radar profile has it.
-constexpr double kMaxIqGainDb = 6.0;
-constexpr double kMaxIqPhaseDeg = 30.0;
+constexpr double kMaxIqGainDb = RadarProfile::kMaxIqGainDb;
+constexpr double kMaxIqPhaseDeg = RadarProfile::kMaxIqPhaseDeg;
 // The ADC's 12 bits about its mid-scale; an offset stays within them.
 constexpr double kMidScale = 2048.0;
 constexpr double kTopDigit = 4095.0;
