@@ -19,6 +19,13 @@ constexpr float kSettledBlindResponse = 0.5f;
 // The ADC's rails: a sample on one was clipped.
 constexpr int kAdcLowest = 0;
 constexpr int kAdcHighest = 4095;
+// The standing tone fitted beside the offset lies this far from zero, in board bins.
+constexpr double kFitNearestBins = 0.3;
+constexpr double kFitFarthestBins = 2.5;
+constexpr int kFitPasses = 2;
+// The standing tones are looked for afresh this often, in frames of a mode.
+constexpr int kFitSearchFrames = 8;
+constexpr double kFitResolutionCells = 0.01;
 
 } // namespace
 
@@ -96,6 +103,7 @@ struct RadarAnalyzer::Plan {
     int blindCells = 0; // either side of zero frequency: no target reported there
     int settledBlindCells = 0; // the same once the offset is learnt
     std::vector<kiss_fft_cpx> in, out;
+    std::vector<kiss_fft_cpx> windowSpectrum; // the window's own padded FFT
 
     ~Plan() { kiss_fft_free(fft); }
 };
@@ -170,6 +178,7 @@ RadarAnalyzer::Plan &RadarAnalyzer::planFor(int samples)
     // The window's own response tells a stronger peak's sidelobes from a target of their own:
     // the highest response at each distance or beyond.
     kiss_fft(plan->fft, plan->in.data(), plan->out.data());
+    plan->windowSpectrum = plan->out;
     const double peak = plan->windowSum * plan->windowSum;
     std::vector<float> response(size_t(m / 2 + 1));
     for (int d = 0; d <= m / 2; ++d) {
@@ -191,6 +200,157 @@ RadarAnalyzer::Plan &RadarAnalyzer::planFor(int samples)
     }
     plans.push_back(std::move(plan));
     return *plans.back();
+}
+
+// The offset at zero frequency in what stands still. Its plain mean would take part of every
+// standing echo with it: of a far one its leakage (1 / (pi d) of it at d bins), of one within a
+// bin or two of zero most of it, and taking that out pushes what is left of the echo away from
+// zero. So the offset is fitted, weighted by the window (whose leakage from far echoes is tiny),
+// beside the standing tones near zero that explain most of what stands still, found one by one
+// and then fitted again each beside the others; nearer than kFitNearestBins a tone is the offset
+// (the antenna's leakage is one).
+std::complex<double> RadarAnalyzer::offsetIn(Plan &plan, ModeState &state)
+{
+    const std::vector<std::complex<double>> &standing = state.standing;
+    const int n = plan.samples;
+    const int m = plan.padded;
+    const double w0 = plan.windowSum;
+    const double cellsPerBin = double(m) / n;
+    const int nearest = int(std::ceil(kFitNearestBins * cellsPerBin));
+    const int farthest = int(std::floor(kFitFarthestBins * cellsPerBin));
+    ModeState::StandingTone *tones = state.tones;
+    int found = 0;
+    std::complex<double> offset;
+    // What stands still less the tones other than `skip`: fitted with the offset beside one tone.
+    auto residual = [&](int skip) {
+        fitted.assign(standing.begin(), standing.end());
+        for (int t = 0; t < found; ++t) {
+            if (t == skip)
+                continue;
+            const std::complex<double> turn = std::polar(1.0, 2.0 * kPi * tones[t].cell / m);
+            std::complex<double> tone = tones[t].amplitude;
+            for (int k = 0; k < n; ++k) {
+                fitted[size_t(k)] -= tone;
+                tone *= turn;
+            }
+        }
+    };
+    // The offset and the tone at `cell` that fit `fitted` best; false when they cannot be told.
+    auto fitAt = [&](double cell, std::complex<double> *constant, std::complex<double> *amplitude) {
+        const std::complex<double> turn = std::polar(1.0, 2.0 * kPi * cell / m);
+        std::complex<double> tone(1.0, 0.0), p, sumE, sumQ;
+        for (int k = 0; k < n; ++k) {
+            const double w = plan.window[size_t(k)];
+            p += w * fitted[size_t(k)];
+            sumE += w * tone;
+            sumQ += w * std::conj(tone) * fitted[size_t(k)];
+            tone *= turn;
+        }
+        const double det = w0 * w0 - std::norm(sumE);
+        if (det <= 1e-9 * w0 * w0)
+            return false;
+        *constant = (w0 * p - sumE * sumQ) / det;
+        *amplitude = (w0 * sumQ - std::conj(sumE) * p) / det;
+        return true;
+    };
+    // The strongest tone in `fitted` beside the offset, on the cells and then between them.
+    auto strongest = [&](double *cell) {
+        std::complex<double> p;
+        for (int k = 0; k < n; ++k) {
+            const double w = plan.window[size_t(k)];
+            p += w * fitted[size_t(k)];
+            plan.in[size_t(k)] = {float(w * fitted[size_t(k)].real()), float(w * fitted[size_t(k)].imag())};
+        }
+        std::fill(plan.in.begin() + n, plan.in.end(), kiss_fft_cpx{0.0f, 0.0f});
+        kiss_fft(plan.fft, plan.in.data(), plan.out.data());
+        // At cell j: q = sum w x e^(-i 2 pi j k / m) and the window's own sum E of the tone; the
+        // tone explains |q - conj(E) p / w0|^2 / (w0 - |E|^2 / w0) beyond the offset alone.
+        auto explained = [&](int j) {
+            const kiss_fft_cpx x = plan.out[size_t((j + m) % m)];
+            const kiss_fft_cpx wf = plan.windowSpectrum[size_t((j + m) % m)];
+            const std::complex<double> q(x.r, x.i), e(wf.r, -wf.i);
+            const double rest = w0 - std::norm(e) / w0;
+            return rest > 1e-9 * w0 ? std::norm(q - std::conj(e) * p / w0) / rest : 0.0;
+        };
+        int best = 0;
+        double most = 0.0;
+        for (int j = nearest; j <= farthest; ++j) {
+            for (int signed_ : {j, -j}) {
+                const double value = explained(signed_);
+                if (value > most) {
+                    most = value;
+                    best = signed_;
+                }
+            }
+        }
+        if (best == 0)
+            return false;
+        // Between cells by halving steps, on the sums at each frequency itself.
+        auto explainedAt = [&](double at) {
+            const std::complex<double> turn = std::polar(1.0, 2.0 * kPi * at / m);
+            std::complex<double> tone(1.0, 0.0), e, q;
+            for (int k = 0; k < n; ++k) {
+                const double w = plan.window[size_t(k)];
+                e += w * tone;
+                q += w * std::conj(tone) * fitted[size_t(k)];
+                tone *= turn;
+            }
+            const double rest = w0 - std::norm(e) / w0;
+            return rest > 1e-9 * w0 ? std::norm(q - std::conj(e) * p / w0) / rest : 0.0;
+        };
+        double at = best;
+        for (double step = 0.5; step > kFitResolutionCells; step /= 2.0) {
+            const double below = explainedAt(at - step), above = explainedAt(at + step);
+            if (below > most && below >= above) {
+                most = below;
+                at -= step;
+            } else if (above > most) {
+                most = above;
+                at += step;
+            }
+        }
+        *cell = at;
+        return true;
+    };
+    fitted.assign(standing.begin(), standing.end());
+    double weighted = 0.0;
+    std::complex<double> mean;
+    for (int k = 0; k < n; ++k) {
+        weighted += plan.window[size_t(k)];
+        mean += double(plan.window[size_t(k)]) * standing[size_t(k)];
+    }
+    offset = mean / weighted;
+    // What stands still changes little from one frame to the next: the tones are looked for
+    // afresh every kFitSearchFrames frames, and between those only fitted again where they were.
+    if (state.tonesFound >= 0 && state.framesSinceSearch < kFitSearchFrames) {
+        ++state.framesSinceSearch;
+        found = state.tonesFound;
+        for (int t = 0; t < found; ++t) {
+            residual(t);
+            fitAt(tones[t].cell, &offset, &tones[t].amplitude);
+        }
+        return offset;
+    }
+    state.framesSinceSearch = 0;
+    for (; found < kStandingTones; ++found) {
+        residual(found);
+        ModeState::StandingTone &tone = tones[found];
+        if (!strongest(&tone.cell) || !fitAt(tone.cell, &offset, &tone.amplitude))
+            break;
+    }
+    // Each tone looked for again beside the others: found first, it was placed with them still
+    // in what stands still.
+    for (int pass = 0; pass < kFitPasses && found > 1; ++pass) {
+        for (int t = 0; t < found; ++t) {
+            residual(t);
+            double cell = tones[t].cell;
+            if (strongest(&cell))
+                tones[t].cell = cell;
+            fitAt(tones[t].cell, &offset, &tones[t].amplitude);
+        }
+    }
+    state.tonesFound = found;
+    return offset;
 }
 
 RadarAnalysis RadarAnalyzer::analyze(const frame_t &frame)
@@ -232,24 +392,20 @@ void RadarAnalyzer::analyze(const frame_t &frame, RadarAnalysis &into)
     const double skew = radar.iqPhaseDeg * kPi / 180.0;
     const double qScale = 1.0 / (gain * std::cos(skew)), qFromI = -std::tan(skew);
     corrected.resize(size_t(n));
-    std::complex<double> mean;
+    // What stands still is the same from frame to frame, sample by sample; a moving tone turns
+    // with its phase and averages away over frames.
+    ++state.offsetFrames;
+    const double learn = 1.0 / double(std::min(state.offsetFrames, kOffsetFrames));
+    state.standing.resize(size_t(n));
     for (int k = 0; k < n; ++k) {
         const int i = frame.i_samples[size_t(k)], q = frame.q_samples[size_t(k)];
         into.clipped = into.clipped || i <= kAdcLowest || i >= kAdcHighest || q <= kAdcLowest
             || q >= kAdcHighest;
         corrected[size_t(k)] = {double(i), q * qScale + i * qFromI};
-        mean += corrected[size_t(k)];
+        state.standing[size_t(k)] += (corrected[size_t(k)] - state.standing[size_t(k)]) * learn;
     }
-    mean /= double(n);
-    // What stands still at zero frequency is the same from frame to frame; a tone's share of one
-    // frame's mean (its leakage, or most of it for a slow one) turns with the tone and averages
-    // away over frames. Taken out this way a slow tone keeps its shape, and the zone round zero
-    // where nothing is reported shrinks to the main lobe's half-power width once learnt.
-    ++state.offsetFrames;
-    const double learn = 1.0 / double(std::min(state.offsetFrames, kOffsetFrames));
-    state.offset += (mean - state.offset) * learn;
     into.offsetSettled = state.offsetFrames >= kOffsetSettleFrames;
-    const std::complex<double> offset = state.offset;
+    const std::complex<double> offset = offsetIn(plan, state);
     for (int k = 0; k < n; ++k) {
         const std::complex<double> value
             = (corrected[size_t(k)] - offset) * double(plan.window[size_t(k)]);

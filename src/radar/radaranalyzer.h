@@ -121,10 +121,22 @@ public:
 
 private:
     struct Plan;
+    // How many standing tones near zero are fitted beside the offset.
+    static constexpr int kStandingTones = 2;
     struct ModeState {
         int samples = -1;
         int offsetFrames = 0; // learnt from since the mode's frames began
-        std::complex<double> offset; // the mean of I + jQ over the frames learnt from
+        // What stands still from frame to frame, sample by sample: the offset and every echo
+        // that does not move, learnt over kOffsetFrames frames.
+        std::vector<std::complex<double>> standing;
+        // The standing tones near zero fitted beside the offset, and when they were looked for.
+        struct StandingTone {
+            double cell = 0.0; // on the padded FFT's cells
+            std::complex<double> amplitude;
+        };
+        StandingTone tones[kStandingTones];
+        int tonesFound = -1; // -1: not looked for yet
+        int framesSinceSearch = 0;
         int backgroundFrames = 0; // learnt since the background was last forgotten
         int averagedFrames = 0;
         std::vector<std::complex<float>> background;
@@ -133,6 +145,7 @@ private:
     };
 
     Plan &planFor(int samples);
+    std::complex<double> offsetIn(Plan &plan, ModeState &state);
     void toAxis(int mode, int samples, RadarSpectrum &out) const;
 
     RadarProfile radar;
@@ -145,6 +158,7 @@ private:
     std::vector<float> cellPower; // in the FFT's order
     std::vector<float> cellDb;
     std::vector<std::complex<double>> corrected;
+    std::vector<std::complex<double>> fitted;
 };
 
 // "hann", "blackman-harris" or "none"; false for another name.

@@ -239,6 +239,11 @@ bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarPro
     read.fullSpan = span < 0;
     if (!reader.choice("chirp", "up", "down", &read.chirpSign))
         return false;
+    for (const char *key : {"range_span", "chirp"}) {
+        if (!hasBandwidth && object.contains(QLatin1String(key)) && warnings)
+            warnings->append(QStringLiteral("%1: %2 applies to a sweep, which the profile has not")
+                                 .arg(origin, QLatin1String(key)));
+    }
     *profile = read;
     return true;
 }

@@ -131,6 +131,10 @@ private Q_SLOTS:
             << exampleWith(R"(, "iq_gain_db": -1.2, "iq_phase_deg": 6.5, "range_span": "full",
                 "chirp": "up")")
             << QString() << 0;
+        QTest::newRow("a span and a sweep direction without a sweep are warned about")
+            << QByteArray(R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "approaching": "positive",
+                "range_span": "full", "chirp": "up"})")
+            << QString() << 2;
         QTest::newRow("an imbalance no front end has")
             << exampleWith(R"(, "iq_gain_db": 12)") << "iq_gain_db must be within +-6" << 0;
         QTest::newRow("a phase as text")
@@ -365,24 +369,17 @@ private Q_SLOTS:
             QVERIFY2(score.falseTargets <= 0.01, figures);
             break;
         case RadarCase::Kind::Slow: {
-            // From the edge of the zone round zero frequency on: where it is, with its true SNR
-            // (no removed zero among the training cells), and found from a quarter bin beyond.
-            // Within the zone a tone that stands still from frame to frame (a standing FMCW
-            // reflector; here a CW tone whose Doppler is nearly a multiple of the frame rate) is
-            // partly learnt as offset: what is left of it may show at the zone's edge, no
-            // farther. A target flipping its direction every frame so (no real one does) leaves
-            // a ghost at the edge on the other side now and then.
+            // Never the wrong direction, never a ghost. From the edge of the zone round zero
+            // frequency on: where it is, with its true SNR (no removed zero among the training
+            // cells), and found from a quarter bin beyond. Within the zone it is said, not
+            // reported; a tone that stands still there from frame to frame (a CW one whose
+            // Doppler is nearly a multiple of the frame rate, as here) may now and then be
+            // reported at the zone's edge, a little out.
             const double zone
                 = RadarAnalyzer::blindBins(radarCase.settings.window, radarCase.samples);
-            QVERIFY2(score.wrongDirection <= 0.02, figures);
-            if (radarCase.bins < zone) {
-                QVERIFY2(score.worstErrorBins <= 0.65, figures);
-                break;
-            }
-            QVERIFY2(score.falseTargets <= 0.02, figures);
-            QVERIFY2(score.medianErrorBins <= 0.1, figures);
-            if (score.wrongDirection == 0.0)
-                QVERIFY2(score.worstErrorBins <= 0.25, figures);
+            QVERIFY2(score.wrongDirection == 0.0, figures);
+            QVERIFY2(score.falseTargets <= 0.01, figures);
+            QVERIFY2(score.worstErrorBins <= (radarCase.bins < zone ? 0.35 : 0.25), figures);
             if (radarCase.bins >= zone + 0.25) {
                 QVERIFY2(score.found >= 0.99, figures);
                 if (radarCase.settings.window != SpectrumWindow::None)
@@ -400,8 +397,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("scene");
         QTest::addColumn<int>("samples");
         for (const char *scene : {"images uncorrected", "images corrected", "walker",
-                 "near standing FMCW", "full span", "half span"})
+                 "near standing FMCW", "too near FMCW", "full span", "half span"})
             QTest::addRow("%s", scene) << QString(scene) << 128;
+        QTest::newRow("walker, the offset drifting 3 digits a second")
+            << QStringLiteral("walker drifting") << 128;
         for (int samples : {24, 100, 200, 255})
             QTest::addRow("bins n=%d", samples) << QStringLiteral("bins") << samples;
         QTest::newRow("clipped") << QStringLiteral("clipped") << 128;
@@ -434,7 +433,9 @@ private Q_SLOTS:
                 profile.iqGainDb = 1.0;
                 profile.iqPhaseDeg = 6.0;
             }
-        } else if (scene == "walker" || scene == "near standing FMCW") {
+        } else if (scene.startsWith("walker") || scene == "near standing FMCW" || scene == "too near FMCW") {
+            // A warming board's offset wanders: learnt over frames, it is learnt late.
+            front.dcDriftPerS = scene.endsWith("drifting") ? 3.0 : 0.0;
             front.dcI = 300;
             front.dcQ = -200;
         } else if (scene == "half span") {
@@ -454,15 +455,21 @@ private Q_SLOTS:
                 // +-(3 to 55) m/s by turns, 40 to 60 dB.
                 where = (index % 2 ? 1.0 : -1.0) * (3.0 + 52.0 * fraction);
                 truth.push_back({0.0, where, 40.0 + 20.0 * ((index * 7) % 11) / 10.0});
-            } else if (scene == "walker") {
+            } else if (scene.startsWith("walker")) {
                 where = -1.0;
                 truth.push_back({0.0, where, noiseLevel + 25.0});
                 front.clutter = {{3.0, 0.0, noiseLevel + 45.0}};
             } else if (scene == "near standing FMCW") {
                 where = 0.6;
                 truth.push_back({where, 0.0, noiseLevel + 25.0});
-                // A strong standing echo elsewhere leaks into the offset learnt from FMCW frames
-                // (the README says how much): the offset alone here.
+                // Beyond the detector's training cells: nearer, a 20 dB stronger echo lifts the
+                // noise estimate round the target (the ordered statistic bears four of sixteen).
+                front.clutter = {{15.0, 0.0, noiseLevel + 45.0}};
+            } else if (scene == "too near FMCW") {
+                // Standing within the zone: said as too near, never pushed out as a target.
+                where = 0.5 * rangeBin;
+                truth.push_back({where, 0.0, noiseLevel + 25.0});
+                front.clutter = {{15.0, 0.0, noiseLevel + 45.0}};
             } else if (scene == "full span" || scene == "half span") {
                 where = profile.maxRange() * (1.0 + 0.9 * fraction) + rangeBin;
                 truth.push_back({where, 0.0, 50.0});
@@ -484,11 +491,13 @@ private Q_SLOTS:
             model.setFrontEnd(front);
             model.setRadarScene(profile, truth);
             analyzer.analyze(recordFor(model.frame(index)), analysis);
-            if (scene == "walker" || scene == "near standing FMCW") {
+            if (scene.startsWith("walker") || scene == "near standing FMCW") {
                 if (index < settled)
                     continue;
                 ++counted;
                 const double bin = fmcw ? rangeBin : speedBin;
+                for (const RadarTarget &target : analysis.targets)
+                    wrong += !fmcw && target.speedMps > 0.0 && target.speedMps < 3.0 * bin ? 1 : 0;
                 for (const RadarTarget &target : analysis.targets) {
                     const double error = std::abs((fmcw ? target.rangeM : target.speedMps) - where) / bin;
                     if (error <= 0.5) {
@@ -497,6 +506,17 @@ private Q_SLOTS:
                         break;
                     }
                 }
+                continue;
+            }
+            if (scene == "too near FMCW") {
+                if (index < settled)
+                    continue;
+                ++counted;
+                bool pushed = false;
+                for (const RadarTarget &target : analysis.targets)
+                    pushed = pushed || target.rangeM < 3.0 * rangeBin;
+                wrong += pushed ? 1 : 0;
+                hits += analysis.belowFloor ? 1 : 0;
                 continue;
             }
             ++counted;
@@ -557,9 +577,13 @@ private Q_SLOTS:
             QVERIFY2(wrong <= counted / 100, figures);
             if (scene.contains("un"))
                 QVERIFY2(images >= counted / 2, figures); // said, not reported
-        } else if (scene == "walker" || scene == "near standing FMCW") {
+        } else if (scene.startsWith("walker") || scene == "near standing FMCW") {
             QVERIFY2(hits >= counted * 0.95, figures);
-            QVERIFY2(worst <= 0.1, figures);
+            QVERIFY2(worst <= (front.dcDriftPerS > 0.0 ? 0.2 : 0.1), figures);
+            QVERIFY2(wrong == 0, figures); // no ghost of the other direction near zero
+        } else if (scene == "too near FMCW") {
+            QVERIFY2(wrong <= counted / 100, figures);
+            QVERIFY2(hits >= counted * 0.9, figures);
         } else if (scene == "full span") {
             QVERIFY2(hits >= counted * 0.99, figures);
             QVERIFY2(worst <= 0.25, figures);

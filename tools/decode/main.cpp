@@ -147,7 +147,9 @@ int main(int argc, char *argv[])
     // is removed) and the tool says so. A second one waits for that, and then ends it at once.
     StopSignals stopSignals;
     stopSignals.holdFromFirstSignal();
-    if (!stopSignals.install([] {}, &error, QStringLiteral("stopping the conversion")))
+    if (!stopSignals.install([] {}, &error,
+            calibrate ? QStringLiteral("stopping the calibration")
+                      : QStringLiteral("stopping the conversion")))
         return toolError(error);
     const auto stopped = [](const QString &left) {
         std::fprintf(stderr, "vazorez-decode: stopped; %s\n", qPrintable(left));
@@ -169,7 +171,9 @@ int main(int argc, char *argv[])
             calibrator.add(frame.record, frame.seconds);
         stalledStop.takeOver();
         if (StopSignals::caught()) {
-            const int code = stopped(QStringLiteral("nothing was written"));
+            const int code = stopped(toStandardOutput || !QFileInfo::exists(output)
+                    ? QStringLiteral("nothing was written")
+                    : OutputFile::untouched(output));
             stopSignals.release();
             return code;
         }
