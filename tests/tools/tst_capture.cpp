@@ -1158,6 +1158,17 @@ private Q_SLOTS:
         QCOMPARE(match.captured(3).toInt(), 328); // the first frame of each modulation is learnt
         QVERIFY(std::abs(match.captured(4).toInt() - 22) <= 1);
         QVERIFY(match.captured(5).toInt() > 35);
+        if (output == "-")
+            return;
+        // The targets the two profiles give: uncorrected, the walker's image is counted in its
+        // CW frames and never reported; corrected, there is none to count.
+        for (const QString &with : {profilePath, outputPath}) {
+            const QByteArray lines = runDecode({recording, "--radar", with, "--targets", "--format", "jsonl"}, &exitCode);
+            QCOMPARE(exitCode, 0);
+            const int images = int(lines.count("\"images\":"));
+            QVERIFY2(!lines.contains("\"speed_mps\":9."), "the image was reported as a receding target");
+            QVERIFY2(with == profilePath ? images >= 100 : images == 0, qPrintable(QString::number(images)));
+        }
     }
 
     void failuresAreClear_data()
