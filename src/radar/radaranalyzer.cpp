@@ -25,7 +25,7 @@ constexpr double kFitFarthestBins = 2.5;
 constexpr int kFitPasses = 2;
 // The standing tones are looked for afresh this often, in frames of a mode.
 constexpr int kFitSearchFrames = 8;
-constexpr double kFitResolutionCells = 0.01;
+constexpr double kFitResolutionCells = 0.03;
 
 } // namespace
 

@@ -36,9 +36,13 @@ double orderedMean(int count, int rank)
 // The training cells' distances from the cell under test: one per board bin beyond the guard,
 // rounded to the nearest cell (a padding that is not a whole number of cells per bin keeps each
 // bin where it is), never so far that they meet round the circle.
-TargetDetector::Reach TargetDetector::reachFor(int length, double cellsPerBin) const
+const TargetDetector::Reach &TargetDetector::reachFor(int length, double cellsPerBin) const
 {
-    Reach reach;
+    if (length == reachLength && cellsPerBin == reachCellsPerBin)
+        return reach;
+    reachLength = length;
+    reachCellsPerBin = cellsPerBin;
+    reach = Reach();
     const double stride = std::max(cellsPerBin, 1.0);
     const int guard = std::max(options.guardBins, 0);
     const int farthest
@@ -66,10 +70,14 @@ void TargetDetector::detect(const std::vector<float> &power, const std::vector<f
     const int length = int(power.size());
     if (length < 3)
         return;
-    // Cells are named from `first` on, which may lie a turn below zero; the training cells reach
-    // less than half a turn beyond.
-    auto wrap = [length](int cell) { return size_t(((cell % length) + length) % length); };
-    const Reach reach = reachFor(length, cellsPerBin);
+    // Cells are named from `first` on, which may lie a turn below zero; the training cells and
+    // the neighbours reach less than half a turn beyond a cell already on the circle.
+    auto onCircle = [length](int cell) { return ((cell % length) + length) % length; };
+    auto near = [length](int cell) {
+        return size_t(cell < 0 ? cell + length : cell >= length ? cell - length : cell);
+    };
+    auto wrap = [&](int cell) { return size_t(onCircle(cell)); };
+    const Reach &reach = reachFor(length, cellsPerBin);
     const int cells = 2 * reach.count;
     if (cells < kMinTrainingCells)
         return;
@@ -80,12 +88,13 @@ void TargetDetector::detect(const std::vector<float> &power, const std::vector<f
     // the whole circle is looked at, the first `count` cells reported.
     for (int step = 0; step < length; ++step) {
         const int cell = search.first + step;
-        const float here = power[wrap(cell)];
-        if (!(here > power[wrap(cell - 1)] && here >= power[wrap(cell + 1)]))
+        const int at = onCircle(cell);
+        const float here = power[size_t(at)];
+        if (!(here > power[near(at - 1)] && here >= power[near(at + 1)]))
             continue;
         for (int k = 0; k < reach.count; ++k) {
-            training[size_t(2 * k)] = power[wrap(cell - reach.offsets[size_t(k)])];
-            training[size_t(2 * k + 1)] = power[wrap(cell + reach.offsets[size_t(k)])];
+            training[size_t(2 * k)] = power[near(at - reach.offsets[size_t(k)])];
+            training[size_t(2 * k + 1)] = power[near(at + reach.offsets[size_t(k)])];
         }
         double noise = 0.0;
         if (options.cfar == CfarKind::OrderedStatistic) {
@@ -169,7 +178,7 @@ void TargetDetector::thresholdLine(const std::vector<float> &circle, double cell
     const int size = int(circle.size());
     length = std::clamp(length, 0, size);
     thresholdDb.assign(size_t(length), std::numeric_limits<float>::quiet_NaN());
-    const Reach reach = reachFor(size, cellsPerBin);
+    const Reach &reach = reachFor(size, cellsPerBin);
     const int cells = 2 * reach.count;
     if (cells < kMinTrainingCells)
         return;

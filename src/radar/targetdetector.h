@@ -24,6 +24,7 @@ struct SpectrumPeak {
     double snrDb = 0.0; // above the local noise estimate
 };
 
+// One detector serves one thread: it keeps its working space between calls.
 class TargetDetector {
 public:
     explicit TargetDetector(const DetectorSettings &settings = {});
@@ -79,7 +80,11 @@ private:
         std::vector<int> offsets; // in cells, nearest first
         int count = 0;
     };
-    Reach reachFor(int length, double cellsPerBin) const;
+    // The reach for a spectrum's length and padding, kept for the next spectrum like it.
+    const Reach &reachFor(int length, double cellsPerBin) const;
+    mutable Reach reach;
+    mutable int reachLength = -1;
+    mutable double reachCellsPerBin = 0.0;
     std::vector<Candidate> candidates;
     std::vector<Candidate> kept;
 };
