@@ -457,16 +457,17 @@ private Q_SLOTS:
                        QStringLiteral("target 20,%1: below the slowest speed the analysis reports (%2 m/s at n = %3): "
                                       "said as slow motion, not as a target")
                            .arg(slow, QString::number(slowest, 'f', 2)).arg(samples),
-                       // Standing still: below the floor in CW frames, and nearer than it in FMCW ones.
-                       QStringLiteral("target %1,0: below the slowest speed the analysis reports (%2 m/s at n = %3): "
-                                      "said as slow motion, not as a target")
-                           .arg(near, QString::number(slowest, 'f', 2)).arg(samples),
+                       // Standing still: learnt with the clutter in CW frames, and nearer than the
+                       // floor in FMCW ones.
+                       QStringLiteral("target %1,0: stands still: in CW frames it is learnt with the offset and the "
+                                      "clutter, not reported")
+                           .arg(near),
                        QStringLiteral("target %1,0: nearer than the nearest range the analysis reports (%2 m at n = %3): "
-                                      "not reported as a target")
+                                      "said as too near, not as a target")
                            .arg(near, QString::number(nearest, 'f', 2)).arg(samples),
-                       QStringLiteral("target %1,0: below the slowest speed the analysis reports (%2 m/s at n = %3): "
-                                      "said as slow motion, not as a target")
-                           .arg(far, QString::number(slowest, 'f', 2)).arg(samples)};
+                       QStringLiteral("target %1,0: stands still: in CW frames it is learnt with the offset and the "
+                                      "clutter, not reported")
+                           .arg(far)};
         }
 
         // FMCW: between R_max and 2 R_max the tone lies on the spectrum's other side, read with

@@ -176,6 +176,9 @@ QString cwRemark(const RadarProfile &radar, double speed, double floorHz, int sa
         return belowFloor ? folds + QStringLiteral("it folds to %1 m/s, ").arg(at) + floor
                           : folds + QStringLiteral("it folds and is reported at %1 m/s").arg(at);
     }
+    if (belowFloor && !clutter && speed == 0.0)
+        return QStringLiteral("stands still: in CW frames it is learnt with the offset and the clutter, not "
+                              "reported");
     return belowFloor && !clutter ? floor : QString();
 }
 
@@ -191,8 +194,8 @@ QString fmcwRemark(const RadarProfile &radar, const SimTarget &target, double fl
     if (belowFloor && std::abs(beat) < floorHz) {
         if (clutter)
             return QString();
-        return QStringLiteral("nearer than the nearest range the analysis reports (%1 m at n = %2): not reported "
-                              "as a target")
+        return QStringLiteral("nearer than the nearest range the analysis reports (%1 m at n = %2): said as too "
+                              "near, not as a target")
             .arg(QString::number(radar.rangeForBeat(floorHz), 'f', 2))
             .arg(samples);
     }
