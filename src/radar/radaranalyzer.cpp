@@ -217,7 +217,8 @@ std::complex<double> RadarAnalyzer::offsetIn(Plan &plan, ModeState &state)
     const double w0 = plan.windowSum;
     const double cellsPerBin = double(m) / n;
     const int nearest = int(std::ceil(kFitNearestBins * cellsPerBin));
-    const int farthest = int(std::floor(kFitFarthestBins * cellsPerBin));
+    // Short frames have few cells: the search stays within the first half of the circle.
+    const int farthest = std::min(int(std::floor(kFitFarthestBins * cellsPerBin)), m / 2 - 1);
     ModeState::StandingTone *tones = state.tones;
     int found = 0;
     std::complex<double> offset;
@@ -266,8 +267,9 @@ std::complex<double> RadarAnalyzer::offsetIn(Plan &plan, ModeState &state)
         // At cell j: q = sum w x e^(-i 2 pi j k / m) and the window's own sum E of the tone; the
         // tone explains |q - conj(E) p / w0|^2 / (w0 - |E|^2 / w0) beyond the offset alone.
         auto explained = [&](int j) {
-            const kiss_fft_cpx x = plan.out[size_t((j + m) % m)];
-            const kiss_fft_cpx wf = plan.windowSpectrum[size_t((j + m) % m)];
+            const size_t cell = size_t(((j % m) + m) % m);
+            const kiss_fft_cpx x = plan.out[cell];
+            const kiss_fft_cpx wf = plan.windowSpectrum[cell];
             const std::complex<double> q(x.r, x.i), e(wf.r, -wf.i);
             const double rest = w0 - std::norm(e) / w0;
             return rest > 1e-9 * w0 ? std::norm(q - std::conj(e) * p / w0) / rest : 0.0;
