@@ -314,14 +314,11 @@ std::complex<double> RadarAnalyzer::offsetIn(Plan &plan, ModeState &state)
         *cell = at;
         return true;
     };
-    fitted.assign(standing.begin(), standing.end());
-    double weighted = 0.0;
+    // Without a standing tone near zero: the mean weighted by the window.
     std::complex<double> mean;
-    for (int k = 0; k < n; ++k) {
-        weighted += plan.window[size_t(k)];
+    for (int k = 0; k < n; ++k)
         mean += double(plan.window[size_t(k)]) * standing[size_t(k)];
-    }
-    offset = mean / weighted;
+    offset = mean / w0;
     // What stands still changes little from one frame to the next: the tones are looked for
     // afresh every kFitSearchFrames frames, and between those only fitted again where they were.
     if (state.tonesFound >= 0 && state.framesSinceSearch < kFitSearchFrames) {
