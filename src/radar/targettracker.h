@@ -24,6 +24,10 @@ struct TrackerSettings {
     // forgotten without a pass.
     int confirmHits = 3;
     int confirmFrames = 5;
+    // A track's second hit may lie as far beyond the gate as this rate allows over the time
+    // between them: the largest acceleration in CW; in FMCW the largest speed the CW frames can
+    // tell (the profile's unambiguous speed).
+    double maxAccelerationMps2 = 20.0;
     // A track without a hit for this long ends (its pass with it).
     double dropSeconds = 1.0;
     // The filter's gains: how far a hit pulls the value, and its rate.
@@ -74,7 +78,8 @@ public:
     explicit TargetTracker(const RadarProfile &profile, const TrackerSettings &settings = {});
 
     // One frame's analysis at `seconds`. A time before the last frame's (a rewound or looped
-    // replay) starts afresh first, as reset() does, and returns true.
+    // replay) starts afresh first and returns true: the tracks going end as finish() ends them
+    // (their passes wait for takePasses()), then all else is forgotten as reset() forgets it.
     bool update(double seconds, const RadarAnalysis &analysis);
     // The end of the data: every track ends, its pass too.
     void finish();
@@ -101,7 +106,9 @@ private:
         double rate = 0.0; // per second
         double lastSeconds = 0.0; // the time the filter stands at
         int framesSeen = 0; // frames of its mode since it started
-        double maxSpeed = 0.0;
+        double measured = 0.0; // the last hit's value as the detector gave it
+        double recentSpeeds[3] = {}; // the speed at its last three hits, newest at [hits % 3]
+        double maxSpeed = 0.0; // the largest median of three hits' speeds
         int maxDirection = 0;
         double minRange = qQNaN();
     };
