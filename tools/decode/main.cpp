@@ -21,6 +21,66 @@
 #include <cstdio>
 #include <optional>
 
+namespace {
+
+// The tracker's options; false with a one-line error for a value out of its range.
+bool readTrackerOptions(const QCommandLineParser &parser, TrackerSettings *tracking, QString *error)
+{
+    const auto number = [&](const QString &text, double least, double *value) {
+        bool ok = false;
+        const double read = text.trimmed().toDouble(&ok);
+        if (!ok || !std::isfinite(read) || read < least)
+            return false;
+        *value = read;
+        return true;
+    };
+    if (!number(parser.value("gate"), 0.1, &tracking->gateBins) || tracking->gateBins > 50.0) {
+        *error = QStringLiteral("--gate wants bins from 0.1 to 50, not '%1'").arg(parser.value("gate"));
+        return false;
+    }
+    const QStringList confirm = parser.value("confirm").split('/');
+    bool mOk = false, nOk = false;
+    const int hits = confirm.size() == 2 ? confirm[0].toInt(&mOk) : 0;
+    const int frames = confirm.size() == 2 ? confirm[1].toInt(&nOk) : 0;
+    if (!mOk || !nOk || hits < 1 || frames < hits || frames > 100) {
+        *error = QStringLiteral("--confirm wants M/N with 1 <= M <= N <= 100, not '%1'")
+                     .arg(parser.value("confirm"));
+        return false;
+    }
+    tracking->confirmHits = hits;
+    tracking->confirmFrames = frames;
+    if (!number(parser.value("drop"), 0.0, &tracking->dropSeconds)) {
+        *error = QStringLiteral("--drop wants seconds, not '%1'").arg(parser.value("drop"));
+        return false;
+    }
+    if (!number(parser.value("presence-speed"), 0.0, &tracking->presenceMinSpeedMps)) {
+        *error = QStringLiteral("--presence-speed wants m/s, not '%1'").arg(parser.value("presence-speed"));
+        return false;
+    }
+    if (!number(parser.value("hold"), 0.0, &tracking->presenceHoldSeconds)) {
+        *error = QStringLiteral("--hold wants seconds, not '%1'").arg(parser.value("hold"));
+        return false;
+    }
+    // MIN:MAX, either side may be left empty: 0 and no limit.
+    const QStringList range = parser.value("presence-range").split(':');
+    tracking->presenceMinRangeM = 0.0;
+    tracking->presenceMaxRangeM = 1e9;
+    if (range.size() != 2
+        || (!range[0].trimmed().isEmpty()
+            && !number(range[0], 0.0, &tracking->presenceMinRangeM))
+        || (!range[1].trimmed().isEmpty()
+            && !number(range[1], 0.0, &tracking->presenceMaxRangeM))
+        || tracking->presenceMaxRangeM <= tracking->presenceMinRangeM) {
+        *error = QStringLiteral("--presence-range wants MIN:MAX in metres (MAX above MIN; either "
+                                "may be left out), not '%1'")
+                     .arg(parser.value("presence-range"));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
@@ -62,7 +122,20 @@ int main(int argc, char *argv[])
         "taken out first. One line on standard error gives the figures and the image rejection\n"
         "before the correction and about what is left after it (from the estimate's spread). A\n"
         "recording that cannot tell (too few frames, nothing moving, mostly clipped) is refused\n"
-        "with the reason, exit status 1, and no output.");
+        "with the reason, exit status 1, and no output.\n"
+        "With --tracks, --passes or --presence (and a profile) the targets go through the\n"
+        "tracker: per mode each frame's targets are gated (--gate bins round a track's\n"
+        "prediction), followed by an alpha-beta filter, confirmed after M hits in the first N\n"
+        "frames (--confirm M/N) and ended after --drop seconds without a hit. CW tracks follow\n"
+        "the speed, FMCW ones the range and its rate; on an alternating board a CW track and an\n"
+        "FMCW track that can only be one another are tied, and the CW speed takes the Doppler\n"
+        "shift out of the FMCW range. --tracks writes frame,time_s,mode,track,range_m,speed_mps,\n"
+        "level_db for each confirmed track with a hit in the frame; --passes a row per confirmed\n"
+        "track's life as it ends: track,mode,start_s,end_s,frames,max_speed_mps (either way),\n"
+        "min_range_m (where a range is known),direction; --presence time_s,present (1 or 0) at\n"
+        "the first frame and at every change: present while a confirmed track moves at\n"
+        "--presence-speed or faster within --presence-range (where its range is known), and for\n"
+        "--hold seconds after. Where time goes back in FILE everything starts afresh.");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "Bytes as they came off the line, or a recording.");
     FrameWriter::addOutputOptions(parser);
@@ -75,6 +148,19 @@ int main(int argc, char *argv[])
         {"calibrate",
             "Estimate the I/Q imbalance and write the profile with it (needs a profile; not "
             "with --targets or --format)."},
+        {"tracks", "Write the tracks (needs a profile) instead of the samples."},
+        {"passes", "Write the passes: each confirmed track's life (needs a profile)."},
+        {"presence", "Write when presence changes (needs a profile)."},
+        {"gate", "Tracks: the gate round a track's prediction, in bins (default 2).", "BINS", "2"},
+        {"confirm", "Tracks: confirmed after M hits in the first N frames (default 3/5).", "M/N",
+            "3/5"},
+        {"drop", "Tracks: ended after this long without a hit (default 1 s).", "SECONDS", "1"},
+        {"presence-speed", "Presence: the least speed that counts (default 0.3 m/s).", "MPS",
+            "0.3"},
+        {"presence-range",
+            "Presence: the range gate MIN:MAX in metres (default 0: any range).", "MIN:MAX", "0:"},
+        {"hold", "Presence: held this long after the last detection (default 3 s).", "SECONDS",
+            "3"},
         {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW",
             "hann"},
         {"note", "Keep TEXT with an h5 output (its note attribute).", "TEXT"},
@@ -88,14 +174,28 @@ int main(int argc, char *argv[])
     if (!FrameWriter::formatFromOptions(parser, &format, &error))
         return usageError(error);
     const bool calibrate = parser.isSet("calibrate");
-    if (calibrate && parser.isSet("targets"))
-        return usageError(QStringLiteral("--calibrate writes a profile, --targets the targets: "
-                                         "give one of them"));
+    // What is written instead of the samples: at most one of these.
+    QStringList analyses;
+    for (const char *name : {"targets", "tracks", "passes", "presence", "calibrate"})
+        if (parser.isSet(name))
+            analyses << QStringLiteral("--%1").arg(name);
+    if (analyses.size() > 1)
+        return usageError(
+            QStringLiteral("%1 each write their own output: give one of them").arg(analyses.join(", ")));
+    const bool analysing = !analyses.isEmpty() && !calibrate;
+    const TargetWriter::Kind kind = parser.isSet("tracks") ? TargetWriter::Kind::Tracks
+        : parser.isSet("passes")                        ? TargetWriter::Kind::Passes
+        : parser.isSet("presence")                      ? TargetWriter::Kind::Presence
+                                                        : TargetWriter::Kind::Targets;
+    TrackerSettings tracking;
+    if (!readTrackerOptions(parser, &tracking, &error))
+        return usageError(error);
     if (calibrate && parser.isSet("format"))
         return usageError(QStringLiteral("--calibrate writes a radar profile (JSON), not %1")
                               .arg(parser.value("format")));
-    if (parser.isSet("radar") && !parser.isSet("targets") && !calibrate)
-        return usageError(QStringLiteral("--radar goes with --targets or --calibrate"));
+    if (parser.isSet("radar") && analyses.isEmpty())
+        return usageError(QStringLiteral(
+            "--radar goes with --targets, --tracks, --passes, --presence or --calibrate"));
     // The profile is written whole to a file (or to standard output), never into a pipe or a
     // device half-way.
     const QString output = parser.value("output");
@@ -110,10 +210,9 @@ int main(int argc, char *argv[])
     if (!spectrumWindowFromName(parser.value("window"), &settings.window))
         return usageError(QStringLiteral("--window wants hann, blackman-harris or none, not '%1'")
                               .arg(parser.value("window")));
-    if (parser.isSet("targets") && format != FrameWriter::Format::Csv
-        && format != FrameWriter::Format::Jsonl)
-        return usageError(QStringLiteral("--targets writes csv or jsonl, not %1")
-                              .arg(format == FrameWriter::Format::Raw ? "raw" : "h5"));
+    if (analysing && format != FrameWriter::Format::Csv && format != FrameWriter::Format::Jsonl)
+        return usageError(QStringLiteral("%1 writes csv or jsonl, not %2")
+                              .arg(analyses.first(), format == FrameWriter::Format::Raw ? "raw" : "h5"));
     // Without --radar, the profile a recording was made with: beside it, or kept in it (h5). A
     // conversion to h5 keeps it in the new recording's session.
     bool profileFound = false;
@@ -124,13 +223,13 @@ int main(int argc, char *argv[])
         for (const QString &warning : warnings)
             std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(warning));
         profileFound = true;
-    } else if (parser.isSet("targets") || calibrate || format == FrameWriter::Format::Hdf5) {
+    } else if (!analyses.isEmpty() || format == FrameWriter::Format::Hdf5) {
         setEmbeddedProfileReader(&Hdf5Recording::radarProfileOf);
         QString origin;
         const RadarSidecar found = loadRadarSidecar(input, &profile, &error, &origin);
         profileFound = found == RadarSidecar::Loaded;
-        const bool needed = parser.isSet("targets") || calibrate;
-        const QString option = calibrate ? QStringLiteral("--calibrate") : QStringLiteral("--targets");
+        const bool needed = !analyses.isEmpty();
+        const QString option = needed ? analyses.first() : QString();
         if (found == RadarSidecar::Refused && needed)
             return usageError(error);
         if (found == RadarSidecar::Refused)
@@ -212,11 +311,11 @@ int main(int argc, char *argv[])
         session.radarProfileJson = QString::fromUtf8(radarProfileJson(profile));
     writer.setContext(session);
     std::optional<TargetWriter> targets;
-    if (parser.isSet("targets"))
+    if (analysing)
         targets.emplace(out,
             format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl
                                                  : TargetWriter::Format::Csv,
-            profile, settings);
+            profile, settings, kind, tracking);
     bool written = targets ? targets->writeHeader() : writer.writeHeader();
     RecordedFrame frame;
     while (written && !StopSignals::caught() && reader.next(frame)) {
@@ -224,6 +323,8 @@ int main(int argc, char *argv[])
                           : writer.write(frame.index, frame.seconds, frame.record,
                               frame.bytes.constData(), frame.bytes.size());
     }
+    if (written && targets && !StopSignals::caught() && !reader.failed())
+        written = targets->finish();
     stalledStop.takeOver();
     if (StopSignals::caught()) {
         const bool toFile = out.replacesFile();
@@ -254,9 +355,20 @@ int main(int argc, char *argv[])
     // A stop that came once the output was being made whole finds it whole: said, not hidden.
     if (StopSignals::caught())
         std::fprintf(stderr, "vazorez-decode: the stop came as the output was being finished; it is whole\n");
-    if (targets)
+    if (targets && kind == TargetWriter::Kind::Targets)
         std::fprintf(
             stderr, "vazorez-decode: %lld targets\n", static_cast<long long>(targets->targets()));
+    else if (targets)
+        std::fprintf(stderr,
+            "vazorez-decode: %lld targets, %lld tracks confirmed, %lld passes, %lld presence "
+            "changes%s\n",
+            static_cast<long long>(targets->targets()), static_cast<long long>(targets->trackCount()),
+            static_cast<long long>(targets->passes()),
+            static_cast<long long>(targets->presenceChanges()),
+            targets->restarts() > 0
+                ? qPrintable(QStringLiteral("; time went back %1 times and tracking started afresh")
+                                 .arg(targets->restarts()))
+                : "");
     std::fprintf(stderr,
         "vazorez-decode: %lld frames from %llu bytes, %llu rejected, %llu bytes of junk\n",
         static_cast<long long>(reader.frames()),
