@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The radar analysis against the simulator's truth: the errors in the board's bins, how often
-// targets are found or invented, and what one frame's analysis costs (goal: 20 us at n = 128,
-// the FFT included).
+// targets are found or invented, what one frame's analysis costs (goal: 20 us at n = 128, the
+// FFT included), and what tracking its targets costs (goal: 5 us a frame).
 // Usage: radar_bench [--json] [--smoke]
 #include "benchjson.h"
 #include "boardmodel.h"
 #include "frame.h"
 #include "radaranalyzer.h"
 #include "radartruth.h"
+#include "targettracker.h"
 
 #include <QCoreApplication>
 
@@ -50,6 +51,41 @@ double microsecondsPerFrame(int samples, int mode, int frames)
     const double seconds = threadSeconds() - started;
     if (targets == 0)
         std::fprintf(stderr, "radar_bench: no target found at n = %d\n", samples);
+    return 1e6 * seconds / frames;
+}
+
+// The tracker alone, on an alternating board's analyses of two moving targets and a standing
+// one among noise (the analyses made first, then fed again and again with the time going on).
+double trackingMicrosecondsPerFrame(int frames)
+{
+    const RadarProfile profile = exampleRadarProfile();
+    BoardModel model(SimMode::Alternate, 128, 2);
+    model.setRadarScene(profile, {{12.0, -20.0, 50.0}, {25.0, 14.0, 40.0}, {8.0, 0.0, 45.0}});
+    RadarAnalyzer analyzer(profile);
+    std::vector<RadarAnalysis> analyses(256);
+    for (size_t k = 0; k < analyses.size(); ++k) {
+        const FrameValues values = model.frame(int64_t(k));
+        frame_t record;
+        record.modulation = values.mode;
+        record.sample_count = 128;
+        record.i_samples = values.i;
+        record.q_samples = values.q;
+        analyzer.analyze(record, analyses[k]);
+    }
+    TargetTracker tracker(profile);
+    const double period = BoardModel::linePeriod(128);
+    size_t passes = 0;
+    int confirmed = 0;
+    const double started = threadSeconds();
+    for (int k = 0; k < frames; ++k) {
+        tracker.update(k * period, analyses[size_t(k) % analyses.size()]);
+        passes += tracker.takePasses().size();
+        for (const TrackState &track : tracker.tracks(k % 2))
+            confirmed += track.confirmed;
+    }
+    const double seconds = threadSeconds() - started;
+    if (confirmed == 0)
+        std::fprintf(stderr, "radar_bench: the tracker confirmed no track\n");
     return 1e6 * seconds / frames;
 }
 
@@ -138,6 +174,8 @@ int main(int argc, char *argv[])
         figures.add(QStringLiteral("fmcw_n%1_cost").arg(samples),
             microsecondsPerFrame(samples, 1, frames), "us/frame (CPU)");
     }
+    figures.add("tracking_cost", trackingMicrosecondsPerFrame(smoke ? 20000 : 500000),
+        "us/frame (CPU)");
     figures.print("radar analysis: errors in board bins, cost per frame", json);
     return 0;
 }

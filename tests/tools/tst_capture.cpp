@@ -1057,6 +1057,114 @@ private Q_SLOTS:
             QCOMPARE(framesWithTargets.contains(frame), sizes[frame % 5] > 1);
     }
 
+    void decodeFollowsTracks_data()
+    {
+        QTest::addColumn<QString>("kind"); // --tracks, --passes or --presence
+        QTest::addColumn<QString>("format");
+        for (const char *kind : {"tracks", "passes", "presence"})
+            for (const char *format : {"csv", "jsonl"})
+                QTest::addRow("%s, %s", kind, format) << kind << format;
+    }
+
+    // An alternating board at n = 100, one car approaching at 20 m/s and one receding at 8 m/s
+    // for 10 s: each is one track in each mode, each gives a pass at the end of the file with
+    // its speed and direction, and presence comes once they are confirmed and stays.
+    void decodeFollowsTracks()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, format);
+        const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
+        RadarProfile profile;
+        QString error;
+        QVERIFY2(RadarProfile::load(profilePath, &profile, &error), qPrintable(error));
+        const int n = 100;
+        BoardModel model(SimMode::Alternate, n, 9);
+        model.setRadarScene(profile, {{15.0, -20.0, 50.0}, {30.0, 8.0, 45.0}});
+        QByteArray raw;
+        const int frames = 112;
+        for (int index = 0; index < frames; ++index)
+            raw += encodeFrame(model.frame(index));
+        const QString rawPath = dir.filePath("two-cars.raw");
+        QFile file(rawPath);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(raw) == raw.size());
+        file.close();
+        const double lastTime = raw.size() / LineSettings::kBytesPerSecond;
+        const double speedBin = std::abs(profile.speedForFrequency(profile.sampleRateHz / n));
+
+        int exitCode = -1;
+        const QByteArray text = runDecode({rawPath, "--radar", profilePath, "--" + kind, "--format", format}, &exitCode);
+        QCOMPARE(exitCode, 0);
+        // Every row or object as field names and values.
+        QList<QVariantMap> rows;
+        QList<QByteArray> lines = text.split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray());
+        if (format == "csv") {
+            const QList<QByteArray> names = lines.takeFirst().split(',');
+            QCOMPARE(names, kind == "tracks" ? QByteArray("frame,time_s,mode,track,range_m,speed_mps,level_db").split(',')
+                     : kind == "passes" ? QByteArray("track,mode,start_s,end_s,frames,max_speed_mps,min_range_m,direction").split(',')
+                                        : QByteArray("time_s,present").split(','));
+            for (const QByteArray &line : lines) {
+                const QList<QByteArray> fields = line.split(',');
+                QCOMPARE(fields.size(), names.size());
+                QVariantMap row;
+                for (int k = 0; k < names.size(); ++k)
+                    if (!fields[k].isEmpty())
+                        row[names[k]] = QString::fromLatin1(fields[k]);
+                rows << row;
+            }
+        } else {
+            for (const QByteArray &line : lines) {
+                const QJsonObject object = QJsonDocument::fromJson(line).object();
+                QVERIFY2(!object.isEmpty(), line.constData());
+                if (kind != "tracks") {
+                    rows << object.toVariantMap();
+                    continue;
+                }
+                for (const QJsonValue track : object.value("tracks").toArray()) {
+                    QVariantMap row = track.toObject().toVariantMap();
+                    row["frame"] = object.value("frame").toInt();
+                    row["mode"] = object.value("mode").toString();
+                    rows << row;
+                }
+            }
+        }
+        if (kind == "presence") {
+            QCOMPARE(rows.size(), 2);
+            QVERIFY(std::abs(rows[0].value("time_s").toDouble() - (8 * n + 7) / LineSettings::kBytesPerSecond) < 1e-5);
+            QCOMPARE(rows[0].value("present").toString(), format == "csv" ? "0" : "false");
+            QCOMPARE(rows[1].value("present").toString(), format == "csv" ? "1" : "true");
+            QVERIFY(rows[1].value("time_s").toDouble() < 1.0);
+            return;
+        }
+        QSet<QString> tracks[2];
+        for (const QVariantMap &row : rows) {
+            const int mode = row.value("mode").toString() == "FMCW" ? 1 : 0;
+            tracks[mode].insert(row.value("track").toString());
+            if (kind == "passes") {
+                QVERIFY(row.value("start_s").toDouble() < 1.0);
+                QVERIFY(std::abs(row.value("end_s").toDouble() - lastTime) < 0.2);
+                QVERIFY(row.value("frames").toInt() > frames / 2 - 5);
+                if (mode == 1)
+                    continue;
+                const bool approaching = row.value("direction").toString() == "approaching";
+                QVERIFY2(std::abs(row.value("max_speed_mps").toDouble() - (approaching ? 20.0 : 8.0)) < 0.25 * speedBin,
+                         qPrintable(row.value("max_speed_mps").toString()));
+            } else if (mode == 0) {
+                const double speed = row.value("speed_mps").toDouble();
+                QVERIFY2(std::abs(speed + 20.0) < 0.25 * speedBin || std::abs(speed - 8.0) < 0.25 * speedBin,
+                         qPrintable(QString::number(speed)));
+            } else {
+                QVERIFY(row.value("range_m").toDouble() > 10.0);
+            }
+        }
+        QCOMPARE(tracks[0].size(), 2);
+        QCOMPARE(tracks[1].size(), 2);
+        if (kind == "tracks")
+            QVERIFY(rows.size() > 2 * (frames - 10));
+        else
+            QCOMPARE(rows.size(), 4);
+    }
+
     void decodeCalibratesTheFrontEnd_data()
     {
         QTest::addColumn<QString>("kind"); // of the recording: raw or h5 (made by decode)
@@ -1218,7 +1326,12 @@ private Q_SLOTS:
         QTest::newRow("decode: radar profile not JSON") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "-o", "KEEP"} << 2 << "KEEP: not JSON";
         QTest::newRow("decode: --targets without a profile") << decode << QStringList{"KEEP", "--targets", "-o", "KEEP"} << 2 << "--targets needs --radar";
         QTest::newRow("decode: an unknown window") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "--window", "kaiser"} << 2 << "--window wants";
-        QTest::newRow("decode: --calibrate with --targets") << decode << QStringList{"KEEP", "--radar", "KEEP", "--calibrate", "--targets", "-o", "KEEP"} << 2 << "--calibrate writes a profile, --targets the targets";
+        QTest::newRow("decode: --calibrate with --targets") << decode << QStringList{"KEEP", "--radar", "KEEP", "--calibrate", "--targets", "-o", "KEEP"} << 2 << "--targets, --calibrate each write their own output: give one of them";
+        QTest::newRow("decode: --tracks with --passes") << decode << QStringList{"KEEP", "--radar", "KEEP", "--passes", "--tracks", "-o", "KEEP"} << 2 << "--tracks, --passes each write their own output";
+        QTest::newRow("decode: --passes without a profile") << decode << QStringList{"KEEP", "--passes", "-o", "KEEP"} << 2 << "--passes needs --radar";
+        QTest::newRow("decode: --confirm more hits than frames") << decode << QStringList{"KEEP", "--radar", "KEEP", "--tracks", "--confirm", "4/3"} << 2 << "--confirm wants M/N with 1 <= M <= N <= 100, not '4/3'";
+        QTest::newRow("decode: --presence-range upside down") << decode << QStringList{"KEEP", "--radar", "KEEP", "--presence", "--presence-range", "10:2"} << 2 << "--presence-range wants MIN:MAX";
+        QTest::newRow("decode: --gate of nothing") << decode << QStringList{"KEEP", "--radar", "KEEP", "--tracks", "--gate", "0"} << 2 << "--gate wants bins";
         QTest::newRow("decode: --calibrate without a profile") << decode << QStringList{"KEEP", "--calibrate", "-o", "KEEP"} << 2 << "--calibrate needs --radar";
         QTest::newRow("decode: --calibrate into a FIFO") << decode << QStringList{"KEEP", "--radar", "KEEP", "--calibrate", "-o", "@FIFO"} << 2 << "@FIFO is not a file";
         QTest::newRow("decode: --calibrate from a frame of one sample") << decode << QStringList{"KEEP", "--radar", "PROFILE", "--calibrate", "-o", "KEEP"} << 1 << "cannot calibrate from KEEP: the frames are too short";
