@@ -44,8 +44,7 @@ struct Reader {
         if (!std::isfinite(read) || read < low || read > high)
             return fail(QStringLiteral("%1 must be from %2 to %3, not %4")
                             .arg(QLatin1String(key))
-                            .arg(low)
-                            .arg(high)
+                            .arg(QString::number(low, 'f', 0), QString::number(high, 'f', 0))
                             .arg(read));
         *out = read;
         return true;
