@@ -60,11 +60,12 @@ struct Reader {
     }
 };
 
-bool readTarget(const QJsonObject &object, const QString &where, SimSceneTarget *target, QString *error,
-                QStringList *warnings)
+bool readTarget(const QJsonObject &object, const QString &where, SimSceneTarget *target,
+    QString *error, QStringList *warnings)
 {
     Reader reader{object, where, error};
-    reader.warnUnknown({"start_s", "end_s", "range_m", "speed_mps", "lateral_m", "level_db"}, warnings);
+    reader.warnUnknown(
+        {"start_s", "end_s", "range_m", "speed_mps", "lateral_m", "level_db"}, warnings);
     if (!reader.number("start_s", 0.0, kMaxSeconds, &target->startS, false)
         || !reader.number("end_s", 0.0, kMaxSeconds, &target->endS, false)
         || !reader.number("range_m", 0.0, kMaxRangeM, &target->rangeM, true)
@@ -73,11 +74,14 @@ bool readTarget(const QJsonObject &object, const QString &where, SimSceneTarget 
         || !reader.number("level_db", -kMaxLevelDb, kMaxLevelDb, &target->levelDb, false))
         return false;
     if (target->endS <= target->startS)
-        return reader.fail(QStringLiteral("end_s %1 is not after start_s %2").arg(target->endS).arg(target->startS));
+        return reader.fail(QStringLiteral("end_s %1 is not after start_s %2")
+                               .arg(target->endS)
+                               .arg(target->startS));
     if (target->lateralM > target->rangeM)
-        return reader.fail(QStringLiteral("range_m %1 is nearer than lateral_m %2, the path's closest")
-                               .arg(target->rangeM)
-                               .arg(target->lateralM));
+        return reader.fail(
+            QStringLiteral("range_m %1 is nearer than lateral_m %2, the path's closest")
+                .arg(target->rangeM)
+                .arg(target->lateralM));
     return true;
 }
 
@@ -107,7 +111,8 @@ std::vector<SimTargetTruth> SimScene::at(double seconds) const
     for (size_t k = 0; k < targets.size(); ++k) {
         const SimSceneTarget &target = targets[k];
         if (target.inView(seconds))
-            truth.push_back({int(k) + 1, target.rangeAt(seconds), target.radialSpeedAt(seconds), target.levelDb});
+            truth.push_back({int(k) + 1, target.rangeAt(seconds), target.radialSpeedAt(seconds),
+                target.levelDb});
     }
     return truth;
 }
@@ -125,19 +130,23 @@ bool SimScene::load(const QString &path, SimScene *scene, QString *error, QStrin
         return false;
     }
     if (bytes.size() > kMaxSceneBytes) {
-        *error = QStringLiteral("%1: more than %2 bytes is too large for a scene").arg(path).arg(kMaxSceneBytes);
+        *error = QStringLiteral("%1: more than %2 bytes is too large for a scene")
+                     .arg(path)
+                     .arg(kMaxSceneBytes);
         return false;
     }
     return parse(bytes, path, scene, error, warnings);
 }
 
 bool SimScene::parse(const QByteArray &json, const QString &origin, SimScene *scene, QString *error,
-                     QStringList *warnings)
+    QStringList *warnings)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        *error = QStringLiteral("%1: not JSON (%2 at byte %3)").arg(origin, parseError.errorString()).arg(parseError.offset);
+        *error = QStringLiteral("%1: not JSON (%2 at byte %3)")
+                     .arg(origin, parseError.errorString())
+                     .arg(parseError.offset);
         return false;
     }
     if (!document.isObject()) {
@@ -152,8 +161,9 @@ bool SimScene::parse(const QByteArray &json, const QString &origin, SimScene *sc
         return false;
     const QJsonValue targets = object.value(QLatin1String("targets"));
     if (!targets.isArray())
-        return reader.fail(targets.isUndefined() ? QStringLiteral("targets is missing")
-                                                 : QStringLiteral("targets must be an array of objects"));
+        return reader.fail(targets.isUndefined()
+                ? QStringLiteral("targets is missing")
+                : QStringLiteral("targets must be an array of objects"));
     const QJsonArray targetList = targets.toArray();
     for (int k = 0; k < targetList.size(); ++k) {
         const QString where = QStringLiteral("%1: target %2").arg(origin).arg(k + 1);
@@ -181,7 +191,8 @@ bool SimScene::parse(const QByteArray &json, const QString &origin, SimScene *sc
         reflectorReader.warnUnknown({"range_m", "level_db"}, warnings);
         SimTarget reflector;
         if (!reflectorReader.number("range_m", 0.0, kMaxRangeM, &reflector.rangeM, true)
-            || !reflectorReader.number("level_db", -kMaxLevelDb, kMaxLevelDb, &reflector.levelDb, false))
+            || !reflectorReader.number(
+                "level_db", -kMaxLevelDb, kMaxLevelDb, &reflector.levelDb, false))
             return false;
         read.clutter.push_back(reflector);
     }

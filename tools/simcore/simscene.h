@@ -59,8 +59,9 @@ struct SimScene {
     // Reads a scene file. False with a one-line `error` naming the file, the target's number
     // and the key when it is missing, not JSON or refused; `warnings` receives one line per key
     // it does not know.
-    static bool load(const QString &path, SimScene *scene, QString *error, QStringList *warnings = nullptr);
+    static bool load(
+        const QString &path, SimScene *scene, QString *error, QStringList *warnings = nullptr);
     // The same from the file's bytes; `origin` names them in messages.
-    static bool parse(const QByteArray &json, const QString &origin, SimScene *scene, QString *error,
-                      QStringList *warnings = nullptr);
+    static bool parse(const QByteArray &json, const QString &origin, SimScene *scene,
+        QString *error, QStringList *warnings = nullptr);
 };
