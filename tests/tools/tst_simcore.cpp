@@ -7,6 +7,7 @@
 #include "framereceiver.h"
 #include "framesupport.h"
 #include "radaranalyzer.h"
+#include "simscene.h"
 #include "simulator.h"
 
 #include <QCommandLineParser>
@@ -378,6 +379,232 @@ private Q_SLOTS:
                     QVERIFY(*std::max_element(channel->begin(), channel->end()) < 4095);
                 }
             }
+        }
+    }
+
+    // A scene file is read or refused with one line naming the file, the target and the key; keys
+    // it does not know are said, not fatal.
+    void sceneFileIsReadOrRefused_data()
+    {
+        QTest::addColumn<QByteArray>("json"); // empty: no such file
+        QTest::addColumn<QString>("error"); // after "FILE: "; "" when accepted; ending in "(": its start
+        QTest::addColumn<QStringList>("warnings"); // after "FILE: "
+        QTest::addColumn<int>("targets");
+        QTest::newRow("missing file") << QByteArray() << "" << QStringList() << 0;
+        QTest::newRow("not JSON") << QByteArray(R"({"targets": [)") << "not JSON (" << QStringList() << 0;
+        QTest::newRow("an array") << QByteArray("[]") << "a scene is a JSON object" << QStringList() << 0;
+        QTest::newRow("no targets") << QByteArray("{}") << "targets is missing" << QStringList() << 0;
+        QTest::newRow("targets not an array") << QByteArray(R"({"targets": {"range_m": 3}})")
+                                              << "targets must be an array of objects" << QStringList() << 0;
+        QTest::newRow("target not an object") << QByteArray(R"({"targets": [{"range_m": 3, "speed_mps": 1}, 4]})")
+                                              << "target 2: not an object" << QStringList() << 0;
+        QTest::newRow("range missing") << QByteArray(R"({"targets": [{"speed_mps": -1}]})")
+                                       << "target 1: range_m is missing" << QStringList() << 0;
+        QTest::newRow("speed a string") << QByteArray(R"({"targets": [{"range_m": 3, "speed_mps": "-1"}]})")
+                                        << "target 1: speed_mps must be a number" << QStringList() << 0;
+        QTest::newRow("negative range") << QByteArray(R"({"targets": [{"range_m": -3, "speed_mps": -1}]})")
+                                        << "target 1: range_m must be from 0 to 100000, not -3" << QStringList() << 0;
+        QTest::newRow("negative start") << QByteArray(R"({"targets": [{"start_s": -1, "range_m": 3, "speed_mps": 1}]})")
+                                        << "target 1: start_s must be from 0 to 10000000, not -1" << QStringList() << 0;
+        QTest::newRow("end before start")
+            << QByteArray(R"({"targets": [{"range_m": 3, "speed_mps": 1}, {"start_s": 5, "end_s": 2, "range_m": 3, "speed_mps": 1}]})")
+            << "target 2: end_s 2 is not after start_s 5" << QStringList() << 0;
+        QTest::newRow("path farther than the start")
+            << QByteArray(R"({"targets": [{"range_m": 3, "speed_mps": 1, "lateral_m": 4}]})")
+            << "target 1: range_m 3 is nearer than lateral_m 4, the path's closest" << QStringList() << 0;
+        QTest::newRow("level beyond 100 dB") << QByteArray(R"({"targets": [{"range_m": 3, "speed_mps": 1, "level_db": 120}]})")
+                                             << "target 1: level_db must be from -100 to 100, not 120" << QStringList() << 0;
+        QTest::newRow("clutter without its range") << QByteArray(R"({"targets": [], "clutter": [{"level_db": 40}]})")
+                                                   << "clutter 1: range_m is missing" << QStringList() << 0;
+        QTest::newRow("negative duration") << QByteArray(R"({"targets": [], "duration_s": -2})")
+                                           << "duration_s must be from 0 to 10000000, not -2" << QStringList() << 0;
+        QTest::newRow("unknown keys")
+            << QByteArray(R"({"targets": [{"range_m": 3, "speed_mps": 1, "colour": "red"}], "weather": "rain",
+                              "clutter": [{"range_m": 2, "speed_mps": 0}]})")
+            << "" << QStringList{"unknown key weather ignored", "target 1: unknown key colour ignored",
+                                 "clutter 1: unknown key speed_mps ignored"} << 1;
+        QTest::newRow("the examples' keys")
+            << QByteArray(R"({"name": "two", "duration_s": 9, "targets": [{"start_s": 1, "end_s": 4, "range_m": 30,
+                              "speed_mps": -12, "lateral_m": 3, "level_db": 45}, {"range_m": 5, "speed_mps": 0}],
+                              "clutter": [{"range_m": 12, "level_db": 40}]})")
+            << "" << QStringList() << 2;
+    }
+
+    void sceneFileIsReadOrRefused()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, error);
+        QFETCH(QStringList, warnings);
+        QFETCH(int, targets);
+        const QString path = scratch().filePath(QStringLiteral("scene-%1.json").arg(QTest::currentDataTag()));
+        if (!json.isEmpty()) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(json);
+        }
+        SimScene scene;
+        QString message;
+        QStringList said;
+        const bool accepted = SimScene::load(path, &scene, &message, &said);
+        if (json.isEmpty()) {
+            QVERIFY(!accepted);
+            QCOMPARE(message, QStringLiteral("cannot read scene %1: No such file or directory").arg(path));
+            return;
+        }
+        if (error.endsWith('('))
+            QVERIFY2(message.startsWith(path + ": " + error), qPrintable(message));
+        else if (!error.isEmpty())
+            QCOMPARE(message, path + ": " + error);
+        QCOMPARE(accepted, error.isEmpty());
+        QStringList expected;
+        for (const QString &warning : warnings)
+            expected << path + ": " + warning;
+        QCOMPARE(said, expected);
+        QCOMPARE(int(scene.targets.size()), targets);
+        if (QTest::currentDataTag() == QByteArray("the examples' keys")) {
+            // Every key lands where it belongs, and what is not said takes its default.
+            const SimSceneTarget &first = scene.targets[0], &second = scene.targets[1];
+            QCOMPARE(QList<double>({first.startS, first.endS, first.rangeM, first.speedMps, first.lateralM, first.levelDb}),
+                     QList<double>({1.0, 4.0, 30.0, -12.0, 3.0, 45.0}));
+            QCOMPARE(QList<double>({second.startS, second.rangeM, second.lateralM, second.levelDb}),
+                     QList<double>({0.0, 5.0, 0.0, SimTarget::kDefaultLevelDb}));
+            QVERIFY(std::isinf(second.endS));
+            QCOMPARE(scene.durationS, 9.0);
+            QCOMPARE(int(scene.clutter.size()), 1);
+            QCOMPARE(QList<double>({scene.clutter[0].rangeM, scene.clutter[0].levelDb}), QList<double>({12.0, 40.0}));
+        }
+    }
+
+    // A target's path against the closed forms: R = sqrt(x^2 + L^2), dR/dt = v x / R, through the
+    // sensor itself (L = 0: the range is |x|, the speed turns at once) and past it (L > 0: the
+    // speed turns through zero at the closest point). In view from its start until its end.
+    void sceneGeometryFollowsItsClosedForm_data()
+    {
+        QTest::addColumn<QList<double>>("target"); // start, end, range, speed, lateral
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<double>("range");
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<bool>("inView");
+        const QList<double> walker{0.0, 40.0, 30.0, -1.2, 0.0};
+        QTest::newRow("walker at the start") << walker << 0.0 << 30.0 << -1.2 << true;
+        QTest::newRow("walker halfway") << walker << 10.0 << 18.0 << -1.2 << true;
+        QTest::newRow("walker through the sensor") << walker << 30.0 << 6.0 << 1.2 << true;
+        QTest::newRow("walker at its end") << walker << 40.0 << 18.0 << 1.2 << false;
+        // From 5 m with the path 3 m off: 4 m to go to the closest point at 2 m/s.
+        const QList<double> car{1.0, 6.0, 5.0, -2.0, 3.0};
+        QTest::newRow("car before its start") << car << 0.5 << std::sqrt(34.0) << -10.0 / std::sqrt(34.0) << false;
+        QTest::newRow("car at its start") << car << 1.0 << 5.0 << -1.6 << true;
+        QTest::newRow("car nearing") << car << 2.0 << std::sqrt(13.0) << -4.0 / std::sqrt(13.0) << true;
+        QTest::newRow("car at the closest point") << car << 3.0 << 3.0 << 0.0 << true;
+        QTest::newRow("car past it") << car << 5.0 << 5.0 << 1.6 << true;
+        // A positive speed moves away from the closest point from the start.
+        QTest::newRow("receding car") << QList<double>{0.0, 1e9, 5.0, 3.0, 4.0} << 1.0 << std::sqrt(52.0)
+                                      << 18.0 / std::sqrt(52.0) << true;
+    }
+
+    void sceneGeometryFollowsItsClosedForm()
+    {
+        QFETCH(QList<double>, target);
+        QFETCH(double, seconds);
+        QFETCH(double, range);
+        QFETCH(double, speed);
+        QFETCH(bool, inView);
+        SimScene scene;
+        scene.targets.push_back({100.0, 101.0, 1.0, 0.0, 0.0, 30.0}); // another, never in view here
+        SimSceneTarget moving;
+        moving.startS = target[0];
+        moving.endS = target[1];
+        moving.rangeM = target[2];
+        moving.speedMps = target[3];
+        moving.lateralM = target[4];
+        moving.levelDb = 44.0;
+        scene.targets.push_back(moving);
+        QVERIFY(std::abs(moving.rangeAt(seconds) - range) < 1e-9);
+        QVERIFY2(std::abs(moving.radialSpeedAt(seconds) - speed) < 1e-9, qPrintable(QString::number(moving.radialSpeedAt(seconds))));
+        const std::vector<SimTargetTruth> seen = scene.at(seconds);
+        QCOMPARE(int(seen.size()), inView ? 1 : 0);
+        if (inView) {
+            QCOMPARE(seen[0].target, 2);
+            QCOMPARE(seen[0].levelDb, 44.0);
+            QCOMPARE(seen[0].rangeM, moving.rangeAt(seconds));
+            QCOMPARE(seen[0].speedMps, moving.radialSpeedAt(seconds));
+        }
+    }
+
+    // The frames carry the truth: the project's own analysis finds a car passing by at the radial
+    // speed (CW) and the Doppler-shifted range (FMCW) the scene says, frame after frame, within a
+    // quarter of a bin, at the sizes a board sends.
+    void sceneFramesCarryTheTruth_data()
+    {
+        QTest::addColumn<int>("samples");
+        for (int samples : {24, 100, 128, 200, 255})
+            QTest::addRow("n=%d", samples) << samples;
+    }
+
+    void sceneFramesCarryTheTruth()
+    {
+        QFETCH(int, samples);
+        RadarProfile profile;
+        QString error;
+        QVERIFY2(RadarProfile::parse(exampleProfile("half"), "example", &profile, &error), qPrintable(error));
+        SimScene scene;
+        // From 24 m, its path 2 m off, passing the closest point after 2 s and receding after it;
+        // fast enough to stand clear of zero frequency at n = 24 too.
+        scene.targets.push_back({0.0, 1e9, 24.0, -12.0, 2.0, 50.0});
+        BoardModel board(SimMode::Alternate, samples, 8);
+        board.setScene(profile, scene);
+        board.setFramePeriod(0.1);
+        RadarAnalyzer analyzer(profile);
+        const double binHz = profile.sampleRateHz / samples;
+        // The wider zone of the frames before the offset is learnt: the car is checked from the first.
+        const double floorHz = RadarAnalyzer::blindBins(SpectrumWindow::Hann, samples, false) * binHz;
+        int checked[2] = {0, 0};
+        bool receded = false;
+        for (int index = 0; index < 50; ++index) {
+            const std::vector<SimTargetTruth> truth = board.truth(index);
+            const RadarAnalysis analysis = analyzer.analyze(expectedRecord(board.frame(index)));
+            QCOMPARE(int(truth.size()), 1);
+            const bool fmcw = index % 2 == 1;
+            const double hz = fmcw ? profile.beatSign * profile.fmcwToneHz(truth[0].rangeM, truth[0].speedMps)
+                                   : profile.frequencyForSpeed(truth[0].speedMps);
+            // Clear of the zone round zero frequency by half a bin (and, in FMCW, on the beat side).
+            if (std::abs(hz) < floorHz + 0.5 * binHz || (fmcw && hz < 0.0))
+                continue;
+            QVERIFY2(!analysis.targets.empty(), qPrintable(QStringLiteral("frame %1").arg(index)));
+            const RadarTarget &strongest = analysis.targets.front();
+            const double expected = fmcw ? profile.rangeForBeat(hz) : truth[0].speedMps;
+            const double seen = fmcw ? strongest.rangeM : strongest.speedMps;
+            const double bin = fmcw ? profile.rangeForBeat(binHz) : std::abs(profile.speedForFrequency(binHz));
+            QVERIFY2(std::abs(seen - expected) < 0.25 * bin,
+                     qPrintable(QStringLiteral("frame %1: %2 for %3").arg(index).arg(seen).arg(expected)));
+            ++checked[fmcw ? 1 : 0];
+            receded = receded || truth[0].speedMps > 0.0;
+        }
+        // Most frames of each kind were checked, some of them after the car had passed.
+        QVERIFY2(checked[0] > 10 && checked[1] > 10, qPrintable(QStringLiteral("%1 %2").arg(checked[0]).arg(checked[1])));
+        QVERIFY(receded);
+    }
+
+    // A scene's target heading straight at the sensor turns its echo the way a still target of
+    // the same speed does: in CW their frames differ only by the ADC's rounding.
+    void sceneTargetTurnsLikeAStillOne()
+    {
+        RadarProfile profile;
+        QString error;
+        QVERIFY2(RadarProfile::parse(exampleProfile("half"), "example", &profile, &error), qPrintable(error));
+        for (int samples : {24, 100, 200}) {
+            BoardModel still(SimMode::Cw, samples, 2), moving(SimMode::Cw, samples, 2);
+            still.setRadarScene(profile, {{30.0, -3.0, 45.0}});
+            SimScene scene; // 30 frames take up to 4.2 s: it stays on this side of the sensor
+            scene.targets.push_back({0.0, 1e9, 30.0, -3.0, 0.0, 45.0});
+            moving.setScene(profile, scene);
+            int largest = 0;
+            for (int index = 0; index < 30; ++index) {
+                const FrameValues a = still.frame(index), b = moving.frame(index);
+                for (size_t k = 0; k < a.i.size(); ++k)
+                    largest = std::max({largest, std::abs(a.i[k] - b.i[k]), std::abs(a.q[k] - b.q[k])});
+            }
+            QVERIFY2(largest <= 1, qPrintable(QStringLiteral("n=%1: %2 digits apart").arg(samples).arg(largest)));
         }
     }
 

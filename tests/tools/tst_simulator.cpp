@@ -6,6 +6,7 @@
 #include "serialport.h"
 #include "qtwarnings.h"
 #include "radarprofile.h"
+#include "simscene.h"
 #include "simulator.h"
 
 #include <QImage>
@@ -242,6 +243,100 @@ private Q_SLOTS:
             QVERIFY(expected != frames(false));
     }
 
+    // --scene and --truth: the frames are the moving scene the model makes in-process, and the
+    // truth has a row per target in view per frame, to the last frame made however the stream
+    // ends (its count, or Ctrl-C).
+    void simProgramWritesTheSceneTruth_data()
+    {
+        QTest::addColumn<bool>("interrupt");
+        QTest::newRow("40 frames") << false;
+        QTest::newRow("SIGINT") << true;
+    }
+
+    void simProgramWritesTheSceneTruth()
+    {
+        QFETCH(bool, interrupt);
+        // At --rate 200 a frame every 5 ms: the car is in view in frames 0 to 20 (until 102.5 ms),
+        // the walker from frame 11 (52.5 ms) on, the --target in every frame.
+        const QString scenePath = writeFile("truth-scene.json", R"({"targets": [
+            {"end_s": 0.1025, "range_m": 20, "speed_mps": -10, "lateral_m": 3},
+            {"start_s": 0.0525, "range_m": 5, "speed_mps": 2, "level_db": 40}]})");
+        const QString truthPath = scratch().filePath(QStringLiteral("truth-%1.csv").arg(interrupt));
+        const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
+        QStringList arguments{"--radar", profilePath, "--scene", scenePath, "--target", "8,1.5,40", "--truth",
+                              truthPath, "--mode", "alternate", "--samples", "100", "--rate", "200", "--seed", "6"};
+        if (!interrupt)
+            arguments << "--count" << "40";
+        QProcess sim;
+        sim.start(siblingProgram("vazorez-sim"), arguments);
+        QVERIFY(sim.waitForReadyRead(5000));
+        const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
+        QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
+        FrameCollector collector;
+        SerialPort worker;
+        collector.listenTo(&worker);
+        worker.openPort(first.mid(6), LineSettings::kBaudRate);
+        if (interrupt) {
+            QTRY_VERIFY_WITH_TIMEOUT(collector.frames.size() >= 40, 10000);
+            ::kill(pid_t(sim.processId()), SIGINT);
+        }
+        QVERIFY(sim.waitForFinished(10000));
+        QCOMPARE(sim.exitCode(), 0);
+        QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()), QString());
+
+        RadarProfile profile;
+        QString error;
+        QVERIFY(RadarProfile::load(profilePath, &profile, &error));
+        SimScene scene;
+        QVERIFY(SimScene::load(scenePath, &scene, &error));
+        BoardModel board(SimMode::Alternate, 100, 6);
+        board.setRadarScene(profile, {{8.0, 1.5, 40.0}});
+        board.setScene(profile, scene);
+        board.setFramePeriod(1.0 / 200);
+        QList<frame_t> expected;
+        for (int index = 0; index < 40; ++index)
+            expected.append(expectedRecord(board.frame(index)));
+        QTRY_VERIFY(collector.frames.size() >= 40);
+        QVERIFY(collector.frames.mid(0, 40) == expected);
+
+        QFile truth(truthPath);
+        QVERIFY(truth.open(QIODevice::ReadOnly));
+        const QByteArray text = truth.readAll();
+        QVERIFY(text.endsWith('\n'));
+        QList<QByteArray> lines = text.trimmed().split('\n');
+        QCOMPARE(lines.takeFirst(), QByteArray("frame,time_s,target,range_m,speed_mps,level_db"));
+        int frame = 0;
+        int rows = 0;
+        for (int at = 0; at < lines.size(); ++frame) {
+            const double seconds = frame * 0.005;
+            QList<QList<double>> inView; // target, range, speed, level: the closed forms
+            if (frame <= 20) {
+                const double x = std::sqrt(391.0) - 10.0 * seconds;
+                inView.append({1, std::hypot(x, 3.0), -10.0 * x / std::hypot(x, 3.0), 50.0});
+            }
+            if (frame >= 11)
+                inView.append({2, 5.0 + 2.0 * (seconds - 0.0525), 2.0, 40.0});
+            inView.append({3, 8.0, 1.5, 40.0});
+            for (const QList<double> &target : inView) {
+                QVERIFY2(at < lines.size(), qPrintable(QStringLiteral("frame %1 is cut short").arg(frame)));
+                const QList<QByteArray> fields = lines[at++].split(',');
+                QCOMPARE(fields.size(), 6);
+                QCOMPARE(fields[0].toInt(), frame);
+                QVERIFY(std::abs(fields[1].toDouble() - seconds) < 1e-6);
+                QCOMPARE(fields[2].toInt(), int(target[0]));
+                for (int k = 1; k < 4; ++k)
+                    QVERIFY2(std::abs(fields[k + 2].toDouble() - target[k]) < 1e-4, lines[at - 1].constData());
+                ++rows;
+            }
+        }
+        // Every frame made has its rows: 21 + 29 + 40 for the 40 counted; more when interrupted,
+        // for the frames still made while the reader took the first 40.
+        if (interrupt)
+            QVERIFY2(frame >= 40, qPrintable(QString::number(frame)));
+        else
+            QCOMPARE(rows, 90);
+    }
+
     void simulatorHandsOverExactlyWhatWasRead_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -406,6 +501,24 @@ private Q_SLOTS:
                                                << "--dc wants I,Q in digits from mid-scale";
         QTest::newRow("clutter without its level") << QStringList{"--radar", profile, "--clutter", "3"} << 2
                                                    << "--clutter wants RANGE_M,LEVEL_DB";
+        const QString scene = writeFile("one-walker.json", R"({"targets": [{"range_m": 30, "speed_mps": -1.2}]})");
+        const QString badScene = writeFile("bad-scene.json", R"({"targets": [{"range_m": 30, "speed_mps": -1.2},
+                                                                            {"range_m": 30, "speed_mps": "fast"}]})");
+        for (const char *option : {"--scene", "--truth"})
+            QTest::addRow("%s without --radar", option)
+                << QStringList{option, scene} << 2 << QStringLiteral("%1 needs --radar PROFILE.json").arg(option);
+        QTest::newRow("missing scene") << QStringList{"--radar", profile, "--scene", "/nonexistent.json"} << 2
+                                       << "cannot read scene /nonexistent.json";
+        QTest::newRow("scene with a bad target") << QStringList{"--radar", profile, "--scene", badScene} << 2
+                                                 << badScene + ": target 2: speed_mps must be a number";
+        QTest::newRow("--truth into a folder")
+            << QStringList{"--radar", profile, "--scene", scene, "--truth", scratch().path()} << 2
+            << QStringLiteral("--truth %1 is not a regular file").arg(scratch().path());
+        QTest::newRow("--truth into no folder") << QStringList{"--radar", profile, "--truth", "/nonexistent/t.csv"}
+                                                << 2 << "cannot write --truth /nonexistent/t.csv";
+        QTest::newRow("demo: --truth into a folder")
+            << QStringList{"--radar", profile, "--scene", scene, "--truth", scratch().path()} << 2
+            << QStringLiteral("--truth %1 is not a regular file").arg(scratch().path());
         // No display: the options are read before the window system is needed.
         QTest::newRow("demo: --help") << QStringList{"--help"} << 0 << QString();
         QTest::newRow("demo: unknown option") << QStringList{"--bogus"} << 2 << QString();

@@ -82,6 +82,8 @@ int main(int argc, char *argv[])
     const QString screenshot = parser.value("screenshot");
 
     Simulator simulator(options);
+    if (!options.truthFile.isEmpty() && !simulator.openTruth(options.truthFile, &error))
+        return usageError(error);
     if (!options.replayFile.isEmpty()) {
         std::vector<QByteArray> frames;
         QString remark;

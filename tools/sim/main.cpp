@@ -50,6 +50,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(warning));
 
     Simulator simulator(options);
+    if (!options.truthFile.isEmpty() && !simulator.openTruth(options.truthFile, &error))
+        return usageError(error);
     if (!options.replayFile.isEmpty()) {
         std::vector<QByteArray> frames;
         QString remark;

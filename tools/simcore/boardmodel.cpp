@@ -71,10 +71,23 @@ FrameValues BoardModel::frame(int64_t index)
     };
     std::vector<Tone> tones;
     if (scene) {
+        // A moving target's echo turns with its range: 4 pi fc R / c, the way the Doppler shift of
+        // a target that stands still turns it (frequencyForSpeed's sign). Its tone within the
+        // frame is that of its range and radial speed at the frame's start.
+        const double seconds = t * framePeriod;
+        const double turn = -radar.approachingSign * 4.0 * kPi * radar.carrierHz / RadarProfile::kSpeedOfLight;
+        for (const SimTargetTruth &target : moving.at(seconds)) {
+            const double hz = fmcw && radar.hasSweep() ? radar.fmcwToneHz(target.rangeM, target.speedMps)
+                                                       : radar.frequencyForSpeed(target.speedMps);
+            tones.push_back({hz * n / radar.sampleRateHz, std::pow(10.0, target.levelDb / 20.0),
+                             std::fmod(turn * target.rangeM, 2.0 * kPi)});
+        }
         std::vector<SimTarget> reflectors = targets;
-        for (SimTarget reflector : front.clutter) {
-            reflector.speedMps = 0.0;
-            reflectors.push_back(reflector);
+        for (const std::vector<SimTarget> *still : {&front.clutter, &moving.clutter}) {
+            for (SimTarget reflector : *still) {
+                reflector.speedMps = 0.0;
+                reflectors.push_back(reflector);
+            }
         }
         for (const SimTarget &target : reflectors) {
             // The echo's phase turns with the Doppler shift from one frame's start to the next,
@@ -96,9 +109,8 @@ FrameValues BoardModel::frame(int64_t index)
         tones.push_back({doppler, 1300.0});
     }
     const double phase = scene ? 0.0 : 0.37 * t;
-    const double seconds = t * framePeriod;
-    const double offsetI = kMidScale + front.offsetI(seconds);
-    const double offsetQ = kMidScale + front.offsetQ(seconds);
+    const double offsetI = kMidScale + front.offsetI(t * framePeriod);
+    const double offsetQ = kMidScale + front.offsetQ(t * framePeriod);
     const double gain = std::pow(10.0, front.iqGainDb / 20.0);
     const double skewSin = gain * std::sin(front.iqPhaseDeg * kPi / 180.0);
     const double skewCos = gain * std::cos(front.iqPhaseDeg * kPi / 180.0);
@@ -123,6 +135,21 @@ void BoardModel::setRadarScene(const RadarProfile &profile, const std::vector<Si
     scene = true;
     radar = profile;
     this->targets = targets;
+}
+
+void BoardModel::setScene(const RadarProfile &profile, const SimScene &scene)
+{
+    this->scene = true;
+    radar = profile;
+    moving = scene;
+}
+
+std::vector<SimTargetTruth> BoardModel::truth(int64_t index) const
+{
+    std::vector<SimTargetTruth> seen = moving.at(secondsAt(index));
+    for (size_t k = 0; k < targets.size(); ++k)
+        seen.push_back({int(moving.targets.size() + k) + 1, targets[k].rangeM, targets[k].speedMps, targets[k].levelDb});
+    return seen;
 }
 
 std::vector<int32_t> BoardModel::spectrumDb(const std::vector<int16_t> &i, const std::vector<int16_t> &q)

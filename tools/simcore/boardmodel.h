@@ -4,20 +4,13 @@
 
 #include "frameencoder.h"
 #include "radarprofile.h"
+#include "simscene.h"
 
 #include <cstdint>
 #include <random>
+#include <vector>
 
 enum class SimMode { Cw, Fmcw, Alternate };
-
-// A point target of a radar scene: the truth the analysis is checked against.
-struct SimTarget {
-    static constexpr double kDefaultLevelDb = 50.0;
-
-    double rangeM = 0.0;
-    double speedMps = 0.0; // negative approaching
-    double levelDb = kDefaultLevelDb; // the tone's amplitude in I and Q, in dB of one ADC digit
-};
 
 // What a real front end adds between the echo and the ADC. All off by default: ideal I/Q.
 struct SimFrontEnd {
@@ -54,6 +47,13 @@ public:
     // From now on the tones come from these targets seen through `profile`: CW frames carry each
     // target's Doppler tone, FMCW frames its beat tone plus the Doppler shift. No targets: noise.
     void setRadarScene(const RadarProfile &profile, const std::vector<SimTarget> &targets);
+    // From now on also the moving targets and the clutter of `scene`, beside the targets above:
+    // each target's echo follows its range over time, frame by frame, its tone its radial speed.
+    void setScene(const RadarProfile &profile, const SimScene &scene);
+    // The targets frame `index` shows: the scene's in view, numbered from 1, then the targets of
+    // setRadarScene numbered after them. Clutter is not a target.
+    std::vector<SimTargetTruth> truth(int64_t index) const;
+    double secondsAt(int64_t index) const { return double(index) * framePeriod; }
     // The time from one frame's start to the next on the board: the line's time for a frame
     // unless set. A moving target's echo turns by its Doppler shift over that time, not over the
     // frame's own samples only, as it does on the board that samples, then sends.
@@ -76,6 +76,7 @@ private:
     bool scene = false;
     RadarProfile radar;
     std::vector<SimTarget> targets;
+    SimScene moving;
     double framePeriod;
     SimFrontEnd front;
 };

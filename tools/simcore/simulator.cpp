@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -122,7 +123,7 @@ bool readFrontEnd(const QCommandLineParser &parser, SimulatorOptions &options, Q
     return true;
 }
 
-const char *const kSceneOptions[] = {"target", "iq-imbalance", "dc", "dc-drift", "clutter"};
+const char *const kSceneOptions[] = {"target", "scene", "truth", "iq-imbalance", "dc", "dc-drift", "clutter"};
 
 bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)
 {
@@ -143,6 +144,10 @@ bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options,
     if (!RadarProfile::load(parser.value("radar"), &options.radar, error, &options.warnings))
         return false;
     options.radarScene = true;
+    options.sceneFile = parser.value("scene");
+    if (!options.sceneFile.isEmpty() && !SimScene::load(options.sceneFile, &options.scene, error, &options.warnings))
+        return false;
+    options.truthFile = parser.value("truth");
     for (const QString &text : targets) {
         SimTarget target;
         if (!readNumbers(text, 2, {&target.rangeM, &target.speedMps, &target.levelDb}) || target.rangeM < 0.0
@@ -243,6 +248,9 @@ void warnAboutTheScene(const QCommandLineParser &parser, SimulatorOptions &optio
         still.speedMps = 0.0;
         reflectors.push_back({QStringLiteral("clutter ") + clutterTexts.value(int(k)), still, true});
     }
+    // The scene's moving targets are where they are only for a moment: nothing is said of them.
+    for (size_t k = 0; k < options.scene.clutter.size(); ++k)
+        reflectors.push_back({QStringLiteral("%1: clutter %2").arg(options.sceneFile).arg(k + 1), options.scene.clutter[k], true});
     const RadarProfile &radar = options.radar;
     const SimFrontEnd &front = options.frontEnd;
     // Frames of one sample have no targets; from two on nothing is reported this near zero.
@@ -295,11 +303,23 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
         {"replay", "Stream the frames of a raw capture or line dump instead of synthetic ones\n"
                    "(--mode and --samples do not apply).", "FILE"},
         {"radar", "Make I and Q from the physics of the radar profile FILE (JSON) and the\n"
-                  "--target options, instead of the built-in moving target.", "FILE"},
+                  "--target and --scene options, instead of the built-in moving target.", "FILE"},
         {"target", "With --radar, a fixed target at RANGE_M metres moving at SPEED_MPS (negative\n"
                    "approaching), its tone LEVEL_DB dB above one ADC digit (default 50); repeatable.\n"
                    "CW frames carry its Doppler tone, FMCW frames its beat tone plus the Doppler.",
          "RANGE_M,SPEED_MPS[,LEVEL_DB]"},
+        {"scene", "With --radar, targets that come, go and move, from the JSON file FILE: each with\n"
+                  "range_m (at start_s, default 0 s), speed_mps along its straight path (negative\n"
+                  "towards the sensor), lateral_m (the path's closest distance: the target passes\n"
+                  "by, its radial speed turning from approaching to receding; default 0, straight at\n"
+                  "the sensor), end_s (default never) and level_db (default 50); it is in view from\n"
+                  "start_s until end_s. Optional clutter [{range_m, level_db}] and duration_s (the\n"
+                  "--count it gives unless set). --target adds targets that stay where they are.",
+         "FILE"},
+        {"truth", "With --radar, write each frame's targets to the csv FILE as the frames are made:\n"
+                  "frame,time_s,target,range_m,speed_mps,level_db, time_s = frame x the frame\n"
+                  "period; the scene's targets are numbered from 1, --target ones after them.",
+         "FILE"},
         {"iq-imbalance", "With --radar, Q's channel off from I's: for I = A cos(phi), Q is "
                          "10^(GAIN_DB/20) A sin(phi + PHASE_DEG); within \u00b16 dB and \u00b130 degrees. "
                          "Each tone gets a mirror image on the other side of the spectrum.",
@@ -384,6 +404,12 @@ bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &op
         }
     }
 
+    if (!parser.isSet("count") && options.scene.durationS > 0.0) {
+        const double period = options.rate == SimulatorOptions::Rate::Fixed ? 1.0 / options.framesPerSecond
+                                                                            : BoardModel::linePeriod(options.samples);
+        options.count = int64_t(std::ceil(options.scene.durationS / period));
+    }
+
     if (!readProbability(parser, "junk", &options.faults.junk, error)
         || !readProbability(parser, "stray-header", &options.faults.strayHeader, error)
         || !readProbability(parser, "bad-checksum", &options.faults.badChecksum, error)
@@ -402,6 +428,7 @@ Simulator::Simulator(const SimulatorOptions &options)
 {
     if (options.radarScene) {
         model.setRadarScene(options.radar, options.targets);
+        model.setScene(options.radar, options.scene);
         model.setFrontEnd(options.frontEnd);
     }
     if (options.rate == SimulatorOptions::Rate::Fixed && options.framesPerSecond > 0.0)
@@ -419,6 +446,22 @@ Simulator::~Simulator()
 void Simulator::setReplayFrames(std::vector<QByteArray> frames)
 {
     replayFrames = std::move(frames);
+}
+
+bool Simulator::openTruth(const QString &path, QString *error)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        *error = QStringLiteral("--truth %1 is not a regular file").arg(path);
+        return false;
+    }
+    truth.setFileName(path);
+    if (!truth.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        *error = QStringLiteral("cannot write --truth %1: %2").arg(path, truth.errorString());
+        return false;
+    }
+    truth.write("frame,time_s,target,range_m,speed_mps,level_db\n");
+    return true;
 }
 
 bool Simulator::openPseudoTerminal(QString *slavePath, QString *error)
@@ -478,6 +521,19 @@ bool Simulator::nextSlot(QByteArray &slot, bool *faulty)
         frame = replayFrames[size_t(index)];
     } else {
         frame = encodeFrame(model.frame(index));
+        if (truth.isOpen()) {
+            const QString seconds = QString::number(model.secondsAt(index), 'f', 6);
+            QByteArray rows;
+            for (const SimTargetTruth &target : model.truth(index))
+                rows += QStringLiteral("%1,%2,%3,%4,%5,%6\n")
+                            .arg(index)
+                            .arg(seconds)
+                            .arg(target.target)
+                            .arg(QString::number(target.rangeM, 'f', 4), QString::number(target.speedMps, 'f', 4),
+                                 QString::number(target.levelDb, 'g', 6))
+                            .toLatin1();
+            truth.write(rows);
+        }
     }
     slot.clear();
     *faulty = faults.append(slot, frame);
@@ -579,6 +635,8 @@ void Simulator::run(const std::function<bool()> &stopRequested,
                 due = Clock::now();
         }
     }
+    if (truth.isOpen())
+        truth.flush();
     // Finish the frame that was started, for up to a second, so the stream ends on a whole frame.
     for (int tries = 0; tries < 10 && !drain(); ++tries)
         waitWritable(100);

@@ -7,6 +7,7 @@
 #include "faultinjector.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -34,6 +35,11 @@ struct SimulatorOptions
     bool radarScene = false;
     RadarProfile radar;
     std::vector<SimTarget> targets;
+    // --scene: targets that come, go and move (with --radar only); --target ones are numbered
+    // after them in the truth.
+    QString sceneFile;
+    SimScene scene;
+    QString truthFile; // --truth: where each frame's targets go as csv rows
     // --iq-imbalance, --dc, --dc-drift and --clutter: what the front end adds (with --radar only).
     SimFrontEnd frontEnd;
     QStringList warnings; // about the profile and the scene, for the user
@@ -68,6 +74,11 @@ public:
 
     // The frames --replay sends, in order, instead of synthetic ones.
     void setReplayFrames(std::vector<QByteArray> frames);
+    // Writes the truth of every frame made from now on to `path` as csv: a header, then a row
+    // per target in view per frame, dropped and broken frames included (the frame's index tells
+    // them). False with a one-line `error` when the path is not a regular file or cannot be
+    // written. The rows are flushed when the stream ends, however it ends.
+    bool openTruth(const QString &path, QString *error);
     // Opens a new pseudo-terminal and reports the path the viewer opens.
     bool openPseudoTerminal(QString *slavePath, QString *error);
     // Opens an existing serial device with the viewer's line settings.
@@ -100,6 +111,7 @@ private:
     BoardModel model;
     FaultInjector faults;
     std::vector<QByteArray> replayFrames;
+    QFile truth;
     int64_t index = 0;
     int fd = -1;
     int heldSlaveFd = -1; // keeps a pseudo-terminal's line up while no viewer has it open
