@@ -8,9 +8,11 @@
 #include "frame.h"
 #include "radaranalyzer.h"
 #include "radartruth.h"
+#include "scenetruth.h"
 #include "targettracker.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <cstdio>
 #include <ctime>
@@ -176,6 +178,39 @@ int main(int argc, char *argv[])
     }
     figures.add("tracking_cost", trackingMicrosecondsPerFrame(smoke ? 20000 : 500000),
         "us/frame (CPU)");
+    // Scenes through the analysis and the tracker, against the simulator's truth.
+    {
+        SceneCase road;
+        QFile file(QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/road-scene.json"));
+        if (file.open(QIODevice::ReadOnly))
+            road.scene = sceneFrom(file.readAll());
+        const SceneScore cars = scoreScene(road);
+        figures.add("road_cars", road.scene.targets.size(), "cars (CW, n = 128)");
+        figures.add("road_passes", cars.passes, "passes");
+        figures.add("road_missed", cars.missedTargets, "cars without a pass");
+        figures.add("road_number_changes", cars.numberChanges, "track number changes");
+        figures.add("road_worst_speed_error", cars.worstSpeedErrorBins, "bins (largest speed)");
+        SceneCase walker;
+        walker.mode = SimMode::Alternate;
+        walker.scene = sceneFrom(R"({"duration_s": 23, "targets": [
+            {"start_s": 0, "end_s": 22.5, "range_m": 30, "speed_mps": -1.2, "level_db": 40}]})");
+        walker.frontEnd.dcI = 300.0;
+        walker.frontEnd.dcQ = -200.0;
+        walker.frontEnd.clutter = {{15.0, 0.0, 50.0}};
+        const SceneScore walking = scoreScene(walker);
+        figures.add("walker_cw_tracks", walking.trackNumbers[0], "tracks (30 m to 3 m at 1.2 m/s)");
+        figures.add("walker_fmcw_tracks", walking.trackNumbers[1], "tracks (the walker, a standing echo)");
+        figures.add("walker_range_error", walking.medianRangeErrorBins, "bins (median, Doppler taken out)");
+        figures.add("walker_range_error_as_measured", walking.medianRangeErrorUncorrectedBins,
+            "bins (median, without)");
+        figures.add("walker_tied", walking.tiedRows, "of its FMCW rows");
+        SceneCase presence;
+        presence.scene = sceneFrom(R"({"duration_s": 50, "targets": [
+            {"start_s": 10, "end_s": 40, "range_m": 45, "speed_mps": -1.2, "level_db": 35}]})");
+        const SceneScore present = scoreScene(presence);
+        figures.add("presence_came_after", present.presentAt - 10.0, "s (walker in view 10 to 40 s)");
+        figures.add("presence_went_after", present.absentAt - 40.0, "s (hold 3 s)");
+    }
     figures.print("radar analysis: errors in board bins, cost per frame", json);
     return 0;
 }

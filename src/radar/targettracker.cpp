@@ -69,7 +69,12 @@ bool TargetTracker::update(double seconds, const RadarAnalysis &analysis)
         auto gone = std::remove_if(tracks.begin(), tracks.end(), [&](const Track &track) {
             const bool unconfirmable = !track.state.confirmed
                 && track.framesSeen >= options.confirmFrames;
-            if (seconds - track.state.lastHitSeconds <= options.dropSeconds && !unconfirmable)
+            // A tied FMCW track coasts on its CW track's speed for a while.
+            const bool coasting = track.state.tiedTo != 0
+                && seconds - track.state.lastHitSeconds <= options.tiedCoastSeconds;
+            if (coasting
+                || (seconds - track.state.lastHitSeconds <= options.dropSeconds
+                    && track.misses < options.dropMisses && !unconfirmable))
                 return false;
             endTrack(track);
             return true;
@@ -122,6 +127,7 @@ void TargetTracker::updateMode(int mode, double seconds, const RadarAnalysis &an
     for (Track &track : tracks) {
         track.state.hit = false;
         ++track.framesSeen;
+        ++track.misses;
     }
     for (const Pair &pair : pairs) {
         if (trackTaken[pair.track] || used[pair.target])
@@ -145,6 +151,7 @@ void TargetTracker::updateMode(int mode, double seconds, const RadarAnalysis &an
                 track.rate += options.beta * residual / dt;
         }
         track.lastSeconds = seconds;
+        track.misses = 0;
         track.measured = measured;
         track.state.hit = true;
         track.state.levelDb = target.levelDb;
@@ -188,53 +195,70 @@ void TargetTracker::updateMode(int mode, double seconds, const RadarAnalysis &an
 
 void TargetTracker::tie()
 {
-    // An FMCW track and a CW track are one target when each is the other's only match: both
+    // An FMCW track and a CW track become one target when each is the other's only match: both
     // confirmed and seen of late, the FMCW range rate within a tolerance of the CW speed. A target
-    // that does not move is never tied: CW does not see it.
+    // that does not move is never tied: CW does not see it. Once tied they stay so while both go
+    // on and the CW track is seen.
     const auto matches = [&](const Track &cw, const Track &fmcw) {
         const double speed = cw.value;
         const double tolerance = std::max(0.6, 0.35 * std::abs(speed));
         return std::abs(speed) >= options.presenceMinSpeedMps
             && std::abs(fmcw.rate - speed) <= tolerance;
     };
-    const auto current = [&](const Track &track) {
-        return track.state.confirmed && lastSeconds - track.state.lastHitSeconds <= options.dropSeconds;
+    const auto seen = [&](const Track &track) {
+        return track.state.confirmed
+            && lastSeconds - track.state.lastHitSeconds <= options.dropSeconds;
     };
-    for (Track &fmcw : state[1])
-        fmcw.state.tiedTo = 0;
+    const auto partnerOf = [&](const Track &track) -> Track * {
+        for (Track &other : state[1 - track.state.mode])
+            if (track.state.tiedTo != 0 && other.state.id == track.state.tiedTo)
+                return &other;
+        return nullptr;
+    };
+    for (Track &fmcw : state[1]) {
+        Track *cw = partnerOf(fmcw);
+        if (!cw || !seen(*cw))
+            fmcw.state.tiedTo = 0;
+    }
     for (Track &cw : state[0]) {
-        cw.state.tiedTo = 0;
+        Track *fmcw = partnerOf(cw);
+        if (!fmcw || fmcw->state.tiedTo != cw.state.id)
+            cw.state.tiedTo = 0;
         cw.state.rangeM = qQNaN();
     }
     for (Track &fmcw : state[1]) {
-        if (!current(fmcw))
-            continue;
-        Track *only = nullptr;
-        int count = 0;
-        for (Track &cw : state[0]) {
-            if (current(cw) && matches(cw, fmcw)) {
-                only = &cw;
-                ++count;
+        if (fmcw.state.tiedTo == 0 && seen(fmcw)) {
+            Track *only = nullptr;
+            int count = 0;
+            for (Track &cw : state[0]) {
+                if (cw.state.tiedTo == 0 && seen(cw) && matches(cw, fmcw)) {
+                    only = &cw;
+                    ++count;
+                }
             }
+            int back = 0;
+            for (const Track &other : state[1])
+                back += count == 1 && other.state.tiedTo == 0 && seen(other) && matches(*only, other);
+            if (count != 1 || back != 1)
+                continue;
+            fmcw.state.tiedTo = only->state.id;
+            only->state.tiedTo = fmcw.state.id;
         }
-        if (count != 1)
+        Track *cw = partnerOf(fmcw);
+        if (!cw)
             continue;
-        int back = 0;
-        for (const Track &other : state[1])
-            back += current(other) && matches(*only, other);
-        if (back != 1)
-            continue;
-        // The beat tone moved by the Doppler shift: a range that reads too far or too near by
-        // chirp * v * fc / slope.
+        // The CW speed is the range rate, measured far better than ranges' differences tell it;
+        // it carries the range through frames in which the FMCW track has no hit (a walker
+        // passing a standing echo at the same range). The beat tone is moved by the Doppler
+        // shift: the range reads too far or too near by chirp * v * fc / slope.
+        fmcw.rate = cw->value;
         const double shift = radar.hasSweep()
-            ? radar.chirp() * only->value * radar.carrierHz / radar.sweepSlope()
+            ? radar.chirp() * cw->value * radar.carrierHz / radar.sweepSlope()
             : 0.0;
-        fmcw.state.tiedTo = only->state.id;
-        only->state.tiedTo = fmcw.state.id;
         // As it stands at the newest frame's time, which may be the other mode's.
         fmcw.state.rangeM = fmcw.value + fmcw.rate * (lastSeconds - fmcw.lastSeconds) - shift;
-        fmcw.state.speedMps = only->value;
-        only->state.rangeM = fmcw.state.rangeM;
+        fmcw.state.speedMps = cw->value;
+        cw->state.rangeM = fmcw.state.rangeM;
     }
     for (int m = 0; m < 2; ++m) {
         for (Track &track : state[m]) {

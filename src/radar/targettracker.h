@@ -3,7 +3,7 @@
 // long as it is seen. Per modulation (CW: speed; FMCW: range and range rate) each frame's targets
 // are gated and associated with the tracks predicted to that frame's time, each track follows its
 // own with an alpha-beta filter, is confirmed after M hits in its first N frames and dropped after
-// a time without one. A confirmed track's life is a pass. On an alternating board a CW track and
+// a few frames without one. A confirmed track's life is a pass. On an alternating board a CW track and
 // an FMCW track that can only be one another are tied: the CW speed takes the Doppler shift out of
 // the FMCW range. Presence is a confirmed track that moves within a range and speed gate, held for
 // a while after its last hit. Pure: targets and times in, tracks out; no threads, no Qt objects.
@@ -28,8 +28,13 @@ struct TrackerSettings {
     // between them: the largest acceleration in CW; in FMCW the largest speed the CW frames can
     // tell (the profile's unambiguous speed).
     double maxAccelerationMps2 = 20.0;
-    // A track without a hit for this long ends (its pass with it).
+    // A track ends (its pass with it) after this many frames of its mode in a row without a hit,
+    // or this long without one (a gap in the frames).
+    int dropMisses = 3;
     double dropSeconds = 1.0;
+    // An FMCW track tied to a CW track that is still seen goes on without hits this long, its
+    // range carried by the CW speed: a target crossing a standing echo's range is one track.
+    double tiedCoastSeconds = 3.0;
     // The filter's gains: how far a hit pulls the value, and its rate.
     double alpha = 0.5;
     double beta = 0.15;
@@ -106,6 +111,7 @@ private:
         double rate = 0.0; // per second
         double lastSeconds = 0.0; // the time the filter stands at
         int framesSeen = 0; // frames of its mode since it started
+        int misses = 0; // frames of its mode in a row without a hit
         double measured = 0.0; // the last hit's value as the detector gave it
         double recentSpeeds[3] = {}; // the speed at its last three hits, newest at [hits % 3]
         double maxSpeed = 0.0; // the largest median of three hits' speeds

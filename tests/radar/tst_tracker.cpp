@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The tracker: frames of targets in, tracks, passes and presence out. First its bookkeeping on
-// targets placed by hand, then whole scenes from the simulator held against its truth.
+// targets placed by hand, then whole moving scenes from the simulator, through the analysis, held
+// against the simulator's truth.
 #include "boardmodel.h"
 #include "radaranalyzer.h"
 #include "radartruth.h"
+#include "scenetruth.h"
 #include "targettracker.h"
 
 #include <QtTest>
@@ -163,6 +165,87 @@ private slots:
             }
             QVERIFY2(matched, qPrintable(QString::number(pass.maxSpeedMps)));
         }
+    }
+
+    void scenesAgainstTheTruth_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("scene");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<bool>("frontEnd"); // an offset that wanders and a standing echo
+        QFile road(QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/road-scene.json"));
+        QVERIFY(road.open(QIODevice::ReadOnly));
+        const QByteArray cars = road.readAll();
+        QTest::newRow("road: 20 cars, CW n=128") << "road" << cars << 128 << false;
+        QTest::newRow("road: 20 cars, CW n=200, real front end") << "road" << cars << 200 << true;
+        QTest::newRow("road: 20 cars, CW n=255") << "road" << cars << 255 << false;
+        const QByteArray walker = R"({"duration_s": 23, "targets": [
+            {"start_s": 0, "end_s": 22.5, "range_m": 30, "speed_mps": -1.2, "level_db": 40}]})";
+        QTest::newRow("walker 30 m to 3 m, alternating n=128") << "walker" << walker << 128 << false;
+        QTest::newRow("walker, alternating n=100, real front end") << "walker" << walker << 100 << true;
+        QTest::newRow("presence: a walker from 10 s to 40 s, CW n=128")
+            << "presence" << QByteArray(R"({"duration_s": 50, "targets": [
+                {"start_s": 10, "end_s": 40, "range_m": 45, "speed_mps": -1.2, "level_db": 35}]})")
+            << 128 << true;
+        QTest::newRow("presence: 10 minutes of noise, alternating n=128")
+            << "noise" << QByteArray(R"({"duration_s": 600, "targets": []})") << 128 << true;
+    }
+
+    // Frames of a moving scene through the analysis and the tracker: every car one pass with its
+    // largest speed and direction, at most one track number change in all; a walker one track
+    // in each mode, tied, its range read with the Doppler shift taken out; presence within a
+    // second of a walker coming in and within the hold time and a second of it going; none in
+    // noise.
+    void scenesAgainstTheTruth()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, scene);
+        QFETCH(int, samples);
+        QFETCH(bool, frontEnd);
+        SceneCase sceneCase;
+        sceneCase.scene = sceneFrom(scene);
+        QVERIFY(sceneCase.scene.durationS > 0.0);
+        sceneCase.samples = samples;
+        sceneCase.mode = kind == "walker" || kind == "noise" ? SimMode::Alternate : SimMode::Cw;
+        sceneCase.seed = uint32_t(samples);
+        if (frontEnd) {
+            sceneCase.frontEnd.dcI = 300.0;
+            sceneCase.frontEnd.dcQ = -200.0;
+            sceneCase.frontEnd.dcDriftPerS = 1.0;
+            sceneCase.frontEnd.clutter = {{15.0, 0.0, 50.0}};
+        }
+        const SceneScore score = scoreScene(sceneCase);
+        const QString figures = QStringLiteral(
+            "passes %1, false %2, missed %3, number changes %4, wrong directions %5, worst speed "
+            "%6 bin, range median %7 bin (as measured %8), tied %9, tracks %10/%11, presence "
+            "%12 to %13 (%14 changes)")
+                                    .arg(score.passes)
+                                    .arg(score.falsePasses)
+                                    .arg(score.missedTargets)
+                                    .arg(score.numberChanges)
+                                    .arg(score.wrongDirections)
+                                    .arg(score.worstSpeedErrorBins)
+                                    .arg(score.medianRangeErrorBins)
+                                    .arg(score.medianRangeErrorUncorrectedBins)
+                                    .arg(score.tiedRows)
+                                    .arg(score.trackNumbers[0])
+                                    .arg(score.trackNumbers[1])
+                                    .arg(score.presentAt)
+                                    .arg(score.absentAt)
+                                    .arg(score.presenceChanges);
+        const bool held = kind == "road"
+            ? score.passes == 20 && score.missedTargets == 0 && score.falsePasses == 0
+                && score.numberChanges <= 1 && score.wrongDirections == 0
+                && score.worstSpeedErrorBins <= 0.25
+            : kind == "walker"
+            ? score.trackNumbers[0] == 1 && score.trackNumbers[1] == (frontEnd ? 2 : 1)
+                && score.tiedRows > 0.8 && score.medianRangeErrorBins <= 0.5
+            : kind == "presence"
+            ? score.presenceChanges == 2 && score.presentAt >= 10.0 && score.presentAt <= 11.0
+                && score.absentAt >= 40.0
+                && score.absentAt <= 40.0 + sceneCase.tracking.presenceHoldSeconds + 1.0
+            : score.presenceChanges == 0 && score.passes == 0;
+        QVERIFY2(held, qPrintable(figures));
     }
 
     // Presence follows a confirmed moving track and is held after it; a standing echo is not

@@ -49,6 +49,12 @@ bool readTrackerOptions(const QCommandLineParser &parser, TrackerSettings *track
     }
     tracking->confirmHits = hits;
     tracking->confirmFrames = frames;
+    bool missesOk = false;
+    tracking->dropMisses = parser.value("misses").toInt(&missesOk);
+    if (!missesOk || tracking->dropMisses < 1 || tracking->dropMisses > 1000) {
+        *error = QStringLiteral("--misses wants frames from 1 to 1000, not '%1'").arg(parser.value("misses"));
+        return false;
+    }
     if (!number(parser.value("drop"), 0.0, &tracking->dropSeconds)) {
         *error = QStringLiteral("--drop wants seconds, not '%1'").arg(parser.value("drop"));
         return false;
@@ -126,12 +132,14 @@ int main(int argc, char *argv[])
         "With --tracks, --passes or --presence (and a profile) the targets go through the\n"
         "tracker: per mode each frame's targets are gated (--gate bins round a track's\n"
         "prediction), followed by an alpha-beta filter, confirmed after M hits in the first N\n"
-        "frames (--confirm M/N) and ended after --drop seconds without a hit. CW tracks follow\n"
-        "the speed, FMCW ones the range and its rate; on an alternating board a CW track and an\n"
-        "FMCW track that can only be one another are tied, and the CW speed takes the Doppler\n"
-        "shift out of the FMCW range. --tracks writes frame,time_s,mode,track,range_m,speed_mps,\n"
-        "level_db for each confirmed track with a hit in the frame; --passes a row per confirmed\n"
-        "track's life as it ends: track,mode,start_s,end_s,frames,max_speed_mps (either way),\n"
+        "frames (--confirm M/N) and ended after --misses frames of their mode in a row without a\n"
+        "hit (or --drop seconds). CW tracks follow the speed, FMCW ones the range and its rate;\n"
+        "on an alternating board a CW track and an FMCW track that can only be one another are\n"
+        "tied: the CW speed takes the Doppler shift out of the FMCW range and carries it for up\n"
+        "to 3 s without FMCW hits (a walker crossing a standing echo's range). --tracks writes\n"
+        "frame,time_s,mode,track,range_m,speed_mps,level_db for each confirmed track with a hit\n"
+        "in the frame; --passes a row per confirmed track's life as it ends: track,mode,start_s,\n"
+        "end_s,frames,max_speed_mps (either way, the largest median of three hits in a row),\n"
         "min_range_m (where a range is known),direction; --presence time_s,present (1 or 0) at\n"
         "the first frame and at every change: present while a confirmed track moves at\n"
         "--presence-speed or faster within --presence-range (where its range is known), and for\n"
@@ -141,7 +149,8 @@ int main(int argc, char *argv[])
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
         {"radar",
-            "The radar profile (JSON) for --targets and --calibrate; without it, FILE.radar.json\n"
+            "The radar profile (JSON) for --targets, --tracks, --passes, --presence and\n"
+            "--calibrate; without it, FILE.radar.json\n"
             "(written beside a recording the viewer made with a profile) when there is one.",
             "PROFILE"},
         {"targets", "Write each frame's targets (needs a profile) instead of its samples."},
@@ -154,6 +163,8 @@ int main(int argc, char *argv[])
         {"gate", "Tracks: the gate round a track's prediction, in bins (default 2).", "BINS", "2"},
         {"confirm", "Tracks: confirmed after M hits in the first N frames (default 3/5).", "M/N",
             "3/5"},
+        {"misses", "Tracks: ended after N frames of their mode in a row without a hit "
+                   "(default 3).", "N", "3"},
         {"drop", "Tracks: ended after this long without a hit (default 1 s).", "SECONDS", "1"},
         {"presence-speed", "Presence: the least speed that counts (default 0.3 m/s).", "MPS",
             "0.3"},
