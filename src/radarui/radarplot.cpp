@@ -290,6 +290,15 @@ void RadarPlot::refresh(int changedModes)
         update(changed);
 }
 
+void RadarPlot::refreshTracks()
+{
+    QRegion changed;
+    for (int mode : shownModes())
+        changed += layoutFor(mode).history.adjusted(-1, -1, 1, 1);
+    if (!changed.isEmpty())
+        update(changed);
+}
+
 void RadarPlot::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);

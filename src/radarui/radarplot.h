@@ -49,6 +49,8 @@ public:
     // Repaints what new frames of the modes in `modes` (bit 0 CW, bit 1 FMCW) change: their
     // spectra and tracks, their readouts when the numbers differ, all of it when the axes move.
     void refresh(int modes = 3);
+    // Repaints the track plots alone (the tracks changed, the spectra did not).
+    void refreshTracks();
     // Forgets both panes (a new link, another profile).
     void clearPanes();
     // The tracks, trails and passes (RadarTap::takeTracking() brings them up to date); call

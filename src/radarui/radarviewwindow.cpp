@@ -291,10 +291,16 @@ QString RadarViewWindow::noteText() const
 void RadarViewWindow::showTracking(bool passesChanged)
 {
     const RadarTracking &tracking = picture->tracking();
-    presence->setText(tracking.present ? QStringLiteral("present") : QStringLiteral("absent"));
-    presence->setStyleSheet(tracking.present
-            ? QStringLiteral("background: #2e8b57; color: white; font-weight: bold; padding: 4px")
-            : QStringLiteral("background: #e0e0e0; color: #505050; padding: 4px"));
+    // A style sheet set again re-polishes the label: only when presence changes.
+    const QString presenceText
+        = tracking.present ? QStringLiteral("present") : QStringLiteral("absent");
+    if (presence->text() != presenceText) {
+        presence->setText(presenceText);
+        presence->setStyleSheet(tracking.present
+                ? QStringLiteral(
+                    "background: #2e8b57; color: white; font-weight: bold; padding: 4px")
+                : QStringLiteral("background: #e0e0e0; color: #505050; padding: 4px"));
+    }
     const TrackerSettings &gate = tracking.settings;
     QString gateText = QStringLiteral("moving at %1 m/s or more").arg(gate.presenceMinSpeedMps);
     if (gate.presenceMinRangeM > 0.0 || gate.presenceMaxRangeM < 1e8)
@@ -304,7 +310,8 @@ void RadarViewWindow::showTracking(bool passesChanged)
     gateText += QStringLiteral("; held %1 s").arg(gate.presenceHoldSeconds);
     if (std::isfinite(tracking.presenceChangedAt))
         gateText += QStringLiteral("; since %1 s").arg(tracking.presenceChangedAt, 0, 'f', 1);
-    presenceGate->setText(gateText);
+    if (presenceGate->text() != gateText)
+        presenceGate->setText(gateText);
     if (!passesChanged && passTable->rowCount() > 0)
         return;
     const PassSummary summary = summarisePasses(tracking.passes);
@@ -659,7 +666,9 @@ void RadarViewWindow::drain()
         }
         linkNote.clear();
         showTracking(restarted || tracking.passCount != passes);
-        changed = 3; // a track of either mode may have ended
+        // A track of either mode may have ended: both track plots, not both spectra.
+        if (changed != 3)
+            picture->refreshTracks();
     }
     if (changed)
         picture->refresh(changed);
