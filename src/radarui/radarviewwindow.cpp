@@ -152,7 +152,7 @@ void RadarViewWindow::buildControls()
     side->addWidget(note);
     auto *sidePanel = new QWidget;
     sidePanel->setLayout(side);
-    sidePanel->setFixedWidth(340);
+    sidePanel->setFixedWidth(380);
     auto *layout = new QHBoxLayout(this);
     layout->addWidget(picture, 1);
     layout->addWidget(sidePanel);
@@ -257,7 +257,7 @@ QWidget *RadarViewWindow::buildTraffic()
     passTable = new QTableWidget(0, 4);
     passTable->setObjectName(QStringLiteral("passTable"));
     passTable->setHorizontalHeaderLabels({QStringLiteral("start (s)"), QStringLiteral("top m/s"),
-        QStringLiteral("direction"), QStringLiteral("nearest m")});
+        QStringLiteral("way"), QStringLiteral("nearest m")});
     passTable->setToolTip(QStringLiteral(
         "The session's passes, newest first (the last %1 shown): a confirmed track from its first "
         "hit to its last, its largest speed and its nearest range where the frames measure one")
