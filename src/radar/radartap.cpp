@@ -7,44 +7,46 @@
 #include <QScopeGuard>
 #include <QThread>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
-void RadarTrack::add(double seconds, double value, double levelDb)
+void RadarTracking::clear()
 {
-    const int64_t slot = int64_t(std::floor(std::max(seconds, 0.0) / kSlotSeconds));
-    if (slot > newestSlot) {
-        // Slots passed over had no frame: gaps.
-        for (int64_t k = std::max(newestSlot + 1, slot - kSlots + 1); k <= slot; ++k) {
-            values[size_t(k % kSlots)] = std::numeric_limits<float>::quiet_NaN();
-            levels[size_t(k % kSlots)] = std::numeric_limits<float>::quiet_NaN();
-        }
-        newestSlot = slot;
-    } else if (slot <= newestSlot - kSlots) {
-        return;
-    }
-    const size_t at = size_t(slot % kSlots);
-    if (std::isnan(levels[at]))
-        levels[at] = -std::numeric_limits<float>::infinity();
-    // The slot keeps the strongest target of its frames.
-    if (!std::isnan(value) && !(levels[at] >= levelDb)) {
-        values[at] = float(value);
-        levels[at] = float(levelDb);
-    }
+    const uint64_t trailAt = trailCursor, passAt = passCursor;
+    *this = RadarTracking();
+    trailCursor = trailAt;
+    passCursor = passAt;
 }
 
-float RadarTrack::valueBack(int back) const
+const TrackState *RadarTracking::track(int id) const
 {
-    if (newestSlot < 0 || back < 0 || back >= kSlots || newestSlot - back < 0)
-        return std::numeric_limits<float>::quiet_NaN();
-    return values[size_t((newestSlot - back) % kSlots)];
+    for (const std::vector<TrackState> &mode : tracks)
+        for (const TrackState &state : mode)
+            if (state.id == id)
+                return &state;
+    return nullptr;
 }
 
-bool RadarTrack::frameBack(int back) const
+PassSummary summarisePasses(const std::deque<TrackPass> &passes)
 {
-    if (newestSlot < 0 || back < 0 || back >= kSlots || newestSlot - back < 0)
-        return false;
-    return !std::isnan(levels[size_t((newestSlot - back) % kSlots)]);
+    PassSummary summary;
+    summary.mode = std::any_of(passes.begin(), passes.end(),
+                       [](const TrackPass &pass) { return pass.mode == 0; })
+        ? 0
+        : 1;
+    std::vector<double> speeds;
+    for (const TrackPass &pass : passes)
+        if (pass.mode == summary.mode)
+            speeds.push_back(pass.maxSpeedMps);
+    summary.count = int64_t(speeds.size());
+    if (speeds.empty())
+        return summary;
+    // Nearest rank: the ceil(0.85 n)-th smallest.
+    const size_t rank = size_t(std::ceil(0.85 * double(speeds.size())));
+    std::nth_element(speeds.begin(), speeds.begin() + (rank - 1), speeds.end());
+    summary.speed85Mps = speeds[rank - 1];
+    return summary;
 }
 
 RadarTap::RadarTap() = default;
@@ -73,6 +75,9 @@ void RadarTap::lockAsWorker()
 void RadarTap::configure(const RadarProfile &radar, const RadarSettings &options)
 {
     CallerLock locker(*this);
+    // The processing's settings leave the tracks as they are; another profile starts them anew.
+    trackerChanged
+        = trackerChanged || !configured || radarProfileJson(radar) != radarProfileJson(profile);
     profile = radar;
     settings = options;
     configured = true;
@@ -85,6 +90,14 @@ void RadarTap::clearConfiguration()
     CallerLock locker(*this);
     configured = false;
     configChanged = true;
+    pendingChange.store(true, std::memory_order_release);
+}
+
+void RadarTap::configureTracker(const TrackerSettings &tracking)
+{
+    CallerLock locker(*this);
+    trackerSettings = tracking;
+    trackerChanged = true;
     pendingChange.store(true, std::memory_order_release);
 }
 
@@ -111,11 +124,19 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
         const auto unlock = qScopeGuard([this] { mutex.unlock(); });
         if (configChanged)
             analyzer = configured ? std::make_unique<RadarAnalyzer>(profile, settings) : nullptr;
+        if (!analyzer) {
+            tracker.reset();
+        } else if (trackerChanged || !tracker) {
+            tracker = std::make_unique<TargetTracker>(profile, trackerSettings);
+            for (std::vector<TrackState> &tracks : liveTracks)
+                tracks.clear();
+            trailSlots.clear();
+        }
         if (relearnWanted && analyzer)
             analyzer->resetBackground();
         if (holdResetWanted && analyzer)
             analyzer->resetMaxHold();
-        configChanged = relearnWanted = holdResetWanted = false;
+        configChanged = relearnWanted = holdResetWanted = trackerChanged = false;
     }
     if (seconds <= 0.0 && frame > 0) {
         if (!ownClock.isValid())
@@ -130,16 +151,15 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
     if (!analyzer)
         return;
     analyzer->analyze(record, work);
-    const int mode = work.spectrum.mode;
-    const RadarTarget *strongest = work.targets.empty() ? nullptr : &work.targets.front();
-    const double value = !strongest     ? qQNaN()
-        : mode == 0                     ? strongest->speedMps
-        : std::isnan(strongest->rangeM) ? strongest->bins
-                                        : strongest->rangeM;
+    const int mode = work.spectrum.mode & 1;
+    // A rewound or looped replay: what the tracker knew belongs to the pass before.
+    const bool wentBack = tracker->update(seconds, work);
     {
         lockAsWorker();
         const auto unlock = qScopeGuard([this] { mutex.unlock(); });
-        tracks[mode].add(seconds, value, strongest ? strongest->levelDb : 0.0);
+        if (wentBack)
+            restartLocked(RadarRestart::TimeWentBack);
+        trackLocked(mode, seconds);
         logLocked(frame, seconds, work);
         Latest &newest = latest[mode];
         std::swap(newest.analysis, work);
@@ -151,6 +171,70 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
         newsListener();
 }
 
+void RadarTap::restartLocked(RadarRestart why)
+{
+    ++generation;
+    restart = why;
+    logRestart = logTotal;
+    trailRestart = trailTotal;
+    passRestart = passTotal;
+    logCount = logNext = 0;
+    newestSeconds = 0.0;
+    for (std::vector<TrackState> &tracks : liveTracks)
+        tracks.clear();
+    // The ring's points and passes before now are skipped by the next take, not erased.
+    trailSlots.clear();
+    passCount = 0;
+    present = false;
+    presenceChangedAt = qQNaN();
+    if (tracker)
+        tracker->takePasses(); // those the restart ended: of the pass before
+}
+
+void RadarTap::trackLocked(int mode, double seconds)
+{
+    // Both modes: a frame of one ends the other's tracks that went without a hit, and ties them.
+    liveTracks[0] = tracker->tracks(0);
+    liveTracks[1] = tracker->tracks(1);
+    const int64_t slot = int64_t(std::floor(std::max(seconds, 0.0) / kTrailSlotSeconds));
+    for (const TrackState &state : liveTracks[mode]) {
+        if (!state.confirmed || !state.hit)
+            continue;
+        auto found = std::find_if(trailSlots.begin(), trailSlots.end(),
+            [&](const std::pair<int, int64_t> &last) { return last.first == state.id; });
+        if (found != trailSlots.end() && found->second == slot)
+            continue;
+        if (found == trailSlots.end())
+            found = trailSlots.insert(trailSlots.end(), {state.id, slot});
+        found->second = slot;
+        if (trail.empty())
+            trail.resize(kTrailPoints);
+        trail[trailTotal % trail.size()]
+            = RadarTrailPoint{seconds, float(mode ? state.rangeM : state.speedMps), state.id, mode};
+        ++trailTotal;
+    }
+    // Tracks that ended need no slot any more.
+    const auto live = [this](int id) {
+        for (const std::vector<TrackState> &tracks : liveTracks)
+            for (const TrackState &state : tracks)
+                if (state.id == id)
+                    return true;
+        return false;
+    };
+    trailSlots.erase(std::remove_if(trailSlots.begin(), trailSlots.end(),
+                         [&](const std::pair<int, int64_t> &last) { return !live(last.first); }),
+        trailSlots.end());
+    for (const TrackPass &pass : tracker->takePasses()) {
+        if (passes.empty())
+            passes.resize(RadarTracking::kPassesKept);
+        passes[passTotal % passes.size()] = pass;
+        ++passTotal;
+        ++passCount;
+    }
+    present = tracker->present();
+    presenceChangedAt = tracker->presenceChangedAt();
+}
+
 void RadarTap::logLocked(int64_t frame, double seconds, const RadarAnalysis &analysis)
 {
     newestSeconds = std::max(newestSeconds, seconds);
@@ -160,6 +244,7 @@ void RadarTap::logLocked(int64_t frame, double seconds, const RadarAnalysis &ana
         log[logNext] = RadarTargetRow{frame, seconds, analysis.spectrum.mode, target};
         logNext = (logNext + 1) % log.size();
         logCount = std::min(logCount + 1, log.size());
+        ++logTotal;
     }
 }
 
@@ -170,10 +255,7 @@ void RadarTap::linkOpened(const LinkOpening &link)
     {
         lockAsWorker();
         const auto unlock = qScopeGuard([this] { mutex.unlock(); });
-        tracks[0].clear();
-        tracks[1].clear();
-        logCount = logNext = 0;
-        newestSeconds = 0.0;
+        restartLocked(RadarRestart::NewLink);
         calibrator.reset();
         for (Latest &newest : latest) {
             newest.analysis = RadarAnalysis();
@@ -183,6 +265,8 @@ void RadarTap::linkOpened(const LinkOpening &link)
     }
     if (analyzer)
         analyzer->reset();
+    if (tracker)
+        tracker->reset();
     if (followSidecars.load()) {
         RadarProfile beside;
         QString error;
@@ -203,6 +287,8 @@ void RadarTap::linkOpened(const LinkOpening &link)
                 configured = true;
                 configChanged = false;
                 analyzer = std::make_unique<RadarAnalyzer>(profile, settings);
+                tracker = std::make_unique<TargetTracker>(profile, trackerSettings);
+                trackerChanged = false;
             }
         }
     }
@@ -239,10 +325,84 @@ bool RadarTap::takeLatest(int mode, Latest &into)
     return true;
 }
 
-RadarTrack RadarTap::track(int mode)
+void RadarTap::restartForNewLink()
+{
+    linkFrames = 0;
+    ownClock.start();
+    if (analyzer)
+        analyzer->reset();
+    if (tracker)
+        tracker->reset();
+    CallerLock locker(*this);
+    restartLocked(RadarRestart::NewLink);
+    calibrator.reset();
+    for (Latest &newest : latest) {
+        newest.analysis = RadarAnalysis();
+        newest.frame = -1;
+        ++newest.sequence;
+    }
+}
+
+bool RadarTap::takeTracking(RadarTracking &into)
 {
     CallerLock locker(*this);
-    return tracks[mode & 1];
+    bool changed = false;
+    if (into.generation != generation) {
+        into.clear();
+        into.generation = generation;
+        into.restart = restart;
+        changed = true;
+    }
+    for (int mode = 0; mode < 2; ++mode) {
+        if (into.tracks[mode].size() != liveTracks[mode].size()
+            || !std::equal(liveTracks[mode].begin(), liveTracks[mode].end(),
+                into.tracks[mode].begin(), [](const TrackState &a, const TrackState &b) {
+                    return a.id == b.id && a.frames == b.frames && a.confirmed == b.confirmed
+                        && a.tiedTo == b.tiedTo && a.lastHitSeconds == b.lastHitSeconds;
+                })) {
+            into.tracks[mode] = liveTracks[mode];
+            changed = true;
+        }
+    }
+    into.present = present;
+    into.presenceChangedAt = presenceChangedAt;
+    into.newestSeconds = newestSeconds;
+    into.settings = trackerSettings;
+    into.passCount = passCount;
+    // Only what came since the last take and since the restart; what the rings overwrote
+    // meanwhile is gone.
+    const uint64_t firstPoint = std::max({into.trailCursor, trailRestart,
+        trailTotal - std::min<uint64_t>(trailTotal, trail.size())});
+    for (uint64_t k = firstPoint; k < trailTotal; ++k)
+        into.trail.push_back(trail[k % trail.size()]);
+    changed = changed || firstPoint < trailTotal;
+    into.trailCursor = trailTotal;
+    const uint64_t firstPass = std::max(
+        {into.passCursor, passRestart, passTotal - std::min<uint64_t>(passTotal, passes.size())});
+    for (uint64_t k = firstPass; k < passTotal; ++k)
+        into.passes.push_back(passes[k % passes.size()]);
+    changed = changed || firstPass < passTotal;
+    into.passCursor = passTotal;
+    while (into.passes.size() > RadarTracking::kPassesKept)
+        into.passes.pop_front();
+    while (!into.trail.empty()
+        && (into.trail.size() > size_t(kTrailPoints)
+            || into.trail.front().seconds < newestSeconds - RadarTracking::kTrailSeconds))
+        into.trail.pop_front();
+    return changed;
+}
+
+int64_t RadarTap::takeTargets(uint64_t *cursor, std::vector<RadarTargetRow> &rows)
+{
+    CallerLock locker(*this);
+    const uint64_t oldest = logTotal - logCount;
+    const uint64_t from = std::max(*cursor, logRestart);
+    const int64_t lost = from < oldest ? int64_t(oldest - from) : 0;
+    const size_t size = log.size();
+    for (uint64_t k = std::max(*cursor, oldest); k < logTotal; ++k)
+        rows.push_back(log[(logNext + size - size_t(logTotal - k)) % size]);
+    *cursor = logTotal;
+    return lost;
 }
 
 std::vector<RadarTargetRow> RadarTap::recentTargets(double seconds)

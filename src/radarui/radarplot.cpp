@@ -20,7 +20,7 @@ const QColor kThresholdColour(220, 60, 30);
 constexpr int kMargin = 8;
 constexpr int kAxisLeft = 48; // room for the dB and track labels
 constexpr int kAxisBelow = 40; // tick labels and the axis title
-constexpr double kLongestBridgeSeconds = 1.0; // the track is not drawn across a longer silence
+constexpr double kLongestBridgeSeconds = 0.5; // a trail is not drawn across a longer silence
 constexpr double kReadoutScale = 1.5; // the readout's font against the window's
 
 // A round step for about `count` ticks over `span`.
@@ -64,9 +64,11 @@ double targetValue(const RadarTarget &target, const RadarSpectrum &spectrum)
     return target.bins;
 }
 
-void drawTicks(QPainter &painter, const QRect &area, double low, double high, bool vertical)
+void drawTicks(QPainter &painter, const QRect &area, double low, double high, bool vertical,
+    int leastTicks = 2)
 {
-    const double step = niceStep(high - low, vertical ? std::max(2, area.height() / 28) : 8);
+    const double step
+        = niceStep(high - low, vertical ? std::max(leastTicks, area.height() / 28) : 8);
     const QFontMetrics metrics = painter.fontMetrics();
     for (double value = std::ceil(low / step) * step; value <= high + step * 1e-6; value += step) {
         const QString text = QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value);
@@ -145,13 +147,18 @@ RadarPlot::PaneLayout RadarPlot::layoutFor(int mode) const
     layout.readout = QRect(whole.left() + kMargin, whole.top() + kMargin,
         whole.width() - 2 * kMargin, 3 * lineHeight + 4);
     const int rest = whole.bottom() - layout.readout.bottom() - kMargin;
-    const int historyHeight = std::max(40, rest / 5);
+    const int historyHeight = std::max(kMinTrackHeight, (rest - 2 * kAxisBelow) * 2 / 5);
     const int left = whole.left() + kAxisLeft + kMargin;
     const int right = whole.right() - kMargin - 4;
     layout.spectrum = QRect(QPoint(left, layout.readout.bottom() + kMargin + 4),
         QPoint(right, whole.bottom() - kMargin - historyHeight - 2 * kAxisBelow));
     layout.history = QRect(QPoint(left, layout.spectrum.bottom() + kAxisBelow + kMargin + 8),
         QPoint(right, whole.bottom() - kAxisBelow - 2));
+    const int numbers
+        = layout.readout.left() + QFontMetrics(large).horizontalAdvance(QStringLiteral("FMCW  "));
+    layout.lines = QRect(QPoint(numbers, layout.readout.top()), layout.readout.bottomRight());
+    layout.tag = QRect(QPoint(layout.readout.left(), layout.readout.top() + lineHeight),
+        QPoint(numbers - 4, layout.readout.bottom()));
     return layout;
 }
 
@@ -233,6 +240,9 @@ bool RadarPlot::settleReadout(int mode)
     std::vector<ReadoutLine> lines;
     const std::vector<RadarTarget> &targets = panes[mode].analysis.targets;
     const QString note = readoutNote(panes[mode].analysis);
+    const QString tied = mode == 0 ? tiedLine() : QString();
+    if (!tied.isEmpty())
+        lines.push_back({tied, QString()});
     if (targets.empty() && note.isEmpty())
         lines.push_back({QStringLiteral("no target"), QString()});
     for (const RadarTarget &target : targets)
@@ -271,10 +281,20 @@ void RadarPlot::refresh(int changedModes)
             continue;
         const PaneLayout layout = layoutFor(mode);
         if (readoutChanged[mode])
-            changed += layout.readout;
+            changed += layout.lines;
+        changed += layout.tag;
         changed += layout.spectrum.adjusted(-1, -16, 1, 1); // markers stand above the peak
         changed += layout.history.adjusted(-1, -1, 1, 1);
     }
+    if (!changed.isEmpty())
+        update(changed);
+}
+
+void RadarPlot::refreshTracks()
+{
+    QRegion changed;
+    for (int mode : shownModes())
+        changed += layoutFor(mode).history.adjusted(-1, -1, 1, 1);
     if (!changed.isEmpty())
         update(changed);
 }
@@ -337,17 +357,16 @@ void RadarPlot::paintAxes(
     painter.drawText(QRect(-60, -2, 120, 16), Qt::AlignHCenter, QStringLiteral("dB"));
     painter.restore();
 
-    // The track's axis is the spectrum's, so that a target sits at the same height in both.
+    // The tracks' axis is the spectrum's, so that a target sits at the same height in both.
     const QRect &track = layout.history;
-    const double seconds = RadarTrack::kSlots * RadarTrack::kSlotSeconds;
-    drawTicks(painter, track, -seconds, 0.0, false);
-    drawTicks(painter, track, scale.low, scale.high, true);
+    drawTicks(painter, track, -RadarTracking::kTrailSeconds, 0.0, false);
+    drawTicks(painter, track, scale.low, scale.high, true, 4);
     painter.setPen(Qt::black);
     painter.drawRect(track);
     painter.drawText(
         QRect(track.left(), track.bottom() + titleHeight + 1, track.width(), titleHeight),
         Qt::AlignHCenter,
-        QStringLiteral("strongest target over the last 30 s (%1), gaps where none")
+        QStringLiteral("tracks over the last 30 s (%1, s), numbered at their heads")
             .arg(unitOf(spectrum)));
 }
 
@@ -369,18 +388,20 @@ void RadarPlot::paintPane(QPainter &painter, int mode, const PaneLayout &layout,
     if (dirty.intersects(historyArea)) {
         painter.save();
         painter.setClipRect(historyArea);
-        paintTrack(painter, shown, layout.history, scale);
+        paintTracks(painter, mode, layout.history, scale);
         painter.restore();
     }
-    if (!dirty.intersects(layout.readout))
+    if (dirty.intersects(layout.tag))
+        paintTag(painter, mode, layout.tag);
+    if (!dirty.intersects(layout.lines))
         return;
     QFont large = font();
     large.setPointSizeF(large.pointSizeF() * kReadoutScale);
     large.setBold(true);
     const QFontMetrics largeMetrics(large);
-    painter.setPen(Qt::black);
-    const int numbers
-        = layout.readout.left() + largeMetrics.horizontalAdvance(QStringLiteral("FMCW  "));
+    // A readout that no frame backs any more is greyed: it says what was, not what is.
+    painter.setPen(stale.isEmpty() ? QColor(Qt::black) : QColor(150, 150, 150));
+    const int numbers = layout.lines.left();
     int baseline = layout.readout.top() + largeMetrics.ascent();
     for (const ReadoutLine &line : readouts[mode]) {
         painter.setFont(large);
@@ -393,6 +414,22 @@ void RadarPlot::paintPane(QPainter &painter, int mode, const PaneLayout &layout,
         }
         baseline += largeMetrics.height();
     }
+    painter.setFont(font());
+}
+
+void RadarPlot::paintTag(QPainter &painter, int mode, const QRect &area) const
+{
+    painter.fillRect(area, Qt::white);
+    const Pane &shown = panes[mode];
+    QStringList lines;
+    if (shown.frame >= 0)
+        lines << QStringLiteral("frame %1").arg(shown.frame)
+              << QStringLiteral("%1 s").arg(shown.seconds, 0, 'f', 3);
+    if (!stale.isEmpty())
+        lines << QStringLiteral("(%1)").arg(stale);
+    painter.setFont(font());
+    painter.setPen(stale.isEmpty() ? QColor(90, 90, 90) : QColor(180, 0, 0));
+    painter.drawText(area, Qt::AlignLeft | Qt::AlignTop, lines.join('\n'));
 }
 
 void RadarPlot::paintSpectrum(
@@ -452,14 +489,68 @@ void RadarPlot::paintSpectrum(
     }
 }
 
-void RadarPlot::paintTrack(
-    QPainter &painter, const Pane &shown, const QRect &area, const Scale &scale) const
+std::vector<RadarPlot::TrackMark> RadarPlot::trackMarks(int mode) const
 {
-    const RadarTrack &track = shown.track;
+    std::vector<TrackMark> marks;
+    const QRect area = layoutFor(mode).history;
+    if (area.isEmpty())
+        return marks;
+    const Scale &scale = scales[mode];
+    for (const TrackState &state : tracks.tracks[mode & 1]) {
+        const double value = mode ? state.rangeM : state.speedMps;
+        const double back = tracks.newestSeconds - state.lastHitSeconds;
+        if (!std::isfinite(value) || back > RadarTracking::kTrailSeconds)
+            continue;
+        TrackMark mark;
+        mark.id = state.id;
+        mark.confirmed = state.confirmed;
+        mark.value = value;
+        mark.at = QPointF(area.right() - back / RadarTracking::kTrailSeconds * area.width(),
+            area.bottom()
+                - (std::clamp(value, scale.low, scale.high) - scale.low) / (scale.high - scale.low)
+                    * area.height());
+        marks.push_back(mark);
+    }
+    return marks;
+}
+
+void RadarPlot::setStale(const QString &why)
+{
+    if (why == stale)
+        return;
+    stale = why;
+    update();
+}
+
+QString RadarPlot::tiedLine() const
+{
+    // The strongest confirmed CW track that an FMCW one is tied to: one object, both numbers.
+    const TrackState *best = nullptr;
+    for (const TrackState &state : tracks.tracks[0])
+        if (state.confirmed && state.tiedTo != 0 && std::isfinite(state.rangeM)
+            && (!best || state.levelDb > best->levelDb))
+            best = &state;
+    if (!best)
+        return QString();
+    RadarTarget object;
+    object.speedMps = best->speedMps;
+    return QStringLiteral("track %1: %2 at %3 m")
+        .arg(best->id)
+        .arg(targetPosition(object))
+        .arg(best->rangeM, 0, 'f', 2);
+}
+
+void RadarPlot::paintTracks(
+    QPainter &painter, int mode, const QRect &area, const Scale &scale) const
+{
     auto yOf = [&](double value) {
         return area.bottom()
             - (std::clamp(value, scale.low, scale.high) - scale.low) / (scale.high - scale.low)
             * area.height();
+    };
+    auto xOf = [&](double seconds) {
+        return area.right()
+            - (tracks.newestSeconds - seconds) / RadarTracking::kTrailSeconds * area.width();
     };
     // Two pixels wide: two thin lines a pixel apart cost a fifth of what one wide line does.
     painter.setPen(QPen(kTrackColour, 1));
@@ -467,6 +558,8 @@ void RadarPlot::paintTrack(
     // more than the lines.)
     QPolygonF &shifted = shiftedLine;
     const auto drawLine = [&painter, &shifted](QPolygonF &points) {
+        if (points.size() == 1)
+            points << points.first() + QPointF(1, 0); // a lone point still shows as a dot
         shifted.resize(points.size());
         for (int k = 0; k < points.size(); ++k) {
             points[k].ry() -= 0.5;
@@ -474,29 +567,46 @@ void RadarPlot::paintTrack(
         }
         painter.drawPolyline(points);
         painter.drawPolyline(shifted);
+        points.clear();
     };
-    QPolygonF &line = polyline;
-    line.clear();
-    int empty = 0; // slots since the last frame
-    for (int back = RadarTrack::kSlots - 1; back >= -1; --back) {
-        if (back >= 0 && !track.frameBack(back)) {
-            // No frame then: the line goes on across the slots between a mode's frames, but not
-            // across a second without any.
-            if (++empty * RadarTrack::kSlotSeconds <= kLongestBridgeSeconds)
-                continue;
-        } else {
-            empty = 0;
+    // The trail holds both modes' tracks interleaved in time: a line per track, each drawn where
+    // its next point is too far from its last.
+    using Open = OpenTrail;
+    std::vector<Open> &open = openTrails;
+    open.clear();
+    for (const RadarTrailPoint &point : tracks.trail) {
+        if (point.mode != mode || !std::isfinite(point.value))
+            continue;
+        auto found = std::find_if(
+            open.begin(), open.end(), [&](const Open &trail) { return trail.id == point.track; });
+        if (found == open.end()) {
+            open.push_back({point.track, point.seconds, QPolygonF()});
+            found = open.end() - 1;
+        } else if (point.seconds - found->lastSeconds > kLongestBridgeSeconds) {
+            drawLine(found->line);
         }
-        const float value = back >= 0 && empty == 0 ? track.valueBack(back) : qQNaN();
-        if (std::isnan(value)) {
-            // A gap: no target then. A lone slot still shows as a dot.
-            if (line.size() == 1)
-                line << line.first() + QPointF(1, 0);
-            drawLine(line);
-            line.clear();
+        found->lastSeconds = point.seconds;
+        found->line << QPointF(xOf(point.seconds), yOf(point.value));
+    }
+    for (Open &trail : open)
+        if (!trail.line.isEmpty())
+            drawLine(trail.line);
+    // Each head with its number; a tentative track is a faint ring, no number yet.
+    for (const TrackMark &mark : trackMarks(mode)) {
+        if (!mark.confirmed) {
+            painter.setPen(QColor(170, 210, 180));
+            painter.drawEllipse(mark.at, 3.0, 3.0);
             continue;
         }
-        line << QPointF(
-            area.right() - double(back) / RadarTrack::kSlots * area.width(), yOf(value));
+        painter.setPen(kTrackColour);
+        painter.setBrush(kTrackColour);
+        painter.drawEllipse(mark.at, 3.0, 3.0);
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(Qt::black);
+        const QString number = QString::number(mark.id);
+        const int width = painter.fontMetrics().horizontalAdvance(number);
+        const double left
+            = mark.at.x() + 6 + width < area.right() ? mark.at.x() + 6 : mark.at.x() - 6 - width;
+        painter.drawText(QPointF(left, std::max(mark.at.y() - 4, area.top() + 12.0)), number);
     }
 }

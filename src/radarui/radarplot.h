@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The radar view's picture: one pane per modulation seen (speed for CW, range for FMCW), each with
 // its readout in large numbers, the spectrum on the physical axis with the CFAR threshold as a
-// line and a marker and label on each target, and the strongest target's last 30 s below.
+// line and a marker and label on each target, and below it the tracks of the last 30 s, each
+// with its number at its head.
 #pragma once
 
 #include "radaranalyzer.h"
@@ -19,8 +20,10 @@ class RadarPlot : public QWidget {
 public:
     // The markers' colour: nothing else in the picture uses it, so that it can be found again.
     static const QColor kMarkerColour;
-    // The track's colour, also its own.
+    // The trails' colour, also their own.
     static const QColor kTrackColour;
+    // The track plot is never lower than this, so that its axis has room for several ticks.
+    static constexpr int kMinTrackHeight = 96;
 
     explicit RadarPlot(QWidget *parent = nullptr);
 
@@ -28,7 +31,15 @@ public:
         bool seen = false; // a frame of this modulation arrived since the link opened
         RadarAnalysis analysis;
         std::vector<float> thresholdDb; // per cell of the spectrum, NaN where none
-        RadarTrack track;
+        int64_t frame = -1; // the analysis' frame, counted from the link's first, and its time
+        double seconds = 0.0;
+    };
+    // A track as the track plot shows it: its number at its head.
+    struct TrackMark {
+        int id = 0;
+        bool confirmed = false; // drawn solid and numbered; tentative ones faint, unnumbered
+        double value = 0.0; // m/s (CW), metres or bins (FMCW)
+        QPointF at; // the head, in the plot's coordinates
     };
     // Changing a pane: call refresh() with its mode after.
     Pane &pane(int mode) { return panes[mode & 1]; }
@@ -38,8 +49,22 @@ public:
     // Repaints what new frames of the modes in `modes` (bit 0 CW, bit 1 FMCW) change: their
     // spectra and tracks, their readouts when the numbers differ, all of it when the axes move.
     void refresh(int modes = 3);
+    // Repaints the track plots alone (the tracks changed, the spectra did not).
+    void refreshTracks();
     // Forgets both panes (a new link, another profile).
     void clearPanes();
+    // The tracks, trails and passes (RadarTap::takeTracking() brings them up to date); call
+    // refresh() after.
+    RadarTracking &tracking() { return tracks; }
+    const RadarTracking &tracking() const { return tracks; }
+    // The live tracks of `mode` where the track plot draws them; empty when its pane is not shown.
+    std::vector<TrackMark> trackMarks(int mode) const;
+    // Greys the readouts and says why beside them ("line lost", "stale, 3 s"); empty: fresh.
+    void setStale(const QString &why);
+    const QString &staleNote() const { return stale; }
+    // The line the readout of CW begins with where a CW track is tied to an FMCW one: the object's
+    // speed and range. Empty when none is.
+    QString tiedLine() const;
 
     // Where the spectrum of `mode` is drawn (empty when its pane is not shown), and the axis
     // values at its left and right edges.
@@ -56,6 +81,8 @@ protected:
 private:
     struct PaneLayout {
         QRect readout, spectrum, history;
+        QRect tag; // under the mode's name: the frame, its time, and whether it is stale
+        QRect lines; // the readout's numbers
     };
     // The axes' values: the spectrum's ends, and its dB range.
     struct Scale {
@@ -100,10 +127,12 @@ private:
         const QRegion &dirty) const;
     void paintSpectrum(
         QPainter &painter, const Pane &pane, const QRect &area, const Scale &scale) const;
-    void paintTrack(
-        QPainter &painter, const Pane &pane, const QRect &area, const Scale &scale) const;
+    void paintTracks(QPainter &painter, int mode, const QRect &area, const Scale &scale) const;
+    void paintTag(QPainter &painter, int mode, const QRect &area) const;
 
     Pane panes[2];
+    RadarTracking tracks;
+    QString stale;
     QString message;
     QPixmap backdrop; // the axes, grids and titles
     BackdropKey backdropKey; // what they were drawn for
@@ -113,4 +142,10 @@ private:
     mutable std::vector<float> scratch;
     mutable QPolygonF polyline;
     mutable QPolygonF shiftedLine;
+    struct OpenTrail {
+        int id;
+        double lastSeconds;
+        QPolygonF line;
+    };
+    mutable std::vector<OpenTrail> openTrails;
 };

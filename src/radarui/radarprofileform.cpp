@@ -2,6 +2,7 @@
 #include "radarprofileform.h"
 
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QJsonDocument>
@@ -9,6 +10,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <cmath>
 
 namespace {
 
@@ -18,6 +21,22 @@ QLineEdit *numberField(const char *objectName, const QString &tip)
     field->setObjectName(QLatin1String(objectName));
     field->setToolTip(tip);
     return field;
+}
+
+QDoubleSpinBox *unitBox(const char *objectName, const QString &tip, const QString &unit,
+    int decimals, double largest, bool optional)
+{
+    auto *box = new QDoubleSpinBox;
+    box->setObjectName(QLatin1String(objectName));
+    box->setToolTip(tip);
+    box->setDecimals(decimals);
+    box->setRange(0.0, largest);
+    box->setSuffix(QLatin1Char(' ') + unit);
+    // Zero is no value: the form leaves the key out, as an empty field did.
+    if (optional)
+        box->setSpecialValueText(QStringLiteral("none"));
+    box->setAccelerated(true);
+    return box;
 }
 
 QComboBox *signField(const char *objectName, const QString &tip)
@@ -38,10 +57,18 @@ QString numberText(double value)
 
 RadarProfileForm::RadarProfileForm(QWidget *parent)
     : QWidget(parent)
-    , carrier(numberField("carrierEdit", "carrier_hz: the transmit frequency, the sweep's centre"))
-    , sampleRate(numberField("sampleRateEdit", "sample_rate_hz: of I and Q within one frame"))
-    , bandwidth(numberField("bandwidthEdit", "bandwidth_hz of the FMCW sweep; empty: none"))
-    , sweep(numberField("sweepEdit", "sweep_s: the FMCW sweep's time; empty: none"))
+    , carrier{unitBox("carrierEdit", "carrier_hz: the transmit frequency, the sweep's centre",
+                  QStringLiteral("GHz"), 6, 1000.0, false),
+          1e9}
+    , sampleRate{unitBox("sampleRateEdit", "sample_rate_hz: of I and Q within one frame",
+                     QStringLiteral("kHz"), 3, 1e8, false),
+          1e3}
+    , bandwidth{unitBox("bandwidthEdit", "bandwidth_hz of the FMCW sweep; none: no sweep",
+                    QStringLiteral("MHz"), 3, 1e5, true),
+          1e6}
+    , sweep{unitBox("sweepEdit", "sweep_s: the FMCW sweep's time; none: no sweep",
+                QStringLiteral("ms"), 4, 1e4, true),
+          1e-3}
     , rangeOffset(numberField("rangeOffsetEdit", "range_offset_m: taken off every range"))
     , approaching(signField("approachingCombo",
           "The sign of the Doppler frequency of I + jQ for an approaching target"))
@@ -56,10 +83,10 @@ RadarProfileForm::RadarProfileForm(QWidget *parent)
 {
     setObjectName(QStringLiteral("radarProfileForm"));
     auto *form = new QFormLayout;
-    form->addRow(QStringLiteral("Carrier (Hz)"), carrier);
-    form->addRow(QStringLiteral("Sample rate (Hz)"), sampleRate);
-    form->addRow(QStringLiteral("Bandwidth (Hz)"), bandwidth);
-    form->addRow(QStringLiteral("Sweep time (s)"), sweep);
+    form->addRow(QStringLiteral("Carrier"), carrier.box);
+    form->addRow(QStringLiteral("Sample rate"), sampleRate.box);
+    form->addRow(QStringLiteral("Bandwidth"), bandwidth.box);
+    form->addRow(QStringLiteral("Sweep time"), sweep.box);
     form->addRow(QStringLiteral("Approaching"), approaching);
     form->addRow(QStringLiteral("Beat side"), beat);
     form->addRow(QStringLiteral("Range offset (m)"), rangeOffset);
@@ -102,17 +129,39 @@ RadarProfileForm::RadarProfileForm(QWidget *parent)
     layout->addLayout(form);
     layout->addLayout(buttons);
     layout->addWidget(problem);
-    for (QLineEdit *field : {carrier, sampleRate, bandwidth, sweep, rangeOffset, iqGain, iqPhase})
+    for (QLineEdit *field : {rangeOffset, iqGain, iqPhase})
         connect(field, &QLineEdit::returnPressed, this, &RadarProfileForm::applyRequested);
+    // Return in a box applies, as in a plain field (the box's own line edit says it).
+    for (UnitField *field : {&carrier, &sampleRate, &bandwidth, &sweep})
+        if (auto *edit = field->box->findChild<QLineEdit *>())
+            connect(edit, &QLineEdit::returnPressed, this, &RadarProfileForm::applyRequested);
+}
+
+void RadarProfileForm::showValue(UnitField &field, double value)
+{
+    field.box->setValue(value / field.perUnit);
+    field.shown = field.box->value();
+    field.shownValue = value;
+}
+
+double RadarProfileForm::valueOf(const UnitField &field) const
+{
+    const double shown = field.box->value();
+    if (shown == field.shown)
+        return field.shownValue;
+    // Rounded to the box's last decimal in whole units of it: 24.125 GHz is 24125000000 Hz, not
+    // the nearest double to 24.125 times 1e9.
+    const double scale = std::pow(10.0, field.box->decimals());
+    return std::round(shown * scale) * (field.perUnit / scale);
 }
 
 void RadarProfileForm::showProfile(const RadarProfile &profile)
 {
     name = profile.name;
-    carrier->setText(numberText(profile.carrierHz));
-    sampleRate->setText(numberText(profile.sampleRateHz));
-    bandwidth->setText(profile.hasSweep() ? numberText(profile.bandwidthHz) : QString());
-    sweep->setText(profile.hasSweep() ? numberText(profile.sweepSeconds) : QString());
+    showValue(carrier, profile.carrierHz);
+    showValue(sampleRate, profile.sampleRateHz);
+    showValue(bandwidth, profile.hasSweep() ? profile.bandwidthHz : 0.0);
+    showValue(sweep, profile.hasSweep() ? profile.sweepSeconds : 0.0);
     rangeOffset->setText(numberText(profile.rangeOffsetM));
     approaching->setCurrentIndex(profile.approachingSign > 0 ? 1 : 0);
     beat->setCurrentIndex(profile.beatSign > 0 ? 1 : 0);
@@ -140,10 +189,15 @@ bool RadarProfileForm::read(RadarProfile *profile, QString *error)
         const double value = text.toDouble(&ok);
         object.insert(QLatin1String(key), ok ? QJsonValue(value) : QJsonValue(text));
     };
-    put("carrier_hz", carrier);
-    put("sample_rate_hz", sampleRate);
-    put("bandwidth_hz", bandwidth);
-    put("sweep_s", sweep);
+    const auto putUnit = [&object, this](const char *key, const UnitField &field) {
+        const double value = valueOf(field);
+        if (value != 0.0 || field.box->specialValueText().isEmpty())
+            object.insert(QLatin1String(key), value);
+    };
+    putUnit("carrier_hz", carrier);
+    putUnit("sample_rate_hz", sampleRate);
+    putUnit("bandwidth_hz", bandwidth);
+    putUnit("sweep_s", sweep);
     put("range_offset_m", rangeOffset);
     object.insert("approaching", approaching->currentText());
     object.insert("beat", beat->currentText());
@@ -161,11 +215,11 @@ bool RadarProfileForm::read(RadarProfile *profile, QString *error)
         return true;
     }
     // The key named first in the reason is the field at fault.
-    const std::pair<const char *, QWidget *> fields[]
-        = {{"carrier_hz", carrier}, {"sample_rate_hz", sampleRate}, {"bandwidth_hz", bandwidth},
-            {"sweep_s", sweep}, {"range_offset_m", rangeOffset}, {"approaching", approaching},
-            {"beat", beat}, {"iq_gain_db", iqGain}, {"iq_phase_deg", iqPhase},
-            {"range_span", rangeSpan}, {"chirp", chirp}};
+    const std::pair<const char *, QWidget *> fields[] = {{"carrier_hz", carrier.box},
+        {"sample_rate_hz", sampleRate.box}, {"bandwidth_hz", bandwidth.box}, {"sweep_s", sweep.box},
+        {"range_offset_m", rangeOffset}, {"approaching", approaching}, {"beat", beat},
+        {"iq_gain_db", iqGain}, {"iq_phase_deg", iqPhase}, {"range_span", rangeSpan},
+        {"chirp", chirp}};
     int first = -1;
     for (const auto &field : fields) {
         const int at = refused.indexOf(QLatin1String(field.first));

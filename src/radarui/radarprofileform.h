@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The radar profile as a form: its values are checked as a profile file's are; a refused value is
 // marked and the reason said beside it, and the profile in force stays until one is accepted.
+// Frequencies and times are shown in the units a board's sheet gives them (GHz, MHz, kHz, ms);
+// the profile keeps Hz and seconds.
 #pragma once
 
 #include "radarprofile.h"
@@ -8,6 +10,7 @@
 #include <QWidget>
 
 class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 
@@ -36,12 +39,23 @@ signals:
     void calibrateRequested();
 
 private:
+    // A value in a unit of its own: `perUnit` Hz or seconds to one of the box's.
+    struct UnitField {
+        QDoubleSpinBox *box = nullptr;
+        double perUnit = 1.0;
+        double shown = 0.0; // what showProfile() put in the box,
+        double shownValue = 0.0; // for this value of the profile
+    };
     void unmark();
+    void showValue(UnitField &field, double value);
+    // The field's value in Hz or seconds: the profile's own while the box shows what it was
+    // given (a value finer than the box's decimals is not rounded by an Apply), else the box's.
+    double valueOf(const UnitField &field) const;
 
-    QLineEdit *carrier;
-    QLineEdit *sampleRate;
-    QLineEdit *bandwidth;
-    QLineEdit *sweep;
+    UnitField carrier;
+    UnitField sampleRate;
+    UnitField bandwidth;
+    UnitField sweep;
     QLineEdit *rangeOffset;
     QComboBox *approaching;
     QComboBox *beat;

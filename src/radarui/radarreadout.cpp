@@ -58,7 +58,8 @@ QString readoutNote(const RadarAnalysis &analysis)
             notes << QStringLiteral("something nearer than %1 m").arg(analysis.floor, 0, 'f', 2);
             break;
         case RadarSpectrum::Axis::Bins:
-            notes << QStringLiteral("something within %1 bins of zero").arg(analysis.floor, 0, 'f', 2);
+            notes << QStringLiteral("something within %1 bins of zero")
+                         .arg(analysis.floor, 0, 'f', 2);
             break;
         }
     }
@@ -78,7 +79,17 @@ QString readoutText(const RadarAnalysis &analysis)
 
 QByteArray targetsCsv(const std::vector<RadarTargetRow> &rows)
 {
-    QByteArray text("frame,time_s,mode,rank,range_m,speed_mps,level_db,snr_db\n");
+    return targetsCsvHeader() + targetsCsvRows(rows);
+}
+
+QByteArray targetsCsvHeader()
+{
+    return QByteArrayLiteral("frame,time_s,mode,rank,range_m,speed_mps,level_db,snr_db\n");
+}
+
+QByteArray targetsCsvRows(const std::vector<RadarTargetRow> &rows)
+{
+    QByteArray text;
     for (const RadarTargetRow &row : rows) {
         const RadarTarget &target = row.target;
         text += QByteArray::number(qlonglong(row.frame)) + ','

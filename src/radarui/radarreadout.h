@@ -23,5 +23,8 @@ QString readoutText(const std::vector<RadarTarget> &targets);
 QString readoutNote(const RadarAnalysis &analysis);
 // readoutText() of the analysis' targets with its note as a last line.
 QString readoutText(const RadarAnalysis &analysis);
-// The header and rows of vazorez-decode --targets.
+// The header and rows of vazorez-decode --targets; the header alone, and the rows alone (a running
+// log's later batches).
 QByteArray targetsCsv(const std::vector<RadarTargetRow> &rows);
+QByteArray targetsCsvHeader();
+QByteArray targetsCsvRows(const std::vector<RadarTargetRow> &rows);

@@ -13,15 +13,21 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QHideEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSettings>
 #include <QSpinBox>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 namespace {
 
@@ -53,6 +59,10 @@ RadarViewWindow::RadarViewWindow(QWidget *parent)
     drainTimer.setSingleShot(true);
     drainTimer.setTimerType(Qt::PreciseTimer);
     connect(&drainTimer, &QTimer::timeout, this, &RadarViewWindow::drain);
+    logTimer.setInterval(kLogIntervalMs);
+    connect(&logTimer, &QTimer::timeout, this, &RadarViewWindow::flushTargetLog);
+    staleTimer.setInterval(500);
+    connect(&staleTimer, &QTimer::timeout, this, &RadarViewWindow::checkStale);
     // No timer ticks while nothing comes: the worker says when an analysis arrived (one call on
     // its way at a time), and the window takes it then, or when the interval since the last is up.
     tap.setNewsListener([this] {
@@ -69,6 +79,7 @@ RadarViewWindow::RadarViewWindow(QWidget *parent)
 
 RadarViewWindow::~RadarViewWindow()
 {
+    stopTargetLog();
     disconnectTap();
 }
 
@@ -105,29 +116,43 @@ void RadarViewWindow::buildControls()
     backgroundRow->addWidget(learn);
     processingForm->addRow(backgroundRow);
 
-    auto *profileBox = new QGroupBox(QStringLiteral("Radar profile"));
-    auto *profileLayout = new QVBoxLayout(profileBox);
-    profileLayout->addWidget(profileForm);
-
     QPushButton *copy = button("copyReadoutButton", QStringLiteral("Copy readout"));
     QPushButton *savePng = button("savePictureButton", QStringLiteral("Save picture..."));
     QPushButton *saveCsv = button("saveTargetsButton", QStringLiteral("Save targets (30 s)..."));
+    logCheck = new QCheckBox(QStringLiteral("Log targets to file..."));
+    logCheck->setObjectName(QStringLiteral("logTargetsCheck"));
+    logCheck->setToolTip(QStringLiteral("Append every frame's targets to a csv file while the "
+                                        "view is open"));
     note = new QLabel;
     note->setObjectName(QStringLiteral("radarNote"));
     note->setWordWrap(true);
     note->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
+    // The profile and the processing are set once and looked at rarely: tabs, so that presence
+    // and the passes stay in sight above them.
+    auto *tabs = new QTabWidget;
+    tabs->setObjectName(QStringLiteral("radarTabs"));
+    tabs->addTab(profileForm, QStringLiteral("Profile"));
+    auto *processingPage = new QWidget;
+    auto *processingLayout = new QVBoxLayout(processingPage);
+    processingLayout->addWidget(processing);
+    processingLayout->addStretch(1);
+    tabs->addTab(processingPage, QStringLiteral("Processing"));
+    auto *actions = new QGridLayout;
+    actions->addWidget(copy, 0, 0);
+    actions->addWidget(savePng, 0, 1);
+    actions->addWidget(saveCsv, 1, 0);
+    actions->addWidget(logCheck, 1, 1);
+
     auto *side = new QVBoxLayout;
-    side->addWidget(profileBox);
-    side->addWidget(processing);
-    side->addWidget(copy);
-    side->addWidget(savePng);
-    side->addWidget(saveCsv);
+    side->setContentsMargins(0, 0, 0, 0);
+    side->addWidget(buildTraffic());
+    side->addWidget(tabs, 1);
+    side->addLayout(actions);
     side->addWidget(note);
-    side->addStretch(1);
     auto *sidePanel = new QWidget;
     sidePanel->setLayout(side);
-    sidePanel->setFixedWidth(320);
+    sidePanel->setFixedWidth(380);
     auto *layout = new QHBoxLayout(this);
     layout->addWidget(picture, 1);
     layout->addWidget(sidePanel);
@@ -190,6 +215,24 @@ void RadarViewWindow::buildControls()
             say(savePicture(path, &error) ? QStringLiteral("Saved the picture to %1").arg(path)
                                           : error);
     });
+    connect(logCheck, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on) {
+            stopTargetLog();
+            return;
+        }
+        if (isLoggingTargets())
+            return;
+        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Log targets to"),
+            QString(), QStringLiteral("CSV (*.csv)"), nullptr,
+            QFileDialog::DontConfirmOverwrite); // appended to, not replaced
+        QString error;
+        if (path.isEmpty() || !startTargetLog(path, &error)) {
+            const QSignalBlocker quiet(logCheck);
+            logCheck->setChecked(false);
+            if (!path.isEmpty())
+                say(error);
+        }
+    });
     connect(saveCsv, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getSaveFileName(
             this, QStringLiteral("Save targets"), QString(), QStringLiteral("CSV (*.csv)"));
@@ -200,9 +243,179 @@ void RadarViewWindow::buildControls()
     });
 }
 
+QWidget *RadarViewWindow::buildTraffic()
+{
+    presence = new QLabel;
+    presence->setObjectName(QStringLiteral("presenceLabel"));
+    presence->setAlignment(Qt::AlignCenter);
+    presence->setMinimumWidth(80);
+    presenceGate = new QLabel;
+    presenceGate->setObjectName(QStringLiteral("presenceGate"));
+    presenceGate->setWordWrap(true);
+    passSummary = new QLabel;
+    passSummary->setObjectName(QStringLiteral("passSummary"));
+    passTable = new QTableWidget(0, 4);
+    passTable->setObjectName(QStringLiteral("passTable"));
+    passTable->setHorizontalHeaderLabels({QStringLiteral("start (s)"), QStringLiteral("top m/s"),
+        QStringLiteral("way"), QStringLiteral("nearest m")});
+    passTable->setToolTip(QStringLiteral(
+        "The session's passes, newest first (the last %1 shown): a confirmed track from its first "
+        "hit to its last, its largest speed and its nearest range where the frames measure one")
+                              .arg(kPassRowsShown));
+    passTable->verticalHeader()->hide();
+    passTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    passTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    passTable->setSelectionMode(QAbstractItemView::NoSelection);
+    passTable->setFixedHeight(150);
+    auto *box = new QGroupBox(QStringLiteral("Traffic"));
+    auto *grid = new QGridLayout(box);
+    grid->addWidget(presence, 0, 0);
+    grid->addWidget(presenceGate, 0, 1);
+    grid->addWidget(passSummary, 1, 0, 1, 2);
+    grid->addWidget(passTable, 2, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    showTracking(false);
+    return box;
+}
+
 void RadarViewWindow::say(const QString &text)
 {
     note->setText(text);
+}
+
+QString RadarViewWindow::noteText() const
+{
+    return note->text();
+}
+
+void RadarViewWindow::showTracking(bool passesChanged)
+{
+    const RadarTracking &tracking = picture->tracking();
+    // A style sheet set again re-polishes the label: only when presence changes.
+    const QString presenceText
+        = tracking.present ? QStringLiteral("present") : QStringLiteral("absent");
+    if (presence->text() != presenceText) {
+        presence->setText(presenceText);
+        presence->setStyleSheet(tracking.present
+                ? QStringLiteral(
+                    "background: #2e8b57; color: white; font-weight: bold; padding: 4px")
+                : QStringLiteral("background: #e0e0e0; color: #505050; padding: 4px"));
+    }
+    const TrackerSettings &gate = tracking.settings;
+    QString gateText = QStringLiteral("moving at %1 m/s or more").arg(gate.presenceMinSpeedMps);
+    if (gate.presenceMinRangeM > 0.0 || gate.presenceMaxRangeM < 1e8)
+        gateText += QStringLiteral(", %1 to %2 m")
+                        .arg(gate.presenceMinRangeM)
+                        .arg(gate.presenceMaxRangeM);
+    gateText += QStringLiteral("; held %1 s").arg(gate.presenceHoldSeconds);
+    if (std::isfinite(tracking.presenceChangedAt))
+        gateText += QStringLiteral("; since %1 s").arg(tracking.presenceChangedAt, 0, 'f', 1);
+    if (presenceGate->text() != gateText)
+        presenceGate->setText(gateText);
+    if (!passesChanged && passTable->rowCount() > 0)
+        return;
+    const PassSummary summary = summarisePasses(tracking.passes);
+    passSummary->setText(summary.count == 0
+            ? QStringLiteral("no passes yet")
+            : QStringLiteral("%1 passes (%2), 85th percentile %3 m/s")
+                  .arg(tracking.passCount)
+                  .arg(summary.mode ? QStringLiteral("FMCW") : QStringLiteral("CW"))
+                  .arg(summary.speed85Mps, 0, 'f', 2));
+    const int rows = int(std::min<size_t>(tracking.passes.size(), size_t(kPassRowsShown)));
+    passTable->setRowCount(rows);
+    for (int row = 0; row < rows; ++row) {
+        const TrackPass &pass = tracking.passes[tracking.passes.size() - 1 - size_t(row)];
+        const QString cells[] = {QString::number(pass.startSeconds, 'f', 1),
+            QString::number(pass.maxSpeedMps, 'f', 2),
+            QStringLiteral("%1 %2").arg(pass.mode ? QStringLiteral("FMCW") : QStringLiteral("CW"),
+                QLatin1String(pass.directionName())),
+            std::isfinite(pass.minRangeM) ? QString::number(pass.minRangeM, 'f', 1) : QString()};
+        for (int column = 0; column < 4; ++column) {
+            QTableWidgetItem *item = passTable->item(row, column);
+            if (!item) {
+                item = new QTableWidgetItem;
+                passTable->setItem(row, column, item);
+            }
+            item->setText(cells[column]);
+        }
+    }
+}
+
+void RadarViewWindow::checkStale()
+{
+    QString why;
+    if (picture->pane(0).seen || picture->pane(1).seen) {
+        if (!linkOpen)
+            why = QStringLiteral("line lost");
+        else if (!paused && sinceFrame.isValid() && sinceFrame.elapsed() >= kStaleMs)
+            why = QStringLiteral("stale, %1 s").arg(sinceFrame.elapsed() / 1000);
+    }
+    picture->setStale(why);
+    if (why.isEmpty() && !isDraining())
+        staleTimer.stop();
+}
+
+bool RadarViewWindow::startTargetLog(const QString &path, QString *error)
+{
+    stopTargetLog();
+    targetLog.setFileName(path);
+    if (!targetLog.open(QIODevice::WriteOnly | QIODevice::Append)
+        || (targetLog.size() == 0 && targetLog.write(targetsCsvHeader()) < 0)) {
+        *error
+            = QStringLiteral("cannot log the targets to %1: %2").arg(path, targetLog.errorString());
+        targetLog.close();
+        return false;
+    }
+    // From now on: what the tap logged before is not this log's.
+    std::vector<RadarTargetRow> before;
+    logCursor = 0;
+    tap.takeTargets(&logCursor, before);
+    logRows = logLost = 0;
+    logTimer.start();
+    const QSignalBlocker quiet(logCheck);
+    logCheck->setChecked(true);
+    say(QStringLiteral("Logging the targets to %1").arg(path));
+    return true;
+}
+
+void RadarViewWindow::flushTargetLog()
+{
+    if (!targetLog.isOpen())
+        return;
+    std::vector<RadarTargetRow> rows;
+    logLost += tap.takeTargets(&logCursor, rows);
+    if (rows.empty())
+        return;
+    if (targetLog.write(targetsCsvRows(rows)) < 0 || !targetLog.flush()) {
+        const QString problem
+            = QStringLiteral("cannot write the targets log %1: %2; logging stopped")
+                  .arg(targetLog.fileName(), targetLog.errorString());
+        targetLog.close();
+        logTimer.stop();
+        const QSignalBlocker quiet(logCheck);
+        logCheck->setChecked(false);
+        say(problem);
+        return;
+    }
+    logRows += int64_t(rows.size());
+}
+
+void RadarViewWindow::stopTargetLog()
+{
+    if (!targetLog.isOpen())
+        return;
+    flushTargetLog();
+    logTimer.stop();
+    if (!targetLog.isOpen())
+        return; // the last batch failed, and said so
+    targetLog.close();
+    const QSignalBlocker quiet(logCheck);
+    logCheck->setChecked(false);
+    say(QStringLiteral("Target log closed: %1 rows in %2%3")
+            .arg(logRows)
+            .arg(targetLog.fileName())
+            .arg(logLost ? QStringLiteral(" (%1 lost: the view fell behind)").arg(logLost)
+                         : QString()));
 }
 
 void RadarViewWindow::updateMessage()
@@ -278,10 +491,15 @@ QString RadarViewWindow::readoutText() const
     QStringList parts;
     for (int mode = 0; mode < 2; ++mode) {
         const RadarPlot::Pane &pane = picture->pane(mode);
-        if (pane.seen)
-            parts << (mode ? QStringLiteral("FMCW: ") : QStringLiteral("CW: "))
-                    + ::readoutText(pane.analysis).replace('\n', QStringLiteral("; "));
+        if (!pane.seen)
+            continue;
+        QString text = ::readoutText(pane.analysis).replace('\n', QStringLiteral("; "));
+        if (mode == 0 && !picture->tiedLine().isEmpty())
+            text = picture->tiedLine() + QStringLiteral("; ") + text;
+        parts << (mode ? QStringLiteral("FMCW: ") : QStringLiteral("CW: ")) + text;
     }
+    if (!parts.isEmpty() && !picture->staleNote().isEmpty())
+        parts << QStringLiteral("(%1)").arg(picture->staleNote());
     return parts.isEmpty() ? QStringLiteral("no target") : parts.join('\n');
 }
 
@@ -330,9 +548,15 @@ void RadarViewWindow::detach()
 void RadarViewWindow::connectTap()
 {
     if (attachedPort && !tapConnected) {
+        const LinkStatus status = attachedPort->status();
+        // A link that opened while the window was closed is one the tap never heard open: what
+        // it holds is of the link before.
+        if (seenLink >= 0 && status.link != seenLink)
+            tap.restartForNewLink();
+        seenLink = status.link;
         attachedPort->addTap(&tap);
         tapConnected = true;
-        linkOpen = attachedPort->status().open;
+        linkOpen = status.open;
     }
 }
 
@@ -347,6 +571,8 @@ void RadarViewWindow::disconnectTap()
 void RadarViewWindow::linkChanged(bool open)
 {
     linkOpen = open;
+    if (open && attachedPort)
+        seenLink = attachedPort->status().link;
     bool loaded = false;
     RadarProfile beside;
     QString text;
@@ -359,10 +585,12 @@ void RadarViewWindow::linkChanged(bool open)
             updateMessage();
         }
         say(text);
+        linkNote = text;
     }
     if (!paused)
         drain();
     updateTimer();
+    checkStale(); // after the last frames are taken: "line lost" stays
 }
 
 void RadarViewWindow::setPaused(bool pause)
@@ -415,7 +643,32 @@ void RadarViewWindow::drain()
             lineAnalyzer->targetDetector().thresholdLine(pane.analysis.spectrum.circle(),
                 pane.analysis.spectrum.cellsPerBin, int(pane.analysis.spectrum.power.size()),
                 pane.thresholdDb);
-        pane.track = tap.track(mode);
+        pane.frame = latest[mode].frame;
+        pane.seconds = latest[mode].seconds;
+    }
+    if (changed) {
+        sinceFrame.start();
+        if (linkOpen && !picture->staleNote().isEmpty())
+            picture->setStale(QString());
+        if (!staleTimer.isActive())
+            staleTimer.start();
+    }
+    const int64_t generation = picture->tracking().generation;
+    const int64_t passes = picture->tracking().passCount;
+    if (tap.takeTracking(picture->tracking())) {
+        const RadarTracking &tracking = picture->tracking();
+        const bool restarted = generation >= 0 && tracking.generation != generation;
+        if (restarted && tracking.restart != RadarRestart::None) {
+            const QString why = tracking.restart == RadarRestart::NewLink
+                ? QStringLiteral("new link: tracks start afresh")
+                : QStringLiteral("time went back: tracks start afresh");
+            say(linkNote.isEmpty() ? why : linkNote + QStringLiteral("; ") + why);
+        }
+        linkNote.clear();
+        showTracking(restarted || tracking.passCount != passes);
+        // A track of either mode may have ended: both track plots, not both spectra.
+        if (changed != 3)
+            picture->refreshTracks();
     }
     if (changed)
         picture->refresh(changed);
@@ -435,6 +688,8 @@ void RadarViewWindow::hideEvent(QHideEvent *event)
     QWidget::hideEvent(event);
     if (event->spontaneous())
         return;
+    stopTargetLog();
+    staleTimer.stop();
     disconnectTap();
     updateTimer();
 }

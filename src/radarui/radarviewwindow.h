@@ -2,7 +2,8 @@
 // The radar view: a separate, non-modal window showing the board's frames in metres and metres
 // per second. Every frame the worker decodes is analysed on the worker's thread (a RadarTap); the
 // window takes the newest analysis of each modulation at the screen's pace, follows the live
-// view's pause, and does not wake up while it is hidden, paused or without a link.
+// view's pause, and does not wake up while it is hidden, paused or without a link. Beside the
+// picture: presence, the passes of the session, and a running log of every frame's targets.
 #pragma once
 
 #include "radarplot.h"
@@ -10,6 +11,7 @@
 #include "radartap.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -20,6 +22,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QSpinBox;
+class QTableWidget;
 class RadarProfileForm;
 class SerialPort;
 
@@ -28,6 +31,11 @@ class RadarViewWindow : public QWidget {
 
 public:
     static constexpr int kDrainIntervalMs = 30;
+    // A readout no frame has backed for this long is marked stale.
+    static constexpr int kStaleMs = 2000;
+    // The running log takes the tap's new targets this often, and the pass list shows this many.
+    static constexpr int kLogIntervalMs = 250;
+    static constexpr int kPassRowsShown = 200;
 
     // A top-level window even with a parent. Not shown yet; no profile until one is given.
     explicit RadarViewWindow(QWidget *parent = nullptr);
@@ -59,6 +67,15 @@ public:
     int64_t shownFrame() const;
     bool savePicture(const QString &path, QString *error);
     bool saveTargets(const QString &path, QString *error);
+    // The running log: every frame's targets from now on appended to `path` (its header first
+    // when it is new), in batches from the GUI thread, until stopTargetLog() or the window closes.
+    bool startTargetLog(const QString &path, QString *error);
+    void stopTargetLog();
+    bool isLoggingTargets() const { return targetLog.isOpen(); }
+    // Writes what the tap logged since the last batch.
+    void flushTargetLog();
+    // What the note line says last.
+    QString noteText() const;
 
     FrameTap *frameTap() { return &tap; }
     RadarTap &radarTap() { return tap; }
@@ -81,6 +98,10 @@ private:
     void disconnectTap();
     void say(const QString &text);
     void updateMessage();
+    void checkStale();
+    void showTracking(bool restarted);
+
+    QWidget *buildTraffic();
 
     RadarTap tap;
     RadarPlot *picture;
@@ -90,6 +111,19 @@ private:
     QCheckBox *maxHold = nullptr;
     QCheckBox *background = nullptr;
     QLabel *note = nullptr;
+    QLabel *presence = nullptr;
+    QLabel *presenceGate = nullptr;
+    QLabel *passSummary = nullptr;
+    QTableWidget *passTable = nullptr;
+    QCheckBox *logCheck = nullptr;
+    QFile targetLog;
+    uint64_t logCursor = 0;
+    int64_t logRows = 0, logLost = 0;
+    QTimer logTimer;
+    QTimer staleTimer;
+    QElapsedTimer sinceFrame; // since a new analysis was last taken
+    int seenLink = -1; // the port's link the tap last heard of, -1 none
+    QString linkNote; // what the link's opening said, to go with the restart's note
     RadarProfile radar;
     RadarSettings options;
     bool profileInForce = false;

@@ -6,6 +6,7 @@
 #include "profilefile.h"
 #include "radaranalyzer.h"
 #include "radarprofile.h"
+#include "radartap.h"
 #include "radartruth.h"
 
 #include <QtTest>
@@ -127,21 +128,20 @@ private Q_SLOTS:
             << "approaching must be \"positive\" or \"negative\"" << 0;
         QTest::newRow("an absurd offset")
             << exampleWith(R"(, "range_offset_m": 1e9)") << "range_offset_m must be within" << 0;
-        QTest::newRow("a front end's calibration, the whole span, a rising sweep")
-            << exampleWith(R"(, "iq_gain_db": -1.2, "iq_phase_deg": 6.5, "range_span": "full",
-                "chirp": "up")")
-            << QString() << 0;
+        QTest::newRow("a front end's calibration, the whole span, a rising sweep") << exampleWith(
+            R"(, "iq_gain_db": -1.2, "iq_phase_deg": 6.5, "range_span": "full",
+                "chirp": "up")") << QString() << 0;
         QTest::newRow("a span and a sweep direction without a sweep are warned about")
-            << QByteArray(R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "approaching": "positive",
+            << QByteArray(
+                   R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "approaching": "positive",
                 "range_span": "full", "chirp": "up"})")
             << QString() << 2;
         QTest::newRow("an imbalance no front end has")
             << exampleWith(R"(, "iq_gain_db": 12)") << "iq_gain_db must be within +-6" << 0;
         QTest::newRow("a phase as text")
             << exampleWith(R"(, "iq_phase_deg": "6")") << "iq_phase_deg must be a number" << 0;
-        QTest::newRow("a span that is neither")
-            << exampleWith(R"(, "range_span": "double")")
-            << "range_span must be \"half\" or \"full\"" << 0;
+        QTest::newRow("a span that is neither") << exampleWith(R"(, "range_span": "double")")
+                                                << "range_span must be \"half\" or \"full\"" << 0;
         QTest::newRow("a sweep direction that is neither")
             << exampleWith(R"(, "chirp": "rising")") << "chirp must be \"up\" or \"down\"" << 0;
     }
@@ -433,7 +433,8 @@ private Q_SLOTS:
                 profile.iqGainDb = 1.0;
                 profile.iqPhaseDeg = 6.0;
             }
-        } else if (scene.startsWith("walker") || scene == "near standing FMCW" || scene == "too near FMCW") {
+        } else if (scene.startsWith("walker") || scene == "near standing FMCW"
+            || scene == "too near FMCW") {
             // A warming board's offset wanders: learnt over frames, it is learnt late.
             front.dcDriftPerS = scene.endsWith("drifting") ? 3.0 : 0.0;
             front.dcI = 300;
@@ -499,7 +500,8 @@ private Q_SLOTS:
                 for (const RadarTarget &target : analysis.targets)
                     wrong += !fmcw && target.speedMps > 0.0 && target.speedMps < 3.0 * bin ? 1 : 0;
                 for (const RadarTarget &target : analysis.targets) {
-                    const double error = std::abs((fmcw ? target.rangeM : target.speedMps) - where) / bin;
+                    const double error
+                        = std::abs((fmcw ? target.rangeM : target.speedMps) - where) / bin;
                     if (error <= 0.5) {
                         ++hits;
                         worst = std::max(worst, error);
@@ -538,8 +540,9 @@ private Q_SLOTS:
                     worst = std::max(worst, std::abs(target.bins - where));
                     hit = hit || std::abs(target.bins - where) <= 0.05;
                 } else if (scene == "clipped" || scene == "threshold") {
-                    hit = hit || std::abs((scene == "clipped" ? target.speedMps : target.rangeM) - where)
-                        < (scene == "clipped" ? speedBin : rangeBin);
+                    hit = hit
+                        || std::abs((scene == "clipped" ? target.speedMps : target.rangeM) - where)
+                            < (scene == "clipped" ? speedBin : rangeBin);
                 }
             }
             hits += hit ? 1 : 0;
@@ -562,15 +565,24 @@ private Q_SLOTS:
                     + analyzer.targetDetector().settings().thresholdDb;
                 const int cell = int(std::lround((target.rangeM - spectrum.start) / spectrum.step));
                 double nearest = 1e9;
-                for (int c = std::max(cell - 1, 0); c <= std::min(cell + 1, int(line.size()) - 1); ++c)
+                for (int c = std::max(cell - 1, 0); c <= std::min(cell + 1, int(line.size()) - 1);
+                     ++c)
                     nearest = std::min(nearest, std::abs(double(line[size_t(c)]) - applied));
-                QVERIFY2(nearest < 0.01, qPrintable(QStringLiteral("frame %1: %2 dB off at cell %3")
-                                                        .arg(index).arg(nearest).arg(cell)));
+                QVERIFY2(nearest < 0.01,
+                    qPrintable(QStringLiteral("frame %1: %2 dB off at cell %3")
+                                   .arg(index)
+                                   .arg(nearest)
+                                   .arg(cell)));
             }
         }
-        const QByteArray figures = QStringLiteral("%1 of %2 frames found, %3 wrong, %4 images, worst %5")
-                                       .arg(hits).arg(counted).arg(wrong).arg(images).arg(worst)
-                                       .toUtf8();
+        const QByteArray figures
+            = QStringLiteral("%1 of %2 frames found, %3 wrong, %4 images, worst %5")
+                  .arg(hits)
+                  .arg(counted)
+                  .arg(wrong)
+                  .arg(images)
+                  .arg(worst)
+                  .toUtf8();
         qInfo("%s: %s", qPrintable(scene), figures.constData());
         if (scene.startsWith("images")) {
             QVERIFY2(hits >= counted * 0.99, figures);
@@ -600,34 +612,32 @@ private Q_SLOTS:
     {
         QTest::addColumn<CalibrationScene>("scene");
         QTest::addColumn<QString>("refusal"); // empty: estimated within 0.1 dB and 1 degree
-        const auto scene = [](double gainDb, double phaseDeg, SimMode mode, int samples,
-                               std::vector<SimTarget> targets,
-                               std::vector<SimTarget> clutter = {}) {
-            CalibrationScene s;
-            s.gainDb = gainDb;
-            s.phaseDeg = phaseDeg;
-            s.mode = mode;
-            s.samples = samples;
-            s.targets = std::move(targets);
-            s.clutter = std::move(clutter);
-            s.seed = uint32_t(samples * 131 + int(gainDb * 10) * 7 + int(phaseDeg));
-            return s;
-        };
+        const auto scene
+            = [](double gainDb, double phaseDeg, SimMode mode, int samples,
+                  std::vector<SimTarget> targets, std::vector<SimTarget> clutter = {}) {
+                  CalibrationScene s;
+                  s.gainDb = gainDb;
+                  s.phaseDeg = phaseDeg;
+                  s.mode = mode;
+                  s.samples = samples;
+                  s.targets = std::move(targets);
+                  s.clutter = std::move(clutter);
+                  s.seed = uint32_t(samples * 131 + int(gainDb * 10) * 7 + int(phaseDeg));
+                  return s;
+              };
         const std::vector<SimTarget> fixedEchoes{{6.0, 0.0, 55.0}, {21.0, 0.0, 48.0}};
         QTest::newRow("1 dB, 6 deg, CW n=128, approaching at 12 m/s, 50 dB")
             << scene(1.0, 6.0, SimMode::Cw, 128, {{0.0, -12.0, 50.0}}) << QString();
         QTest::newRow("1 dB, 6 deg, CW n=24, receding at 3 m/s, 40 dB")
             << scene(1.0, 6.0, SimMode::Cw, 24, {{0.0, 3.0, 40.0}}) << QString();
-        QTest::newRow("1 dB, 6 deg, CW n=255, two targets at 60 and 45 dB")
-            << scene(1.0, 6.0, SimMode::Cw, 255, {{0.0, -55.0, 60.0}, {0.0, 20.0, 45.0}})
-            << QString();
+        QTest::newRow("1 dB, 6 deg, CW n=255, two targets at 60 and 45 dB") << scene(1.0, 6.0,
+            SimMode::Cw, 255, {{0.0, -55.0, 60.0}, {0.0, 20.0, 45.0}}) << QString();
         QTest::newRow("1 dB, 6 deg, CW n=100, approaching at 3 m/s, 40 dB")
             << scene(1.0, 6.0, SimMode::Cw, 100, {{0.0, -3.0, 40.0}}) << QString();
         QTest::newRow("-0.5 dB, -3 deg, CW n=128, receding at 30 m/s, 40 dB")
             << scene(-0.5, -3.0, SimMode::Cw, 128, {{0.0, 30.0, 40.0}}) << QString();
         QTest::newRow("-0.5 dB, -3 deg, FMCW n=24, fixed echoes and a walker")
-            << scene(-0.5, -3.0, SimMode::Fmcw, 24, {{14.0, -4.0, 45.0}}, fixedEchoes)
-            << QString();
+            << scene(-0.5, -3.0, SimMode::Fmcw, 24, {{14.0, -4.0, 45.0}}, fixedEchoes) << QString();
         QTest::newRow("2 dB, 10 deg, CW n=255, approaching at 3 m/s, 60 dB")
             << scene(2.0, 10.0, SimMode::Cw, 255, {{0.0, -3.0, 60.0}}) << QString();
         QTest::newRow("2 dB, 10 deg, FMCW n=128, fixed echoes at 55 dB and a target at 45 dB")
@@ -654,9 +664,8 @@ private Q_SLOTS:
         QTest::newRow("refused: 60 frames") << brief << "too few frames: 59";
         QTest::newRow("refused: frames too short, n=8")
             << scene(1.0, 6.0, SimMode::Cw, 8, {{0.0, -12.0, 50.0}}) << "too short";
-        QTest::newRow("refused: a target strong enough to clip")
-            << scene(1.0, 6.0, SimMode::Cw, 128, {{0.0, -12.0, 65.0}})
-            << "frames reach the ADC's limits";
+        QTest::newRow("refused: a target strong enough to clip") << scene(
+            1.0, 6.0, SimMode::Cw, 128, {{0.0, -12.0, 65.0}}) << "frames reach the ADC's limits";
     }
 
     // Against the simulator's truth: 330 frames (30 s at n = 128), an offset that wanders.
@@ -667,8 +676,8 @@ private Q_SLOTS:
         IqCalibrator calibrator;
         play(scene, calibrator);
         const IqCalibration result = calibrator.result();
-        const QByteArray said = result.summary().toUtf8()
-            + QByteArray(" (spread ") + QByteArray::number(result.gainSpreadDb) + " dB, "
+        const QByteArray said = result.summary().toUtf8() + QByteArray(" (spread ")
+            + QByteArray::number(result.gainSpreadDb) + " dB, "
             + QByteArray::number(result.phaseSpreadDeg) + " deg; signal "
             + QByteArray::number(result.signalDb) + " dB)";
         if (!refusal.isEmpty()) {
@@ -679,17 +688,16 @@ private Q_SLOTS:
         QVERIFY2(result.ok, said.constData());
         QVERIFY2(std::abs(result.gainDb - scene.gainDb) <= 0.1, said.constData());
         QVERIFY2(std::abs(result.phaseDeg - scene.phaseDeg) <= 1.0, said.constData());
-        QCOMPARE(result.frames,
-            int64_t(scene.frames - (scene.mode == SimMode::Alternate ? 2 : 1)));
+        QCOMPARE(result.frames, int64_t(scene.frames - (scene.mode == SimMode::Alternate ? 2 : 1)));
         // The figures a user is shown follow from the estimate: a 1 dB, 6 degree front end
         // lets an image through 22 dB below its tone. (An ideal one lets none through.)
         if (scene.gainDb != 0.0 || scene.phaseDeg != 0.0)
             QVERIFY2(std::abs(result.imageRejectionBeforeDb
-                     - IqCalibrator::imageRejectionDb(scene.gainDb, scene.phaseDeg))
-                < 1.5,
-            said.constData());
-        QVERIFY2(result.imageRejectionAfterDb
-                > std::min(result.imageRejectionBeforeDb + 10.0, 40.0),
+                         - IqCalibrator::imageRejectionDb(scene.gainDb, scene.phaseDeg))
+                    < 1.5,
+                said.constData());
+        QVERIFY2(
+            result.imageRejectionAfterDb > std::min(result.imageRejectionBeforeDb + 10.0, 40.0),
             said.constData());
         if (qEnvironmentVariableIsSet("IQ_CALIBRATION_FIGURES"))
             qInfo("%s: error %+.3f dB, %+.2f deg; %s", QTest::currentDataTag(),
@@ -847,6 +855,55 @@ private Q_SLOTS:
             QVERIFY2(
                 spread(with.spectrum) < 2.0, qPrintable(QString::number(spread(with.spectrum))));
         }
+    }
+
+    void passSummary_data()
+    {
+        QTest::addColumn<QList<double>>("cwSpeeds");
+        QTest::addColumn<QList<double>>("fmcwSpeeds");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<double>("speed85");
+        QList<double> twenty;
+        for (int k = 20; k >= 1; --k)
+            twenty << double(k); // out of order: the summary sorts
+        QTest::newRow("20 CW passes 1..20 m/s: the 17th")
+            << twenty << QList<double>{} << 0 << qint64(20) << 17.0;
+        QTest::newRow("7 passes: rank ceil(5.95) = 6")
+            << QList<double>{3.0, 9.0, 4.0, 8.0, 5.0, 7.0, 6.0} << QList<double>{} << 0 << qint64(7)
+            << 8.0;
+        QTest::newRow("one pass: its own speed")
+            << QList<double>{2.5} << QList<double>{} << 0 << qint64(1) << 2.5;
+        QTest::newRow("an alternating board: the CW passes alone, not each object twice")
+            << QList<double>{5.0, 6.0} << QList<double>{50.0, 60.0, 70.0} << 0 << qint64(2) << 6.0;
+        QTest::newRow("FMCW only: their range rates")
+            << QList<double>{} << QList<double>{1.0, 2.0, 3.0, 4.0} << 1 << qint64(4) << 4.0;
+        QTest::newRow("none: no percentile")
+            << QList<double>{} << QList<double>{} << 1 << qint64(0) << qQNaN();
+    }
+
+    // The pass list's count and the 85th percentile of the passes' largest speeds (nearest rank).
+    void passSummary()
+    {
+        QFETCH(QList<double>, cwSpeeds);
+        QFETCH(QList<double>, fmcwSpeeds);
+        QFETCH(int, mode);
+        QFETCH(qint64, count);
+        QFETCH(double, speed85);
+        std::deque<TrackPass> passes;
+        for (int k = 0; k < std::max(cwSpeeds.size(), fmcwSpeeds.size()); ++k) {
+            if (k < cwSpeeds.size())
+                passes.push_back(TrackPass{k + 1, 0, double(k), k + 1.0, 5, cwSpeeds[k]});
+            if (k < fmcwSpeeds.size())
+                passes.push_back(TrackPass{k + 100, 1, double(k), k + 1.0, 5, fmcwSpeeds[k]});
+        }
+        const PassSummary summary = summarisePasses(passes);
+        QCOMPARE(summary.mode, mode);
+        QCOMPARE(qint64(summary.count), count);
+        if (std::isnan(speed85))
+            QVERIFY(std::isnan(summary.speed85Mps));
+        else
+            QCOMPARE(summary.speed85Mps, speed85);
     }
 };
 

@@ -17,6 +17,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -26,6 +28,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <map>
 
 namespace {
 
@@ -225,6 +228,25 @@ private slots:
                 qPrintable(QStringLiteral("marker at %1, truth at %2")
                                .arg(markerColumn(image, plot.spectrumRect(mode)))
                                .arg(column)));
+            // The track plot's model: a confirmed track at the target, numbered at its head (the
+            // scene's range stands still while its speed is not zero: no tie, the Doppler kept).
+            const double tracked = truth;
+            bool numbered = false;
+            for (const RadarPlot::TrackMark &mark : plot.trackMarks(mode))
+                numbered = numbered
+                    || (mark.confirmed && mark.id > 0 && std::abs(mark.value - tracked) < bin
+                        && plot.historyRect(mode)
+                               .adjusted(-1, -1, 1, 1)
+                               .contains(mark.at.toPoint()));
+            QString marks;
+            for (const RadarPlot::TrackMark &mark : plot.trackMarks(mode))
+                marks += QStringLiteral(" %1%2 at %3")
+                             .arg(mark.id)
+                             .arg(mark.confirmed ? "" : "?")
+                             .arg(mark.value);
+            QVERIFY2(numbered,
+                qPrintable(
+                    QStringLiteral("mode %1, want %2:%3").arg(mode).arg(tracked).arg(marks)));
         }
         QCOMPARE(panes, expected.size());
         if (qEnvironmentVariableIsSet("RADARVIEW_PICTURE")) // for looking at it
@@ -328,8 +350,8 @@ private slots:
         const double spread = floorSpread(pane.analysis.spectrum, targets);
         QVERIFY2(spread >= spreadAtLeast && spread <= spreadAtMost,
             qPrintable(QStringLiteral("spread %1 dB").arg(spread)));
-        // Neither button forgets the track of the frames before.
-        QVERIFY(pane.track.frameBack(int(0.5 * frame * period / RadarTrack::kSlotSeconds)));
+        // Neither button starts the tracks afresh: only the link's opening did.
+        QTRY_COMPARE(window.plot()->tracking().generation, int64_t(1));
     }
 
     void savePicture_data()
@@ -378,8 +400,8 @@ private slots:
         QTest::newRow("no target for 0.8 s") << -3.0 << -2.2 << false;
     }
 
-    // The track of an alternating board at the line's rate: a mode's frames come 0.18 s apart,
-    // which is no gap; frames without a target, or no frames for more than a second, are.
+    // The trails of an alternating board at the line's rate: a mode's frames come 0.18 s apart,
+    // which is no gap; frames without a target, or no frames, for more than half a second are.
     void trackGaps()
     {
         QFETCH(double, gapFrom);
@@ -429,8 +451,270 @@ private slots:
         QVERIFY2(drawn(-9.5, gapFrom - 0.3) > 0.95,
             qPrintable(QString::number(drawn(-9.5, gapFrom - 0.3))));
         QCOMPARE(drawn(gapFrom + 0.2, gapTo - 0.3), 0.0);
+        // After the gap the track is confirmed again after its third hit: a few frames on.
         QVERIFY2(
-            drawn(gapTo + 0.3, -0.3) > 0.95, qPrintable(QString::number(drawn(gapTo + 0.3, -0.3))));
+            drawn(gapTo + 0.8, -0.3) > 0.95, qPrintable(QString::number(drawn(gapTo + 0.8, -0.3))));
+    }
+
+    void tiedReadout_data()
+    {
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<double>("speed");
+        QTest::newRow("n 128, a walker approaching at 7.5 m/s") << 128 << -7.5;
+        QTest::newRow("n 200, receding at 4 m/s") << 200 << 4.0;
+    }
+
+    // On an alternating board the CW and FMCW tracks of one moving object are tied: the readout
+    // gives it once, with its speed and its range (the Doppler shift taken out).
+    void tiedReadout()
+    {
+        QFETCH(int, samples);
+        QFETCH(double, speed);
+        RadarViewWindow window;
+        const RadarProfile profile = exampleRadarProfile();
+        window.applyProfile(profile, false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        BoardModel board(SimMode::Alternate, samples, 13);
+        FrameTap *tap = window.frameTap();
+        tap->linkOpened({QStringLiteral("simulated board"), {}});
+        const double period = (4 * samples + 7) / 11520.0;
+        const int frames = 60;
+        double range = 0.0;
+        for (int k = 0; k < frames; ++k) {
+            range = (speed < 0 ? 30.0 : 10.0) + speed * (k + 1) * period; // as the speed says
+            board.setRadarScene(profile, {{range, speed, 50.0}});
+            tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * period);
+        }
+        QTRY_COMPARE(window.shownFrame(), int64_t(frames - 1));
+        const QRegularExpressionMatch tied
+            = QRegularExpression(QStringLiteral("track [0-9]+: ([0-9.]+) m/s (approaching|receding)"
+                                                ".* at ([0-9.]+) m"))
+                  .match(window.readoutText());
+        QVERIFY2(tied.hasMatch(), qPrintable(window.readoutText()));
+        QVERIFY2(std::abs(tied.captured(1).toDouble() - std::abs(speed)) < 0.5,
+            qPrintable(tied.captured(0)));
+        QCOMPARE(tied.captured(2),
+            speed < 0 ? QStringLiteral("approaching") : QStringLiteral("receding"));
+        // One FMCW bin is 76.8 / n m.
+        QVERIFY2(std::abs(tied.captured(3).toDouble() - range) < 76.8 / samples + 0.3,
+            qPrintable(tied.captured(0) + QStringLiteral(", truth %1 m").arg(range)));
+    }
+
+    void restarts_data()
+    {
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<bool>("rewind"); // times start again on the same link, or a new link opens
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a rewound replay, n 100") << 100 << true << "time went back";
+        QTest::newRow("a looped replay, n 255") << 255 << true << "time went back";
+        QTest::newRow("a new link, n 24") << 24 << false << "new link";
+    }
+
+    // The tracks, passes and the 30 s target log belong to the current pass: after a rewind or a
+    // new link they hold only what came after it.
+    void restarts()
+    {
+        QFETCH(int, samples);
+        QFETCH(bool, rewind);
+        QFETCH(QString, said);
+        RadarViewWindow window;
+        const RadarProfile profile = exampleRadarProfile();
+        window.applyProfile(profile, false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        BoardModel board(SimMode::Cw, samples, 5);
+        FrameTap *tap = window.frameTap();
+        tap->linkOpened({QStringLiteral("simulated board"), {}});
+        const double period = (4 * samples + 7) / 11520.0;
+        board.setRadarScene(profile, {{12.0, -20.0, 50.0}});
+        for (int k = 0; k < 60; ++k)
+            tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * period);
+        QTRY_COMPARE(window.shownFrame(), int64_t(59));
+        QVERIFY(!window.plot()->tracking().tracks[0].empty());
+        if (!rewind)
+            tap->linkOpened({QStringLiteral("another board"), {}});
+        board.setRadarScene(profile, {{12.0, 15.0, 50.0}});
+        const int after = 40;
+        for (int k = 0; k < after; ++k)
+            tap->frameDecoded(expectedRecord(board.frame(60 + k)), nullptr, 0, (k + 1) * period);
+        QTRY_COMPARE(window.shownFrame(), int64_t(rewind ? 60 + after - 1 : after - 1));
+        QTRY_VERIFY2(window.noteText().contains(said), qPrintable(window.noteText()));
+        const RadarTracking &tracking = window.plot()->tracking();
+        QCOMPARE(tracking.passCount, int64_t(0)); // the walker's pass was of the pass before
+        bool receding = false;
+        for (const TrackState &track : tracking.tracks[0]) {
+            QVERIFY2(track.speedMps > 0.0, qPrintable(QString::number(track.speedMps)));
+            receding = receding || track.confirmed;
+        }
+        QVERIFY(receding);
+        for (const RadarTrailPoint &point : tracking.trail)
+            QVERIFY2(point.value > 0.0, qPrintable(QString::number(point.value)));
+        // "Save targets (30 s)" saves this pass: no row from before, whose times ran further.
+        QTemporaryDir directory;
+        QString error;
+        QVERIFY2(window.saveTargets(directory.filePath("t.csv"), &error), qPrintable(error));
+        QFile saved(directory.filePath("t.csv"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QList<QByteArray> rows = saved.readAll().split('\n').mid(1);
+        int counted = 0;
+        for (const QByteArray &row : rows) {
+            if (row.isEmpty())
+                continue;
+            ++counted;
+            QVERIFY2(row.split(',').value(1).toDouble() <= after * period + 1e-6, row.constData());
+        }
+        QVERIFY(counted >= after / 2);
+    }
+
+    // A flood of frames with a target, 500 a second for a minute: a trail keeps a point a 50 ms
+    // slot over the last 30 s, however many frames come.
+    void trailsBoundedUnderAFlood()
+    {
+        RadarViewWindow window;
+        window.applyProfile(exampleRadarProfile(), false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        BoardModel board(SimMode::Cw, 24, 8);
+        board.setRadarScene(exampleRadarProfile(), {{0.0, -20.0, 50.0}});
+        std::vector<frame_t> records;
+        for (int k = 0; k < 64; ++k)
+            records.push_back(expectedRecord(board.frame(k)));
+        FrameTap *tap = window.frameTap();
+        tap->linkOpened({QStringLiteral("simulated board"), {}});
+        const int frames = 30000;
+        for (int k = 0; k < frames; ++k)
+            tap->frameDecoded(records[size_t(k % 64)], nullptr, 0, (k + 1) * 0.002);
+        QTRY_COMPARE(window.shownFrame(), int64_t(frames - 1));
+        const RadarTracking &tracking = window.plot()->tracking();
+        QVERIFY(!tracking.trail.empty());
+        QVERIFY(tracking.trail.size() <= size_t(RadarTap::kTrailPoints));
+        QVERIFY(tracking.trail.front().seconds >= tracking.newestSeconds - 30.0);
+        std::map<int, int> perTrack;
+        for (const RadarTrailPoint &point : tracking.trail)
+            ++perTrack[point.track];
+        for (const auto &track : perTrack)
+            QVERIFY2(track.second <= int(30.0 / RadarTap::kTrailSlotSeconds) + 1,
+                qPrintable(
+                    QStringLiteral("track %1: %2 points").arg(track.first).arg(track.second)));
+    }
+
+    void staleReadout_data()
+    {
+        QTest::addColumn<bool>("closeLink");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("the line closes: line lost") << true << "line lost";
+        QTest::newRow("no frame for 2 s: stale") << false << "stale, ";
+    }
+
+    // A readout no frame backs any more says so, and each readout names its frame and time.
+    void staleReadout()
+    {
+        QFETCH(bool, closeLink);
+        QFETCH(QString, said);
+        RadarViewWindow window;
+        window.applyProfile(exampleRadarProfile(), false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        feed(window, Scene{SimMode::Cw, 100, {{12.0, -7.5, 50.0}}}, 20);
+        QTRY_COMPARE(window.shownFrame(), int64_t(19));
+        const RadarPlot &plot = *window.plot();
+        QCOMPARE(plot.pane(0).frame, int64_t(19));
+        QCOMPARE(plot.pane(0).seconds, 20 * (4 * 100 + 7) / 11520.0);
+        QVERIFY(plot.staleNote().isEmpty());
+        QVERIFY(!window.readoutText().contains("("));
+        if (closeLink)
+            window.frameTap()->linkClosed();
+        QTRY_VERIFY_WITH_TIMEOUT(plot.staleNote().startsWith(said), 3 * RadarViewWindow::kStaleMs);
+        QVERIFY2(window.readoutText().contains("(" + said), qPrintable(window.readoutText()));
+        QVERIFY(window.readoutText().contains("7.")); // what was, still there to read
+    }
+
+    void profileUnits_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<double>("shown"); // in the field's unit
+        QTest::addColumn<double>("inProfile"); // Hz or seconds
+        QTest::addColumn<QString>("unit");
+        QTest::newRow("carrier 24.125 GHz") << "carrierEdit" << 24.125 << 24.125e9 << "GHz";
+        QTest::newRow("carrier 10.525 GHz, no binary fraction")
+            << "carrierEdit" << 10.525 << 10525000000.0 << "GHz";
+        QTest::newRow("sample rate 38.4 kHz") << "sampleRateEdit" << 38.4 << 38400.0 << "kHz";
+        QTest::newRow("bandwidth 250 MHz") << "bandwidthEdit" << 250.0 << 250e6 << "MHz";
+        QTest::newRow("sweep 1.5 ms") << "sweepEdit" << 1.5 << 0.0015 << "ms";
+    }
+
+    // The form shows and takes each value in its unit; the profile keeps Hz and seconds, and a
+    // value shown back and applied again stays what it was.
+    void profileUnits()
+    {
+        QFETCH(QString, field);
+        QFETCH(double, shown);
+        QFETCH(double, inProfile);
+        QFETCH(QString, unit);
+        RadarViewWindow window;
+        window.applyProfile(exampleRadarProfile(), false);
+        auto *box = window.findChild<QDoubleSpinBox *>(field);
+        QVERIFY(box);
+        QVERIFY(box->suffix().contains(unit));
+        const auto valueOf = [&](const RadarProfile &profile) {
+            return field == "carrierEdit"   ? profile.carrierHz
+                : field == "sampleRateEdit" ? profile.sampleRateHz
+                : field == "bandwidthEdit"  ? profile.bandwidthHz
+                                            : profile.sweepSeconds;
+        };
+        box->setValue(shown);
+        window.findChild<QPushButton *>("applyButton")->click();
+        QCOMPARE(window.form()->markedField(), nullptr);
+        QCOMPARE(valueOf(window.profile()), inProfile);
+        window.form()->showProfile(window.profile());
+        QCOMPARE(box->value(), shown);
+        window.findChild<QPushButton *>("applyButton")->click();
+        QCOMPARE(valueOf(window.profile()), inProfile);
+    }
+
+    void targetLog_data()
+    {
+        QTest::addColumn<QString>("path"); // empty: a file in a fresh folder
+        QTest::addColumn<bool>("written");
+        QTest::newRow("alternating, n 100: the log's rows are the frames' targets")
+            << QString() << true;
+        QTest::newRow("a full disk: said, logging stopped") << "/dev/full" << false;
+    }
+
+    // The running log writes every frame's targets as "Save targets" writes them, in batches
+    // from the GUI thread, and says when it closes or cannot write.
+    void targetLog()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, written);
+        QTemporaryDir directory;
+        if (path.isEmpty())
+            path = directory.filePath("log.csv");
+        RadarViewWindow window;
+        window.applyProfile(exampleRadarProfile(), false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QString error;
+        QVERIFY2(window.startTargetLog(path, &error), qPrintable(error));
+        QVERIFY(window.findChild<QCheckBox *>("logTargetsCheck")->isChecked());
+        feed(window, Scene{SimMode::Alternate, 100, {{12.0, -7.5, 50.0}, {25.0, 4.0, 40.0}}}, 60);
+        QTRY_COMPARE(window.shownFrame(), int64_t(59));
+        window.flushTargetLog();
+        if (!written) {
+            QVERIFY(!window.isLoggingTargets());
+            QVERIFY2(window.noteText().contains("cannot write"), qPrintable(window.noteText()));
+            QVERIFY(!window.findChild<QCheckBox *>("logTargetsCheck")->isChecked());
+            return;
+        }
+        window.close(); // closing the view closes the log
+        QVERIFY(!window.isLoggingTargets());
+        QVERIFY2(window.noteText().contains("Target log closed"), qPrintable(window.noteText()));
+        QFile log(path);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray text = log.readAll();
+        QVERIFY(text.count('\n') > 60);
+        QCOMPARE(text, targetsCsv(window.radarTap().recentTargets()));
     }
 
     void refusedProfile_data()
@@ -441,15 +725,15 @@ private slots:
         QTest::newRow("sample rate zero") << "sampleRateEdit"
                                           << "0"
                                           << "sample_rate_hz must be above zero";
-        QTest::newRow("carrier not a number") << "carrierEdit"
-                                              << "24 GHz"
-                                              << "carrier_hz must be a number";
-        QTest::newRow("sample rate above the carrier")
+        QTest::newRow("carrier zero") << "carrierEdit"
+                                      << "0"
+                                      << "carrier_hz must be above zero";
+        QTest::newRow("sample rate above the carrier (kHz)")
             << "sampleRateEdit"
-            << "3e10"
+            << "3e7"
             << "sample_rate_hz 3e+10 is above carrier_hz";
         QTest::newRow("bandwidth without sweep time") << "sweepEdit"
-                                                      << ""
+                                                      << "0"
                                                       << "sweep_s is missing";
         QTest::newRow("absurd range offset") << "rangeOffsetEdit"
                                              << "1e6"
@@ -472,9 +756,12 @@ private slots:
         const RadarProfile good = exampleRadarProfile();
         window.applyProfile(good, false);
         window.show();
-        auto *edit = window.findChild<QLineEdit *>(field);
+        QWidget *edit = window.findChild<QWidget *>(field);
         QVERIFY(edit);
-        edit->setText(text);
+        if (auto *box = qobject_cast<QDoubleSpinBox *>(edit))
+            box->setValue(text.toDouble());
+        else
+            qobject_cast<QLineEdit *>(edit)->setText(text);
         window.findChild<QPushButton *>("applyButton")->click();
         QCOMPARE(window.form()->markedField(), edit);
         QVERIFY2(window.form()->refusal().contains(reason), qPrintable(window.form()->refusal()));
@@ -484,7 +771,7 @@ private slots:
         QCOMPARE(window.profile().rangeOffsetM, good.rangeOffsetM);
         // Put right, it is taken and the mark goes.
         window.form()->showProfile(good);
-        window.findChild<QLineEdit *>("sampleRateEdit")->setText("40000");
+        window.findChild<QDoubleSpinBox *>("sampleRateEdit")->setValue(40.0); // kHz
         window.findChild<QPushButton *>("applyButton")->click();
         QCOMPARE(window.form()->markedField(), nullptr);
         QCOMPARE(window.profile().sampleRateHz, 40000.0);
@@ -580,19 +867,21 @@ private slots:
         front.dcQ = -25.0;
         front.clutter = {{9.0, 0.0, 52.0}};
         board.setFrontEnd(front);
-        board.setRadarScene(
-            profile, moving ? std::vector<SimTarget>{{14.0, 11.0, 50.0}} : std::vector<SimTarget>{});
+        board.setRadarScene(profile,
+            moving ? std::vector<SimTarget>{{14.0, 11.0, 50.0}} : std::vector<SimTarget>{});
         FrameTap *tap = window.frameTap();
         tap->linkOpened({QStringLiteral("simulated board"), {}});
         for (int k = 0; k < frames; ++k)
-            tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * board.framePeriodSeconds());
+            tap->frameDecoded(
+                expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * board.framePeriodSeconds());
         QTRY_COMPARE(window.shownFrame(), int64_t(frames - 1));
         auto *gain = window.findChild<QLineEdit *>("iqGainEdit");
         auto *phase = window.findChild<QLineEdit *>("iqPhaseEdit");
         QCOMPARE(gain->text(), QStringLiteral("0"));
         window.findChild<QPushButton *>("calibrateButton")->click();
         if (!refusal.isEmpty()) {
-            QVERIFY2(window.form()->refusal().contains(refusal), qPrintable(window.form()->refusal()));
+            QVERIFY2(
+                window.form()->refusal().contains(refusal), qPrintable(window.form()->refusal()));
             QCOMPARE(gain->text(), QStringLiteral("0"));
             QCOMPARE(phase->text(), QStringLiteral("0"));
             return;
@@ -607,7 +896,8 @@ private slots:
         // A new link is another board, perhaps: its frames start the estimate again.
         tap->linkOpened({QStringLiteral("another board"), {}});
         window.findChild<QPushButton *>("calibrateButton")->click();
-        QVERIFY2(window.form()->refusal().contains("no frames"), qPrintable(window.form()->refusal()));
+        QVERIFY2(
+            window.form()->refusal().contains("no frames"), qPrintable(window.form()->refusal()));
     }
 
     // A recording made with a profile has it beside it: a replay in a view without a profile reads
@@ -627,7 +917,8 @@ private slots:
                 file.write(encodeFrame(board.frame(k)));
         }
         QString error;
-        QVERIFY2(saveRadarProfile(radarSidecarPath(recording), exampleRadarProfile(), &error), qPrintable(error));
+        QVERIFY2(saveRadarProfile(radarSidecarPath(recording), exampleRadarProfile(), &error),
+            qPrintable(error));
 
         SerialPort worker;
         RadarViewWindow window;
