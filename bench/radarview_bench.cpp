@@ -6,6 +6,9 @@
 // Usage: radarview_bench [--json] [--smoke] [--grab FILE (the view after the alternating run)]
 //                        [--only line|flood] [--rounds N (line rate runs, alternating with and
 //                        without the view)]
+//        radarview_bench --grab-scene SCENE.json cw|alternate FILE [SECONDS]: only the view after
+//                        a moving scene played at the line's pace to its end or for SECONDS (the
+//                        README's pictures)
 #include "benchjson.h"
 #include "benchprocess.h"
 #include "boardmodel.h"
@@ -15,6 +18,7 @@
 #include "radartruth.h"
 #include "radarviewwindow.h"
 #include "serialport.h"
+#include "simscene.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -110,6 +114,55 @@ double lineRateCpu(SimMode mode, bool withView, double seconds, const QString &g
     return used / seconds * 100.0;
 }
 
+// A moving scene at the line's pace (n = 128) into the view, to the scene's end; then its
+// picture, and what the view shows on standard error.
+int grabScene(const QString &scenePath, SimMode mode, const QString &picture, double seconds)
+{
+    SimScene scene;
+    QString error;
+    if (!SimScene::load(scenePath, &scene, &error)) {
+        std::fprintf(stderr, "radarview_bench: %s\n", qPrintable(error));
+        return 2;
+    }
+    BoardModel board(mode, 128, 1);
+    board.setScene(exampleRadarProfile(), scene);
+    const double period = BoardModel::linePeriod(128);
+    const double played = seconds > 0.0 ? seconds : std::max(scene.durationS, 1.0);
+    const int64_t count = int64_t(std::ceil(played / period));
+    PseudoTerminal line;
+    SerialPort worker;
+    RadarViewWindow view;
+    view.applyProfile(exampleRadarProfile(), false);
+    view.attach(&worker);
+    view.resize(1100, 760);
+    view.show();
+    worker.openPort(line.slavePath(), LineSettings::kBaudRate);
+    waitInEventLoop(300);
+    std::atomic<bool> done{false};
+    std::thread player([&] {
+        auto due = Clock::now();
+        for (int64_t k = 0; k < count; ++k) {
+            line.write(encodeFrame(board.frame(k)));
+            due += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(period));
+            std::this_thread::sleep_until(due);
+        }
+        done = true;
+    });
+    while (!done)
+        waitInEventLoop(100);
+    player.join();
+    waitInEventLoop(300);
+    view.setPaused(true);
+    const bool saved = view.grab()
+                           .toImage()
+                           .convertToFormat(QImage::Format_Indexed8, Qt::AvoidDither)
+                           .save(picture);
+    std::fprintf(stderr, "radarview_bench: %lld frames; frame %lld shown; %s\n",
+        static_cast<long long>(count), static_cast<long long>(view.shownFrame()),
+        qPrintable(view.readoutText().replace('\n', "; ")));
+    return saved ? 0 : 1;
+}
+
 void flood(Figures &figures, const QString &name, int samples, double seconds)
 {
     PseudoTerminal line;
@@ -183,6 +236,12 @@ int main(int argc, char *argv[])
     registerFrameMetaType();
     const bool json = application.arguments().contains("--json");
     const bool smoke = application.arguments().contains("--smoke");
+    const int sceneAt = application.arguments().indexOf("--grab-scene");
+    if (sceneAt > 0)
+        return grabScene(application.arguments().value(sceneAt + 1),
+            application.arguments().value(sceneAt + 2) == "cw" ? SimMode::Cw : SimMode::Alternate,
+            application.arguments().value(sceneAt + 3),
+            application.arguments().value(sceneAt + 4).toDouble());
     const int grabAt = application.arguments().indexOf("--grab");
     const QString grab = grabAt > 0 ? application.arguments().value(grabAt + 1) : QString();
     Figures figures;

@@ -532,12 +532,14 @@ QString RadarPlot::tiedLine() const
             best = &state;
     if (!best)
         return QString();
+    // Short enough for the readout's large type beside the other targets' lines.
     RadarTarget object;
     object.speedMps = best->speedMps;
-    return QStringLiteral("track %1: %2 at %3 m")
+    return QStringLiteral("track %1: %2 m, %3 m/s %4")
         .arg(best->id)
-        .arg(targetPosition(object))
-        .arg(best->rangeM, 0, 'f', 2);
+        .arg(best->rangeM, 0, 'f', 2)
+        .arg(std::abs(best->speedMps), 0, 'f', 2)
+        .arg(QLatin1String(object.direction()));
 }
 
 void RadarPlot::paintTracks(
@@ -588,11 +590,29 @@ void RadarPlot::paintTracks(
         found->lastSeconds = point.seconds;
         found->line << QPointF(xOf(point.seconds), yOf(point.value));
     }
-    for (Open &trail : open)
-        if (!trail.line.isEmpty())
-            drawLine(trail.line);
+    const std::vector<TrackMark> marks = trackMarks(mode);
+    // A track that has ended keeps its number at its trail's end; a live one has it at its head.
+    const auto label = [&](int id, const QPointF &at) {
+        const QString number = QString::number(id);
+        const int width = painter.fontMetrics().horizontalAdvance(number);
+        const double left = at.x() + 6 + width < area.right() ? at.x() + 6 : at.x() - 6 - width;
+        painter.drawText(QPointF(left, std::max(at.y() - 4, area.top() + 12.0)), number);
+    };
+    for (Open &trail : open) {
+        if (trail.line.isEmpty())
+            continue;
+        const QPointF end = trail.line.last();
+        drawLine(trail.line);
+        const bool live = std::any_of(marks.begin(), marks.end(),
+            [&](const TrackMark &mark) { return mark.id == trail.id && mark.confirmed; });
+        if (!live) {
+            painter.setPen(Qt::darkGray);
+            label(trail.id, end);
+            painter.setPen(QPen(kTrackColour, 1));
+        }
+    }
     // Each head with its number; a tentative track is a faint ring, no number yet.
-    for (const TrackMark &mark : trackMarks(mode)) {
+    for (const TrackMark &mark : marks) {
         if (!mark.confirmed) {
             painter.setPen(QColor(170, 210, 180));
             painter.drawEllipse(mark.at, 3.0, 3.0);
@@ -603,10 +623,6 @@ void RadarPlot::paintTracks(
         painter.drawEllipse(mark.at, 3.0, 3.0);
         painter.setBrush(Qt::NoBrush);
         painter.setPen(Qt::black);
-        const QString number = QString::number(mark.id);
-        const int width = painter.fontMetrics().horizontalAdvance(number);
-        const double left
-            = mark.at.x() + 6 + width < area.right() ? mark.at.x() + 6 : mark.at.x() - 6 - width;
-        painter.drawText(QPointF(left, std::max(mark.at.y() - 4, area.top() + 12.0)), number);
+        label(mark.id, mark.at);
     }
 }

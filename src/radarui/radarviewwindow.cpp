@@ -254,16 +254,19 @@ QWidget *RadarViewWindow::buildTraffic()
     presenceGate->setWordWrap(true);
     passSummary = new QLabel;
     passSummary->setObjectName(QStringLiteral("passSummary"));
+    passSummary->setWordWrap(true);
     passTable = new QTableWidget(0, 4);
     passTable->setObjectName(QStringLiteral("passTable"));
-    passTable->setHorizontalHeaderLabels({QStringLiteral("start (s)"), QStringLiteral("top m/s"),
-        QStringLiteral("way"), QStringLiteral("nearest m")});
+    passTable->setHorizontalHeaderLabels({QStringLiteral("start s"), QStringLiteral("top m/s"),
+        QStringLiteral("direction"), QStringLiteral("near m")});
+    passTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     passTable->setToolTip(QStringLiteral(
         "The session's passes, newest first (the last %1 shown): a confirmed track from its first "
         "hit to its last, its largest speed and its nearest range where the frames measure one")
                               .arg(kPassRowsShown));
     passTable->verticalHeader()->hide();
-    passTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    passTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    passTable->horizontalHeader()->setStretchLastSection(true);
     passTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     passTable->setSelectionMode(QAbstractItemView::NoSelection);
     passTable->setFixedHeight(150);
@@ -315,20 +318,30 @@ void RadarViewWindow::showTracking(bool passesChanged)
     if (!passesChanged && passTable->rowCount() > 0)
         return;
     const PassSummary summary = summarisePasses(tracking.passes);
-    passSummary->setText(summary.count == 0
-            ? QStringLiteral("no passes yet")
-            : QStringLiteral("%1 passes (%2), 85th percentile %3 m/s")
-                  .arg(tracking.passCount)
-                  .arg(summary.mode ? QStringLiteral("FMCW") : QStringLiteral("CW"))
-                  .arg(summary.speed85Mps, 0, 'f', 2));
-    const int rows = int(std::min<size_t>(tracking.passes.size(), size_t(kPassRowsShown)));
+    // On an alternating board one object makes a pass in each mode: the count, the percentile
+    // and the list are of the mode the summary takes (CW when there are CW passes).
+    QString text = summary.count == 0 ? QStringLiteral("no passes yet")
+                                      : QStringLiteral("%1 passes (%2), 85th percentile %3 m/s")
+                                            .arg(summary.count)
+                                            .arg(summary.mode ? QStringLiteral("FMCW") : QStringLiteral("CW"))
+                                            .arg(summary.speed85Mps, 0, 'f', 2);
+    if (tracking.passCount > int64_t(tracking.passes.size()))
+        text += QStringLiteral(" of the last %1 kept (%2 in all, both modes)")
+                    .arg(tracking.passes.size())
+                    .arg(tracking.passCount);
+    passSummary->setText(text);
+    std::vector<const TrackPass *> shown;
+    for (auto pass = tracking.passes.rbegin();
+         pass != tracking.passes.rend() && int(shown.size()) < kPassRowsShown; ++pass)
+        if (pass->mode == summary.mode)
+            shown.push_back(&*pass);
+    const int rows = int(shown.size());
     passTable->setRowCount(rows);
     for (int row = 0; row < rows; ++row) {
-        const TrackPass &pass = tracking.passes[tracking.passes.size() - 1 - size_t(row)];
+        const TrackPass &pass = *shown[size_t(row)];
         const QString cells[] = {QString::number(pass.startSeconds, 'f', 1),
             QString::number(pass.maxSpeedMps, 'f', 2),
-            QStringLiteral("%1 %2").arg(pass.mode ? QStringLiteral("FMCW") : QStringLiteral("CW"),
-                QLatin1String(pass.directionName())),
+            QLatin1String(pass.directionName()),
             std::isfinite(pass.minRangeM) ? QString::number(pass.minRangeM, 'f', 1) : QString()};
         for (int column = 0; column < 4; ++column) {
             QTableWidgetItem *item = passTable->item(row, column);
