@@ -157,8 +157,8 @@ bool RadarProfile::load(
     return parse(bytes, path, profile, error, warnings);
 }
 
-bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarProfile *profile,
-    QString *error, QStringList *warnings)
+bool readJsonObject(const QByteArray &json, const QString &origin, const QString &what,
+    QJsonObject *object, QString *error)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
@@ -169,10 +169,19 @@ bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarPro
         return false;
     }
     if (!document.isObject()) {
-        *error = QStringLiteral("%1: a radar profile is a JSON object").arg(origin);
+        *error = QStringLiteral("%1: %2 is a JSON object").arg(origin, what);
         return false;
     }
-    const QJsonObject object = document.object();
+    *object = document.object();
+    return true;
+}
+
+bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarProfile *profile,
+    QString *error, QStringList *warnings)
+{
+    QJsonObject object;
+    if (!readJsonObject(json, origin, QStringLiteral("a radar profile"), &object, error))
+        return false;
     static const QStringList known = {"name", "carrier_hz", "sample_rate_hz", "bandwidth_hz",
         "sweep_s", "approaching", "beat", "range_offset_m", "iq_gain_db", "iq_phase_deg",
         "range_span", "chirp"};

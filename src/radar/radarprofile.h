@@ -7,6 +7,13 @@
 #include <QStringList>
 
 class QByteArray;
+class QJsonObject;
+
+// The object a small JSON file of settings holds (a radar profile, a simulator's scene). False
+// with a one-line `error` naming `origin` when it is not JSON or not an object (`what`: "a radar
+// profile").
+bool readJsonObject(const QByteArray &json, const QString &origin, const QString &what,
+    QJsonObject *object, QString *error);
 
 struct RadarProfile {
     static constexpr double kSpeedOfLight = 299792458.0;

@@ -248,25 +248,35 @@ void RadarTap::logLocked(int64_t frame, double seconds, const RadarAnalysis &ana
     }
 }
 
-void RadarTap::linkOpened(const LinkOpening &link)
+void RadarTap::forgetLinkLocked()
+{
+    restartLocked(RadarRestart::NewLink);
+    calibrator.reset();
+    for (Latest &newest : latest) {
+        newest.analysis = RadarAnalysis();
+        newest.frame = -1;
+        ++newest.sequence;
+    }
+}
+
+void RadarTap::forgetLinkOwn()
 {
     linkFrames = 0;
     ownClock.start();
-    {
-        lockAsWorker();
-        const auto unlock = qScopeGuard([this] { mutex.unlock(); });
-        restartLocked(RadarRestart::NewLink);
-        calibrator.reset();
-        for (Latest &newest : latest) {
-            newest.analysis = RadarAnalysis();
-            newest.frame = -1;
-            ++newest.sequence;
-        }
-    }
     if (analyzer)
         analyzer->reset();
     if (tracker)
         tracker->reset();
+}
+
+void RadarTap::linkOpened(const LinkOpening &link)
+{
+    forgetLinkOwn();
+    {
+        lockAsWorker();
+        const auto unlock = qScopeGuard([this] { mutex.unlock(); });
+        forgetLinkLocked();
+    }
     if (followSidecars.load()) {
         RadarProfile beside;
         QString error;
@@ -327,20 +337,9 @@ bool RadarTap::takeLatest(int mode, Latest &into)
 
 void RadarTap::restartForNewLink()
 {
-    linkFrames = 0;
-    ownClock.start();
-    if (analyzer)
-        analyzer->reset();
-    if (tracker)
-        tracker->reset();
+    forgetLinkOwn();
     CallerLock locker(*this);
-    restartLocked(RadarRestart::NewLink);
-    calibrator.reset();
-    for (Latest &newest : latest) {
-        newest.analysis = RadarAnalysis();
-        newest.frame = -1;
-        ++newest.sequence;
-    }
+    forgetLinkLocked();
 }
 
 bool RadarTap::takeTracking(RadarTracking &into)

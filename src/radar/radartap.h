@@ -165,6 +165,10 @@ private:
     void logLocked(int64_t frame, double seconds, const RadarAnalysis &analysis);
     // Forgets the log, the trails, the passes and presence; counts a restart for `why`.
     void restartLocked(RadarRestart why);
+    // A new link: the worker's own state, and what the lock guards (the newest analyses, the
+    // calibration's frames and all restartLocked forgets).
+    void forgetLinkOwn();
+    void forgetLinkLocked();
     void trackLocked(int mode, double seconds);
 
     QMutex mutex;

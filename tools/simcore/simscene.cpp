@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "simscene.h"
 
+#include "radarprofile.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -141,19 +143,9 @@ bool SimScene::load(const QString &path, SimScene *scene, QString *error, QStrin
 bool SimScene::parse(const QByteArray &json, const QString &origin, SimScene *scene, QString *error,
     QStringList *warnings)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        *error = QStringLiteral("%1: not JSON (%2 at byte %3)")
-                     .arg(origin, parseError.errorString())
-                     .arg(parseError.offset);
+    QJsonObject object;
+    if (!readJsonObject(json, origin, QStringLiteral("a scene"), &object, error))
         return false;
-    }
-    if (!document.isObject()) {
-        *error = QStringLiteral("%1: a scene is a JSON object").arg(origin);
-        return false;
-    }
-    const QJsonObject object = document.object();
     Reader reader{object, origin, error};
     reader.warnUnknown({"name", "targets", "clutter", "duration_s"}, warnings);
     SimScene read;
