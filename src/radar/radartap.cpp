@@ -126,6 +126,9 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
             analyzer = configured ? std::make_unique<RadarAnalyzer>(profile, settings) : nullptr;
         if (!analyzer) {
             tracker.reset();
+        } else if (tracker && trackerChanged && !configChanged) {
+            // New gates and times: the tracks go on under them.
+            tracker->setSettings(trackerSettings);
         } else if (trackerChanged || !tracker) {
             tracker = std::make_unique<TargetTracker>(profile, trackerSettings);
             for (std::vector<TrackState> &tracks : liveTracks)

@@ -93,8 +93,8 @@ public:
     // max-hold and background start afresh). Without a profile frames are only counted.
     void configure(const RadarProfile &profile, const RadarSettings &settings);
     void clearConfiguration();
-    // Any thread: the tracker's gates and times, in force from the next frame on (the tracks start
-    // afresh with them).
+    // Any thread: the tracker's gates and times, in force from the next frame on; the tracks,
+    // passes and presence go on under them.
     void configureTracker(const TrackerSettings &tracking);
     // Any thread: from the next frame on, the background is learnt anew, or the held levels start
     // again; the averaging, the tracks and the other of the two go on as they were.

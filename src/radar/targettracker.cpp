@@ -18,8 +18,13 @@ double valueOf(int mode, const RadarTarget &target)
 
 TargetTracker::TargetTracker(const RadarProfile &profile, const TrackerSettings &settings)
     : radar(profile)
-    , options(settings)
 {
+    setSettings(settings);
+}
+
+void TargetTracker::setSettings(const TrackerSettings &settings)
+{
+    options = settings;
     options.confirmHits = std::max(1, options.confirmHits);
     options.confirmFrames = std::max(options.confirmHits, options.confirmFrames);
 }

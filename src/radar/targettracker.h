@@ -103,6 +103,8 @@ public:
     // How many times it started afresh (reset() or time going back).
     int64_t resets() const { return resetCount; }
     const TrackerSettings &settings() const { return options; }
+    // New gates and times from the next frame on; the tracks, passes and presence go on.
+    void setSettings(const TrackerSettings &settings);
 
 private:
     struct Track {

@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -116,6 +117,40 @@ void RadarViewWindow::buildControls()
     backgroundRow->addWidget(learn);
     processingForm->addRow(backgroundRow);
 
+    // The presence gate, as vazorez-decode --presence takes it; the tracks go on when it changes.
+    const TrackerSettings defaults;
+    const auto gateBox = [&](const char *name, double most, double step, double value,
+                             const QString &suffix, const QString &tip) {
+        auto *box = new QDoubleSpinBox;
+        box->setObjectName(QLatin1String(name));
+        box->setRange(0.0, most);
+        box->setDecimals(1);
+        box->setSingleStep(step);
+        box->setValue(value);
+        box->setSuffix(suffix);
+        box->setToolTip(tip);
+        box->setKeyboardTracking(false);
+        return box;
+    };
+    presenceSpeed = gateBox("presenceSpeed", 100.0, 0.1, defaults.presenceMinSpeedMps,
+        QStringLiteral(" m/s"), QStringLiteral("A confirmed track at least this fast, either way"));
+    presenceFrom = gateBox("presenceFrom", 10000.0, 0.5, defaults.presenceMinRangeM,
+        QStringLiteral(" m"), QStringLiteral("Nearer tracks do not count (where the range is known)"));
+    presenceTo = gateBox("presenceTo", 10000.0, 0.5, 0.0, QStringLiteral(" m"),
+        QStringLiteral("Farther tracks do not count (where the range is known)"));
+    presenceTo->setSpecialValueText(QStringLiteral("any"));
+    presenceHold = gateBox("presenceHold", 3600.0, 0.5, defaults.presenceHoldSeconds,
+        QStringLiteral(" s"), QStringLiteral("Present this long after the last such track"));
+    auto *presenceBox = new QGroupBox(QStringLiteral("Presence"));
+    auto *presenceForm = new QFormLayout(presenceBox);
+    presenceForm->addRow(QStringLiteral("Moving at least"), presenceSpeed);
+    presenceForm->addRow(QStringLiteral("Range from"), presenceFrom);
+    presenceForm->addRow(QStringLiteral("Range to"), presenceTo);
+    presenceForm->addRow(QStringLiteral("Held for"), presenceHold);
+    for (QDoubleSpinBox *box : {presenceSpeed, presenceFrom, presenceTo, presenceHold})
+        connect(box, qOverload<double>(&QDoubleSpinBox::valueChanged), this,
+            &RadarViewWindow::presenceGateChanged);
+
     QPushButton *copy = button("copyReadoutButton", QStringLiteral("Copy readout"));
     QPushButton *savePng = button("savePictureButton", QStringLiteral("Save picture..."));
     QPushButton *saveCsv = button("saveTargetsButton", QStringLiteral("Save targets (30 s)..."));
@@ -136,6 +171,7 @@ void RadarViewWindow::buildControls()
     auto *processingPage = new QWidget;
     auto *processingLayout = new QVBoxLayout(processingPage);
     processingLayout->addWidget(processing);
+    processingLayout->addWidget(presenceBox);
     processingLayout->addStretch(1);
     tabs->addTab(processingPage, QStringLiteral("Processing"));
     auto *actions = new QGridLayout;
@@ -306,10 +342,15 @@ void RadarViewWindow::showTracking(bool passesChanged)
     }
     const TrackerSettings &gate = tracking.settings;
     QString gateText = QStringLiteral("moving at %1 m/s or more").arg(gate.presenceMinSpeedMps);
-    if (gate.presenceMinRangeM > 0.0 || gate.presenceMaxRangeM < 1e8)
+    const bool farLimit = gate.presenceMaxRangeM < 1e8;
+    if (gate.presenceMinRangeM > 0.0 && farLimit)
         gateText += QStringLiteral(", %1 to %2 m")
                         .arg(gate.presenceMinRangeM)
                         .arg(gate.presenceMaxRangeM);
+    else if (gate.presenceMinRangeM > 0.0)
+        gateText += QStringLiteral(", beyond %1 m").arg(gate.presenceMinRangeM);
+    else if (farLimit)
+        gateText += QStringLiteral(", within %1 m").arg(gate.presenceMaxRangeM);
     gateText += QStringLiteral("; held %1 s").arg(gate.presenceHoldSeconds);
     if (std::isfinite(tracking.presenceChangedAt))
         gateText += QStringLiteral("; since %1 s").arg(tracking.presenceChangedAt, 0, 'f', 1);
@@ -497,6 +538,23 @@ void RadarViewWindow::settingsChanged()
     lineAnalyzer = std::make_unique<RadarAnalyzer>(radar, options);
     tap.configure(radar, options);
     updateMessage();
+}
+
+void RadarViewWindow::presenceGateChanged()
+{
+    TrackerSettings tracking;
+    tracking.presenceMinSpeedMps = presenceSpeed->value();
+    tracking.presenceMinRangeM = presenceFrom->value();
+    tracking.presenceMaxRangeM = presenceTo->value() > 0.0 ? presenceTo->value() : 1e9;
+    tracking.presenceHoldSeconds = presenceHold->value();
+    if (tracking.presenceMaxRangeM <= tracking.presenceMinRangeM) {
+        say(QStringLiteral("presence: the range to (%1 m) must lie beyond the range from (%2 m); "
+                           "the gate stays as it was")
+                .arg(tracking.presenceMaxRangeM)
+                .arg(tracking.presenceMinRangeM));
+        return;
+    }
+    tap.configureTracker(tracking);
 }
 
 QString RadarViewWindow::readoutText() const

@@ -20,6 +20,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
 class QSpinBox;
 class QTableWidget;
@@ -90,6 +91,7 @@ private:
     void buildControls();
     void applyForm();
     void settingsChanged();
+    void presenceGateChanged();
     void drain();
     void newsArrived();
     void linkChanged(bool open);
@@ -113,6 +115,11 @@ private:
     QLabel *note = nullptr;
     QLabel *presence = nullptr;
     QLabel *presenceGate = nullptr;
+    // The presence gate: the least speed, the range from and to (to 0: any), the hold.
+    QDoubleSpinBox *presenceSpeed = nullptr;
+    QDoubleSpinBox *presenceFrom = nullptr;
+    QDoubleSpinBox *presenceTo = nullptr;
+    QDoubleSpinBox *presenceHold = nullptr;
     QLabel *passSummary = nullptr;
     QTableWidget *passTable = nullptr;
     QCheckBox *logCheck = nullptr;

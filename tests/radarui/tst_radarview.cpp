@@ -465,7 +465,8 @@ private slots:
     }
 
     // On an alternating board the CW and FMCW tracks of one moving object are tied: the readout
-    // gives it once, with its speed and its range (the Doppler shift taken out).
+    // gives it once, with its speed and its range (the Doppler shift taken out). A presence gate
+    // set in the view that leaves it out makes presence go, and the track goes on.
     void tiedReadout()
     {
         QFETCH(int, samples);
@@ -479,25 +480,50 @@ private slots:
         FrameTap *tap = window.frameTap();
         tap->linkOpened({QStringLiteral("simulated board"), {}});
         const double period = (4 * samples + 7) / 11520.0;
-        const int frames = 60;
         double range = 0.0;
-        for (int k = 0; k < frames; ++k) {
-            range = (speed < 0 ? 30.0 : 10.0) + speed * (k + 1) * period; // as the speed says
-            board.setRadarScene(profile, {{range, speed, 50.0}});
-            tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * period);
-        }
-        QTRY_COMPARE(window.shownFrame(), int64_t(frames - 1));
-        const QRegularExpressionMatch tied
-            = QRegularExpression(QStringLiteral("track [0-9]+: ([0-9.]+) m, ([0-9.]+) m/s (approaching|receding)"))
-                  .match(window.readoutText());
+        int k = 0;
+        const auto play = [&](int frames) {
+            for (const int last = k + frames; k < last; ++k) {
+                range = (speed < 0 ? 30.0 : 10.0) + speed * (k + 1) * period; // as the speed says
+                board.setRadarScene(profile, {{range, speed, 50.0}});
+                tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, (k + 1) * period);
+            }
+        };
+        const QRegularExpression tiedLine(
+            QStringLiteral("track ([0-9]+): ([0-9.]+) m, ([0-9.]+) m/s (approaching|receding)"));
+        play(60);
+        QTRY_COMPARE(window.shownFrame(), int64_t(k - 1));
+        const QRegularExpressionMatch tied = tiedLine.match(window.readoutText());
         QVERIFY2(tied.hasMatch(), qPrintable(window.readoutText()));
-        QVERIFY2(std::abs(tied.captured(2).toDouble() - std::abs(speed)) < 0.5,
+        QVERIFY2(std::abs(tied.captured(3).toDouble() - std::abs(speed)) < 0.5,
             qPrintable(tied.captured(0)));
-        QCOMPARE(tied.captured(3),
+        QCOMPARE(tied.captured(4),
             speed < 0 ? QStringLiteral("approaching") : QStringLiteral("receding"));
         // One FMCW bin is 76.8 / n m.
-        QVERIFY2(std::abs(tied.captured(1).toDouble() - range) < 76.8 / samples + 0.3,
+        QVERIFY2(std::abs(tied.captured(2).toDouble() - range) < 76.8 / samples + 0.3,
             qPrintable(tied.captured(0) + QStringLiteral(", truth %1 m").arg(range)));
+        auto *presence = window.findChild<QLabel *>(QStringLiteral("presenceLabel"));
+        auto *gate = window.findChild<QLabel *>(QStringLiteral("presenceGate"));
+        QVERIFY(presence && gate);
+        QCOMPARE(presence->text(), QStringLiteral("present"));
+
+        // Only within 2 m, held for no time: the object is farther.
+        window.findChild<QDoubleSpinBox *>(QStringLiteral("presenceHold"))->setValue(0.0);
+        window.findChild<QDoubleSpinBox *>(QStringLiteral("presenceTo"))->setValue(2.0);
+        play(10);
+        QTRY_COMPARE(window.shownFrame(), int64_t(k - 1));
+        QTRY_COMPARE(presence->text(), QStringLiteral("absent"));
+        QVERIFY2(gate->text().startsWith(QStringLiteral("moving at 0.3 m/s or more, within 2 m; held 0 s")),
+            qPrintable(gate->text()));
+        const QRegularExpressionMatch after = tiedLine.match(window.readoutText());
+        QVERIFY2(after.hasMatch(), qPrintable(window.readoutText()));
+        QCOMPARE(after.captured(1), tied.captured(1));
+        // The same track, started before the change.
+        RadarTracking later;
+        window.radarTap().takeTracking(later);
+        const TrackState *track = later.track(after.captured(1).toInt());
+        QVERIFY(track);
+        QVERIFY2(track->firstSeconds < 60 * period, qPrintable(QString::number(track->firstSeconds)));
     }
 
     void restarts_data()
