@@ -245,30 +245,39 @@ private Q_SLOTS:
 
     // --scene and --truth: the frames are the moving scene the model makes in-process, and the
     // truth has a row per target in view per frame, to the last frame made however the stream
-    // ends (its count, or Ctrl-C).
+    // ends (its count, or Ctrl-C); a truth that cannot be written ends the stream, said.
     void simProgramWritesTheSceneTruth_data()
     {
         QTest::addColumn<bool>("interrupt");
-        QTest::newRow("40 frames") << false;
-        QTest::newRow("SIGINT") << true;
+        QTest::addColumn<bool>("full"); // files may grow to 1 KiB only
+        QTest::newRow("40 frames") << false << false;
+        QTest::newRow("SIGINT") << true << false;
+        QTest::newRow("no room for the truth") << false << true;
     }
 
     void simProgramWritesTheSceneTruth()
     {
         QFETCH(bool, interrupt);
+        QFETCH(bool, full);
         // At --rate 200 a frame every 5 ms: the car is in view in frames 0 to 20 (until 102.5 ms),
         // the walker from frame 11 (52.5 ms) on, the --target in every frame.
         const QString scenePath = writeFile("truth-scene.json", R"({"targets": [
             {"end_s": 0.1025, "range_m": 20, "speed_mps": -10, "lateral_m": 3},
             {"start_s": 0.0525, "range_m": 5, "speed_mps": 2, "level_db": 40}]})");
-        const QString truthPath = scratch().filePath(QStringLiteral("truth-%1.csv").arg(interrupt));
+        const QString truthPath = scratch().filePath(QStringLiteral("truth-%1-%2.csv").arg(interrupt).arg(full));
         const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
         QStringList arguments{"--radar", profilePath, "--scene", scenePath, "--target", "8,1.5,40", "--truth",
                               truthPath, "--mode", "alternate", "--samples", "100", "--rate", "200", "--seed", "6"};
         if (!interrupt)
-            arguments << "--count" << "40";
+            arguments << "--count" << (full ? "2000" : "40");
         QProcess sim;
-        sim.start(siblingProgram("vazorez-sim"), arguments);
+        if (full)
+            // Past the limit a write fails with "File too large" instead of the signal that would
+            // end the process.
+            sim.start("bash", QStringList{"-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\"",
+                                          siblingProgram("vazorez-sim")} + arguments);
+        else
+            sim.start(siblingProgram("vazorez-sim"), arguments);
         QVERIFY(sim.waitForReadyRead(5000));
         const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
         QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
@@ -281,6 +290,15 @@ private Q_SLOTS:
             ::kill(pid_t(sim.processId()), SIGINT);
         }
         QVERIFY(sim.waitForFinished(10000));
+        if (full) {
+            QCOMPARE(sim.exitCode(), 1);
+            const QString said = QString::fromLocal8Bit(sim.readAllStandardError());
+            QVERIFY2(said.contains(QStringLiteral("vazorez-sim: cannot write --truth %1: ").arg(truthPath))
+                         && said.contains("the stream ended there"),
+                qPrintable(said));
+            QVERIFY(collector.frames.size() < 2000);
+            return;
+        }
         QCOMPARE(sim.exitCode(), 0);
         QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()), QString());
 

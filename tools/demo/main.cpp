@@ -169,5 +169,10 @@ int main(int argc, char *argv[])
     }
     stopBoard = true;
     board.join();
+    if (!simulator.truthError().isEmpty()) {
+        std::fprintf(stderr, "vazorez-demo: cannot write --truth %s: %s; the board stopped there\n",
+            qPrintable(options.truthFile), qPrintable(simulator.truthError()));
+        return status != 0 ? status : 1;
+    }
     return status;
 }

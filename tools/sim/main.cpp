@@ -88,5 +88,10 @@ int main(int argc, char *argv[])
     if (simulator.stats().dropped > 0)
         std::fprintf(stderr, "vazorez-sim: %lld frames dropped while nobody read the line\n",
                      static_cast<long long>(simulator.stats().dropped));
+    if (!simulator.truthError().isEmpty()) {
+        std::fprintf(stderr, "vazorez-sim: cannot write --truth %s: %s; the stream ended there\n",
+                     qPrintable(options.truthFile), qPrintable(simulator.truthError()));
+        return 1;
+    }
     return 0;
 }

@@ -300,25 +300,27 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
         {"bad-checksum", "Probability of a frame with a wrong checksum.", "P", "0"},
         {"bad-mode", "Probability of a frame with an invalid mode byte.", "P", "0"},
         {"truncate", "Probability of a frame cut short.", "P", "0"},
-        {"replay", "Stream the frames of a raw capture or line dump instead of synthetic ones\n"
+        {"replay", "Stream the frames of a raw capture or line dump instead of synthetic ones "
                    "(--mode and --samples do not apply).", "FILE"},
-        {"radar", "Make I and Q from the physics of the radar profile FILE (JSON) and the\n"
+        {"radar", "Make I and Q from the physics of the radar profile FILE (JSON) and the "
                   "--target and --scene options, instead of the built-in moving target.", "FILE"},
-        {"target", "With --radar, a fixed target at RANGE_M metres moving at SPEED_MPS (negative\n"
-                   "approaching), its tone LEVEL_DB dB above one ADC digit (default 50); repeatable.\n"
+        {"target", "With --radar, a fixed target at RANGE_M metres moving at SPEED_MPS (negative "
+                   "approaching), its tone LEVEL_DB dB above one ADC digit (default 50); repeatable. "
                    "CW frames carry its Doppler tone, FMCW frames its beat tone plus the Doppler.",
          "RANGE_M,SPEED_MPS[,LEVEL_DB]"},
-        {"scene", "With --radar, targets that come, go and move, from the JSON file FILE: each with\n"
-                  "range_m (at start_s, default 0 s), speed_mps along its straight path (negative\n"
-                  "towards the sensor), lateral_m (the path's closest distance: the target passes\n"
-                  "by, its radial speed turning from approaching to receding; default 0, straight at\n"
-                  "the sensor), end_s (default never) and level_db (default 50); it is in view from\n"
-                  "start_s until end_s. Optional clutter [{range_m, level_db}] and duration_s (the\n"
-                  "--count it gives unless set). --target adds targets that stay where they are.",
+        {"scene", "With --radar, targets that come, go and move, from the JSON file FILE: each with "
+                  "range_m (at start_s, default 0 s), speed_mps along its straight path (negative "
+                  "towards the sensor), lateral_m (the path's closest distance: the target passes "
+                  "by, its radial speed turning from approaching to receding; default 0, straight at "
+                  "the sensor), end_s (default never) and level_db (default 50); it is in view from "
+                  "start_s until end_s. Optional clutter [{range_m, level_db}] and duration_s (the "
+                  "--count it gives unless set; 0 or none: until stopped). --target adds targets "
+                  "that stay where they are.",
          "FILE"},
-        {"truth", "With --radar, write each frame's targets to the csv FILE as the frames are made:\n"
-                  "frame,time_s,target,range_m,speed_mps,level_db, time_s = frame x the frame\n"
-                  "period; the scene's targets are numbered from 1, --target ones after them.",
+        {"truth", "With --radar, write each frame's targets to the csv FILE (a regular file) as the "
+                  "frames are made: frame,time_s,target,range_m,speed_mps,level_db, time_s = frame "
+                  "x the frame period; the scene's targets are numbered from 1, --target ones "
+                  "after them. A write that fails ends the stream, said, with exit status 1.",
          "FILE"},
         {"iq-imbalance", "With --radar, Q's channel off from I's: for I = A cos(phi), Q is "
                          "10^(GAIN_DB/20) A sin(phi + PHASE_DEG); within \u00b16 dB and \u00b130 degrees. "
@@ -460,7 +462,11 @@ bool Simulator::openTruth(const QString &path, QString *error)
         *error = QStringLiteral("cannot write --truth %1: %2").arg(path, truth.errorString());
         return false;
     }
-    truth.write("frame,time_s,target,range_m,speed_mps,level_db\n");
+    const QByteArray header = "frame,time_s,target,range_m,speed_mps,level_db\n";
+    if (truth.write(header) != header.size()) {
+        *error = QStringLiteral("cannot write --truth %1: %2").arg(path, truth.errorString());
+        return false;
+    }
     return true;
 }
 
@@ -532,7 +538,11 @@ bool Simulator::nextSlot(QByteArray &slot, bool *faulty)
                             .arg(QString::number(target.rangeM, 'f', 4), QString::number(target.speedMps, 'f', 4),
                                  QString::number(target.levelDb, 'g', 6))
                             .toLatin1();
-            truth.write(rows);
+            if (truth.write(rows) != rows.size()) {
+                // The truth is whole or said to be cut: no frame is made that it does not hold.
+                truthFailure = truth.errorString();
+                return false;
+            }
         }
     }
     slot.clear();
@@ -635,8 +645,8 @@ void Simulator::run(const std::function<bool()> &stopRequested,
                 due = Clock::now();
         }
     }
-    if (truth.isOpen())
-        truth.flush();
+    if (truth.isOpen() && !truth.flush() && truthFailure.isEmpty())
+        truthFailure = truth.errorString();
     // Finish the frame that was started, for up to a second, so the stream ends on a whole frame.
     for (int tries = 0; tries < 10 && !drain(); ++tries)
         waitWritable(100);

@@ -79,6 +79,8 @@ public:
     // them). False with a one-line `error` when the path is not a regular file or cannot be
     // written. The rows are flushed when the stream ends, however it ends.
     bool openTruth(const QString &path, QString *error);
+    // Why the truth file could not be written (the stream ended there), empty when it was.
+    QString truthError() const { return truthFailure; }
     // Opens a new pseudo-terminal and reports the path the viewer opens.
     bool openPseudoTerminal(QString *slavePath, QString *error);
     // Opens an existing serial device with the viewer's line settings.
@@ -112,6 +114,7 @@ private:
     FaultInjector faults;
     std::vector<QByteArray> replayFrames;
     QFile truth;
+    QString truthFailure;
     int64_t index = 0;
     int fd = -1;
     int heldSlaveFd = -1; // keeps a pseudo-terminal's line up while no viewer has it open
