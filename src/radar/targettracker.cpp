@@ -59,7 +59,10 @@ bool TargetTracker::update(double seconds, const RadarAnalysis &analysis)
         finish();
         std::vector<TrackPass> passes;
         passes.swap(ended);
+        const int numbered = nextId;
         reset();
+        // New tracks take new numbers: none is given twice in one stream.
+        nextId = numbered;
         ended.swap(passes);
         restarted = true;
     }

@@ -84,7 +84,8 @@ public:
 
     // One frame's analysis at `seconds`. A time before the last frame's (a rewound or looped
     // replay) starts afresh first and returns true: the tracks going end as finish() ends them
-    // (their passes wait for takePasses()), then all else is forgotten as reset() forgets it.
+    // (their passes wait for takePasses()), then all else is forgotten as reset() forgets it but
+    // the track numbers, which go on rising.
     bool update(double seconds, const RadarAnalysis &analysis);
     // The end of the data: every track ends, its pass too.
     void finish();

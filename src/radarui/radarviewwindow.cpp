@@ -28,6 +28,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -327,19 +328,30 @@ QString RadarViewWindow::noteText() const
     return note->text();
 }
 
+void RadarViewWindow::showPresence()
+{
+    // Presence is as old as the newest frame: after the line is lost or while no frame comes it
+    // is said as stale, greyed, as the readouts are.
+    const bool present = picture->tracking().present;
+    const QString stale = picture->staleNote();
+    QString text = present ? QStringLiteral("present") : QStringLiteral("absent");
+    if (!stale.isEmpty())
+        text += QStringLiteral(" (%1)").arg(stale);
+    // A style sheet set again re-polishes the label: only when the text changes.
+    if (presence->text() == text)
+        return;
+    presence->setText(text);
+    presence->setStyleSheet(present && stale.isEmpty()
+            ? QStringLiteral("background: #2e8b57; color: white; font-weight: bold; padding: 4px")
+            : present ? QStringLiteral(
+                  "background: #c8d8cc; color: #606060; font-weight: bold; padding: 4px")
+                      : QStringLiteral("background: #e0e0e0; color: #505050; padding: 4px"));
+}
+
 void RadarViewWindow::showTracking(bool passesChanged)
 {
     const RadarTracking &tracking = picture->tracking();
-    // A style sheet set again re-polishes the label: only when presence changes.
-    const QString presenceText
-        = tracking.present ? QStringLiteral("present") : QStringLiteral("absent");
-    if (presence->text() != presenceText) {
-        presence->setText(presenceText);
-        presence->setStyleSheet(tracking.present
-                ? QStringLiteral(
-                    "background: #2e8b57; color: white; font-weight: bold; padding: 4px")
-                : QStringLiteral("background: #e0e0e0; color: #505050; padding: 4px"));
-    }
+    showPresence();
     const TrackerSettings &gate = tracking.settings;
     QString gateText = QStringLiteral("moving at %1 m/s or more").arg(gate.presenceMinSpeedMps);
     const bool farLimit = gate.presenceMaxRangeM < 1e8;
@@ -353,7 +365,7 @@ void RadarViewWindow::showTracking(bool passesChanged)
         gateText += QStringLiteral(", within %1 m").arg(gate.presenceMaxRangeM);
     gateText += QStringLiteral("; held %1 s").arg(gate.presenceHoldSeconds);
     if (std::isfinite(tracking.presenceChangedAt))
-        gateText += QStringLiteral("; since %1 s").arg(tracking.presenceChangedAt, 0, 'f', 1);
+        gateText += QStringLiteral("; changed at %1 s").arg(tracking.presenceChangedAt, 0, 'f', 1);
     if (presenceGate->text() != gateText)
         presenceGate->setText(gateText);
     if (!passesChanged && passTable->rowCount() > 0)
@@ -362,8 +374,9 @@ void RadarViewWindow::showTracking(bool passesChanged)
     // On an alternating board one object makes a pass in each mode: the count, the percentile
     // and the list are of the mode the summary takes (CW when there are CW passes).
     QString text = summary.count == 0 ? QStringLiteral("no passes yet")
-                                      : QStringLiteral("%1 passes (%2), 85th percentile %3 m/s")
+                                      : QStringLiteral("%1 %2 (%3), 85th percentile %4 m/s")
                                             .arg(summary.count)
+                                            .arg(summary.count == 1 ? QStringLiteral("pass") : QStringLiteral("passes"))
                                             .arg(summary.mode ? QStringLiteral("FMCW") : QStringLiteral("CW"))
                                             .arg(summary.speed85Mps, 0, 'f', 2);
     if (tracking.passCount > int64_t(tracking.passes.size()))
@@ -378,6 +391,9 @@ void RadarViewWindow::showTracking(bool passesChanged)
             shown.push_back(&*pass);
     const int rows = int(shown.size());
     passTable->setRowCount(rows);
+    // The nearest range only where a pass has one (FMCW, or CW tied to it).
+    passTable->setColumnHidden(3, std::none_of(shown.begin(), shown.end(),
+        [](const TrackPass *pass) { return std::isfinite(pass->minRangeM); }));
     for (int row = 0; row < rows; ++row) {
         const TrackPass &pass = *shown[size_t(row)];
         const QString cells[] = {QString::number(pass.startSeconds, 'f', 1),
@@ -405,6 +421,7 @@ void RadarViewWindow::checkStale()
             why = QStringLiteral("stale, %1 s").arg(sinceFrame.elapsed() / 1000);
     }
     picture->setStale(why);
+    showPresence();
     if (why.isEmpty() && !isDraining())
         staleTimer.stop();
 }

@@ -92,6 +92,7 @@ private:
     void applyForm();
     void settingsChanged();
     void presenceGateChanged();
+    void showPresence();
     void drain();
     void newsArrived();
     void linkChanged(bool open);

@@ -653,6 +653,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(plot.staleNote().startsWith(said), 3 * RadarViewWindow::kStaleMs);
         QVERIFY2(window.readoutText().contains("(" + said), qPrintable(window.readoutText()));
         QVERIFY(window.readoutText().contains("7.")); // what was, still there to read
+        // Presence is as old as the readout, and says so.
+        const auto *presence = window.findChild<QLabel *>(QStringLiteral("presenceLabel"));
+        QVERIFY2(presence->text().startsWith(QStringLiteral("present (") + said),
+            qPrintable(presence->text()));
     }
 
     void profileUnits_data()

@@ -1332,6 +1332,7 @@ private Q_SLOTS:
         QTest::newRow("decode: --confirm more hits than frames") << decode << QStringList{"KEEP", "--radar", "KEEP", "--tracks", "--confirm", "4/3"} << 2 << "--confirm wants M/N with 1 <= M <= N <= 100, not '4/3'";
         QTest::newRow("decode: --presence-range upside down") << decode << QStringList{"KEEP", "--radar", "KEEP", "--presence", "--presence-range", "10:2"} << 2 << "--presence-range wants MIN:MAX";
         QTest::newRow("decode: --gate of nothing") << decode << QStringList{"KEEP", "--radar", "KEEP", "--tracks", "--gate", "0"} << 2 << "--gate wants bins";
+        QTest::newRow("decode: --drop at once") << decode << QStringList{"KEEP", "--radar", "KEEP", "--passes", "--drop", "0"} << 2 << "--drop wants seconds from 0.01 on, not '0'";
         QTest::newRow("decode: --calibrate without a profile") << decode << QStringList{"KEEP", "--calibrate", "-o", "KEEP"} << 2 << "--calibrate needs --radar";
         QTest::newRow("decode: --calibrate into a FIFO") << decode << QStringList{"KEEP", "--radar", "KEEP", "--calibrate", "-o", "@FIFO"} << 2 << "@FIFO is not a file";
         QTest::newRow("decode: --calibrate from a frame of one sample") << decode << QStringList{"KEEP", "--radar", "PROFILE", "--calibrate", "-o", "KEEP"} << 1 << "cannot calibrate from KEEP: the frames are too short";

@@ -55,8 +55,8 @@ bool readTrackerOptions(const QCommandLineParser &parser, TrackerSettings *track
         *error = QStringLiteral("--misses wants frames from 1 to 1000, not '%1'").arg(parser.value("misses"));
         return false;
     }
-    if (!number(parser.value("drop"), 0.0, &tracking->dropSeconds)) {
-        *error = QStringLiteral("--drop wants seconds, not '%1'").arg(parser.value("drop"));
+    if (!number(parser.value("drop"), 0.01, &tracking->dropSeconds)) {
+        *error = QStringLiteral("--drop wants seconds from 0.01 on, not '%1'").arg(parser.value("drop"));
         return false;
     }
     if (!number(parser.value("presence-speed"), 0.0, &tracking->presenceMinSpeedMps)) {
@@ -67,8 +67,11 @@ bool readTrackerOptions(const QCommandLineParser &parser, TrackerSettings *track
         *error = QStringLiteral("--hold wants seconds, not '%1'").arg(parser.value("hold"));
         return false;
     }
-    // MIN:MAX, either side may be left empty: 0 and no limit.
-    const QStringList range = parser.value("presence-range").split(':');
+    // MIN:MAX, either side may be left empty: 0 and no limit; MIN alone: no limit.
+    QString rangeText = parser.value("presence-range");
+    if (!rangeText.contains(':'))
+        rangeText += ':';
+    const QStringList range = rangeText.split(':');
     tracking->presenceMinRangeM = 0.0;
     tracking->presenceMaxRangeM = 1e9;
     if (range.size() != 2
@@ -140,10 +143,11 @@ int main(int argc, char *argv[])
         "frame,time_s,mode,track,range_m,speed_mps,level_db for each confirmed track with a hit\n"
         "in the frame; --passes a row per confirmed track's life as it ends: track,mode,start_s,\n"
         "end_s,frames,max_speed_mps (either way, the largest median of three hits in a row),\n"
-        "min_range_m (where a range is known),direction; --presence time_s,present (1 or 0) at\n"
-        "the first frame and at every change: present while a confirmed track moves at\n"
-        "--presence-speed or faster within --presence-range (where its range is known), and for\n"
-        "--hold seconds after. Where time goes back in FILE everything starts afresh.");
+        "min_range_m (where a range is known),direction (of the speed at its largest); --presence\n"
+        "time_s,present (1 or 0) at the first frame and at every change: present while a\n"
+        "confirmed track moves at --presence-speed or faster within --presence-range (where its\n"
+        "range is known), and for --hold seconds after. Where time goes back in FILE everything starts afresh (the tracks\n"
+        "going end there; track numbers go on rising).");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "Bytes as they came off the line, or a recording.");
     FrameWriter::addOutputOptions(parser);
@@ -169,7 +173,8 @@ int main(int argc, char *argv[])
         {"presence-speed", "Presence: the least speed that counts (default 0.3 m/s).", "MPS",
             "0.3"},
         {"presence-range",
-            "Presence: the range gate MIN:MAX in metres (default 0: any range).", "MIN:MAX", "0:"},
+            "Presence: the range gate MIN:MAX in metres, either left out for no limit (default\n"
+            "0: any range).", "MIN:MAX", "0:"},
         {"hold", "Presence: held this long after the last detection (default 3 s).", "SECONDS",
             "3"},
         {"window", "The window for --targets: hann (default), blackman-harris or none.", "WINDOW",
@@ -247,8 +252,10 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "vazorez-decode: %s; the h5 recording keeps no radar profile\n",
                 qPrintable(error));
         else if (!profileFound && needed)
-            return usageError(QStringLiteral("%1 needs --radar PROFILE.json (or %2)")
-                                  .arg(option, radarSidecarPath(input)));
+            return usageError(input == QLatin1String("-")
+                    ? QStringLiteral("%1 needs --radar PROFILE.json").arg(option)
+                    : QStringLiteral("%1 needs --radar PROFILE.json (or %2)")
+                          .arg(option, radarSidecarPath(input)));
         else if (profileFound && needed)
             std::fprintf(stderr, "vazorez-decode: radar profile from %s\n", qPrintable(origin));
     }
@@ -369,17 +376,20 @@ int main(int argc, char *argv[])
     if (targets && kind == TargetWriter::Kind::Targets)
         std::fprintf(
             stderr, "vazorez-decode: %lld targets\n", static_cast<long long>(targets->targets()));
-    else if (targets)
-        std::fprintf(stderr,
-            "vazorez-decode: %lld targets, %lld tracks confirmed, %lld passes, %lld presence "
-            "changes%s\n",
-            static_cast<long long>(targets->targets()), static_cast<long long>(targets->trackCount()),
-            static_cast<long long>(targets->passes()),
-            static_cast<long long>(targets->presenceChanges()),
-            targets->restarts() > 0
-                ? qPrintable(QStringLiteral("; time went back %1 times and tracking started afresh")
-                                 .arg(targets->restarts()))
-                : "");
+    else if (targets) {
+        QString said = QStringLiteral("%1 targets, %2 tracks confirmed")
+                           .arg(targets->targets())
+                           .arg(targets->trackCount());
+        if (kind == TargetWriter::Kind::Passes)
+            said += QStringLiteral(", %1 passes").arg(targets->passes());
+        else if (kind == TargetWriter::Kind::Presence)
+            said += QStringLiteral(", %1 presence changes").arg(targets->presenceChanges());
+        if (targets->restarts() > 0)
+            said += QStringLiteral("; time went back (%1 in all) and the tracks started afresh "
+                                   "there: track numbers go on rising")
+                        .arg(targets->restarts());
+        std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(said));
+    }
     std::fprintf(stderr,
         "vazorez-decode: %lld frames from %llu bytes, %llu rejected, %llu bytes of junk\n",
         static_cast<long long>(reader.frames()),
