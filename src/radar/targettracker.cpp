@@ -78,7 +78,7 @@ bool TargetTracker::update(double seconds, const RadarAnalysis &analysis)
             const bool unconfirmable = !track.state.confirmed
                 && track.framesSeen >= options.confirmFrames;
             // A tied FMCW track coasts on its CW track's speed for a while.
-            const bool coasting = track.state.tiedTo != 0
+            const bool coasting = m == 1 && track.state.tiedTo != 0
                 && seconds - track.state.lastHitSeconds <= options.tiedCoastSeconds;
             if (coasting
                 || (seconds - track.state.lastHitSeconds <= options.dropSeconds
