@@ -16,7 +16,8 @@ done
 
 # build-essential brings dpkg-dev, whose dpkg-shlibdeps works out the package's dependencies.
 packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5charts5-dev
-          libqt5serialport5-dev libqt5svg5 libkissfft-dev fonts-dejavu-core help2man libhdf5-dev)
+          libqt5serialport5-dev libqt5svg5 libkissfft-dev fonts-dejavu-core help2man libhdf5-dev
+          libzmq3-dev cppzmq-dev)
 # Qt 6's Charts needs its OpenGL module, which qt6-charts-dev does not bring along, and Qt 6's Gui
 # looks for the keyboard and Vulkan headers.
 [ $qt6 = yes ] && packages+=(qt6-base-dev qt6-base-dev-tools qt6-charts-dev qt6-serialport-dev
@@ -24,7 +25,7 @@ packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5c
 case "$profile" in
   test) packages+=(xvfb xauth clang libclang-rt-14-dev libbenchmark-dev python3 desktop-file-utils
                    appstream groff-base ser2net lintian python3-h5py python3-numpy
-                   python3-matplotlib) ;;
+                   python3-matplotlib python3-zmq) ;;
   demo) packages+=(xvfb xauth) ;;
   build) ;;
   *) echo "install-deps.sh: unknown profile '$profile' (build, test or demo; --qt6)" >&2; exit 2 ;;

@@ -104,8 +104,14 @@ void keepAliveQuickly(QTcpSocket &socket)
 NetworkLink::NetworkLink(QObject *parent)
     : QObject(parent)
     , socket(this)
+    , feed(this)
     , probeTimer(this)
 {
+    connect(&feed, &LiveFeed::readyRead, this, [this] {
+        if (connected)
+            emit readyRead();
+    });
+    connect(&feed, &LiveFeed::lostLink, this, &NetworkLink::reportLost);
     probeTimer.setInterval(kProbeAfterMs / 2);
     connect(&socket, &QTcpSocket::readyRead, this, &NetworkLink::onSocketReadyRead);
     connect(&socket, &QTcpSocket::errorOccurred, this, &NetworkLink::onSocketError);
@@ -117,11 +123,14 @@ NetworkLink::NetworkLink(QObject *parent)
 bool NetworkLink::isNetworkName(const QString &name)
 {
     return name.startsWith(kSocketScheme + QLatin1String("://"), Qt::CaseInsensitive)
-        || name.startsWith(kTelnetScheme + QLatin1String("://"), Qt::CaseInsensitive);
+        || name.startsWith(kTelnetScheme + QLatin1String("://"), Qt::CaseInsensitive)
+        || LiveFeed::isFeedName(name);
 }
 
 bool NetworkLink::isWellFormed(const QString &url, QString *error)
 {
+    if (LiveFeed::isFeedName(url))
+        return LiveFeed::isWellFormed(url, error);
     const QUrl parsed(url, QUrl::StrictMode);
     const QString scheme = parsed.scheme().toLower();
     if (parsed.isValid() && (scheme == kSocketScheme || scheme == kTelnetScheme)
@@ -139,7 +148,8 @@ bool NetworkLink::isWellFormed(const QString &url, QString *error)
         return false;
     }
     *error
-        = QStringLiteral("not a network port: expected socket://HOST:PORT or rfc2217://HOST:PORT");
+        = QStringLiteral("not a network port: expected socket://HOST:PORT, rfc2217://HOST:PORT or "
+                   "zmq+tcp://HOST:PORT");
     return false;
 }
 
@@ -190,6 +200,14 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
     codec = Rfc2217Codec();
     if (!isWellFormed(url, &error))
         return fail(error);
+    if (LiveFeed::isFeedName(url)) {
+        if (!feed.open(url, timeoutMs, abandoned))
+            return fail(feed.errorString());
+        feeding = true;
+        connected = true;
+        lossReported = false;
+        return true;
+    }
     const QUrl parsed(url, QUrl::StrictMode);
     telnet = parsed.scheme().toLower() == kTelnetScheme;
 
@@ -264,6 +282,8 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
 void NetworkLink::close()
 {
     connected = false;
+    feeding = false;
+    feed.close();
     probeTimer.stop();
     // Aborting emits the socket's own signals at once; the flags above keep them from counting
     // as a loss.
@@ -329,6 +349,8 @@ QString NetworkLink::distrust() const
 
 QByteArray NetworkLink::readAll()
 {
+    if (feeding)
+        return feed.readAll();
     pull();
     QByteArray bytes;
     bytes.swap(received);

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A board behind the network, as a serial port server (ser2net, a terminal server) exports it:
 // socket://HOST:PORT is the line's bytes over raw TCP, rfc2217://HOST:PORT the same over telnet
-// with the line settings set on the far port. Only outgoing connections: nothing listens.
+// with the line settings set on the far port; zmq+tcp://HOST:PORT (or zmq+ipc://PATH) the frames
+// another viewer or capture publishes (LiveFeed). Only outgoing connections: nothing listens.
 #pragma once
 
+#include "livefeed.h"
 #include "rfc2217codec.h"
 
 #include <QByteArray>
@@ -35,7 +37,8 @@ public:
 
     explicit NetworkLink(QObject *parent = nullptr);
 
-    // Whether `name` is a network port (socket:// or rfc2217://) rather than a serial device.
+    // Whether `name` is a network port (socket://, rfc2217:// or a publisher's zmq+tcp:// or
+    // zmq+ipc://) rather than a serial device.
     static bool isNetworkName(const QString &name);
     // Whether `url` is socket://HOST:PORT or rfc2217://HOST:PORT, before any connection is tried;
     // false with the expected form in *error.
@@ -60,6 +63,8 @@ public:
 
     // The board's bytes received so far, telnet commands taken out.
     QByteArray readAll();
+    // For a publisher: the frames it numbered that never arrived.
+    uint64_t framesLost() const { return feeding ? feed.framesLost() : 0; }
     // For rfc2217: the line settings the server confirmed.
     Rfc2217Codec::PortSettings confirmedSettings() const { return codec.confirmed(); }
 
@@ -82,6 +87,8 @@ private:
     QString distrust() const;
 
     QTcpSocket socket;
+    LiveFeed feed;
+    bool feeding = false; // the link is the feed's
     Rfc2217Codec codec;
     bool telnet = false;
     bool connected = false;

@@ -387,6 +387,7 @@ void SerialPort::publishStatus()
     published.framesDecoded = stats.framesDecoded;
     published.framesRejected = stats.framesRejected;
     published.bytesDropped = stats.bytesDropped;
+    published.framesLost = network.framesLost();
     published.framesSkipped = framesSkipped;
     published.replayFrame = int64_t(stats.framesDecoded) - framesBeforePass;
     published.replayPass = pass;

@@ -63,6 +63,7 @@ struct LinkStatus
     uint64_t framesRejected = 0; // well-framed, but a bad mode byte or checksum
     uint64_t bytesDropped = 0;   // bytes that were part of no frame
     uint64_t framesSkipped = 0;  // decoded, but replaced by a newer one before the display took it
+    uint64_t framesLost = 0;     // a publisher's frames that never arrived (zmq+tcp://)
     bool replay = false;         // the bytes come from a recording played back
     int64_t replayFrame = 0;     // frames of the current pass decoded so far
     int64_t replayFrames = 0;    // frames in a pass (0: not known yet)

@@ -5,6 +5,7 @@
 #include "framerecorder.h"
 #include "framewriter.h"
 #include "linesettings.h"
+#include "livepublisher.h"
 #include "networklink.h"
 #include "serialport.h"
 #include "stopsignals.h"
@@ -58,6 +59,14 @@ public:
         connect(&stopTimer, &QTimer::timeout, this, [this] { finish(Done); });
     }
 
+    // Every frame recorded is published on `endpoint` too. False with the reason when it cannot
+    // be bound: before the port opens, so that nothing is recorded that was meant to be shared.
+    bool publish(const QString &endpoint, QString *error)
+    {
+        publisher = std::make_unique<LivePublisher>();
+        return publisher->start(endpoint, error);
+    }
+
     // The port first: the output is created only once there is something to record from.
     bool open(
         const QString &name, const QString &outputPath, const QString &format, const QString &note)
@@ -106,6 +115,11 @@ public:
         errorTimer.start();
         std::fprintf(stderr, "vazorez-capture: recording %s to %s\n", qPrintable(name),
             qPrintable(recorder->writingPath()));
+        if (publisher) {
+            publisher->linkOpened({name, QByteArray()});
+            std::fprintf(stderr, "vazorez-capture: publishing on %s\n",
+                qPrintable(publisher->endpoint()));
+        }
         return true;
     }
 
@@ -124,9 +138,16 @@ public:
         }
         if (network.isOpen()) {
             consume(network.readAll());
+            framesLost = network.framesLost();
             network.close();
         }
         receiver.flush(decoder, record, sink());
+        if (publisher) {
+            publisher->setLinkFigures(receiver.stats().framesRejected, receiver.stats().bytesDropped);
+            publisher->linkClosed();
+            if (code == HungUp)
+                publisher->linkLost(lostReason.isEmpty() ? QStringLiteral("the line hung up") : lostReason);
+        }
         // The frames that were complete in the buffer when the line hung up are counted first:
         // a capture that got every frame it wanted is done, however the line ended.
         if (code == HungUp && frameLimit >= 0 && written >= frameLimit)
@@ -152,6 +173,14 @@ public:
                      static_cast<long long>(written), seconds, seconds > 0 ? double(written) / seconds : 0.0,
                      static_cast<unsigned long long>(stats.framesRejected),
                      static_cast<unsigned long long>(stats.bytesDropped));
+        if (framesLost > 0)
+            std::fprintf(stderr, "vazorez-capture: %llu frames the publisher sent never arrived\n",
+                static_cast<unsigned long long>(framesLost));
+        if (publisher)
+            std::fprintf(stderr, "vazorez-capture: published %llu frames on %s, %llu could not be sent\n",
+                static_cast<unsigned long long>(publisher->published()),
+                qPrintable(publisher->endpoint()),
+                static_cast<unsigned long long>(publisher->unsent()));
         QCoreApplication::exit(exitCode);
     }
 
@@ -172,6 +201,8 @@ private:
                 return;
             }
             ++written;
+            if (publisher)
+                publisher->frameDecoded(frame, bytes, length, arrival);
         };
     }
 
@@ -188,6 +219,8 @@ private:
         }
         arrival = clock.nsecsElapsed() / 1e9;
         receiver.receive(bytes.constData(), bytes.size(), decoder, record, sink());
+        if (publisher)
+            publisher->setLinkFigures(receiver.stats().framesRejected, receiver.stats().bytesDropped);
     }
 
     void readAvailable()
@@ -242,6 +275,8 @@ private:
     FrameDecoder decoder;
     frame_t record;
     std::unique_ptr<FrameRecorder> recorder;
+    std::unique_ptr<LivePublisher> publisher;
+    uint64_t framesLost = 0; // of a publisher read as the port
     QElapsedTimer clock; // from the first byte
     QTimer statusTimer;
     QTimer errorTimer;
@@ -279,17 +314,24 @@ int main(int argc, char *argv[])
         "opened, the output cannot be written: a file keeps the whole frames written before the\n"
         "error, and says how many), 2 bad options, 3 the line hung up or the network\n"
         "port's server closed the connection or stopped answering (everything received until\n"
-        "then is written).");
+        "then is written).\n"
+        "--publish ENDPOINT sends every recorded frame live to other programs (ZeroMQ; see\n"
+        "the README); a board published so is read back with PORT zmq+tcp://HOST:PORT.");
     parser.addHelpOption();
     parser.addPositionalArgument("PORT",
         "Serial device or pseudo-terminal path, or a board behind a serial port "
         "server: socket://HOST:PORT (raw TCP) or rfc2217://HOST:PORT (telnet "
-        "with RFC 2217; the line settings are set on the far port).");
+        "with RFC 2217; the line settings are set on the far port), or a board another "
+        "capture or viewer publishes: zmq+tcp://HOST:PORT (zmq+ipc://PATH).");
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
         {"frames", "Stop after N frames.", "N"},
         {"seconds", "Stop S seconds after the first byte.", "S"},
         {"note", "Keep TEXT with the recording (h5: its note attribute).", "TEXT"},
+        {"publish",
+            "Publish every frame recorded on ENDPOINT: tcp://127.0.0.1:PORT (this machine "
+            "only), tcp://ADDRESS:PORT (the network; no authentication) or ipc://PATH.",
+            "ENDPOINT"},
     });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
@@ -311,10 +353,16 @@ int main(int argc, char *argv[])
     if (parser.isSet("seconds") && (!((secondsLimit = parser.value("seconds").toDouble(&ok)) > 0) || !ok))
         return usageError(QStringLiteral("--seconds wants a positive number, not '%1'").arg(parser.value("seconds")));
 
+    const QString endpoint = parser.value("publish");
+    if (parser.isSet("publish") && !LivePublisher::isWellFormedEndpoint(endpoint, &error))
+        return usageError(QStringLiteral("--publish %1").arg(error));
+
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
 #endif
     Capture capture(frameLimit, secondsLimit);
+    if (parser.isSet("publish") && !capture.publish(endpoint, &error))
+        return toolError(error);
     StopSignals stopSignals;
     if (!stopSignals.install([&capture] { capture.finish(Done); }, &error))
         return toolError(error);

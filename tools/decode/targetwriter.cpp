@@ -3,15 +3,15 @@
 
 #include "frame.h"
 #include "outputfile.h"
+#include "targetjson.h"
 
 #include <cmath>
 
 namespace {
 
-// A value, or nothing for a quantity the frame's mode does not measure.
 QByteArray number(double value, int decimals)
 {
-    return std::isnan(value) ? QByteArray() : QByteArray::number(value, 'f', decimals);
+    return jsonNumber(value, decimals);
 }
 
 } // namespace
@@ -155,35 +155,8 @@ bool TargetWriter::write(int64_t index, double seconds, const frame_t &record)
                 + number(target.levelDb, 2) + ',' + number(target.snrDb, 2) + '\n';
         }
     } else {
-        text += "{\"frame\":" + frame + ",\"time_s\":" + time + ",\"mode\":\"" + mode
-            + "\",\"targets\":[";
-        for (const RadarTarget &target : analysis.targets) {
-            if (target.rank > 1)
-                text += ',';
-            text += "{\"rank\":" + QByteArray::number(target.rank);
-            if (!std::isnan(target.rangeM))
-                text += ",\"range_m\":" + number(target.rangeM, 3);
-            if (!std::isnan(target.speedMps))
-                text += ",\"speed_mps\":" + number(target.speedMps, 3) + ",\"direction\":\""
-                    + target.direction() + '"';
-            text += ",\"bins\":" + number(target.bins, 3) + ",\"level_db\":"
-                + number(target.levelDb, 2) + ",\"snr_db\":" + number(target.snrDb, 2) + '}';
-        }
-        text += ']';
-        // Beside the targets: images left out, a clipped frame, something within the zone round
-        // zero where no target is reported.
-        if (analysis.images > 0)
-            text += ",\"images\":" + QByteArray::number(analysis.images);
-        if (analysis.clipped)
-            text += ",\"clipped\":true";
-        if (analysis.belowFloor) {
-            const RadarSpectrum::Axis axis = analysis.spectrum.axis;
-            text += axis == RadarSpectrum::Axis::Speed ? ",\"slow_motion\":{\"below_mps\":"
-                : axis == RadarSpectrum::Axis::Range   ? ",\"too_near\":{\"below_m\":"
-                                                        : ",\"near_zero\":{\"below_bins\":";
-            text += number(analysis.floor, 3) + ",\"level_db\":"
-                + number(analysis.belowFloorLevelDb, 2) + '}';
-        }
+        text += "{\"frame\":" + frame + ",\"time_s\":" + time + ",\"mode\":\"" + mode + "\",";
+        appendTargetsJson(text, analysis);
         text += "}\n";
     }
     if (!text.isEmpty() && !out.write(text)) {
