@@ -98,6 +98,8 @@ bool LivePublisher::start(const QString &endpoint, QString *error)
     try {
         zmq::socket_t socket(sender->context, zmq::socket_type::pub);
         socket.set(zmq::sockopt::sndhwm, kSendHighWaterMark);
+        // The system keeps no more than this per connection beyond ZeroMQ's own queue.
+        socket.set(zmq::sockopt::sndbuf, 256 * 1024);
         // What is still queued for a subscriber when the publisher stops may take this long.
         socket.set(zmq::sockopt::linger, 200);
         socket.bind(endpoint.toStdString());
