@@ -28,6 +28,7 @@ QT_QPA_PLATFORM=offscreen ./build/bin/history_bench --smoke --json
 ./build/bin/radar_bench --smoke --json
 ./build/bin/recording_bench --smoke --json
 QT_QPA_PLATFORM=offscreen ./build/bin/radarview_bench --smoke --json
+./build/bin/publish_bench --smoke --json
 
 section "package: build, install, run, purge"
 BUILD_DIR=build bash scripts/package.sh | tee build/package.log

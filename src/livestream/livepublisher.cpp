@@ -71,11 +71,12 @@ bool LivePublisher::isWellFormedEndpoint(const QString &endpoint, QString *error
         return false;
     }
     const QRegularExpressionMatch match
-        = QRegularExpression(QStringLiteral("^tcp://(\\*|\\[[0-9a-fA-F:.]+\\]|[^/:\\[\\]@?#*]+):(\\d{1,5})$"))
+        = QRegularExpression(QStringLiteral("^tcp://(\\*|\\[[0-9a-fA-F:.]+\\]|[^/:\\[\\]@?#*]+):(\\d{1,5}|\\*)$"))
               .match(endpoint);
     if (match.hasMatch()) {
+        // A port of * is any free one, which endpoint() names once bound.
         const int port = match.captured(2).toInt();
-        if (port >= 1 && port <= 65535)
+        if (match.captured(2) == QLatin1String("*") || (port >= 1 && port <= 65535))
             return true;
         *error = QStringLiteral("%1: %2 is not a TCP port number (1 to 65535)")
                      .arg(endpoint, match.captured(2));
