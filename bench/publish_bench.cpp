@@ -19,6 +19,8 @@
 #include "serialport.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -106,12 +108,60 @@ private:
     std::atomic<bool> done {false};
 };
 
+// Processor time of this process's threads whose name starts with `prefix`, in seconds (Linux).
+double threadsCpuSeconds(const QString &prefix)
+{
+    double seconds = 0;
+    for (const QString &task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile name(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+        QFile run(QStringLiteral("/proc/self/task/%1/schedstat").arg(task));
+        if (name.open(QIODevice::ReadOnly) && run.open(QIODevice::ReadOnly)
+            && QString::fromLatin1(name.readAll()).startsWith(prefix))
+            seconds += run.readAll().split(' ').value(0).toDouble() / 1e9;
+    }
+    return seconds;
+}
+
 double percentile(std::vector<double> values, double p)
 {
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+// Run as `publish_bench --subscriber ENDPOINT`: a subscriber in a process of its own, so that none
+// of its work counts as the publisher's. Prints "ready"; once no frame has come for 2 s, prints
+// "NUMBER NANOSECONDS" (the steady clock, which both processes share) for every frame it received,
+// and ends.
+int subscriberProcess(const std::string &endpoint)
+{
+    zmq::context_t context(1);
+    zmq::socket_t socket(context, zmq::socket_type::sub);
+    socket.set(zmq::sockopt::subscribe, "frame");
+    socket.set(zmq::sockopt::rcvtimeo, 2000);
+    socket.connect(endpoint);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::vector<std::pair<int64_t, int64_t>> arrivals;
+    std::vector<zmq::message_t> parts;
+    bool started = false;
+    for (;;) {
+        parts.clear();
+        if (!zmq::recv_multipart(socket, std::back_inserter(parts))) {
+            if (started)
+                break;
+            continue;
+        }
+        if (parts.size() != 5)
+            continue;
+        started = true;
+        arrivals.emplace_back(numberOf(parts[2].data<int16_t>(), int(parts[2].size() / 2)),
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+    }
+    for (const auto &arrival : arrivals)
+        std::printf("%lld %lld\n", static_cast<long long>(arrival.first), static_cast<long long>(arrival.second));
+    return 0;
 }
 
 class MainThreadArrivals : public QObject {
@@ -139,16 +189,21 @@ void lineRate(double seconds, bool publishing, Figures &figures, double *cpuWith
     MainThreadArrivals window(capacity);
     QObject::connect(&worker, &SerialPort::signalFrame, &window, &MainThreadArrivals::onFrame,
         Qt::QueuedConnection);
-    zmq::context_t context(1);
     LivePublisher publisher;
-    std::unique_ptr<Subscriber> subscriber;
+    QProcess subscriber;
     if (publishing) {
         QString error;
         if (!publisher.start(QStringLiteral("tcp://127.0.0.1:*"), &error)) {
             std::fprintf(stderr, "publish_bench: %s\n", qPrintable(error));
             std::exit(1);
         }
-        subscriber = std::make_unique<Subscriber>(context, publisher.endpoint().toStdString(), capacity);
+        subscriber.start(QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--subscriber"), publisher.endpoint()});
+        if (!subscriber.waitForReadyRead(10000)) {
+            std::fprintf(stderr, "publish_bench: the subscriber process did not start\n");
+            std::exit(1);
+        }
+        subscriber.readLine(); // "ready"
         worker.addTap(&publisher);
         waitInEventLoop(300); // the subscription reaches the publisher
     }
@@ -157,6 +212,8 @@ void lineRate(double seconds, bool publishing, Figures &figures, double *cpuWith
     written.reserve(capacity);
     std::atomic<bool> done {false};
     const double cpuBefore = cpuSeconds();
+    const double senderBefore = threadsCpuSeconds(QStringLiteral("vazorez-publish"));
+    const double zeromqBefore = threadsCpuSeconds(QStringLiteral("ZMQbg"));
     const auto start = Clock::now();
     std::thread board([&] {
         auto due = Clock::now();
@@ -175,25 +232,33 @@ void lineRate(double seconds, bool publishing, Figures &figures, double *cpuWith
     board.join();
     waitInEventLoop(300);
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    double cpu = cpuSeconds() - cpuBefore;
+    const double cpu = cpuSeconds() - cpuBefore;
+    const double senderCpu = threadsCpuSeconds(QStringLiteral("vazorez-publish")) - senderBefore;
+    const double zeromqCpu = threadsCpuSeconds(QStringLiteral("ZMQbg")) - zeromqBefore;
+    std::vector<double> toWindow, toSubscriber;
     if (publishing) {
         worker.removeTap(&publisher);
-        subscriber->stop();
-        cpu -= subscriber->cpuSeconds;
+        subscriber.waitForFinished(20000);
+        for (const QByteArray &row : subscriber.readAllStandardOutput().split('\n')) {
+            const QList<QByteArray> fields = row.split(' ');
+            const int64_t number = fields.value(0).toLongLong();
+            if (fields.size() == 2 && number >= 0 && number < int64_t(written.size()))
+                toSubscriber.push_back(
+                    (double(fields[1].toLongLong())
+                        - double(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            written[size_t(number)].time_since_epoch()).count()))
+                    / 1e6);
+        }
     }
     worker.closePort();
-    std::vector<double> toWindow, toSubscriber;
     for (size_t k = 0; k < written.size(); ++k) {
         if (window.arrivals[k] != Clock::time_point {})
             toWindow.push_back(std::chrono::duration<double, std::milli>(window.arrivals[k] - written[k]).count());
-        if (subscriber && subscriber->arrivals[k] != Clock::time_point {})
-            toSubscriber.push_back(
-                std::chrono::duration<double, std::milli>(subscriber->arrivals[k] - written[k]).count());
     }
     const QString prefix = publishing ? QStringLiteral("line rate, publishing: ")
                                       : QStringLiteral("line rate, not publishing: ");
     figures.add(prefix + "frames written", double(written.size()), "");
-    figures.add(prefix + "process CPU (subscriber's thread taken out)", 100 * cpu / elapsed, "% of a core");
+    figures.add(prefix + "process CPU (the subscriber is another process)", 100 * cpu / elapsed, "% of a core");
     figures.add(prefix + "latency to the main thread, median", percentile(toWindow, 0.5), "ms");
     figures.add(prefix + "latency to the main thread, p99", percentile(toWindow, 0.99), "ms");
     if (!publishing) {
@@ -205,6 +270,11 @@ void lineRate(double seconds, bool publishing, Figures &figures, double *cpuWith
     figures.add(prefix + "latency to the subscriber, p99", percentile(toSubscriber, 0.99), "ms");
     figures.add(QStringLiteral("line rate: publishing's share (with less without)"),
         100 * cpu / elapsed - *cpuWithout, "% of a core");
+    // Where it goes: the publisher's own thread (a wake-up and the messages per frame) and
+    // ZeroMQ's I/O thread (a wake-up per frame, and the loopback's delivery to the subscriber).
+    figures.add(prefix + "the publisher's thread", 100 * senderCpu / elapsed, "% of a core");
+    figures.add(prefix + "ZeroMQ's I/O thread", 100 * zeromqCpu / elapsed, "% of a core");
+    figures.add(prefix + "the two per frame", 1e6 * (senderCpu + zeromqCpu) / double(written.size()), "us");
 }
 
 // The publisher alone, fed as fast as it takes frames, with a subscriber that reads them all.
@@ -245,6 +315,54 @@ void perFrame(int64_t frames, Figures &figures)
     figures.add(QStringLiteral("per frame: so at the line's 11.2 frames/s"), perFrameUs * 11.2 / 1e4,
         "% of a core");
     figures.add(QStringLiteral("per frame: throughput"), double(frames) / elapsed, "frames/s");
+}
+
+// The floor under the publisher: a bare ZeroMQ PUB socket, a thread that sends one message of a
+// 128-sample frame's size at the line's pace to the same subscriber process, and ZeroMQ's I/O
+// thread. What it costs is the wake-ups and the loopback, which no publisher of ours can avoid.
+void bareZeroMq(double seconds, Figures &figures)
+{
+    zmq::context_t context(1);
+    zmq::socket_t socket(context, zmq::socket_type::pub);
+    socket.bind("tcp://127.0.0.1:*");
+    QProcess subscriber;
+    subscriber.start(QCoreApplication::applicationFilePath(),
+        {QStringLiteral("--subscriber"), QString::fromStdString(socket.get(zmq::sockopt::last_endpoint))});
+    if (!subscriber.waitForReadyRead(10000))
+        std::exit(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const QByteArray frame = numbered(0, 128);
+    const double zeromqBefore = threadsCpuSeconds(QStringLiteral("ZMQbg"));
+    double senderCpu = 0;
+    int64_t sent = 0;
+    const auto start = Clock::now();
+    std::thread sender([&] {
+        const double before = threadCpuSeconds();
+        auto due = Clock::now();
+        while (Clock::now() - start < std::chrono::duration<double>(seconds)) {
+            due += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(LineSettings::secondsFor(frame.size())));
+            std::this_thread::sleep_until(due);
+            socket.send(zmq::buffer("frame", 5), zmq::send_flags::sndmore);
+            socket.send(zmq::buffer("{}", 2), zmq::send_flags::sndmore);
+            socket.send(zmq::buffer(frame.constData(), 256), zmq::send_flags::sndmore);
+            socket.send(zmq::buffer(frame.constData(), 256), zmq::send_flags::sndmore);
+            socket.send(zmq::buffer(frame.constData(), 512), zmq::send_flags::none);
+            ++sent;
+        }
+        senderCpu = threadCpuSeconds() - before;
+    });
+    sender.join();
+    const double zeromqCpu = threadsCpuSeconds(QStringLiteral("ZMQbg")) - zeromqBefore;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    subscriber.waitForFinished(20000);
+    socket.close();
+    figures.add(QStringLiteral("bare ZeroMQ at the line's pace: the sending thread"),
+        100 * senderCpu / elapsed, "% of a core");
+    figures.add(QStringLiteral("bare ZeroMQ at the line's pace: ZeroMQ's I/O thread"),
+        100 * zeromqCpu / elapsed, "% of a core");
+    figures.add(QStringLiteral("bare ZeroMQ at the line's pace: the two per message"),
+        1e6 * (senderCpu + zeromqCpu) / double(std::max<int64_t>(sent, 1)), "us");
 }
 
 // A counting tap: the recording's stand-in, it sees every frame the worker decodes.
@@ -336,12 +454,15 @@ int main(int argc, char *argv[])
     registerFrameMetaType();
     qputenv("QT_LOGGING_RULES", "default.debug=false");
     const QStringList arguments = application.arguments();
+    if (arguments.size() == 3 && arguments[1] == QLatin1String("--subscriber"))
+        return subscriberProcess(arguments[2].toStdString());
     const bool json = arguments.contains("--json");
     const bool smoke = arguments.contains("--smoke");
     Figures figures;
     double cpuWithout = 0;
     lineRate(smoke ? 2.0 : 20.0, false, figures, &cpuWithout);
     lineRate(smoke ? 2.0 : 20.0, true, figures, &cpuWithout);
+    bareZeroMq(smoke ? 2.0 : 20.0, figures);
     perFrame(smoke ? 2000 : 50000, figures);
     flood(smoke ? 2000 : 20000, true, figures);
     flood(smoke ? 50000 : 1000000, false, figures);
