@@ -361,6 +361,13 @@ private Q_SLOTS:
             << QByteArray() << "vazorez-no-such-host.invalid";
         QTest::newRow("no port number") << "socket://127.0.0.1" << false << false << false
                                         << QByteArray() << "expected socket://";
+        // A publisher's frames (zmq+tcp://) are checked by the same rule before any connection.
+        QTest::newRow("publisher without a port number")
+            << "zmq+tcp://127.0.0.1" << false << false << false << QByteArray()
+            << "expected zmq+tcp://HOST:PORT or zmq+ipc://PATH";
+        QTest::newRow("publisher at a port beyond TCP's")
+            << "zmq+tcp://127.0.0.1:70000" << false << false << false << QByteArray()
+            << "70000 is not a TCP port number";
         QTest::newRow("rfc2217 server that accepts and says nothing")
             << QString() << true << false << false << QByteArray()
             << "did not confirm the line settings within 5 s";
