@@ -134,13 +134,13 @@ void LivePublisher::setSourceName(const QString &name)
     sourceName = name;
 }
 
-bool LivePublisher::setRadarProfile(const QByteArray &json, QString *error)
+bool LivePublisher::setRadarProfile(const QByteArray &json, QString *error, const QString &origin)
 {
 #ifdef VAZOREZ_LIVE_TARGETS
     std::unique_ptr<RadarAnalyzer> analyzer;
     if (!json.isEmpty()) {
         RadarProfile profile;
-        if (!RadarProfile::parse(json, QStringLiteral("the radar profile"), &profile, error))
+        if (!RadarProfile::parse(json, origin, &profile, error))
             return false;
         analyzer = std::make_unique<RadarAnalyzer>(profile);
     }
@@ -148,6 +148,7 @@ bool LivePublisher::setRadarProfile(const QByteArray &json, QString *error)
     sender->analyzer = std::move(analyzer);
     return true;
 #else
+    Q_UNUSED(origin)
     if (json.isEmpty())
         return true;
     *error = QStringLiteral("this build has no radar analysis (kissfft was not found)");

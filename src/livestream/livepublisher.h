@@ -54,7 +54,9 @@ public:
     void setSourceName(const QString &name);
     // A radar profile's JSON: from now on each frame's targets are published too. Empty: none.
     // False with *error when the profile cannot be read (the targets then stay off).
-    bool setRadarProfile(const QByteArray &json, QString *error);
+    // `origin` names the profile in the message (its file).
+    bool setRadarProfile(const QByteArray &json, QString *error,
+        const QString &origin = QStringLiteral("the radar profile"));
     // The link's own figures for the once-a-second status (the frames are counted here).
     void setLinkFigures(uint64_t framesRejected, uint64_t bytesDropped);
     // The link went away unasked: a "lost" status with the reason follows its "closed".

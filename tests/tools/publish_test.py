@@ -13,7 +13,8 @@ Usage: publish_test.py BIN_DIR README.md
    again, reach the subscriber.
 3. A publisher that vanishes (killed): its reader loses the line after the stated silence.
 4. Bad input: a malformed endpoint, an endpoint in use, a publisher that is not there.
-5. The README's Python example, as it stands there, reads a live board: its speed, from I and Q.
+5. The README's Python example, as it stands there, reads a live board: its speed, from I and Q;
+   the publisher's own targets (--radar) say the same.
 """
 import json
 import os
@@ -258,13 +259,22 @@ def main():
         sim, pty = start_sim("--mode", "cw", "--samples", "128", "--rate", "line", "--radar",
                              os.path.join(os.path.dirname(README), "profiles", "example-k-band.json"),
                              "--target", "6,-4")
-        publisher = capture(pty, "--publish", endpoint, "-o", os.devnull)
+        publisher = capture(pty, "--publish", endpoint, "-o", os.devnull, "--radar",
+                            os.path.join(os.path.dirname(README), "profiles", "example-k-band.json"))
+        targets = Subscriber(endpoint, [b"targets"])
         run = subprocess.run(["/usr/bin/python3", script, endpoint, "20"], capture_output=True,
                              text=True, timeout=60)
         publisher.terminate()
         publisher.communicate(timeout=30)
         sim.terminate()
         sim.communicate(timeout=30)
+        targets.stop.set()
+        targets.join()
+        found = [json.loads(parts[1]) for parts in targets.of(b"targets")]
+        near = [t for t in found if t["targets"] and abs(t["targets"][0]["speed_mps"] + 4) < 0.6
+                and t["targets"][0]["direction"] == "approaching" and t["mode"] == "CW"]
+        check(len(found) >= 15 and len(near) >= 0.9 * len(found),
+              f"targets: {len(near)} of {len(found)} at -4 m/s: {found[:2]}")
         lines = run.stdout.splitlines()
         check(run.returncode == 0 and len(lines) == 20, f"example: {run.returncode} {run.stderr}")
         check(all(re.search(r"\bCW n=128\b", line) for line in lines), f"example said {lines[:3]}")

@@ -14,6 +14,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QTimer>
@@ -61,10 +62,13 @@ public:
 
     // Every frame recorded is published on `endpoint` too. False with the reason when it cannot
     // be bound: before the port opens, so that nothing is recorded that was meant to be shared.
-    bool publish(const QString &endpoint, QString *error)
+    bool publish(const QString &endpoint, const QByteArray &profileJson, const QString &profilePath,
+        QString *error)
     {
         publisher = std::make_unique<LivePublisher>();
-        return publisher->start(endpoint, error);
+        radarProfile = profileJson;
+        return publisher->setRadarProfile(profileJson, error, profilePath)
+            && publisher->start(endpoint, error);
     }
 
     // The port first: the output is created only once there is something to record from.
@@ -99,6 +103,7 @@ public:
         RecordingContext session;
         session.source = name;
         session.note = note;
+        session.radarProfileJson = QString::fromUtf8(radarProfile);
         recorder->setContext(session);
         recorder->setKeepsEmptyRecording(true);
         QString error;
@@ -276,6 +281,7 @@ private:
     frame_t record;
     std::unique_ptr<FrameRecorder> recorder;
     std::unique_ptr<LivePublisher> publisher;
+    QByteArray radarProfile; // published targets' profile, kept with an h5 recording
     uint64_t framesLost = 0; // of a publisher read as the port
     QElapsedTimer clock; // from the first byte
     QTimer statusTimer;
@@ -332,6 +338,10 @@ int main(int argc, char *argv[])
             "Publish every frame recorded on ENDPOINT: tcp://127.0.0.1:PORT (this machine "
             "only), tcp://ADDRESS:PORT (the network; no authentication) or ipc://PATH.",
             "ENDPOINT"},
+        {"radar",
+            "With --publish: publish each frame's targets too, by the radar profile in FILE "
+            "(JSON); an h5 recording keeps it.",
+            "FILE"},
     });
     if (const auto exitCode = parseArguments(parser))
         return *exitCode;
@@ -360,9 +370,19 @@ int main(int argc, char *argv[])
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error we report, not a silent death
 #endif
+    QByteArray profileJson;
+    if (parser.isSet("radar")) {
+        if (!parser.isSet("publish"))
+            return usageError(QStringLiteral("--radar gives the targets --publish sends; give --publish too"));
+        QFile profile(parser.value("radar"));
+        if (!profile.open(QIODevice::ReadOnly))
+            return usageError(QStringLiteral("cannot read the radar profile %1: %2")
+                                  .arg(parser.value("radar"), profile.errorString()));
+        profileJson = profile.readAll();
+    }
     Capture capture(frameLimit, secondsLimit);
-    if (parser.isSet("publish") && !capture.publish(endpoint, &error))
-        return toolError(error);
+    if (parser.isSet("publish") && !capture.publish(endpoint, profileJson, parser.value("radar"), &error))
+        return error.startsWith(QLatin1String("cannot publish")) ? toolError(error) : usageError(error);
     StopSignals stopSignals;
     if (!stopSignals.install([&capture] { capture.finish(Done); }, &error))
         return toolError(error);
