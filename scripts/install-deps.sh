@@ -37,8 +37,10 @@ install-deps.sh: no apt-get here, so nothing was installed. Install with your sy
   - CMake 3.16 or newer and a C++17 compiler (GCC, Clang or MSVC)
   - Qt 5.15 (or Qt 6.2 or newer) with the modules Core, Gui, Widgets, Charts, SerialPort and Test
   - kissfft (its float build, with pkg-config's kissfft-float)
+  - ZeroMQ 4 (libzmq with pkg-config's libzmq) and its C++ header cppzmq (zmq.hpp)
   - optional: help2man (manual pages); for the tests on Linux also Xvfb, xauth, clang,
-    Google Benchmark, Python 3, desktop-file-utils, appstream and (for the package) lintian
+    Google Benchmark, Python 3 with numpy, h5py and pyzmq, desktop-file-utils, appstream and
+    (for the package) lintian
   The Debian 12 names, for reference: ${packages[*]}
 TEXT
   exit 0

@@ -34,7 +34,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "package version is '$(field Version)', the project is $version"
 depends="$(field Depends)"
 for library in libqt5core5a libqt5gui5 libqt5widgets5 libqt5charts5 libqt5network5 libqt5serialport5 libkissfft-float131 \
-               libhdf5-103-1; do
+               libhdf5-103-1 libzmq5; do
   grep -q "$library" <<<"$depends" || fail "Depends does not name $library: $depends"
 done
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed size $(field Installed-Size) KiB"
