@@ -20,9 +20,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QProcess>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 
 #include <zmq.hpp>
 #include <zmq_addon.hpp>
@@ -43,7 +43,9 @@ QByteArray numbered(int64_t number, int samples)
 {
     FrameValues values;
     for (int k = 0; k < samples; ++k) {
-        values.i.push_back(int16_t(k == 0 ? (number & 0x7FFF) : k == 1 ? (number >> 15) : 2048 + k));
+        values.i.push_back(int16_t(k == 0 ? (number & 0x7FFF)
+                : k == 1                  ? (number >> 15)
+                                          : 2048 + k));
         values.q.push_back(int16_t(2048 - k));
         values.s.push_back(int32_t(k % 50));
     }
@@ -57,7 +59,7 @@ int64_t numberOf(const int16_t *i, int samples)
 
 double threadCpuSeconds()
 {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
@@ -66,7 +68,7 @@ double threadCpuSeconds()
 class Subscriber {
 public:
     Subscriber(zmq::context_t &context, const std::string &endpoint, size_t capacity)
-        : arrivals(capacity, Clock::time_point {})
+        : arrivals(capacity, Clock::time_point{})
         , socket(context, zmq::socket_type::sub)
     {
         socket.set(zmq::sockopt::subscribe, "frame");
@@ -81,7 +83,7 @@ public:
         if (thread.joinable())
             thread.join();
     }
-    std::atomic<int64_t> received {0};
+    std::atomic<int64_t> received{0};
     double cpuSeconds = 0; // of its thread, taken out of the process's
     std::vector<Clock::time_point> arrivals; // by frame number
 
@@ -105,14 +107,15 @@ private:
     }
     zmq::socket_t socket;
     std::thread thread;
-    std::atomic<bool> done {false};
+    std::atomic<bool> done{false};
 };
 
 // Processor time of this process's threads whose name starts with `prefix`, in seconds (Linux).
 double threadsCpuSeconds(const QString &prefix)
 {
     double seconds = 0;
-    for (const QString &task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString &task :
+        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile name(QStringLiteral("/proc/self/task/%1/comm").arg(task));
         QFile run(QStringLiteral("/proc/self/task/%1/schedstat").arg(task));
         if (name.open(QIODevice::ReadOnly) && run.open(QIODevice::ReadOnly)
@@ -157,17 +160,19 @@ int subscriberProcess(const std::string &endpoint)
             continue;
         started = true;
         arrivals.emplace_back(numberOf(parts[2].data<int16_t>(), int(parts[2].size() / 2)),
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                .count());
     }
     for (const auto &arrival : arrivals)
-        std::printf("%lld %lld\n", static_cast<long long>(arrival.first), static_cast<long long>(arrival.second));
+        std::printf("%lld %lld\n", static_cast<long long>(arrival.first),
+            static_cast<long long>(arrival.second));
     return 0;
 }
 
 class MainThreadArrivals : public QObject {
 public:
     explicit MainThreadArrivals(size_t capacity)
-        : arrivals(capacity, Clock::time_point {})
+        : arrivals(capacity, Clock::time_point{})
     {
     }
     void onFrame(const frame_t &frame)
@@ -210,7 +215,7 @@ void lineRate(double seconds, bool publishing, Figures &figures, double *cpuWith
     worker.openPort(line.slavePath(), LineSettings::kBaudRate);
     std::vector<Clock::time_point> written;
     written.reserve(capacity);
-    std::atomic<bool> done {false};
+    std::atomic<bool> done{false};
     const double cpuBefore = cpuSeconds();
     const double senderBefore = threadsCpuSeconds(QStringLiteral("vazorez-publish"));
     const double zeromqBefore = threadsCpuSeconds(QStringLiteral("ZMQbg"));
@@ -246,19 +251,22 @@ void lineRate(double seconds, bool publishing, Figures &figures, double *cpuWith
                 toSubscriber.push_back(
                     (double(fields[1].toLongLong())
                         - double(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            written[size_t(number)].time_since_epoch()).count()))
+                            written[size_t(number)].time_since_epoch())
+                                     .count()))
                     / 1e6);
         }
     }
     worker.closePort();
     for (size_t k = 0; k < written.size(); ++k) {
-        if (window.arrivals[k] != Clock::time_point {})
-            toWindow.push_back(std::chrono::duration<double, std::milli>(window.arrivals[k] - written[k]).count());
+        if (window.arrivals[k] != Clock::time_point{})
+            toWindow.push_back(
+                std::chrono::duration<double, std::milli>(window.arrivals[k] - written[k]).count());
     }
     const QString prefix = publishing ? QStringLiteral("line rate, publishing: ")
                                       : QStringLiteral("line rate, not publishing: ");
     figures.add(prefix + "frames written", double(written.size()), "");
-    figures.add(prefix + "process CPU (the subscriber is another process)", 100 * cpu / elapsed, "% of a core");
+    figures.add(prefix + "process CPU (the subscriber is another process)", 100 * cpu / elapsed,
+        "% of a core");
     figures.add(prefix + "latency to the main thread, median", percentile(toWindow, 0.5), "ms");
     figures.add(prefix + "latency to the main thread, p99", percentile(toWindow, 0.99), "ms");
     if (!publishing) {
@@ -274,7 +282,8 @@ void lineRate(double seconds, bool publishing, Figures &figures, double *cpuWith
     // ZeroMQ's I/O thread (a wake-up per frame, and the loopback's delivery to the subscriber).
     figures.add(prefix + "the publisher's thread", 100 * senderCpu / elapsed, "% of a core");
     figures.add(prefix + "ZeroMQ's I/O thread", 100 * zeromqCpu / elapsed, "% of a core");
-    figures.add(prefix + "the two per frame", 1e6 * (senderCpu + zeromqCpu) / double(written.size()), "us");
+    figures.add(
+        prefix + "the two per frame", 1e6 * (senderCpu + zeromqCpu) / double(written.size()), "us");
 }
 
 // The publisher alone, fed as fast as it takes frames, with a subscriber that reads them all.
@@ -309,11 +318,12 @@ void perFrame(int64_t frames, Figures &figures)
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const double perFrameUs = cpu / double(frames) * 1e6;
     figures.add(QStringLiteral("per frame: frames published"), double(publisher.published()), "");
-    figures.add(QStringLiteral("per frame: frames at the subscriber"), double(subscriber.received), "");
+    figures.add(
+        QStringLiteral("per frame: frames at the subscriber"), double(subscriber.received), "");
     figures.add(QStringLiteral("per frame: frames not sent"), double(publisher.unsent()), "");
     figures.add(QStringLiteral("per frame: publisher's CPU per frame"), perFrameUs, "us");
-    figures.add(QStringLiteral("per frame: so at the line's 11.2 frames/s"), perFrameUs * 11.2 / 1e4,
-        "% of a core");
+    figures.add(QStringLiteral("per frame: so at the line's 11.2 frames/s"),
+        perFrameUs * 11.2 / 1e4, "% of a core");
     figures.add(QStringLiteral("per frame: throughput"), double(frames) / elapsed, "frames/s");
 }
 
@@ -327,7 +337,8 @@ void bareZeroMq(double seconds, Figures &figures)
     socket.bind("tcp://127.0.0.1:*");
     QProcess subscriber;
     subscriber.start(QCoreApplication::applicationFilePath(),
-        {QStringLiteral("--subscriber"), QString::fromStdString(socket.get(zmq::sockopt::last_endpoint))});
+        {QStringLiteral("--subscriber"),
+            QString::fromStdString(socket.get(zmq::sockopt::last_endpoint))});
     if (!subscriber.waitForReadyRead(10000))
         std::exit(1);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -369,7 +380,7 @@ void bareZeroMq(double seconds, Figures &figures)
 class CountingTap : public FrameTap {
 public:
     void frameDecoded(const frame_t &, const char *, int, double) override { ++frames; }
-    std::atomic<int64_t> frames {0};
+    std::atomic<int64_t> frames{0};
 };
 
 // 1-sample frames as fast as a 115200-baud line carries them (7680 a second), or as fast as the
@@ -380,10 +391,13 @@ void flood(int64_t frames, bool paced, Figures &figures)
     SerialPort worker;
     worker.setPacedDelivery(true); // as the window takes them
     int64_t shown = 0;
-    QObject::connect(&worker, &SerialPort::signalFrame, &worker, [&worker, &shown](const frame_t &) {
-        ++shown;
-        worker.frameHandled(worker.takeFrameIdentity().link);
-    }, Qt::QueuedConnection);
+    QObject::connect(
+        &worker, &SerialPort::signalFrame, &worker,
+        [&worker, &shown](const frame_t &) {
+            ++shown;
+            worker.frameHandled(worker.takeFrameIdentity().link);
+        },
+        Qt::QueuedConnection);
     CountingTap recording;
     LivePublisher publisher;
     QString error;
@@ -403,7 +417,7 @@ void flood(int64_t frames, bool paced, Figures &figures)
     QByteArray block;
     for (int k = 0; k < 256; ++k)
         block += frame;
-    std::atomic<bool> done {false};
+    std::atomic<bool> done{false};
     double residentEarly = 0;
     std::thread board([&] {
         auto due = Clock::now();
@@ -434,16 +448,19 @@ void flood(int64_t frames, bool paced, Figures &figures)
     worker.removeTap(&publisher);
     worker.removeTap(&recording);
     worker.closePort();
-    const QString prefix = paced ? QStringLiteral("flood at the line's rate: ")
-                                 : QStringLiteral("flood, unpaced: ");
+    const QString prefix
+        = paced ? QStringLiteral("flood at the line's rate: ") : QStringLiteral("flood, unpaced: ");
     figures.add(prefix + QStringLiteral("1-sample frames written"), double(sent), "");
-    figures.add(prefix + QStringLiteral("frames decoded (each would be recorded)"), double(recording.frames), "");
+    figures.add(prefix + QStringLiteral("frames decoded (each would be recorded)"),
+        double(recording.frames), "");
     figures.add(prefix + QStringLiteral("frames/s"), double(recording.frames) / elapsed, "");
     figures.add(prefix + QStringLiteral("frames the window showed"), double(shown), "");
     figures.add(prefix + QStringLiteral("frames published"), double(publisher.published()), "");
-    figures.add(prefix + QStringLiteral("frames not sent (queue full)"), double(publisher.unsent()), "");
+    figures.add(
+        prefix + QStringLiteral("frames not sent (queue full)"), double(publisher.unsent()), "");
     figures.add(prefix + QStringLiteral("resident after the first tenth"), residentEarly, "MiB");
-    figures.add(prefix + QStringLiteral("growth from there to the end"), residentLate - residentEarly, "MiB");
+    figures.add(prefix + QStringLiteral("growth from there to the end"),
+        residentLate - residentEarly, "MiB");
 }
 
 } // namespace

@@ -53,10 +53,10 @@ bool LiveFeed::isWellFormed(const QString &url, QString *error)
         *error = QStringLiteral("not a publisher: zmq+ipc:// wants the socket's path");
         return false;
     }
-    const QRegularExpressionMatch match
-        = QRegularExpression(QStringLiteral("^zmq\\+tcp://(\\[[0-9a-fA-F:.]+\\]|[^/:\\[\\]@?#]+):(\\d{1,5})/?$"),
-            QRegularExpression::CaseInsensitiveOption)
-              .match(url);
+    const QRegularExpressionMatch match = QRegularExpression(
+        QStringLiteral("^zmq\\+tcp://(\\[[0-9a-fA-F:.]+\\]|[^/:\\[\\]@?#]+):(\\d{1,5})/?$"),
+        QRegularExpression::CaseInsensitiveOption)
+                                              .match(url);
     if (match.hasMatch()) {
         const int port = match.captured(2).toInt();
         if (port >= 1 && port <= 65535)
@@ -86,7 +86,8 @@ bool LiveFeed::open(const QString &url, int timeoutMs, const std::function<bool(
         socket->set(zmq::sockopt::subscribe, "status");
         socket->connect(endpoint.toStdString());
     } catch (const zmq::error_t &failure) {
-        error = QStringLiteral("cannot subscribe to %1: %2").arg(endpoint, QString::fromUtf8(failure.what()));
+        error = QStringLiteral("cannot subscribe to %1: %2")
+                    .arg(endpoint, QString::fromUtf8(failure.what()));
         socket.reset();
         context.reset();
         return false;
@@ -111,22 +112,26 @@ bool LiveFeed::open(const QString &url, int timeoutMs, const std::function<bool(
             return false;
         }
         zmq::pollitem_t item{socket->handle(), 0, ZMQ_POLLIN, 0};
-        zmq::poll(&item, 1, std::chrono::milliseconds(
-                                std::clamp<qint64>(deadline.remainingTime(), 1, kSliceMs)));
+        zmq::poll(&item, 1,
+            std::chrono::milliseconds(std::clamp<qint64>(deadline.remainingTime(), 1, kSliceMs)));
         drain();
     }
     lossReported = false;
-    notifier = new QSocketNotifier(qintptr(socket->get(zmq::sockopt::fd)), QSocketNotifier::Read, this);
+    notifier
+        = new QSocketNotifier(qintptr(socket->get(zmq::sockopt::fd)), QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         if (drain())
             emit readyRead();
     });
     watch.start();
     // What came while the open waited, and whatever the descriptor's edge has already announced.
-    QMetaObject::invokeMethod(this, [this] {
-        if ((drain() || !received.isEmpty()) && connected)
-            emit readyRead();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if ((drain() || !received.isEmpty()) && connected)
+                emit readyRead();
+        },
+        Qt::QueuedConnection);
     return true;
 }
 
@@ -220,8 +225,11 @@ void LiveFeed::reportLost(const QString &reason)
     watch.stop();
     // Said from the event loop: the owner closes the feed on hearing it, which must not happen
     // while a message is being taken.
-    QMetaObject::invokeMethod(this, [this, reason] {
-        if (connected)
-            emit lostLink(reason);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, reason] {
+            if (connected)
+                emit lostLink(reason);
+        },
+        Qt::QueuedConnection);
 }

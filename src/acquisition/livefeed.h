@@ -41,7 +41,8 @@ public:
     static bool isWellFormed(const QString &url, QString *error);
 
     // Subscribes and waits until the publisher is heard (its status comes once a second), at most
-    // `timeoutMs`, asking `abandoned` a few times a second. False with errorString() when it is not.
+    // `timeoutMs`, asking `abandoned` a few times a second. False with errorString() when it is
+    // not.
     bool open(const QString &url, int timeoutMs, const std::function<bool()> &abandoned);
     void close();
     bool isOpen() const { return connected; }

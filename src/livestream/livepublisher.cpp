@@ -26,7 +26,8 @@ namespace {
 QByteArray jsonString(const QString &text)
 {
     // A one-element array written by Qt escapes the text as JSON wants it.
-    const QByteArray object = QJsonDocument(QJsonObject {{"s", text}}).toJson(QJsonDocument::Compact);
+    const QByteArray object
+        = QJsonDocument(QJsonObject{{"s", text}}).toJson(QJsonDocument::Compact);
     return object.mid(5, object.size() - 6); // {"s":"..."} -> "..."
 }
 
@@ -38,7 +39,7 @@ QByteArray secondsText(double seconds)
 } // namespace
 
 struct LivePublisher::Sender {
-    zmq::context_t context {1};
+    zmq::context_t context{1};
     zmq::socket_t socket; // made by start()
     std::mutex profileMutex;
 #ifdef VAZOREZ_LIVE_TARGETS
@@ -74,9 +75,9 @@ bool LivePublisher::isWellFormedEndpoint(const QString &endpoint, QString *error
         *error = QStringLiteral("%1: ipc:// wants the socket's path").arg(endpoint);
         return false;
     }
-    const QRegularExpressionMatch match
-        = QRegularExpression(QStringLiteral("^tcp://(\\*|\\[[0-9a-fA-F:.]+\\]|[^/:\\[\\]@?#*]+):(\\d{1,5}|\\*)$"))
-              .match(endpoint);
+    const QRegularExpressionMatch match = QRegularExpression(
+        QStringLiteral("^tcp://(\\*|\\[[0-9a-fA-F:.]+\\]|[^/:\\[\\]@?#*]+):(\\d{1,5}|\\*)$"))
+                                              .match(endpoint);
     if (match.hasMatch()) {
         // A port of * is any free one, which endpoint() names once bound.
         const int port = match.captured(2).toInt();
@@ -168,11 +169,13 @@ void LivePublisher::linkLost(const QString &reason)
         + ",\"reason\":" + jsonString(reason) + '}');
 }
 
-void LivePublisher::frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds)
+void LivePublisher::frameDecoded(
+    const frame_t &record, const char *frameBytes, int length, double seconds)
 {
     Q_UNUSED(record)
     if (!linkOpen) {
-        // Frames before any opening (a capture that opened its port itself) are a link of their own.
+        // Frames before any opening (a capture that opened its port itself) are a link of their
+        // own.
         linkOpened(LinkOpening());
     }
     ++linkFrames;
@@ -251,8 +254,9 @@ void LivePublisher::run()
         try {
             for (const zmq::const_buffer &part : parts) {
                 const bool last = ++k == parts.size();
-                out.socket.send(part, last ? zmq::send_flags::dontwait
-                                           : zmq::send_flags::sndmore | zmq::send_flags::dontwait);
+                out.socket.send(part,
+                    last ? zmq::send_flags::dontwait
+                         : zmq::send_flags::sndmore | zmq::send_flags::dontwait);
             }
         } catch (const zmq::error_t &) {
             return false; // a PUB socket does not refuse; should it, nothing more goes out
@@ -277,7 +281,8 @@ void LivePublisher::run()
         const QByteArray sourceJson = jsonString(source);
         for (Item &item : batch) {
             if (item.kind == Item::Kind::Status) {
-                send({zmq::buffer("status", 6), zmq::buffer(item.bytes.constData(), size_t(item.bytes.size()))});
+                send({zmq::buffer("status", 6),
+                    zmq::buffer(item.bytes.constData(), size_t(item.bytes.size()))});
                 continue;
             }
             const auto *bytes = reinterpret_cast<const uchar *>(item.bytes.constData());
@@ -296,19 +301,22 @@ void LivePublisher::run()
             s.resize(size_t(4 * n));
             for (int k = 0; k < n; ++k) {
                 qToLittleEndian(qFromBigEndian<qint16>(bytes + 5 + 2 * k), i.data() + 2 * k);
-                qToLittleEndian(qFromBigEndian<qint16>(bytes + 5 + 2 * n + 2 * k), q.data() + 2 * k);
-                qToLittleEndian(qFromBigEndian<qint32>(bytes + 5 + 4 * n + 4 * k), s.data() + 4 * k);
+                qToLittleEndian(
+                    qFromBigEndian<qint16>(bytes + 5 + 2 * n + 2 * k), q.data() + 2 * k);
+                qToLittleEndian(
+                    qFromBigEndian<qint32>(bytes + 5 + 4 * n + 4 * k), s.data() + 4 * k);
             }
             header = "{\"seq\":" + seq + ",\"time_s\":" + time + ",\"mode\":\"" + mode
                 + "\",\"byte3\":" + QByteArray::number(bytes[3]) + ",\"n\":" + QByteArray::number(n)
                 + ",\"source\":" + sourceJson + ",\"link\":" + linkText + '}';
-            const bool frameOut = send({zmq::buffer("frame", 5),
-                zmq::buffer(header.constData(), size_t(header.size())), zmq::buffer(i.data(), i.size()),
-                zmq::buffer(q.data(), q.size()), zmq::buffer(s.data(), s.size())});
+            const bool frameOut = send(
+                {zmq::buffer("frame", 5), zmq::buffer(header.constData(), size_t(header.size())),
+                    zmq::buffer(i.data(), i.size()), zmq::buffer(q.data(), q.size()),
+                    zmq::buffer(s.data(), s.size())});
             header = "{\"seq\":" + seq + ",\"time_s\":" + time + ",\"link\":" + linkText + '}';
-            const bool rawOut = send({zmq::buffer("raw", 3),
-                zmq::buffer(header.constData(), size_t(header.size())),
-                zmq::buffer(item.bytes.constData(), size_t(item.bytes.size()))});
+            const bool rawOut = send(
+                {zmq::buffer("raw", 3), zmq::buffer(header.constData(), size_t(header.size())),
+                    zmq::buffer(item.bytes.constData(), size_t(item.bytes.size()))});
             if (!frameOut || !rawOut)
                 ++framesUnsent;
 #ifdef VAZOREZ_LIVE_TARGETS
@@ -328,22 +336,24 @@ void LivePublisher::run()
             header = "{\"seq\":" + seq + ",\"time_s\":" + time + ",\"mode\":\"" + mode + "\",";
             appendTargetsJson(header, out.analysis);
             header += '}';
-            send({zmq::buffer("targets", 7), zmq::buffer(header.constData(), size_t(header.size()))});
+            send({zmq::buffer("targets", 7),
+                zmq::buffer(header.constData(), size_t(header.size()))});
 #endif
         }
         batch.clear();
         if (Clock::now() >= nextFigures || stop) {
             nextFigures = Clock::now() + std::chrono::seconds(1);
-            const QByteArray figures = "{\"event\":\"figures\",\"link\":"
-                + QByteArray::number(currentLink.load()) + ",\"open\":"
-                + (currentlyOpen.load() ? "true" : "false")
+            const QByteArray figures
+                = "{\"event\":\"figures\",\"link\":" + QByteArray::number(currentLink.load())
+                + ",\"open\":" + (currentlyOpen.load() ? "true" : "false")
                 + ",\"frames\":" + QByteArray::number(qulonglong(framesOfLink.load()))
                 + ",\"rejected\":" + QByteArray::number(qulonglong(rejected.load()))
                 + ",\"bytes_dropped\":" + QByteArray::number(qulonglong(dropped.load()))
                 + ",\"published\":" + QByteArray::number(qulonglong(nextSeq.load()))
                 + ",\"unsent\":" + QByteArray::number(qulonglong(framesUnsent.load())) + '}';
             if (!stop)
-                send({zmq::buffer("status", 6), zmq::buffer(figures.constData(), size_t(figures.size()))});
+                send({zmq::buffer("status", 6),
+                    zmq::buffer(figures.constData(), size_t(figures.size()))});
         }
         if (stop)
             break;

@@ -68,7 +68,8 @@ public:
     uint64_t messagesSent() const { return messagesOut.load(); }
 
     // FrameTap, on the worker's thread: never waits for the sending thread.
-    void frameDecoded(const frame_t &record, const char *frameBytes, int length, double seconds) override;
+    void frameDecoded(
+        const frame_t &record, const char *frameBytes, int length, double seconds) override;
     void linkOpened(const LinkOpening &link) override;
     void linkClosed() override;
 
@@ -98,12 +99,12 @@ private:
     int link = 0; // the worker's; read by the sender with the items
     uint64_t linkFrames = 0; // frames of the current link, the worker's
     bool linkOpen = false;
-    std::atomic<uint64_t> nextSeq {0};
-    std::atomic<uint64_t> framesUnsent {0};
-    std::atomic<uint64_t> messagesOut {0};
-    std::atomic<uint64_t> rejected {0};
-    std::atomic<uint64_t> dropped {0};
-    std::atomic<uint64_t> framesOfLink {0};
-    std::atomic<int> currentLink {0};
-    std::atomic<bool> currentlyOpen {false};
+    std::atomic<uint64_t> nextSeq{0};
+    std::atomic<uint64_t> framesUnsent{0};
+    std::atomic<uint64_t> messagesOut{0};
+    std::atomic<uint64_t> rejected{0};
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> framesOfLink{0};
+    std::atomic<int> currentLink{0};
+    std::atomic<bool> currentlyOpen{false};
 };

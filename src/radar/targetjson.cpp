@@ -32,8 +32,8 @@ void appendTargetsJson(QByteArray &text, const RadarAnalysis &analysis)
         const RadarSpectrum::Axis axis = analysis.spectrum.axis;
         text += axis == RadarSpectrum::Axis::Speed ? ",\"slow_motion\":{\"below_mps\":"
             : axis == RadarSpectrum::Axis::Range   ? ",\"too_near\":{\"below_m\":"
-                                                    : ",\"near_zero\":{\"below_bins\":";
-        text += jsonNumber(analysis.floor, 3) + ",\"level_db\":"
-            + jsonNumber(analysis.belowFloorLevelDb, 2) + '}';
+                                                   : ",\"near_zero\":{\"below_bins\":";
+        text += jsonNumber(analysis.floor, 3)
+            + ",\"level_db\":" + jsonNumber(analysis.belowFloorLevelDb, 2) + '}';
     }
 }
