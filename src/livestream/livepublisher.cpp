@@ -116,16 +116,15 @@ bool LivePublisher::start(const QString &endpoint, QString *error)
                      .arg(endpoint, QString::fromUtf8(failure.what()).toLower());
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = false;
-    }
     thread = std::thread([this] {
 #ifdef Q_OS_LINUX
         pthread_setname_np(pthread_self(), "vazorez-publish"); // for top -H and perf
 #endif
         run();
     });
+    // The taps look at this, not at the thread, which only its owner touches.
+    std::lock_guard<std::mutex> lock(mutex);
+    running = true;
     return true;
 }
 
@@ -234,7 +233,7 @@ bool LivePublisher::enqueue(Item &&item)
     bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (!thread.joinable() || stopping || queue.size() >= kQueueLength)
+        if (!running || stopping || queue.size() >= kQueueLength)
             return false;
         wasEmpty = queue.empty();
         queue.push_back(std::move(item));

@@ -94,6 +94,7 @@ private:
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Item> queue;
+    bool running = false; // under mutex: the sending thread takes items
     bool stopping = false;
     QString sourceName; // under mutex
     int link = 0; // the worker's; read by the sender with the items
