@@ -127,25 +127,52 @@ private Q_SLOTS:
     void statusLineRate_data()
     {
         QTest::addColumn<double>("framesPerSecond");
-        QTest::newRow("a frame a second") << 1.0;
-        QTest::newRow("two a second") << 2.0;
-        QTest::newRow("128-sample frames at line rate") << 11.17;
-        QTest::newRow("a flood") << 250000.0;
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("publishing"); // the endpoint; empty: not publishing
+        QTest::addColumn<int>("unsent");
+        QTest::addColumn<int>("lost"); // a publisher's frames that never arrived
+        QTest::addColumn<QString>("last"); // the line once the board has stopped
+        const QString counts = ", 0 rejected, 0 bytes dropped, 0 skipped by the display";
+        QTest::newRow("a frame a second") << 1.0 << "/dev/ttyUSB0" << QString() << 0 << 0
+                                          << "/dev/ttyUSB0: 0.0 frames/s, 10 frames" + counts;
+        QTest::newRow("two a second, published")
+            << 2.0 << "/dev/ttyUSB0"
+            << "tcp://127.0.0.1:5556" << 0 << 0
+            << "Publishing on tcp://127.0.0.1:5556; /dev/ttyUSB0: 0.0 frames/s, 20 frames" + counts;
+        QTest::newRow("128-sample frames at line rate from a publisher, some lost on the way")
+            << 11.17 << "zmq+tcp://lab-pc:5556" << QString() << 0 << 3
+            << "zmq+tcp://lab-pc:5556: 0.0 frames/s, 111 frames" + counts
+                + ", 3 frames lost on the way";
+        QTest::newRow("a flood, published, some not sent")
+            << 250000.0 << "/dev/ttyUSB0"
+            << "ipc:///tmp/vazorez" << 4711 << 0
+            << "Publishing on ipc:///tmp/vazorez, 4711 frames not sent; /dev/ttyUSB0: 0.0 "
+               "frames/s, 2502500 frames"
+                + counts;
     }
 
     void statusLineRate()
     {
         // Taken over one refresh (250 ms) the rate read 0 and 4 in turn for a frame a second.
         QFETCH(double, framesPerSecond);
+        QFETCH(QString, port);
+        QFETCH(QString, publishing);
+        QFETCH(int, unsent);
+        QFETCH(int, lost);
+        QFETCH(QString, last);
         StatusLine line;
         LinkStatus status;
-        status.name = "/dev/ttyUSB0";
+        status.name = port;
         status.open = true;
+        status.framesLost = uint64_t(lost);
+        StatusLine::Extras extras;
+        extras.publishEndpoint = publishing;
+        extras.unsentFrames = uint64_t(unsent);
         QString text;
         for (int tick = 1; tick <= 40; ++tick) {
             status.seconds = tick * 0.25 + 0.01 * (tick % 3); // the timer's jitter
             status.framesDecoded = uint64_t(status.seconds * framesPerSecond);
-            text = line.describe(status);
+            text = line.describe(status, extras);
             if (tick < 16)
                 continue;
             const double shown = QRegularExpression(": ([0-9.]+) frames/s").match(text).captured(1).toDouble();
@@ -154,9 +181,9 @@ private Q_SLOTS:
         // The board stops: within a few seconds the rate says so.
         for (int tick = 41; tick <= 60; ++tick) {
             status.seconds = tick * 0.25;
-            text = line.describe(status);
+            text = line.describe(status, extras);
         }
-        QVERIFY2(text.contains(": 0.0 frames/s"), qPrintable(text));
+        QCOMPARE(text, last);
     }
 
     void windowFrame()
