@@ -293,7 +293,11 @@ void SerialPort::closePortLocked(bool quietly)
         endOfLineLocked();
     }
     if (networked) {
+        // A publisher's count of frames lost goes with its feed: the link's last figures keep it.
+        const uint64_t lost = network.framesLost();
         network.close();
+        QMutexLocker lock(&statusMutex);
+        published.framesLost = lost;
     } else {
         // Only the output is discarded. Bytes still waiting in the driver were never read:
         // flushing them would make a sender that watches its line believe they were, and the
@@ -387,7 +391,8 @@ void SerialPort::publishStatus()
     published.framesDecoded = stats.framesDecoded;
     published.framesRejected = stats.framesRejected;
     published.bytesDropped = stats.bytesDropped;
-    published.framesLost = network.framesLost();
+    if (network.isOpen())
+        published.framesLost = network.framesLost();
     published.framesSkipped = framesSkipped;
     published.replayFrame = int64_t(stats.framesDecoded) - framesBeforePass;
     published.replayPass = pass;

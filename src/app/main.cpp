@@ -87,6 +87,10 @@ int main(int argc, char *argv[])
         openRadarView(lab, options.radar, report);
     if (!options.port.isEmpty())
         window.addPort(options.port);
+    // Bound before any link opens, so that its first frame goes out too; a socket that cannot be
+    // bound is said, and the viewer runs without publishing.
+    if (!options.publish.isEmpty())
+        lab.startPublishing(options.publish, &problem);
     lab.setRecordingNote(options.note);
     QString recordingProblem;
     if (!options.record.isEmpty()

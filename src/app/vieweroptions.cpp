@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "vieweroptions.h"
 
+#include "livepublisher.h"
 #include "networklink.h"
 #include "replaysource.h"
 
@@ -20,8 +21,10 @@ void addOptions(QCommandLineParser &parser)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
-        {"port", "Put PORT (a device path or a name as listed, or a board behind a serial port "
-                 "server: socket://HOST:PORT or rfc2217://HOST:PORT) at the top of the port list.",
+        {"port",
+            "Put PORT (a device path or a name as listed, a board behind a serial port "
+            "server: socket://HOST:PORT or rfc2217://HOST:PORT, or a board another viewer or "
+            "capture publishes: zmq+tcp://HOST:PORT) at the top of the port list.",
             "PORT"},
         {"connect", "Connect to the selected port at once."},
         {"replay",
@@ -41,6 +44,12 @@ void addOptions(QCommandLineParser &parser)
         {"history", "Open the spectrum history window."},
         {"radar-view", "Open the radar view (with the radar profile used last)."},
         {"radar", "Open the radar view with the radar profile FILE (JSON).", "FILE"},
+        {"publish",
+            "Publish every frame live to other programs on ENDPOINT (ZeroMQ): "
+            "tcp://127.0.0.1:PORT (this machine only), tcp://ADDRESS:PORT (the network; no "
+            "authentication) or ipc://PATH. An endpoint that cannot be bound is said, and the "
+            "viewer runs without publishing.",
+            "ENDPOINT"},
     });
 }
 
@@ -91,6 +100,7 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *probl
     options.format = parser.value("format");
     options.radarView = parser.isSet("radar-view") || parser.isSet("radar");
     options.radar = parser.value("radar");
+    options.publish = parser.value("publish");
 
     const auto needs = [&](const char *option, const char *other) {
         if (parser.isSet(option) && !parser.isSet(other))
@@ -110,6 +120,12 @@ ViewerOptions readViewerOptions(const QStringList &arguments, QStringList *probl
     if (NetworkLink::isNetworkName(options.port)
         && !NetworkLink::isWellFormed(options.port, &malformed))
         problems->append(QStringLiteral("--port %1: %2").arg(options.port, malformed));
+    if (parser.isSet("publish") && options.publish.isEmpty())
+        problems->append(
+            QStringLiteral("--publish wants an endpoint (tcp://127.0.0.1:5556), not ''"));
+    else if (parser.isSet("publish")
+        && !LivePublisher::isWellFormedEndpoint(options.publish, &malformed))
+        problems->append(QStringLiteral("--publish %1").arg(malformed)); // it names the endpoint
 
     if (options.rate != "line" && options.rate != "max") {
         bool number = false;

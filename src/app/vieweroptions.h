@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The viewer's command line. Started without options the window is the fixed one; these open a
-// port at once, replay or record, or open the spectrum history. Unknown options, stray arguments
-// and bad values end the viewer before its window opens, as they end the tools (exit code 2).
+// port at once, replay, record or publish, or open the spectrum history. Unknown options, stray
+// arguments and bad values end the viewer before its window opens, as they end the tools (exit
+// code 2).
 #pragma once
 
 #include <QString>
@@ -21,6 +22,7 @@ struct ViewerOptions {
     bool history = false;
     bool radarView = false;
     QString radar; // a radar profile for the radar view (which it opens)
+    QString publish; // every frame published on this ZeroMQ endpoint
 };
 
 // Answers --help and --version on standard output without a window (no display is needed) and

@@ -4,6 +4,7 @@
 #include "chosentype.h"
 #include "framewriter.h"
 #include "labinstrument.h"
+#include "livepublisher.h"
 #include "mainwindow.h"
 
 #include <QAction>
@@ -57,6 +58,7 @@ void ChartMenu::build()
     QAction *saveFrameAction = add("action_SaveFrame", "Save shown frame...");
     menu->addSeparator();
     action_Record = add("action_Record", "Start recording...");
+    action_Publish = add("action_Publish", "Publish...");
     menu->addSeparator();
     connect(add("action_History", "Spectrum history..."), &QAction::triggered, instrument,
         &LabInstrument::showSpectrumHistory);
@@ -103,9 +105,18 @@ void ChartMenu::build()
         });
     });
     connect(action_Record, &QAction::triggered, this, &ChartMenu::record);
+    connect(action_Publish, &QAction::triggered, this, [this] {
+        if (instrument->publishingEndpoint().isEmpty())
+            askForEndpoint();
+        else
+            instrument->stopPublishing();
+    });
     connect(menu, &QMenu::aboutToShow, this, [this] {
         instrument->userActed();
         action_Record->setText(instrument->isRecording() ? "Stop recording" : "Start recording...");
+        const QString publishing = instrument->publishingEndpoint();
+        action_Publish->setText(publishing.isEmpty() ? QStringLiteral("Publish...")
+                                                     : "Stop publishing on " + publishing);
     });
     for (QChartView *view : window->chartViews()) {
         view->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -173,6 +184,32 @@ void ChartMenu::askForNote(const std::function<void()> &then)
     connect(dialog, &QInputDialog::textValueSelected, this, [this, then](const QString &note) {
         instrument->setRecordingNote(note);
         then();
+    });
+    dialog->open();
+}
+
+void ChartMenu::askForEndpoint(const QString &note)
+{
+    auto *dialog = new QInputDialog(window);
+    dialog->setObjectName("inputDialog_Publish");
+    dialog->setWindowTitle("Publish");
+    dialog->setLabelText(note
+        + QStringLiteral("Every frame, live to your own programs (ZeroMQ), while the viewer shows "
+                         "it.\ntcp://127.0.0.1:PORT keeps the stream on this machine; any other "
+                         "address\nshares it with the network. The stream has no authentication.\n"
+                         "Publish on (tcp://HOST:PORT or ipc://PATH):"));
+    dialog->setTextValue(
+        lastEndpoint.isEmpty() ? QStringLiteral("tcp://127.0.0.1:5556") : lastEndpoint);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QInputDialog::textValueSelected, this, [this](const QString &typed) {
+        lastEndpoint = typed.trimmed();
+        QString error;
+        if (!LivePublisher::isWellFormedEndpoint(lastEndpoint, &error)) {
+            askForEndpoint(error + '\n');
+            return;
+        }
+        // A socket that cannot be bound is said by the instrument; the viewer goes on.
+        instrument->startPublishing(lastEndpoint, &error);
     });
     dialog->open();
 }

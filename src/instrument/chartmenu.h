@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The charts' context menu (right click on either chart): pause, save the window's or the chart's
-// picture, save the shown frame, start or stop a recording, and open the views beside the window.
-// Its file dialogs are window-modal and do not block: the charts go on updating behind them.
+// picture, save the shown frame, start or stop a recording, start or stop publishing, and open the
+// views beside the window. Its dialogs are window-modal and do not block: the charts go on updating
+// behind them.
 #pragma once
 
 #include "chartscompat.h"
@@ -37,11 +38,15 @@ private:
         const std::function<void(const QString &)> &use);
     void askForNote(const std::function<void()> &then);
     void record();
+    // Asks for the endpoint (`note` says what was wrong with the last answer), then publishes.
+    void askForEndpoint(const QString &note = QString());
 
     MainWindow *window;
     LabInstrument *instrument;
     QMenu *menu;
     QAction *action_Pause;
     QAction *action_Record;
+    QAction *action_Publish;
+    QString lastEndpoint;
     QtCharts::QChartView *menuView = nullptr; // the chart the menu was opened on
 };

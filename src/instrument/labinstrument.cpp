@@ -5,30 +5,36 @@
 #include "displaypause.h"
 #include "framerecorder.h"
 #include "mainwindow.h"
+#include "publishcontrol.h"
 #include "recordingcontrol.h"
 #include "replaybar.h"
 #include "replaycontrol.h"
 #include "statusreport.h"
 #include "viewsbeside.h"
 
+#include <QCoreApplication>
 #include <QStatusBar>
+
+#include <cstdio>
 
 LabInstrument::LabInstrument(MainWindow *window)
     : QObject(window)
     , window(window)
     , statusReport(new StatusReport(window->statusBar()))
     , recording(new RecordingControl(window))
+    , publishing(new PublishControl(window))
     , replays(new ReplayControl(window))
     , pause(new DisplayPause(window))
     , views(new ViewsBeside(window))
 {
     // Its parts go with it; until then each holds its own hooks in the window.
-    for (QObject *part :
-        std::initializer_list<QObject *>{statusReport, recording, replays, pause, views})
+    for (QObject *part : std::initializer_list<QObject *>{
+             statusReport, recording, publishing, replays, pause, views})
         part->setParent(this);
     statusTimer.setInterval(250);
     connect(&statusTimer, &QTimer::timeout, this, &LabInstrument::showLinkStatus);
     recording->setProfileSource([this] { return views->radarProfileJson(); });
+    publishing->setProfileSource([this] { return views->radarProfileJson(); });
 
     connect(window, &MainWindow::userActed, this, &LabInstrument::userActed);
     connect(window, &MainWindow::linkOpening, recording, &RecordingControl::prepare);
@@ -65,6 +71,7 @@ void LabInstrument::letGo()
     going->closeLink(); // a replay's bar goes with its link
 
     recording->end();
+    publishing->stop(); // the subscribers hear the link closed, then the publisher stopped
     views->closeAll();
     going->setOpener({});
     going->setFrameGate({});
@@ -118,7 +125,11 @@ void LabInstrument::showLinkStatus()
         }
     }
     extras.note = recording->lastNote();
-    statusReport->showLink(statusLine.describe(window->link()->status(), extras));
+    const LinkStatus status = window->link()->status();
+    publishing->refresh(status);
+    extras.publishEndpoint = publishing->endpoint();
+    extras.unsentFrames = publishing->unsent();
+    statusReport->showLink(statusLine.describe(status, extras));
 }
 
 bool LabInstrument::startReplay(const QString &path, const QString &rate, bool loop, QString *error)
@@ -166,6 +177,42 @@ void LabInstrument::stopRecording()
 bool LabInstrument::isRecording() const
 {
     return recording->isWanted();
+}
+
+bool LabInstrument::startPublishing(const QString &endpoint, QString *error)
+{
+    if (!publishing->start(endpoint, error)) {
+        // Said on standard error too: whoever waits for the stream may not be looking at the
+        // window.
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+            qPrintable(*error));
+        warn(*error);
+        return false;
+    }
+    if (window && !window->openLinkName().isEmpty())
+        showLinkStatus();
+    tell(QStringLiteral("Publishing on %1").arg(publishing->endpoint()));
+    return true;
+}
+
+void LabInstrument::stopPublishing()
+{
+    const QString endpoint = publishing->endpoint();
+    const uint64_t published = publishing->published();
+    const uint64_t unsent = publishing->unsent();
+    if (!publishing->stop())
+        return;
+    if (window && !window->openLinkName().isEmpty())
+        showLinkStatus();
+    tell(QStringLiteral("Stopped publishing on %1 after %2 frames%3")
+             .arg(endpoint)
+             .arg(published)
+             .arg(unsent > 0 ? QStringLiteral(", %1 of them not sent").arg(unsent) : QString()));
+}
+
+QString LabInstrument::publishingEndpoint() const
+{
+    return publishing->endpoint();
 }
 
 void LabInstrument::setDisplayPaused(bool paused)

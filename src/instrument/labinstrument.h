@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The instrument around the main window: everything the viewer offers beyond the described window,
 // attached to it through its hooks. While a link is open the status bar gives its account (rates,
-// counts, a replay's place, the pause, the recording); replays, recording, the pause, the charts'
-// menu and the views beside the window each live in a class of their own, joined here. Made as a
-// child of the window; it lets go of the link before the window closes it.
+// counts, a replay's place, the pause, the recording, the publishing); replays, recording, live
+// publishing, the pause, the charts' menu and the views beside the window each live in a class of
+// their own, joined here. Made as a child of the window; it lets go of the link before the window
+// closes it.
 #pragma once
 
 #include "statusline.h"
@@ -15,6 +16,7 @@
 class ChartMenu;
 class DisplayPause;
 class MainWindow;
+class PublishControl;
 class RadarViewWindow;
 class RecordingControl;
 class ReplayBar;
@@ -43,6 +45,13 @@ public:
     void stopRecording();
     // Recording, or waiting for the next link to record it.
     bool isRecording() const;
+    // Publishes every frame of the window's links on `endpoint` (tcp://HOST:PORT or ipc://PATH)
+    // for the user's own programs, from now on. A socket that cannot be bound is said in the status
+    // bar and on standard error, and the viewer goes on without publishing: false with *error.
+    bool startPublishing(const QString &endpoint, QString *error);
+    void stopPublishing();
+    // What the stream is published on; empty when it is not.
+    QString publishingEndpoint() const;
     void setDisplayPaused(bool paused);
     bool isDisplayPaused() const;
     // Opens the spectrum history beside the window; it takes every frame the worker decodes.
@@ -76,6 +85,7 @@ private:
     StatusReport *statusReport;
     QTimer statusTimer;
     RecordingControl *recording;
+    PublishControl *publishing;
     ReplayControl *replays;
     DisplayPause *pause;
     ViewsBeside *views;

@@ -47,6 +47,12 @@ QString StatusLine::describe(const LinkStatus &status, const Extras &extras)
                          .arg(extras.recordedFrames));
     else if (!extras.note.isEmpty())
         parts.append(extras.note);
+    if (!extras.publishEndpoint.isEmpty())
+        parts.append(QStringLiteral("Publishing on %1%2")
+                         .arg(extras.publishEndpoint,
+                             extras.unsentFrames > 0
+                                 ? QStringLiteral(", %1 frames not sent").arg(extras.unsentFrames)
+                                 : QString()));
     if (extras.paused)
         parts.append(
             QStringLiteral("Paused, %1 frames arrived since").arg(extras.arrivedWhilePaused));
@@ -69,6 +75,8 @@ QString StatusLine::describe(const LinkStatus &status, const Extras &extras)
                 .arg(status.framesRejected)
                 .arg(status.bytesDropped)
                 .arg(status.framesSkipped);
+    if (status.framesLost > 0) // a publisher read as the port: numbered, never arrived
+        link += QStringLiteral(", %1 frames lost on the way").arg(status.framesLost);
     parts.append(link);
     const QString line = parts.join("; ");
     return line;

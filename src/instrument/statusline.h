@@ -17,10 +17,13 @@ public:
         QString recordingPath; // empty: not recording
         int64_t recordedFrames = 0;
         QString note; // how the last recording ended, if it did
+        QString publishEndpoint; // empty: not publishing
+        uint64_t unsentFrames = 0; // frames the publisher could not send
     };
 
     // "PORT: 11.2 frames/s, 1234 frames, 0 rejected, 0 bytes dropped, 0 skipped by the display",
-    // a replay's place in its file, the pause, and the recording. The rate is taken over the time
+    // with the frames a publisher read as the port numbered but never delivered, a replay's place
+    // in its file, the pause, the recording and the publishing. The rate is taken over the time
     // since the last call for the same link.
     QString describe(const LinkStatus &status, const Extras &extras);
     QString describe(const LinkStatus &status);

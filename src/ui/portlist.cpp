@@ -36,7 +36,8 @@ void PortList::askForNetworkPort(const QString &note)
     dialog->setLabelText(note
         + QStringLiteral("A board behind a serial port server such as ser2net:\n"
                          "rfc2217://HOST:PORT (telnet, the line set by the viewer) or "
-                         "socket://HOST:PORT (raw TCP)"));
+                         "socket://HOST:PORT (raw TCP);\n"
+                         "a board another viewer or capture publishes: zmq+tcp://HOST:PORT"));
     dialog->setTextValue(
         lastNetworkPort.isEmpty() ? QStringLiteral("rfc2217://") : lastNetworkPort);
     connect(dialog, &QInputDialog::textValueSelected, this, [this](const QString &typed) {

@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: MIT
 # The whole program as a process, on a real X server (Xvfb): closing its window ends it with exit
 # code 0 and nothing on the console about threads or socket notifiers. Its options: --help and
-# --version without a display, a replay recorded again, a port connected and recorded from the
-# command line; bad options end it with exit code 2 before a window opens, as they end the tools; a
-# recording that cannot start is said in a box as well as on standard error.
+# --version without a display, a replay recorded again, a port connected and recorded or published
+# from the command line; bad options end it with exit code 2 before a window opens, as they end the
+# tools; a recording that cannot start is said in a box as well as on standard error, an endpoint
+# that cannot be bound on standard error.
 # Usage: app_process_test.sh PATH_TO_VAZOREZ_GUI
 set -uo pipefail
 gui="$(realpath "$1")"
@@ -216,6 +217,41 @@ wait "$pid"
 status=$?
 check "SIGTERM while the failure box is open ends the viewer with exit 0" [ $status -eq 0 ]
 
+# --publish: a program subscribed gets the frames of the port connected from the command line; a
+# second viewer asking for the same endpoint says on standard error that it is in use, and runs on
+# without publishing.
+"$bin/vazorez-sim" --rate line --samples 200 >"$work/sim7.out" &
+sim=$!
+for _ in $(seq 300); do grep -q "^port: " "$work/sim7.out" && break; sleep 0.1; done
+port="$(sed -n 's/^port: //p' "$work/sim7.out")"
+free_port='import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+endpoint="tcp://127.0.0.1:$(/usr/bin/python3 -c "$free_port")"
+"$gui" --port "$port" --connect --publish "$endpoint" 2>"$log" &
+pid=$!
+check "--publish ENDPOINT: a subscriber gets the port's frames" /usr/bin/python3 - "$endpoint" "$port" <<'PY'
+import json, sys, zmq
+socket = zmq.Context().socket(zmq.SUB)
+socket.setsockopt(zmq.SUBSCRIBE, b"frame")
+socket.setsockopt(zmq.RCVTIMEO, 20000)
+socket.connect(sys.argv[1])
+topic, header, i, q, s = socket.recv_multipart()
+header = json.loads(header)
+sys.exit(0 if header["source"] == sys.argv[2] and header["n"] == 200
+         and (len(i), len(q), len(s)) == (400, 400, 800) else 1)
+PY
+"$gui" --publish "$endpoint" 2>"$work/second.log" &
+second=$!
+for _ in $(seq 150); do grep -q "cannot publish" "$work/second.log" && break; sleep 0.1; done
+check "--publish ENDPOINT in use: said on standard error" \
+  grep -qx "vazorez-gui: cannot publish on $endpoint: address already in use" "$work/second.log"
+check "--publish ENDPOINT in use: the viewer runs on" kill -0 "$second"
+kill -TERM "$second" "$pid"
+wait "$second"
+status=$?
+wait "$pid"
+check "--publish: both viewers end with exit 0 (got $status, $?)" [ "$status $?" = "0 0" ]
+kill -INT "$sim"; wait "$sim"
+
 # Bad options end the viewer with exit code 2 and say why, before any window opens (offscreen, a
 # window would keep it running until the timeout).
 says() { grep -F -- "$1" "$log" | grep -q "^vazorez-gui: .* (see --help)$"; }
@@ -241,6 +277,10 @@ extra words|unexpected argument 'extra'
 --replay empty.raw --port /dev/null|give --replay or --port, not both
 --port socket://127.0.0.1:99999|--port socket://127.0.0.1:99999: not a network port: 99999 is not a TCP port number (1 to 65535)
 --port rfc2217://:4000|--port rfc2217://:4000: not a network port
+--port zmq+tcp://127.0.0.1|--port zmq+tcp://127.0.0.1: not a publisher: expected zmq+tcp://HOST:PORT
+--publish tcp://127.0.0.1|--publish tcp://127.0.0.1: expected tcp://HOST:PORT
+--publish tcp://127.0.0.1:70000|--publish tcp://127.0.0.1:70000: 70000 is not a TCP port number (1 to 65535)
+--publish udp://127.0.0.1:5556|--publish udp://127.0.0.1:5556: expected tcp://HOST:PORT
 TABLE
 
 # A request that cannot be met is said, and the viewer starts all the same.

@@ -16,6 +16,7 @@
 #include "qtwarnings.h"
 #include "replaybar.h"
 #include "replaysource.h"
+#include "simulator.h"
 #ifdef VAZOREZ_RADAR_VIEW
 #include "profilefile.h"
 #include "radartruth.h"
@@ -31,6 +32,9 @@
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMenu>
 #include <QProcess>
@@ -38,16 +42,22 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QXYSeries>
 #include <QtTest>
 
+#include <zmq_addon.hpp>
+
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -214,6 +224,94 @@ quint64 statusField(qint64 pid, const char *name)
 }
 
 void noteSignal(int) { }
+
+// Every frame the window's link decodes, as its taps hear it: the wire bytes back to back.
+struct DecodedFrames : FrameTap {
+    std::mutex mutex;
+    QByteArray bytes;
+    frame_t last;
+    void frameDecoded(const frame_t &record, const char *frameBytes, int length, double) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bytes.append(frameBytes, length);
+        last = record;
+    }
+};
+
+// `count` words of `width` bytes from the wire's big-endian to the stream's little-endian.
+QByteArray littleEndian(const QByteArray &wire, int offset, int count, int width)
+{
+    QByteArray words = wire.mid(offset, count * width);
+    for (int k = 0; k < count; ++k)
+        std::reverse(words.begin() + k * width, words.begin() + (k + 1) * width);
+    return words;
+}
+
+// A user's program reading the published stream: every message it takes, by kind, and what was
+// wrong with any (a message in part, a frame whose parts are not the sizes its header gives, a
+// frame out of order).
+struct Subscriber {
+    struct Frame {
+        QJsonObject header;
+        QByteArray i, q, s;
+    };
+    zmq::context_t context;
+    zmq::socket_t socket{context, zmq::socket_type::sub};
+    std::map<int64_t, Frame> frames;
+    std::map<int64_t, QByteArray> raw;
+    std::map<int64_t, QJsonObject> targets;
+    QList<QJsonObject> statuses;
+    QStringList faults;
+
+    explicit Subscriber(const QString &endpoint)
+    {
+        socket.set(zmq::sockopt::subscribe, "");
+        socket.connect(endpoint.toStdString());
+    }
+    // Takes every message waiting; true, to be read inside a wait.
+    bool take()
+    {
+        std::vector<zmq::message_t> parts;
+        while (zmq::recv_multipart(socket, std::back_inserter(parts), zmq::recv_flags::dontwait)) {
+            const auto part = [&parts](size_t k) {
+                return k < parts.size() ? QByteArray(parts[k].data<char>(), int(parts[k].size()))
+                                        : QByteArray();
+            };
+            const QByteArray topic = part(0);
+            const QJsonObject header = QJsonDocument::fromJson(part(1)).object();
+            const auto seq = int64_t(header.value("seq").toDouble(-1));
+            const int n = header.value("n").toInt(-1);
+            if (topic == "status" && parts.size() == 2)
+                statuses.append(header);
+            else if (topic == "frame" && parts.size() == 5 && part(2).size() == 2 * n
+                && part(3).size() == 2 * n && part(4).size() == 4 * n
+                && (frames.empty() || seq > frames.rbegin()->first))
+                frames[seq] = {header, part(2), part(3), part(4)};
+            else if (topic == "raw" && parts.size() == 3)
+                raw[seq] = part(2);
+            else if (topic == "targets" && parts.size() == 2)
+                targets[seq] = header;
+            else
+                faults.append(QStringLiteral("%1 in %2 parts: %3")
+                                  .arg(QString(topic))
+                                  .arg(parts.size())
+                                  .arg(QString(part(1))));
+            parts.clear();
+        }
+        return true;
+    }
+    // The first status from `from` on with `event` whose `field` is `value` (any, when null); -1:
+    // none yet.
+    int status(const char *event, int from = 0, const char *field = nullptr,
+        const QJsonValue &value = {}) const
+    {
+        for (int k = from; k < statuses.size(); ++k)
+            if (statuses[k].value("event").toString() == QLatin1String(event)
+                && (!field || statuses[k].value(field) == value))
+                return k;
+        return -1;
+    }
+};
 
 } // namespace
 
@@ -432,6 +530,167 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(radarSidecarPath(path)));
     }
 #endif
+
+    void publishedStreamCarriesEveryFrame_data()
+    {
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<int>("frames");
+        // flood: as fast as the line takes them, the subscriber not reading; radar: a radar
+        // profile in force, so each frame's targets go out too.
+        QTest::addColumn<bool>("flood");
+        QTest::addColumn<bool>("radar");
+        QTest::newRow("n = 24 at the line's pace") << 24 << 60 << false << false;
+        QTest::newRow("n = 200 at the line's pace") << 200 << 12 << false << true;
+        QTest::newRow("n = 255 at the line's pace") << 255 << 10 << false << false;
+        QTest::newRow("a flood of 1-sample frames") << 1 << 150000 << true << false;
+    }
+
+    void publishedStreamCarriesEveryFrame()
+    {
+        // "Publish..." from the charts' menu: a program subscribed gets every frame the link
+        // decodes, numbered without gaps, as the line carried it. One that stops reading while a
+        // flood arrives loses whole frames, counted by the gaps; the viewer decodes every frame
+        // all the same and never waits for it.
+        QFETCH(int, samples);
+        QFETCH(int, frames);
+        QFETCH(bool, flood);
+        QFETCH(bool, radar);
+        SimulatorOptions options;
+        options.mode = radar ? SimMode::Cw : SimMode::Alternate;
+        options.samples = samples;
+        options.count = frames;
+        options.rate = flood ? SimulatorOptions::Rate::Max : SimulatorOptions::Rate::Line;
+#ifdef VAZOREZ_RADAR_VIEW
+        options.radarScene = radar;
+        options.radar = exampleRadarProfile();
+        options.targets = {{10.0, -7.5, 50.0}};
+#else
+        if (radar)
+            QSKIP("built without the radar view");
+#endif
+        auto simulator = std::make_unique<Simulator>(options);
+        QString port, error;
+        QVERIFY2(simulator->openPseudoTerminal(&port, &error), qPrintable(error));
+        DecodedFrames decoded;
+        Bench b;
+        b.window.link()->addTap(&decoded);
+        b.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&b.window));
+        const auto publishOn = [&b](const QString &endpoint) {
+            QInputDialog *dialog = nullptr;
+            return b.chooseFromMenu(b.views.first(), "action_Publish") && QTest::qWaitFor([&] {
+                dialog = b.window.findChild<QInputDialog *>("inputDialog_Publish");
+                return dialog && dialog->isVisible();
+            }) && (dialog->setTextValue(endpoint), QMetaObject::invokeMethod(dialog, "accept"));
+        };
+        // An endpoint in use is said; the viewer goes on without publishing.
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost));
+        const QString endpoint = QStringLiteral("tcp://127.0.0.1:%1").arg(taken.serverPort());
+        QVERIFY(publishOn(endpoint));
+        QTRY_VERIFY2(
+            b.status().startsWith("cannot publish on " + endpoint + ": address already in use\n"),
+            qPrintable(b.status()));
+        QVERIFY(b.lab.publishingEndpoint().isEmpty());
+        taken.close();
+        QVERIFY(publishOn(endpoint));
+        QTRY_COMPARE(b.lab.publishingEndpoint(), endpoint);
+        // Subscribed once the publisher's status (once a second) arrives.
+        Subscriber subscriber(endpoint);
+        QTRY_VERIFY(subscriber.take() && !subscriber.statuses.isEmpty());
+#ifdef VAZOREZ_RADAR_VIEW
+        // Set after the start: the publisher takes the profile in force as the link opens.
+        if (radar)
+            b.lab.showRadarView()->applyProfile(exampleRadarProfile(), false);
+#endif
+        b.window.addPort(port);
+        b.button->click();
+        QCOMPARE(b.button->text(), QStringLiteral("disconnect"));
+        std::atomic<bool> boardDone{false}, stopBoard{false};
+        std::thread board([&] {
+            simulator->run([&] { return stopBoard.load(); });
+            boardDone = true;
+        });
+        const auto joinBoard = qScopeGuard([&] {
+            stopBoard = true;
+            if (board.joinable())
+                board.join();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT((flood || subscriber.take()) && boardDone, 120000);
+        board.join();
+        // Every frame the board sent was decoded: the subscriber that did not read held nothing up.
+        QTRY_COMPARE(b.window.link()->status().framesDecoded, uint64_t(frames));
+        QCOMPARE(simulator->stats().frames, int64_t(frames));
+        QTRY_COMPARE(pointsOf(b.iSeries), decoded.last.i_series); // and the window is current
+        // Read on until everything the publisher numbered has gone out: a status once a second
+        // after one that counted every frame.
+        int numbered = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(subscriber.take()
+                && (numbered = subscriber.status("figures", 0, "published", frames)) >= 0
+                && subscriber.status("figures", numbered + 1) >= 0,
+            30000);
+        const int64_t unsent = int64_t(subscriber.statuses[numbered].value("unsent").toDouble());
+        // The board goes: its reason reaches the subscribers after the link's end.
+        simulator.reset();
+        int lost = -1;
+        QTRY_VERIFY(subscriber.take() && (lost = subscriber.status("lost")) >= 0);
+        QCOMPARE(subscriber.statuses[lost].value("reason").toString(),
+            QStringLiteral("the device hung up (unplugged, reset or switched off)"));
+        const int closed = subscriber.status("closed"), opened = subscriber.status("opened");
+        QVERIFY(opened >= 0 && closed > opened && closed < lost);
+        QCOMPARE(subscriber.statuses[opened].value("source").toString(), port);
+        QCOMPARE(subscriber.statuses[closed].value("frames").toInt(), frames);
+        QTRY_VERIFY2(
+            b.status().contains(
+                QStringLiteral("\nPublishing on %1%2; %3: ")
+                    .arg(endpoint,
+                        unsent ? QStringLiteral(", %1 frames not sent").arg(unsent) : QString(),
+                        port)),
+            qPrintable(b.status()));
+
+        // Whole messages only, and each frame as the link decoded it.
+        QVERIFY2(subscriber.faults.isEmpty(), qPrintable(subscriber.faults.join('\n')));
+        const int length = 8 * samples + 7;
+        QCOMPARE(decoded.bytes.size(), frames * length);
+        for (const auto &[seq, frame] : subscriber.frames) {
+            const QByteArray wire = decoded.bytes.mid(int(seq) * length, length);
+            QCOMPARE(frame.header.value("n").toInt(), samples);
+            QCOMPARE(frame.header.value("mode").toString(), QString(wire[2] ? "FMCW" : "CW"));
+            QCOMPARE(frame.header.value("source").toString(), port);
+            QCOMPARE(frame.i, littleEndian(wire, 5, samples, 2));
+            QCOMPARE(frame.q, littleEndian(wire, 5 + 2 * samples, samples, 2));
+            QCOMPARE(frame.s, littleEndian(wire, 5 + 4 * samples, samples, 4));
+            const auto raw = subscriber.raw.find(seq); // a message of its own, lost on its own
+            QVERIFY(raw != subscriber.raw.end() || flood);
+            if (raw != subscriber.raw.end())
+                QCOMPARE(raw->second, wire);
+        }
+        if (flood) {
+            // It lost whole frames while it did not read: gaps in seq.
+            QVERIFY(int64_t(subscriber.frames.size()) < frames);
+        } else {
+            QCOMPARE(int64_t(subscriber.frames.size()), int64_t(frames));
+            QCOMPARE(subscriber.frames.rbegin()->first, int64_t(frames - 1));
+            QCOMPARE(unsent, int64_t(0));
+        }
+        // The targets of every frame while the profile is in force: the walker coming closer.
+        QCOMPARE(int(subscriber.targets.size()), radar ? frames : 0);
+        for (const auto &[seq, targets] : subscriber.targets) {
+            QVERIFY(subscriber.frames.count(seq));
+            const QJsonArray found = targets.value("targets").toArray();
+            QVERIFY2(
+                !found.isEmpty() && found.first().toObject().value("direction") == "approaching",
+                qPrintable(QJsonDocument(targets).toJson()));
+        }
+
+        // "Stop publishing on ENDPOINT": the subscribers hear it.
+        QVERIFY(b.chooseFromMenu(b.views.first(), "action_Publish"));
+        QCOMPARE(b.window.findChild<QAction *>("action_Publish")->text(),
+            "Stop publishing on " + endpoint);
+        QTRY_VERIFY(subscriber.take() && subscriber.status("stopped") >= 0);
+        QVERIFY(b.lab.publishingEndpoint().isEmpty());
+        b.window.link()->removeTap(&decoded);
+    }
 
     void writeErrorStopsTheRecordingNotTheView_data()
     {

@@ -3,6 +3,7 @@
 #include "boardmodel.h"
 #include "framesupport.h"
 #include "labinstrument.h"
+#include "livepublisher.h"
 #include "mainwindow.h"
 #include "portlist.h"
 #include "pseudoterminal.h"
@@ -20,6 +21,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTcpServer>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
@@ -27,6 +29,11 @@
 #include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
 #include <QtTest>
+
+#include <zmq.hpp>
+
+#include <atomic>
+#include <thread>
 
 
 using namespace QtCharts;
@@ -75,6 +82,21 @@ struct Window
         return line ? line->fullText() : QString();
     }
     QString message() { return window.statusBar()->currentMessage(); }
+    // Types `url` into the port list's "Network port..." dialog, as a user does.
+    bool typeNetworkPort(const QString &url)
+    {
+        if (auto *networkPort = ports->findChild<QAction *>("action_NetworkPort"))
+            networkPort->trigger();
+        QInputDialog *dialog = nullptr;
+        if (!QTest::qWaitFor([&] {
+                dialog = window.findChild<QInputDialog *>("inputDialog_NetworkPort");
+                return dialog && dialog->isVisible();
+            }))
+            return false;
+        dialog->setTextValue(url);
+        dialog->accept();
+        return true;
+    }
 };
 
 } // namespace
@@ -127,25 +149,52 @@ private Q_SLOTS:
     void statusLineRate_data()
     {
         QTest::addColumn<double>("framesPerSecond");
-        QTest::newRow("a frame a second") << 1.0;
-        QTest::newRow("two a second") << 2.0;
-        QTest::newRow("128-sample frames at line rate") << 11.17;
-        QTest::newRow("a flood") << 250000.0;
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("publishing"); // the endpoint; empty: not publishing
+        QTest::addColumn<int>("unsent");
+        QTest::addColumn<int>("lost"); // a publisher's frames that never arrived
+        QTest::addColumn<QString>("last"); // the line once the board has stopped
+        const QString counts = ", 0 rejected, 0 bytes dropped, 0 skipped by the display";
+        QTest::newRow("a frame a second") << 1.0 << "/dev/ttyUSB0" << QString() << 0 << 0
+                                          << "/dev/ttyUSB0: 0.0 frames/s, 10 frames" + counts;
+        QTest::newRow("two a second, published")
+            << 2.0 << "/dev/ttyUSB0"
+            << "tcp://127.0.0.1:5556" << 0 << 0
+            << "Publishing on tcp://127.0.0.1:5556; /dev/ttyUSB0: 0.0 frames/s, 20 frames" + counts;
+        QTest::newRow("128-sample frames at line rate from a publisher, some lost on the way")
+            << 11.17 << "zmq+tcp://lab-pc:5556" << QString() << 0 << 3
+            << "zmq+tcp://lab-pc:5556: 0.0 frames/s, 111 frames" + counts
+                + ", 3 frames lost on the way";
+        QTest::newRow("a flood, published, some not sent")
+            << 250000.0 << "/dev/ttyUSB0"
+            << "ipc:///tmp/vazorez" << 4711 << 0
+            << "Publishing on ipc:///tmp/vazorez, 4711 frames not sent; /dev/ttyUSB0: 0.0 "
+               "frames/s, 2502500 frames"
+                + counts;
     }
 
     void statusLineRate()
     {
         // Taken over one refresh (250 ms) the rate read 0 and 4 in turn for a frame a second.
         QFETCH(double, framesPerSecond);
+        QFETCH(QString, port);
+        QFETCH(QString, publishing);
+        QFETCH(int, unsent);
+        QFETCH(int, lost);
+        QFETCH(QString, last);
         StatusLine line;
         LinkStatus status;
-        status.name = "/dev/ttyUSB0";
+        status.name = port;
         status.open = true;
+        status.framesLost = uint64_t(lost);
+        StatusLine::Extras extras;
+        extras.publishEndpoint = publishing;
+        extras.unsentFrames = uint64_t(unsent);
         QString text;
         for (int tick = 1; tick <= 40; ++tick) {
             status.seconds = tick * 0.25 + 0.01 * (tick % 3); // the timer's jitter
             status.framesDecoded = uint64_t(status.seconds * framesPerSecond);
-            text = line.describe(status);
+            text = line.describe(status, extras);
             if (tick < 16)
                 continue;
             const double shown = QRegularExpression(": ([0-9.]+) frames/s").match(text).captured(1).toDouble();
@@ -154,9 +203,9 @@ private Q_SLOTS:
         // The board stops: within a few seconds the rate says so.
         for (int tick = 41; tick <= 60; ++tick) {
             status.seconds = tick * 0.25;
-            text = line.describe(status);
+            text = line.describe(status, extras);
         }
-        QVERIFY2(text.contains(": 0.0 frames/s"), qPrintable(text));
+        QCOMPARE(text, last);
     }
 
     void windowFrame()
@@ -443,20 +492,13 @@ private Q_SLOTS:
         Ser2NetServer again;
         QVERIFY2(again.start(line.slavePath(), Ser2NetServer::Kind::Raw, &error), qPrintable(error));
         const int items = w.ports->count();
-        QAction *networkPort = w.ports->findChild<QAction *>("action_NetworkPort");
-        QVERIFY(networkPort);
-        networkPort->trigger();
-        auto typeInto = [&w](const QString &text) {
-            QInputDialog *dialog = nullptr;
-            QTRY_VERIFY((dialog = w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")) && dialog->isVisible());
-            dialog->setTextValue(text);
-            dialog->accept();
-        };
-        typeInto("ttyUSB0");
+        QVERIFY(w.typeNetworkPort("ttyUSB0"));
         QTRY_VERIFY(w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")
                     && w.window.findChild<QInputDialog *>("inputDialog_NetworkPort")->labelText().startsWith(
                         "'ttyUSB0' is not a network port."));
-        typeInto(again.url());
+        QInputDialog *askedAgain = w.window.findChild<QInputDialog *>("inputDialog_NetworkPort");
+        askedAgain->setTextValue(again.url());
+        askedAgain->accept();
         QTRY_COMPARE(w.ports->currentText(), again.url());
         QCOMPARE(w.ports->count(), items + 1);
         QTest::mouseClick(w.button, Qt::LeftButton);
@@ -466,6 +508,96 @@ private Q_SLOTS:
         QTRY_COMPARE(points(w.raw, 0), expectedRecord(through).i_series);
         QTest::mouseClick(w.button, Qt::LeftButton);
         QCOMPARE(boxes.size(), 1);
+    }
+
+    void aBoardPublishedByAnotherViewer()
+    {
+        // zmq+tcp://HOST:PORT typed as a network port: the window shows the frames another viewer
+        // or a capture publishes, as a line's; the publisher's stop loses the line, said with the
+        // reason, and a URL where nobody publishes is refused with the wait it took.
+        QTcpServer free;
+        QVERIFY(free.listen(QHostAddress::LocalHost));
+        const quint16 port = free.serverPort();
+        free.close();
+        auto publisher = std::make_unique<LivePublisher>();
+        QString error;
+        const QString endpoint = QStringLiteral("tcp://127.0.0.1:%1").arg(port);
+        QVERIFY2(publisher->start(endpoint, &error), qPrintable(error));
+        publisher->linkOpened({"/dev/ttyUSB0", {}});
+        const QString url = QStringLiteral("zmq+tcp://127.0.0.1:%1").arg(port);
+        Window w;
+        QStringList boxes;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, &w.window, [&boxes] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                boxes.append(box->informativeText());
+                box->done(QMessageBox::Ok);
+            }
+        });
+        answer.start(50);
+        QVERIFY(w.typeNetworkPort(url));
+        QTRY_COMPARE(w.ports->currentText(), url);
+        QTest::mouseClick(w.button, Qt::LeftButton); // subscribed once the publisher is heard
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        int number = 0;
+        for (int samples : {24, 200, 255}) {
+            const FrameValues values = numberedFrame(++number, samples, uint8_t(samples % 2));
+            const QByteArray bytes = encodeFrame(values);
+            publisher->frameDecoded(frame_t(), bytes.constData(), bytes.size(), number * 0.1);
+            QTRY_COMPARE(points(w.raw, 0), expectedRecord(values).i_series);
+        }
+        QTRY_VERIFY2(w.linkLine().startsWith(url + ": ") && w.linkLine().contains(" 3 frames, "),
+            qPrintable(w.linkLine()));
+        QVERIFY2(!w.linkLine().contains("lost on the way"), qPrintable(w.linkLine()));
+        publisher.reset();
+        QTRY_COMPARE(w.button->text(), QStringLiteral("connect"));
+        QCOMPARE(w.message(), "The line to " + url + " was lost: the publisher stopped");
+
+        // Frames a publisher numbered that never came (it could not send them, or the viewer did
+        // not keep up) are counted, and the count stays with the link's last figures. A publisher
+        // played by hand, whose numbering jumps.
+        zmq::context_t context;
+        zmq::socket_t byHand(context, zmq::socket_type::pub);
+        byHand.bind(endpoint.toStdString());
+        const auto send = [&byHand](const QByteArray &topic, const QByteArray &header,
+                              const QByteArray &body = QByteArray()) {
+            byHand.send(
+                zmq::buffer(topic.constData(), size_t(topic.size())), zmq::send_flags::sndmore);
+            byHand.send(zmq::buffer(header.constData(), size_t(header.size())),
+                body.isEmpty() ? zmq::send_flags::none : zmq::send_flags::sndmore);
+            if (!body.isEmpty())
+                byHand.send(zmq::buffer(body.constData(), size_t(body.size())));
+        };
+        // Heard once a status arrives: sent while the open waits for it.
+        std::atomic<bool> opened{false};
+        std::thread statuses([&] {
+            while (!opened) {
+                send("status", R"({"event":"figures"})");
+                QThread::msleep(50);
+            }
+        });
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        opened = true;
+        statuses.join();
+        QCOMPARE(w.button->text(), QStringLiteral("disconnect"));
+        for (int seq : {0, 1, 5}) {
+            const FrameValues values = numberedFrame(seq, 24, 0);
+            send("raw", QByteArray(R"({"seq":)") + QByteArray::number(seq) + '}',
+                encodeFrame(values));
+            QTRY_COMPARE(points(w.raw, 0), expectedRecord(values).i_series);
+        }
+        QTRY_VERIFY2(
+            w.linkLine().endsWith(" 3 frames, 0 rejected, 0 bytes dropped, 0 skipped by the "
+                                  "display, 3 frames lost on the way"),
+            qPrintable(w.linkLine()));
+        send("status", R"({"event":"stopped"})");
+        QTRY_COMPARE(w.message(), "The line to " + url + " was lost: the publisher stopped");
+        QVERIFY2(w.linkLine().endsWith(", 3 frames lost on the way"), qPrintable(w.linkLine()));
+        byHand.close();
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(boxes,
+            QStringList{url + ": no publisher answered at " + endpoint
+                + " within 5 s (it sends its status once a second)"});
     }
 
     void cachedItemsPaintTheSamePixels_data()
