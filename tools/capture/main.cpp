@@ -179,7 +179,7 @@ public:
                      static_cast<unsigned long long>(stats.framesRejected),
                      static_cast<unsigned long long>(stats.bytesDropped));
         if (framesLost > 0)
-            std::fprintf(stderr, "vazorez-capture: %llu frames the publisher sent never arrived\n",
+            std::fprintf(stderr, "vazorez-capture: %llu frames lost on the way (gaps in the publisher's seq)\n",
                 static_cast<unsigned long long>(framesLost));
         if (publisher)
             std::fprintf(stderr, "vazorez-capture: published %llu frames on %s, %llu could not be sent\n",
