@@ -19,7 +19,10 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 configure() {
   local name="$1"; shift
   rm -f "$root/$name/CMakeCache.txt"
-  cmake -S . -B "$root/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$root/$name.configure.log" 2>&1 \
+  # Unoptimised and without debug information: these builds show that the code builds and links
+  # this way, which takes half the time of an optimised build.
+  cmake -S . -B "$root/$name" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+    -DCMAKE_C_FLAGS_DEBUG=-O0 "$@" >"$root/$name.configure.log" 2>&1 \
     || { cat "$root/$name.configure.log"; fail "$name: configure failed"; return 1; }
   grep -- "-- VazoRez:" "$root/$name.configure.log" | sed "s/^-- /$name: /"
 }
