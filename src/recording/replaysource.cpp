@@ -6,6 +6,7 @@
 #include "linesettings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -15,12 +16,15 @@ constexpr int kTickMs = 10;
 // The longest wait between two reads: a slow pace waits in steps, not in one timer of days.
 constexpr double kLongestWaitMs = 1000;
 
-// The counting pass would repeat every "error parsing data" that the replay itself will log.
-QtMessageHandler passedOn = nullptr;
+// The counting pass would repeat every "error parsing data" that the replay itself will log. It
+// runs on the worker's thread while the window's thread may log: both read the handler it passes
+// lines on to.
+std::atomic<QtMessageHandler> passedOn {nullptr};
 void dropDebugLines(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type != QtDebugMsg && passedOn)
-        passedOn(type, context, message);
+    const QtMessageHandler next = passedOn.load();
+    if (type != QtDebugMsg && next)
+        next(type, context, message);
 }
 
 } // namespace
