@@ -99,6 +99,18 @@ struct Window
     }
 };
 
+// Answers every failure box that opens, a few times a second, keeping what it said in `boxes`.
+void answerBoxes(QTimer &timer, QObject *context, QStringList &boxes)
+{
+    QObject::connect(&timer, &QTimer::timeout, context, [&boxes] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            boxes.append(box->informativeText());
+            box->done(QMessageBox::Ok);
+        }
+    });
+    timer.start(50);
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -463,13 +475,7 @@ private Q_SLOTS:
         // Any failure box is answered, and what it said kept.
         QStringList boxes;
         QTimer answer;
-        connect(&answer, &QTimer::timeout, &w.window, [&boxes] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                boxes.append(box->informativeText());
-                box->done(QMessageBox::Ok);
-            }
-        });
-        answer.start(50);
+        answerBoxes(answer, &w.window, boxes);
         w.window.addPort(server.url());
         w.window.connectSelected();
         QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join('\n')));
@@ -528,13 +534,7 @@ private Q_SLOTS:
         Window w;
         QStringList boxes;
         QTimer answer;
-        connect(&answer, &QTimer::timeout, &w.window, [&boxes] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                boxes.append(box->informativeText());
-                box->done(QMessageBox::Ok);
-            }
-        });
-        answer.start(50);
+        answerBoxes(answer, &w.window, boxes);
         QVERIFY(w.typeNetworkPort(url));
         QTRY_COMPARE(w.ports->currentText(), url);
         QTest::mouseClick(w.button, Qt::LeftButton); // subscribed once the publisher is heard
