@@ -28,7 +28,13 @@ LiveFeed::LiveFeed(QObject *parent)
 {
     watch.setInterval(1000);
     connect(&watch, &QTimer::timeout, this, [this] {
-        if (connected && lastHeard.elapsed() >= kSilenceLimitMs)
+        if (!connected || lastHeard.elapsed() < kSilenceLimitMs)
+            return;
+        // A program that was stopped (Ctrl-Z) finds the publisher's messages waiting: it was not
+        // the publisher that fell silent.
+        if (drain())
+            emit readyRead();
+        if (lastHeard.elapsed() >= kSilenceLimitMs)
             reportLost(QStringLiteral("the publisher sent nothing for %1 s")
                            .arg(lastHeard.elapsed() / 1000));
     });
@@ -61,7 +67,7 @@ bool LiveFeed::isWellFormed(const QString &url, QString *error)
         const int port = match.captured(2).toInt();
         if (port >= 1 && port <= 65535)
             return true;
-        *error = QStringLiteral("not a publisher: %1 is not a TCP port number (1 to 65535)")
+        *error = QStringLiteral("not a publisher: %1 is not a TCP port number, 1 to 65535")
                      .arg(match.captured(2));
         return false;
     }
@@ -82,6 +88,7 @@ bool LiveFeed::open(const QString &url, int timeoutMs, const std::function<bool(
         socket->set(zmq::sockopt::linger, 0);
         // Whole messages queue here until they are read; beyond that ZeroMQ drops whole ones.
         socket->set(zmq::sockopt::rcvhwm, 4000);
+        socket->set(zmq::sockopt::ipv6, endpoint.startsWith(QLatin1String("tcp://[")) ? 1 : 0);
         socket->set(zmq::sockopt::subscribe, "raw");
         socket->set(zmq::sockopt::subscribe, "status");
         socket->connect(endpoint.toStdString());
@@ -112,8 +119,13 @@ bool LiveFeed::open(const QString &url, int timeoutMs, const std::function<bool(
             return false;
         }
         zmq::pollitem_t item{socket->handle(), 0, ZMQ_POLLIN, 0};
-        zmq::poll(&item, 1,
-            std::chrono::milliseconds(std::clamp<qint64>(deadline.remainingTime(), 1, kSliceMs)));
+        try {
+            zmq::poll(&item, 1,
+                std::chrono::milliseconds(
+                    std::clamp<qint64>(deadline.remainingTime(), 1, kSliceMs)));
+        } catch (const zmq::error_t &) {
+            continue; // a signal (Ctrl-C) broke the wait: the check above decides
+        }
         drain();
     }
     lossReported = false;
@@ -168,7 +180,13 @@ bool LiveFeed::drain()
     const int before = received.size();
     // The descriptor only says that something changed: the events tell whether a message waits,
     // and every waiting one is taken, or no further edge would come.
-    while (socket->get(zmq::sockopt::events) & ZMQ_POLLIN) {
+    for (;;) {
+        try {
+            if (!(socket->get(zmq::sockopt::events) & ZMQ_POLLIN))
+                break;
+        } catch (const zmq::error_t &) {
+            break; // interrupted by a signal: the next notification or watch comes back here
+        }
         std::vector<zmq::message_t> parts;
         zmq::message_t part;
         try {

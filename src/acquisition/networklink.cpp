@@ -201,7 +201,14 @@ bool NetworkLink::open(const QString &url, uint32_t baudRate, int timeoutMs)
     if (!isWellFormed(url, &error))
         return fail(error);
     if (LiveFeed::isFeedName(url)) {
-        if (!feed.open(url, timeoutMs, abandoned))
+        // ZeroMQ would try a name it cannot resolve without end: a typo is said at once.
+        const QDeadlineTimer deadline(timeoutMs);
+        const QUrl parsed(url);
+        QString why;
+        if (parsed.scheme().compare(QLatin1String("zmq+tcp"), Qt::CaseInsensitive) == 0
+            && lookUp(parsed.host(), timeoutMs, &why).isEmpty())
+            return fail(why);
+        if (!feed.open(url, int(qMax<qint64>(1, deadline.remainingTime())), abandoned))
             return fail(feed.errorString());
         feeding = true;
         connected = true;

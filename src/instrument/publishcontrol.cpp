@@ -67,7 +67,7 @@ void PublishControl::refresh(const LinkStatus &status)
 {
     if (!publisher)
         return;
-    publisher->setLinkFigures(status.framesRejected, status.bytesDropped);
+    publisher->setLinkFigures(status.framesDecoded, status.framesRejected, status.bytesDropped);
     takeProfile();
 }
 

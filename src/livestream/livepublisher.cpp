@@ -8,6 +8,7 @@
 #include "targetjson.h"
 #endif
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -15,10 +16,18 @@
 
 #include <zmq.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #ifdef Q_OS_LINUX
 #include <pthread.h>
+#endif
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -34,6 +43,30 @@ QByteArray jsonString(const QString &text)
 QByteArray secondsText(double seconds)
 {
     return QByteArray::number(seconds, 'f', 6);
+}
+
+// Whether a process accepts connections on the Unix socket at `path`. A file there that nobody
+// listens on is a stale one, which binding replaces.
+bool ipcInUse(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    sockaddr_un address{};
+    const QByteArray name = QFile::encodeName(path);
+    if (name.size() >= int(sizeof address.sun_path))
+        return false; // ZeroMQ refuses it itself
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    const bool answered
+        = ::connect(probe, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    ::close(probe);
+    return answered;
+#else
+    Q_UNUSED(path)
+    return false;
+#endif
 }
 
 } // namespace
@@ -83,7 +116,7 @@ bool LivePublisher::isWellFormedEndpoint(const QString &endpoint, QString *error
         const int port = match.captured(2).toInt();
         if (match.captured(2) == QLatin1String("*") || (port >= 1 && port <= 65535))
             return true;
-        *error = QStringLiteral("%1: %2 is not a TCP port number (1 to 65535)")
+        *error = QStringLiteral("%1: %2 is not a TCP port number, 1 to 65535")
                      .arg(endpoint, match.captured(2));
         return false;
     }
@@ -101,6 +134,11 @@ bool LivePublisher::start(const QString &endpoint, QString *error)
     }
     if (!isWellFormedEndpoint(endpoint, error))
         return false;
+    if (endpoint.startsWith(QLatin1String("ipc://")) && ipcInUse(endpoint.mid(6))) {
+        // ZeroMQ would remove the other publisher's socket file and take its subscribers.
+        *error = QStringLiteral("cannot publish on %1: address already in use").arg(endpoint);
+        return false;
+    }
     try {
         zmq::socket_t socket(sender->context, zmq::socket_type::pub);
         socket.set(zmq::sockopt::sndhwm, kSendHighWaterMark);
@@ -108,12 +146,18 @@ bool LivePublisher::start(const QString &endpoint, QString *error)
         socket.set(zmq::sockopt::sndbuf, 256 * 1024);
         // What is still queued for a subscriber when the publisher stops may take this long.
         socket.set(zmq::sockopt::linger, 200);
+        // tcp://[::1]:PORT; only then, so that an IPv4 endpoint is named as it was given.
+        socket.set(zmq::sockopt::ipv6, endpoint.startsWith(QLatin1String("tcp://[")) ? 1 : 0);
         socket.bind(endpoint.toStdString());
         boundEndpoint = QString::fromStdString(socket.get(zmq::sockopt::last_endpoint));
         sender->socket = std::move(socket);
     } catch (const zmq::error_t &failure) {
         *error = QStringLiteral("cannot publish on %1: %2")
                      .arg(endpoint, QString::fromUtf8(failure.what()).toLower());
+        // A host name is taken for a network interface's name.
+        if (failure.num() == ENODEV)
+            *error += QStringLiteral(" (give an address of this machine, such as 127.0.0.1, or an "
+                                     "interface's name, such as eth0)");
         return false;
     }
     thread = std::thread([this] {
@@ -156,8 +200,10 @@ bool LivePublisher::setRadarProfile(const QByteArray &json, QString *error, cons
 #endif
 }
 
-void LivePublisher::setLinkFigures(uint64_t framesRejected, uint64_t bytesDropped)
+void LivePublisher::setLinkFigures(
+    uint64_t framesDecoded, uint64_t framesRejected, uint64_t bytesDropped)
 {
+    decoded = framesDecoded;
     rejected = framesRejected;
     dropped = bytesDropped;
 }
@@ -197,6 +243,7 @@ void LivePublisher::linkOpened(const LinkOpening &opening)
     currentLink = link;
     currentlyOpen = true;
     framesOfLink = 0;
+    decoded = 0;
     rejected = 0;
     dropped = 0;
     QString name = opening.name;
@@ -344,8 +391,8 @@ void LivePublisher::run()
             nextFigures = Clock::now() + std::chrono::seconds(1);
             const QByteArray figures
                 = "{\"event\":\"figures\",\"link\":" + QByteArray::number(currentLink.load())
-                + ",\"open\":" + (currentlyOpen.load() ? "true" : "false")
-                + ",\"frames\":" + QByteArray::number(qulonglong(framesOfLink.load()))
+                + ",\"open\":" + (currentlyOpen.load() ? "true" : "false") + ",\"frames\":"
+                + QByteArray::number(qulonglong(std::max(decoded.load(), framesOfLink.load())))
                 + ",\"rejected\":" + QByteArray::number(qulonglong(rejected.load()))
                 + ",\"bytes_dropped\":" + QByteArray::number(qulonglong(dropped.load()))
                 + ",\"published\":" + QByteArray::number(qulonglong(nextSeq.load()))

@@ -57,8 +57,10 @@ public:
     // `origin` names the profile in the message (its file).
     bool setRadarProfile(const QByteArray &json, QString *error,
         const QString &origin = QStringLiteral("the radar profile"));
-    // The link's own figures for the once-a-second status (the frames are counted here).
-    void setLinkFigures(uint64_t framesRejected, uint64_t bytesDropped);
+    // The link's own figures for the once-a-second status: frames decoded (also those before
+    // publishing began), rejected frames and dropped bytes. Until they are given, the frames
+    // published of the link are counted.
+    void setLinkFigures(uint64_t framesDecoded, uint64_t framesRejected, uint64_t bytesDropped);
     // The link went away unasked: a "lost" status with the reason follows its "closed".
     void linkLost(const QString &reason);
 
@@ -106,6 +108,7 @@ private:
     std::atomic<uint64_t> rejected{0};
     std::atomic<uint64_t> dropped{0};
     std::atomic<uint64_t> framesOfLink{0};
+    std::atomic<uint64_t> decoded{0}; // the link's own count, as its owner gives it
     std::atomic<int> currentLink{0};
     std::atomic<bool> currentlyOpen{false};
 };

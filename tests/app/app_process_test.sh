@@ -279,7 +279,7 @@ extra words|unexpected argument 'extra'
 --port rfc2217://:4000|--port rfc2217://:4000: not a network port
 --port zmq+tcp://127.0.0.1|--port zmq+tcp://127.0.0.1: not a publisher: expected zmq+tcp://HOST:PORT
 --publish tcp://127.0.0.1|--publish tcp://127.0.0.1: expected tcp://HOST:PORT
---publish tcp://127.0.0.1:70000|--publish tcp://127.0.0.1:70000: 70000 is not a TCP port number (1 to 65535)
+--publish tcp://127.0.0.1:70000|--publish tcp://127.0.0.1:70000: 70000 is not a TCP port number, 1 to 65535
 --publish udp://127.0.0.1:5556|--publish udp://127.0.0.1:5556: expected tcp://HOST:PORT
 TABLE
 

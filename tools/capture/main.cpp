@@ -152,7 +152,8 @@ public:
         if (code == HungUp && frameLimit >= 0 && written >= frameLimit)
             code = Done;
         if (publisher) {
-            publisher->setLinkFigures(receiver.stats().framesRejected, receiver.stats().bytesDropped);
+            publisher->setLinkFigures(receiver.stats().framesDecoded, receiver.stats().framesRejected,
+                receiver.stats().bytesDropped);
             publisher->linkClosed();
             if (code == HungUp)
                 publisher->linkLost(lostReason.isEmpty() ? QStringLiteral("the line hung up") : lostReason);
@@ -181,11 +182,17 @@ public:
         if (framesLost > 0)
             std::fprintf(stderr, "vazorez-capture: %llu frames lost on the way (gaps in the publisher's seq)\n",
                 static_cast<unsigned long long>(framesLost));
-        if (publisher)
-            std::fprintf(stderr, "vazorez-capture: published %llu frames on %s, %llu could not be sent\n",
+        if (publisher && publisher->unsent() > 0)
+            std::fprintf(stderr,
+                "vazorez-capture: published %llu frames on %s; %llu of them could not be sent (the "
+                "queue was full)\n",
                 static_cast<unsigned long long>(publisher->published()),
                 qPrintable(publisher->endpoint()),
                 static_cast<unsigned long long>(publisher->unsent()));
+        else if (publisher)
+            std::fprintf(stderr, "vazorez-capture: published %llu frames on %s\n",
+                static_cast<unsigned long long>(publisher->published()),
+                qPrintable(publisher->endpoint()));
         QCoreApplication::exit(exitCode);
     }
 
@@ -225,7 +232,8 @@ private:
         arrival = clock.nsecsElapsed() / 1e9;
         receiver.receive(bytes.constData(), bytes.size(), decoder, record, sink());
         if (publisher)
-            publisher->setLinkFigures(receiver.stats().framesRejected, receiver.stats().bytesDropped);
+            publisher->setLinkFigures(receiver.stats().framesDecoded, receiver.stats().framesRejected,
+                receiver.stats().bytesDropped);
     }
 
     void readAvailable()
@@ -318,9 +326,9 @@ int main(int argc, char *argv[])
         "blocked: the output file then keeps its temporary name FILE.part-XXXXXX.\n"
         "Exit status: 0 done (--frames, --seconds or a signal), 1 a failure (the port cannot be\n"
         "opened, the output cannot be written: a file keeps the whole frames written before the\n"
-        "error, and says how many), 2 bad options, 3 the line hung up or the network\n"
-        "port's server closed the connection or stopped answering (everything received until\n"
-        "then is written).\n"
+        "error, and says how many), 2 bad options, 3 the line hung up, the network\n"
+        "port's server closed the connection or stopped answering, or the publisher read\n"
+        "stopped or fell silent (everything received until then is written).\n"
         "--publish ENDPOINT sends every recorded frame live to other programs (ZeroMQ; see\n"
         "the README); a board published so is read back with PORT zmq+tcp://HOST:PORT.");
     parser.addHelpOption();
@@ -364,6 +372,8 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--seconds wants a positive number, not '%1'").arg(parser.value("seconds")));
 
     const QString endpoint = parser.value("publish");
+    if (parser.isSet("publish") && endpoint.isEmpty())
+        return usageError(QStringLiteral("--publish wants an endpoint (tcp://127.0.0.1:5556), not ''"));
     if (parser.isSet("publish") && !LivePublisher::isWellFormedEndpoint(endpoint, &error))
         return usageError(QStringLiteral("--publish %1").arg(error));
 
@@ -373,7 +383,8 @@ int main(int argc, char *argv[])
     QByteArray profileJson;
     if (parser.isSet("radar")) {
         if (!parser.isSet("publish"))
-            return usageError(QStringLiteral("--radar gives the targets --publish sends; give --publish too"));
+            return usageError(
+                QStringLiteral("--radar needs --publish: its profile gives the targets the stream carries"));
         QFile profile(parser.value("radar"));
         if (!profile.open(QIODevice::ReadOnly))
             return usageError(QStringLiteral("cannot read the radar profile %1: %2")
