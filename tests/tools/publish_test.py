@@ -218,6 +218,9 @@ def main():
     check(after and len(after) > 250, f"after the restart {len(after)} frames")
 
     # 3. A publisher killed mid-stream: its reader loses the line after the silence it states.
+    # Beside it, a reader where nobody publishes (both wait 5 s).
+    nobody = subprocess.Popen([os.path.join(BIN, "vazorez-capture"), f"zmq+tcp://127.0.0.1:{free_port()}",
+                               "-o", os.devnull], stderr=subprocess.PIPE, text=True)
     sim, pty = start_sim("--mode", "fmcw", "--samples", "100", "--rate", "line")
     publisher = capture(pty, "--publish", endpoint, "-o", os.devnull)
     reader = capture(f"zmq+tcp://127.0.0.1:{port}", "-o", os.path.join(work, "c.raw"))
@@ -245,9 +248,8 @@ def main():
         used = subprocess.run([tool, "/dev/null", "--publish", busy], capture_output=True, text=True)
         check(used.returncode == 1 and f"cannot publish on {busy}: address already in use"
               in used.stderr, f"in use: {used.returncode} {used.stderr}")
-    nobody = subprocess.run([tool, f"zmq+tcp://127.0.0.1:{free_port()}", "-o", os.devnull],
-                            capture_output=True, text=True, timeout=30)
-    check(nobody.returncode == 1 and "no publisher answered" in nobody.stderr, nobody.stderr)
+    nobody_said = nobody.communicate(timeout=30)[1]
+    check(nobody.returncode == 1 and "no publisher answered" in nobody_said, nobody_said)
 
     # 5. The README's example, as printed there, against a live board.
     text = open(README).read()
