@@ -11,7 +11,7 @@ DisplayPause::DisplayPause(MainWindow *window)
     window->setFrameGate([this](const frame_t &frame, const FrameIdentity &identity) {
         return admit(frame, identity);
     });
-    connect(window, &MainWindow::frameShown, this,
+    connect(window, &MainWindow::signalFrameShown, this,
         [this](const frame_t &frame, const FrameIdentity &identity) {
             shown = true;
             shownFrame = frame;

@@ -36,12 +36,12 @@ LabInstrument::LabInstrument(MainWindow *window)
     recording->setProfileSource([this] { return views->radarProfileJson(); });
     publishing->setProfileSource([this] { return views->radarProfileJson(); });
 
-    connect(window, &MainWindow::userActed, this, &LabInstrument::userActed);
-    connect(window, &MainWindow::linkOpening, recording, &RecordingControl::prepare);
-    connect(window, &MainWindow::linkRefused, recording, &RecordingControl::abandon);
-    connect(window, &MainWindow::linkOpened, this, &LabInstrument::linkOpened);
-    connect(window, &MainWindow::linkEnded, this, &LabInstrument::linkEnded);
-    connect(window, &MainWindow::closingDown, this, &LabInstrument::letGo);
+    connect(window, &MainWindow::signalUserActed, this, &LabInstrument::userActed);
+    connect(window, &MainWindow::signalLinkOpening, recording, &RecordingControl::prepare);
+    connect(window, &MainWindow::signalLinkRefused, recording, &RecordingControl::abandon);
+    connect(window, &MainWindow::signalLinkOpened, this, &LabInstrument::linkOpened);
+    connect(window, &MainWindow::signalLinkEnded, this, &LabInstrument::linkEnded);
+    connect(window, &MainWindow::signalClosingDown, this, &LabInstrument::letGo);
     connect(recording, &RecordingControl::problem, this, &LabInstrument::warn);
     connect(replays, &ReplayControl::problem, this, &LabInstrument::warn);
     connect(pause, &DisplayPause::pausedChanged, this, [this](bool paused) {

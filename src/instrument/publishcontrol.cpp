@@ -16,7 +16,7 @@ PublishControl::PublishControl(MainWindow *window)
             publisher->linkLost(reason);
     });
     // A profile set while no link was open is in force for the link's first frame.
-    connect(window, &MainWindow::linkOpening, this, &PublishControl::takeProfile);
+    connect(window, &MainWindow::signalLinkOpening, this, &PublishControl::takeProfile);
 }
 
 PublishControl::~PublishControl() = default;

@@ -43,8 +43,8 @@ ReplayControl::ReplayControl(MainWindow *window)
     , window(window)
 {
     window->setOpener([this](const QString &name) { return open(name); });
-    connect(window, &MainWindow::linkEnded, this, &ReplayControl::linkEnded);
-    connect(window, &MainWindow::frameArrived, this, &ReplayControl::frameArrived);
+    connect(window, &MainWindow::signalLinkEnded, this, &ReplayControl::linkEnded);
+    connect(window, &MainWindow::signalFrameArrived, this, &ReplayControl::frameArrived);
 }
 
 bool ReplayControl::open(const QString &name)

@@ -147,7 +147,7 @@ MainWindow::~MainWindow()
 {
     // What is attached lets go first (a recording ends whole with what the link had read); the
     // link then ends as on "disconnect".
-    emit closingDown();
+    emit signalClosingDown();
     serialPort->closePort();
     // Each chart goes before its view; the scatter series and the axes belong to their chart.
     delete series_I;
@@ -163,13 +163,13 @@ MainWindow::~MainWindow()
 
 void MainWindow::on_pushButton_Connect_clicked()
 {
-    emit userActed();
+    emit signalUserActed();
     if (ui->pushButton_Connect->text() == QLatin1String("connect")) {
         const QString name = ui->comboBox_PortList->currentText();
         if (opener && opener(name))
             return;
         ui->pushButton_Connect->setEnabled(false);
-        emit linkOpening();
+        emit signalLinkOpening();
         // The outcome slot runs before openPort returns and re-enables the button.
         serialPort->openPort(name, LineSettings::kBaudRate);
     } else {
@@ -192,7 +192,7 @@ void MainWindow::openSource(std::unique_ptr<ByteSource> source)
 {
     closeLink();
     ui->pushButton_Connect->setEnabled(false);
-    emit linkOpening();
+    emit signalLinkOpening();
     serialPort->openSource(std::move(source));
 }
 
@@ -201,12 +201,12 @@ void MainWindow::slot_serialPort_success()
     ui->pushButton_Connect->setText("disconnect");
     ui->pushButton_Connect->setEnabled(true);
     connectedPort = serialPort->status().name;
-    emit linkOpened();
+    emit signalLinkOpened();
 }
 
 void MainWindow::slot_serialPort_error()
 {
-    emit linkRefused();
+    emit signalLinkRefused();
     QMessageBox box;
     box.setText("error initialising comport");
     // Which port, and why: a busy port, a missing one and one the user may not open (on Linux, a
@@ -245,7 +245,7 @@ void MainWindow::onReplayFinished()
 void MainWindow::endLink(const QString &message, bool problem, const QString &detail)
 {
     connectedPort.clear();
-    emit linkEnded(message, problem, detail);
+    emit signalLinkEnded(message, problem, detail);
 }
 
 void MainWindow::addPort(const QString &name)
@@ -284,7 +284,7 @@ void MainWindow::slot_receive_frame(frame_t frame)
         return;
     if (!frameGate || frameGate(frame, identity))
         showFrame(frame, identity);
-    emit frameArrived(identity);
+    emit signalFrameArrived(identity);
     if (identity.link >= 0)
         serialPort->frameHandled(identity.link);
 }
@@ -305,5 +305,5 @@ void MainWindow::showFrame(const frame_t &frame, const FrameIdentity &identity)
     // Axis items appear when a chart is first laid out; caching those already there is cheap.
     cacheAxisArt(chart_RawData);
     cacheAxisArt(chart_FFT);
-    emit frameShown(frame, identity);
+    emit signalFrameShown(frame, identity);
 }

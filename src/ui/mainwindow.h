@@ -69,22 +69,22 @@ public:
 
 signals:
     // A port or a source is about to open: what wants the link's first frame listens now.
-    void linkOpening();
-    void linkOpened();
+    void signalLinkOpening();
+    void signalLinkOpened();
     // The port would not open; the window says so in its box.
-    void linkRefused();
+    void signalLinkRefused();
     // `message` says how the link ended (empty when the user ended it); a `problem` stays on show
     // until the next action, `detail` is the system's own words.
-    void linkEnded(const QString &message, bool problem, const QString &detail);
+    void signalLinkEnded(const QString &message, bool problem, const QString &detail);
     // Every frame of the open link reached the window, shown or held back; `index` counts the
     // link's frames.
-    void frameArrived(const FrameIdentity &identity);
-    void frameShown(const frame_t &frame, const FrameIdentity &identity);
+    void signalFrameArrived(const FrameIdentity &identity);
+    void signalFrameShown(const frame_t &frame, const FrameIdentity &identity);
     // The user acts on the window (a click on connect): a problem on show has been read.
-    void userActed();
+    void signalUserActed();
     // The window is about to go: whatever is attached lets go of the link now. The link is
     // closed right after, as on "disconnect".
-    void closingDown();
+    void signalClosingDown();
 
 public slots:
     void slot_serialPort_error();
