@@ -3,11 +3,11 @@
 #include "ui_mainwindow.h"
 
 #include "bytesource.h"
+#include "chartpainting.h"
 #include "linesettings.h"
 #include "portlist.h"
 #include "serialport.h"
 
-#include <QGraphicsLineItem>
 #include <QMessageBox>
 #include <QSerialPortInfo>
 #include <QStringList>
@@ -22,25 +22,6 @@
 QT_WARNING_DISABLE_DEPRECATED
 
 using namespace QtCharts;
-
-namespace {
-
-// Grid lines, ticks and axis lines stay put from frame to frame, but each frame repaints the plot
-// area under the series, and restroking the dashed minor grid costs more than the series
-// themselves. Cached as device pixmaps they paint the same pixels at the cost of a blit; Qt drops
-// an item's cache whenever the item changes. The spectrum's circle markers are not cached: they
-// move by fractions of a pixel with every frame, and a cached marker is blitted at the old
-// fraction.
-void cacheAxisArt(QGraphicsItem *parent)
-{
-    for (QGraphicsItem *item : parent->childItems()) {
-        if (item->type() == QGraphicsLineItem::Type && item->cacheMode() == QGraphicsItem::NoCache)
-            item->setCacheMode(QGraphicsItem::DeviceCoordinateCache);
-        cacheAxisArt(item);
-    }
-}
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -101,6 +82,7 @@ void MainWindow::buildRawDataChart()
     chart_RawData->setAxisY(axisY_RawData, series_Q);
     chart_RawData->setAxisX(axisX_RawData, series_Q);
 
+    ChartPainting::useCosmeticAxisPens(chart_RawData);
     chartView_RawData = new QChartView(chart_RawData);
     ui->gridLayout->addWidget(chartView_RawData, 1, 0, 1, 4);
 }
@@ -139,6 +121,7 @@ void MainWindow::buildSpectrumChart()
     chart_FFT->setAxisY(axisY_FFT, scatterSeries_FFT);
     chart_FFT->setAxisX(axisX_FFT, scatterSeries_FFT);
 
+    ChartPainting::useCosmeticAxisPens(chart_FFT);
     chartView_FFT = new QChartView(chart_FFT);
     ui->gridLayout->addWidget(chartView_FFT, 2, 0, 1, 4);
 }
@@ -303,7 +286,7 @@ void MainWindow::showFrame(const frame_t &frame, const FrameIdentity &identity)
     series_I->replace(frame.i_series);
     series_Q->replace(frame.q_series);
     // Axis items appear when a chart is first laid out; caching those already there is cheap.
-    cacheAxisArt(chart_RawData);
-    cacheAxisArt(chart_FFT);
+    ChartPainting::cacheAxisArt(chart_RawData);
+    ChartPainting::cacheAxisArt(chart_FFT);
     emit signalFrameShown(frame, identity);
 }
