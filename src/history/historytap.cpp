@@ -16,13 +16,19 @@ void HistoryTap::frameDecoded(const frame_t &record, const char *, int, double s
     seen.fetch_add(1, std::memory_order_relaxed);
     if (paused.load(std::memory_order_relaxed))
         return;
-    QMutexLocker locker(&mutex);
-    if (seconds <= 0.0) {
-        if (!ownClock.isValid())
-            ownClock.start();
-        seconds = double(ownClock.nsecsElapsed()) * 1e-9;
+    bool tell = false;
+    {
+        QMutexLocker locker(&mutex);
+        if (seconds <= 0.0) {
+            if (!ownClock.isValid())
+                ownClock.start();
+            seconds = double(ownClock.nsecsElapsed()) * 1e-9;
+        }
+        pending.add(record, seconds);
+        tell = !std::exchange(listenerTold, true);
     }
-    pending.add(record, seconds);
+    if (tell && frameListener)
+        frameListener();
 }
 
 void HistoryTap::linkOpened(const LinkOpening &)
@@ -30,6 +36,7 @@ void HistoryTap::linkOpened(const LinkOpening &)
     {
         QMutexLocker locker(&mutex);
         pending.clear();
+        listenerTold = false;
         restartPending = true;
         ownClock.start();
     }
@@ -48,6 +55,11 @@ void HistoryTap::setLinkListener(std::function<void(bool open)> listener)
     linkListener = std::move(listener);
 }
 
+void HistoryTap::setFrameListener(std::function<void()> listener)
+{
+    frameListener = std::move(listener);
+}
+
 void HistoryTap::setPaused(bool pause)
 {
     paused.store(pause, std::memory_order_relaxed);
@@ -56,6 +68,7 @@ void HistoryTap::setPaused(bool pause)
     // What arrived just before the pause belongs to the frozen picture's time, not to now.
     QMutexLocker locker(&mutex);
     pending.clear();
+    listenerTold = false;
 }
 
 int64_t HistoryTap::drainInto(SpectrumHistory &history)
@@ -65,6 +78,7 @@ int64_t HistoryTap::drainInto(SpectrumHistory &history)
         QMutexLocker locker(&mutex);
         std::swap(pending, draining);
         std::swap(restart, restartPending);
+        listenerTold = false;
     }
     if (restart)
         history.clear();

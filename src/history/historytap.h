@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Hands the worker's frames to the GUI thread for the spectrum history. The worker merges each
 // frame into a pending history under a lock (the same slots as the window's history, so a flood
-// costs a slot per 59 ms, not a row per frame); the GUI thread drains it on a timer.
+// costs a slot per 59 ms, not a row per frame); the GUI thread drains it when told that frames
+// wait, so an idle line costs the GUI thread nothing.
 #pragma once
 
 #include "serialport.h"
@@ -32,6 +33,10 @@ public:
     // open. Set before the tap is handed to a port.
     void setLinkListener(std::function<void(bool open)> listener);
 
+    // Called on the worker's thread for the first frame kept after a drain (not for every frame):
+    // the GUI thread has something to take. Set before the tap is handed to a port.
+    void setFrameListener(std::function<void()> listener);
+
     // While paused, frames are not kept.
     void setPaused(bool paused);
 
@@ -47,8 +52,10 @@ private:
     SpectrumHistory pending; // guarded by mutex
     SpectrumHistory draining; // GUI thread only
     bool restartPending = false; // guarded by mutex
+    bool listenerTold = false; // guarded by mutex: frames wait that the listener was told of
     QElapsedTimer ownClock; // guarded by mutex
     std::function<void(bool)> linkListener;
+    std::function<void()> frameListener;
     std::atomic<bool> paused{false};
     std::atomic<int64_t> seen{0};
 };

@@ -15,9 +15,12 @@ SpectrumHistoryWindow::SpectrumHistoryWindow(QWidget *parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(320, 240);
     resize(640, 560);
-    drainTimer.setInterval(kDrainIntervalMs);
+    drainTimer.setSingleShot(true);
     drainTimer.setTimerType(Qt::PreciseTimer);
     connect(&drainTimer, &QTimer::timeout, this, &SpectrumHistoryWindow::drain);
+    tap.setFrameListener([this] {
+        QMetaObject::invokeMethod(this, &SpectrumHistoryWindow::framesWait, Qt::QueuedConnection);
+    });
     // Told on the worker's thread; the posted call is dropped with the window if it goes first.
     tap.setLinkListener([this](bool open) {
         QMetaObject::invokeMethod(
@@ -89,14 +92,27 @@ void SpectrumHistoryWindow::setPaused(bool pause)
 
 void SpectrumHistoryWindow::updateTimer()
 {
-    if (isVisible() && !paused && linkOpen)
-        drainTimer.start();
+    draining = isVisible() && !paused && linkOpen;
+    if (draining)
+        framesWait(); // what came meanwhile
     else
         drainTimer.stop();
 }
 
+void SpectrumHistoryWindow::framesWait()
+{
+    if (!draining || drainTimer.isActive())
+        return;
+    const qint64 since = sinceDrain.isValid() ? sinceDrain.elapsed() : kDrainIntervalMs;
+    if (since >= kDrainIntervalMs)
+        drain();
+    else
+        drainTimer.start(int(kDrainIntervalMs - since));
+}
+
 void SpectrumHistoryWindow::drain()
 {
+    sinceDrain.start();
     if (tap.drainInto(spectra) == 0 && spectra.changedFrom() == INT64_MAX && !spectra.isEmpty())
         return;
     const int rows = picture.follow(spectra);

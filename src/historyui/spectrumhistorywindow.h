@@ -10,6 +10,7 @@
 #include "waterfallpainter.h"
 
 #include <QPointer>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
@@ -38,9 +39,11 @@ public:
     // Frozen while paused: frames arriving meanwhile are not kept.
     void setPaused(bool paused);
     bool isPaused() const { return paused; }
-    // Whether the window takes frames on its timer: while it is shown, not paused and a link is
-    // open. Idle, it does not wake up.
-    bool isDraining() const { return drainTimer.isActive(); }
+    // Whether the window takes frames: while it is shown, not paused and a link is open. It takes
+    // them when the tap says that frames wait, at most once in kDrainIntervalMs.
+    bool isDraining() const { return draining; }
+    // Whether a wake-up is due: only while frames wait. An idle line costs no wake-ups.
+    bool isTimerRunning() const { return drainTimer.isActive(); }
 
     // The tap the port calls; also for feeding frames without a port.
     FrameTap *frameTap() { return &tap; }
@@ -59,6 +62,8 @@ protected:
 
 private:
     void drain();
+    // Frames wait in the tap: taken now, or when kDrainIntervalMs have passed since the last drain.
+    void framesWait();
     void linkChanged(bool open);
     void updateTimer();
     void connectTap();
@@ -73,5 +78,7 @@ private:
     bool tapConnected = false;
     bool linkOpen = false;
     bool paused = false;
+    bool draining = false;
+    QElapsedTimer sinceDrain;
     int64_t drawnRows = 0;
 };

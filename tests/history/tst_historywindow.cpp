@@ -214,6 +214,8 @@ private Q_SLOTS:
         QVERIFY(window.isDraining());
         board.send(0, 4, 0, 128);
         QTRY_COMPARE(window.history().frameCount(), int64_t(4));
+        QTRY_VERIFY(!window.isTimerRunning()); // an open line that sends nothing wakes nothing
+        QVERIFY(window.isDraining());
 
         window.setPaused(true);
         QVERIFY(!window.isDraining());
