@@ -2,8 +2,8 @@
 // Pictures of the window over the same frames, to compare two builds pixel by pixel: a simulated
 // board's frames (CW, FMCW or alternating, fixed seed) go to the window one by one as the link
 // would bring them, and after each the window's picture as the screen holds it (what the partial
-// repaints left there, not a fresh rendering) is written as OUT/frame-NNN.png. Also counts the
-// charts' repaints per frame. Runs offscreen.
+// repaints left there, not a fresh rendering) is written as OUT/frame-NNN.png; half-way the
+// window grows by a few pixels. Also counts the charts' repaints per frame. Runs offscreen.
 // Usage: window_pictures OUT [--mode cw|fmcw|alternate] [--frames N] [--samples N]
 #include "boardmodel.h"
 #include "framesupport.h"
@@ -69,6 +69,8 @@ int main(int argc, char *argv[])
     BoardModel board(mode, parser.value("samples").toInt(), 7);
     QScreen *screen = window.windowHandle()->screen();
     for (int index = 0; index < frames; ++index) {
+        if (index == frames / 2)
+            window.resize(window.size() + QSize(37, 23)); // the charts laid out afresh mid-way
         window.showFrame(expectedRecord(board.frame(index)), FrameIdentity{});
         // As between two frames of the line: everything posted is handled, the window painted.
         for (int turn = 0; turn < 5; ++turn)
