@@ -27,6 +27,8 @@ constexpr double kPeakBins = 1.5;
 // the unwrapping cannot follow: at pi a step's direction is a guess.
 constexpr double kMaxStepRad = 1.5;
 constexpr double kStepSeconds = 2.0;
+// How often the circle is fitted anew.
+constexpr double kFitSeconds = 0.1;
 // The drift's spread over the last kStepSeconds beyond this many times what the noise gives is a
 // target moving within the frames.
 constexpr double kMaxDriftNoise = 4.0;
@@ -77,6 +79,7 @@ void VitalsEstimator::reset()
     cumulativeMm = 0.0;
     started = false;
     nextSpectrumAt = 0.0;
+    nextFitAt = 0.0;
 }
 
 void VitalsEstimator::setRange(double metres)
@@ -292,7 +295,12 @@ bool VitalsEstimator::add(const frame_t &frame, double seconds, VitalsReading *o
     history.push_back(sample);
     while (history.front().seconds < seconds - options.rateSeconds)
         history.pop_front();
-    fitCircle(seconds);
+    // The centre moves slowly (an offset's drift): on a fast line the circle is fitted again
+    // every kFitSeconds, not every frame, whose cost grows with the values in its window.
+    if (!fit.valid || seconds >= nextFitAt) {
+        nextFitAt = seconds + kFitSeconds;
+        fitCircle(seconds);
+    }
 
     // The angle round the centre as it stands now, from the last frame to this one: a step of
     // the unwrapped phase. Positive displacement is away from the sensor: an approaching target

@@ -150,5 +150,6 @@ private:
     bool started = false; // the displacement has begun
     std::complex<double> previous; // the last value from the centre
     double nextSpectrumAt = 0.0;
+    double nextFitAt = 0.0;
     std::unique_ptr<Spectrum> spectrum;
 };
