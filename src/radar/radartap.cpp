@@ -139,7 +139,11 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
             analyzer->resetBackground();
         if (holdResetWanted && analyzer)
             analyzer->resetMaxHold();
-        configChanged = relearnWanted = holdResetWanted = trackerChanged = false;
+        if (configChanged || vitalsChanged) {
+            vitals.reset();
+            vitalsRangeOwn = vitalsRange;
+        }
+        configChanged = relearnWanted = holdResetWanted = trackerChanged = vitalsChanged = false;
     }
     if (seconds <= 0.0 && frame > 0) {
         if (!ownClock.isValid())
@@ -157,6 +161,16 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
     const int mode = work.spectrum.mode & 1;
     // A rewound or looped replay: what the tracker knew belongs to the pass before.
     const bool wentBack = tracker->update(seconds, work);
+    if (!vitals) {
+        const int followed = !std::isnan(vitalsRangeOwn) || mode == 1 ? 1 : 0;
+        vitals = std::make_unique<VitalsEstimator>(analyzer->profile(), followed);
+        vitals->setRange(vitalsRangeOwn);
+    }
+    if (mode == 1 && vitals->mode() == 1 && std::isnan(vitalsRangeOwn))
+        vitals->followTracks(tracker->tracks(1), record.sample_count);
+    const bool vitalsRead = vitals->add(record, seconds, nullptr);
+    if (vitalsRead)
+        vitals->snapshot(vitalsWork);
     {
         lockAsWorker();
         const auto unlock = qScopeGuard([this] { mutex.unlock(); });
@@ -164,6 +178,10 @@ void RadarTap::frameDecoded(const frame_t &record, const char *, int, double sec
             restartLocked(RadarRestart::TimeWentBack);
         trackLocked(mode, seconds);
         logLocked(frame, seconds, work);
+        if (vitalsRead) {
+            vitalsWork.sequence = vitalsLatest.sequence + 1;
+            std::swap(vitalsLatest, vitalsWork);
+        }
         Latest &newest = latest[mode];
         std::swap(newest.analysis, work);
         newest.frame = frame;
@@ -255,6 +273,10 @@ void RadarTap::forgetLinkLocked()
 {
     restartLocked(RadarRestart::NewLink);
     calibrator.reset();
+    // A view of the last link's estimate is emptied, its sequence going on.
+    const int64_t vitalsSequence = vitalsLatest.sequence + 1;
+    vitalsLatest = VitalsSnapshot();
+    vitalsLatest.sequence = vitalsSequence;
     for (Latest &newest : latest) {
         newest.analysis = RadarAnalysis();
         newest.frame = -1;
@@ -262,9 +284,27 @@ void RadarTap::forgetLinkLocked()
     }
 }
 
+void RadarTap::configureVitals(double rangeM)
+{
+    CallerLock locker(*this);
+    vitalsRange = rangeM;
+    vitalsChanged = true;
+    pendingChange.store(true, std::memory_order_release);
+}
+
+bool RadarTap::takeVitals(VitalsSnapshot &into)
+{
+    CallerLock locker(*this);
+    if (vitalsLatest.sequence == into.sequence)
+        return false;
+    into = vitalsLatest;
+    return true;
+}
+
 void RadarTap::forgetLinkOwn()
 {
     linkFrames = 0;
+    vitals.reset();
     ownClock.start();
     if (analyzer)
         analyzer->reset();

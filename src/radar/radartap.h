@@ -10,6 +10,7 @@
 #include "radaranalyzer.h"
 #include "serialport.h"
 #include "targettracker.h"
+#include "vitalsestimator.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
@@ -135,6 +136,13 @@ public:
     // first, appended to `rows`; moves the cursor on. Returns how many were lost: overwritten in
     // the ring before they were taken.
     int64_t takeTargets(uint64_t *cursor, std::vector<RadarTargetRow> &rows);
+    // Any thread: from the next frame on, the vitals estimate starts afresh at `rangeM` (FMCW
+    // frames' cell), or with NaN on CW frames when the first frame is CW, else at the nearest
+    // confirmed FMCW track.
+    void configureVitals(double rangeM);
+    // GUI thread: when a newer vitals estimate than `into` holds has arrived, swaps it in.
+    bool takeVitals(VitalsSnapshot &into);
+
     // Any thread, with the tap handed to no port: the link it will see from now on is another
     // (one that opened while the tap was not attached); everything starts afresh as at an opening.
     void restartForNewLink();
@@ -204,7 +212,13 @@ private:
     bool sidecarLoaded = false;
     QString sidecarNote;
     IqCalibrator calibrator{kLogSeconds};
+    double vitalsRange = qQNaN();
+    bool vitalsChanged = false;
+    VitalsSnapshot vitalsLatest;
     // The worker's own:
+    std::unique_ptr<VitalsEstimator> vitals;
+    double vitalsRangeOwn = qQNaN();
+    VitalsSnapshot vitalsWork;
     std::unique_ptr<RadarAnalyzer> analyzer;
     std::unique_ptr<TargetTracker> tracker;
     // The slot of each confirmed track's last trail point: one point a track a slot.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "radarviewwindow.h"
 
+#include "micromotionpane.h"
 #include "profilefile.h"
 #include "radarprofileform.h"
 #include "radarreadout.h"
@@ -53,6 +54,7 @@ RadarViewWindow::RadarViewWindow(QWidget *parent)
     : QWidget(parent, Qt::Window)
     , picture(new RadarPlot)
     , profileForm(new RadarProfileForm)
+    , microMotion(new MicroMotionPane)
 {
     setObjectName(QStringLiteral("RadarViewWindow"));
     setWindowTitle(QStringLiteral("Radar view"));
@@ -175,6 +177,9 @@ void RadarViewWindow::buildControls()
     processingLayout->addWidget(presenceBox);
     processingLayout->addStretch(1);
     tabs->addTab(processingPage, QStringLiteral("Processing"));
+    tabs->addTab(microMotion, QStringLiteral("Micro-motion"));
+    connect(microMotion, &MicroMotionPane::rangeChosen, this,
+        [this](double metres) { tap.configureVitals(metres); });
     auto *actions = new QGridLayout;
     actions->addWidget(copy, 0, 0);
     actions->addWidget(savePng, 0, 1);
@@ -741,6 +746,8 @@ void RadarViewWindow::drain()
         if (!staleTimer.isActive())
             staleTimer.start();
     }
+    if (tap.takeVitals(vitalsView))
+        microMotion->setSnapshot(vitalsView);
     const int64_t generation = picture->tracking().generation;
     const int64_t passes = picture->tracking().passCount;
     if (tap.takeTracking(picture->tracking())) {

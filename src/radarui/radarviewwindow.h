@@ -24,6 +24,7 @@ class QDoubleSpinBox;
 class QLabel;
 class QSpinBox;
 class QTableWidget;
+class MicroMotionPane;
 class RadarProfileForm;
 class SerialPort;
 
@@ -82,6 +83,7 @@ public:
     RadarTap &radarTap() { return tap; }
     RadarPlot *plot() const { return picture; }
     RadarProfileForm *form() const { return profileForm; }
+    MicroMotionPane *microMotionPane() const { return microMotion; }
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -109,6 +111,8 @@ private:
     RadarTap tap;
     RadarPlot *picture;
     RadarProfileForm *profileForm;
+    MicroMotionPane *microMotion;
+    VitalsSnapshot vitalsView;
     QComboBox *windowChoice = nullptr;
     QSpinBox *averaging = nullptr;
     QCheckBox *maxHold = nullptr;

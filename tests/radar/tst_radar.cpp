@@ -8,6 +8,8 @@
 #include "radarprofile.h"
 #include "radartap.h"
 #include "radartruth.h"
+#include "vitalsestimator.h"
+#include "vitalstruth.h"
 
 #include <QtTest>
 
@@ -77,7 +79,44 @@ void play(const CalibrationScene &scene, IqCalibrator &calibrator, int still = 0
     }
 }
 
+// A person at rest `range` metres away, breathing `breath` mm `perMin` times a minute, with a
+// heartbeat, an echo `snrDb` above the noise of n samples; with a walker passing by when asked.
+SimScene personScene(double range, double breath, double perMin, double snrDb, int samples,
+    double heartMm = 0.0, double heartPerMin = 0.0)
+{
+    SimScene scene;
+    SimSceneTarget person;
+    person.rangeM = range;
+    person.breathMm = breath;
+    person.breathsPerMin = perMin;
+    person.heartMm = heartMm;
+    person.heartPerMin = heartPerMin;
+    person.swayMm = 1.0;
+    person.levelDb = levelForSnr(snrDb, samples);
+    scene.targets.push_back(person);
+    return scene;
+}
+
+// A walker passing a metre from the sensor, to and fro, the whole time.
+SimScene walkerScene(double seconds)
+{
+    SimScene scene;
+    for (double start = 0.0; start < seconds; start += 16.0) {
+        SimSceneTarget walker;
+        walker.startS = start;
+        walker.endS = start + 16.0;
+        walker.rangeM = 9.7;
+        walker.lateralM = 1.0;
+        walker.speedMps = -1.2;
+        walker.levelDb = 40.0;
+        scene.targets.push_back(walker);
+    }
+    return scene;
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(VitalsCase)
 
 Q_DECLARE_METATYPE(RadarCase)
 Q_DECLARE_METATYPE(CalibrationScene)
@@ -854,6 +893,104 @@ private Q_SLOTS:
                 qPrintable(QString::number(spread(without.spectrum))));
             QVERIFY2(
                 spread(with.spectrum) < 2.0, qPrintable(QString::number(spread(with.spectrum))));
+        }
+    }
+
+    // A person at rest before the board, with the front end's offset and a standing reflector
+    // moving the circle's centre away from zero: the rates against the person's own, the swing
+    // against the true one; a walker or an empty room give no rate.
+    void vitalsMatchTheSimulatorTruth_data()
+    {
+        QTest::addColumn<VitalsCase>("vitalsCase");
+        QTest::addColumn<QString>("expect"); // breathing, heart, nothing
+
+        SimFrontEnd front;
+        front.dcI = 250.0;
+        front.dcQ = -180.0;
+        front.clutter = {{2.4, 0.0, 45.0}};
+        auto person = [&](SimMode mode, int followMode, int samples, double perMin, double range,
+                          double cell) {
+            VitalsCase c;
+            c.scene = personScene(range, 4.0, perMin, 20.0, samples);
+            c.mode = mode;
+            c.followMode = followMode;
+            c.samples = samples;
+            c.frontEnd = front;
+            c.rangeM = cell;
+            return c;
+        };
+        const double nan = qQNaN();
+        QTest::newRow("CW n=128, 15/min") << person(SimMode::Cw, 0, 128, 15, 1.5, nan) << "breathing";
+        QTest::newRow("FMCW n=128, 15/min at 1.5 m")
+            << person(SimMode::Fmcw, 1, 128, 15, 1.5, 1.5) << "breathing";
+        QTest::newRow("alternating, CW frames, 15/min")
+            << person(SimMode::Alternate, 0, 128, 15, 1.5, nan) << "breathing";
+        QTest::newRow("alternating, FMCW frames, 15/min")
+            << person(SimMode::Alternate, 1, 128, 15, 1.5, 1.5) << "breathing";
+        for (int samples : {24, 100, 200, 255})
+            QTest::addRow("CW n=%d, 15/min", samples)
+                << person(SimMode::Cw, 0, samples, 15, 1.5, nan) << "breathing";
+        for (double perMin : {8.0, 10.0, 12.0, 20.0, 25.0, 30.0})
+            QTest::addRow("CW n=128, %g/min", perMin)
+                << person(SimMode::Cw, 0, 128, perMin, 1.5, nan) << "breathing";
+        for (double perMin : {8.0, 30.0})
+            QTest::addRow("FMCW n=128, %g/min", perMin)
+                << person(SimMode::Fmcw, 1, 128, perMin, 1.5, 1.5) << "breathing";
+        VitalsCase heart = person(SimMode::Cw, 0, 128, 15, 1.5, nan);
+        heart.scene = personScene(1.5, 4.0, 15, 20.0, 128, 0.3, 72);
+        QTest::newRow("CW n=128, heartbeat 0.3 mm 72/min") << heart << "heart";
+        VitalsCase slowLine = heart;
+        slowLine.samples = 255;
+        slowLine.scene = personScene(1.5, 4.0, 15, 20.0, 255, 0.3, 72);
+        QTest::newRow("CW n=255, heartbeat: the line too slow") << slowLine << "breathing";
+
+        for (SimMode mode : {SimMode::Cw, SimMode::Fmcw}) {
+            const int follow = mode == SimMode::Fmcw ? 1 : 0;
+            VitalsCase empty = person(mode, follow, 128, 15, 1.5, follow ? 1.5 : nan);
+            empty.scene = SimScene();
+            empty.scoredFromS = 0.0;
+            empty.seconds = 300.0;
+            QTest::addRow("%s, no one", follow ? "FMCW" : "CW") << empty << "nothing";
+            VitalsCase walker = empty;
+            walker.scene = walkerScene(300.0);
+            QTest::addRow("%s, a walker passing", follow ? "FMCW" : "CW") << walker << "nothing";
+        }
+    }
+
+    void vitalsMatchTheSimulatorTruth()
+    {
+        QFETCH(VitalsCase, vitalsCase);
+        QFETCH(QString, expect);
+        const VitalsScore score = scoreVitals(vitalsCase);
+        const QString figures
+            = QStringLiteral("%1 rows at %2 frames/s: rate in %3 (within 1/min %4, median error "
+                             "%5), quality %6, swing %7 mm of %8, heart in %9 (within 5/min %10) %11")
+                  .arg(score.rows)
+                  .arg(score.framesPerSecond, 0, 'f', 2)
+                  .arg(score.rateRows, 0, 'f', 4)
+                  .arg(score.rateWithin1, 0, 'f', 4)
+                  .arg(score.medianRateError, 0, 'f', 3)
+                  .arg(score.medianQuality, 0, 'f', 3)
+                  .arg(score.swingMm, 0, 'f', 2)
+                  .arg(score.truthSwingMm, 0, 'f', 2)
+                  .arg(score.heartRows, 0, 'f', 4)
+                  .arg(score.heartWithin5, 0, 'f', 4)
+                  .arg(score.heartUnavailable);
+        qInfo("%s", qPrintable(figures));
+        QVERIFY2(score.rows > 100, qPrintable(figures));
+        if (expect == QLatin1String("nothing")) {
+            QVERIFY2(score.rateRows <= 0.01, qPrintable(figures));
+            return;
+        }
+        QVERIFY2(score.rateWithin1 >= 0.9, qPrintable(figures));
+        QVERIFY2(std::abs(score.swingMm / score.truthSwingMm - 1.0) <= 0.25, qPrintable(figures));
+        if (expect == QLatin1String("heart")) {
+            QVERIFY2(score.heartUnavailable.isEmpty(), qPrintable(figures));
+            QVERIFY2(score.heartWithin5 >= 0.8, qPrintable(figures));
+        } else if (score.framesPerSecond < VitalsEstimator::kMinHeartFramesPerSecond) {
+            // Too few frames a second: said, and no heart rate given.
+            QVERIFY2(!score.heartUnavailable.isEmpty(), qPrintable(figures));
+            QCOMPARE(score.heartRows, 0.0);
         }
     }
 

@@ -5,6 +5,7 @@
 // say what vazorez-decode --targets says of the same frames.
 #include "boardmodel.h"
 #include "framesupport.h"
+#include "micromotionpane.h"
 #include "profilefile.h"
 #include "qtwarnings.h"
 #include "radarplot.h"
@@ -24,6 +25,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -657,6 +659,88 @@ private slots:
         const auto *presence = window.findChild<QLabel *>(QStringLiteral("presenceLabel"));
         QVERIFY2(presence->text().startsWith(QStringLiteral("present (") + said),
             qPrintable(presence->text()));
+    }
+
+    // A person at rest before the board: the micro-motion pane gives their breathing rate, the
+    // range it reads, the displacement and the window's I/Q values round the circle fitted to them.
+    void microMotionPane_data()
+    {
+        QTest::addColumn<SimMode>("mode");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<double>("range"); // the pane's range box; 0: CW
+        QTest::addColumn<QString>("rangeText");
+        QTest::newRow("CW n=128") << SimMode::Cw << 128 << 0.0 << "CW: the whole return";
+        QTest::newRow("FMCW n=200 at 1.5 m") << SimMode::Fmcw << 200 << 1.5 << "FMCW: the cell at 1.50 m";
+    }
+
+    void microMotionPane()
+    {
+        QFETCH(SimMode, mode);
+        QFETCH(int, samples);
+        QFETCH(double, range);
+        QFETCH(QString, rangeText);
+        RadarViewWindow window;
+        window.applyProfile(exampleRadarProfile(), false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MicroMotionPane *pane = window.microMotionPane();
+        window.findChild<QTabWidget *>(QStringLiteral("radarTabs"))->setCurrentWidget(pane);
+        pane->findChild<QDoubleSpinBox *>(QStringLiteral("vitalsRangeSpin"))->setValue(range);
+
+        SimScene scene;
+        SimSceneTarget person;
+        person.rangeM = 1.5;
+        person.breathMm = 4.0;
+        person.breathsPerMin = 15.0;
+        person.levelDb = levelForSnr(20.0, samples);
+        scene.targets.push_back(person);
+        SimFrontEnd front;
+        front.dcI = 250.0;
+        front.dcQ = -180.0;
+        front.clutter = {{2.4, 0.0, 45.0}};
+        BoardModel board(mode, samples, 11);
+        board.setFrontEnd(front);
+        board.setScene(exampleRadarProfile(), scene);
+        FrameTap *tap = window.frameTap();
+        tap->linkOpened({QStringLiteral("simulated board"), {}});
+        // 40 s at the line's pace, in the frames' own time.
+        for (int64_t k = 0; board.secondsAt(k) < 40.0; ++k)
+            tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, board.secondsAt(k));
+        QTRY_VERIFY(pane->snapshot().displacement.size() > 0
+            && pane->snapshot().displacement.back().seconds > 39.5);
+        const VitalsSnapshot &shown = pane->snapshot();
+        QVERIFY2(std::abs(shown.reading.breathsPerMin - 15.0) <= 1.0, qPrintable(pane->rateText()));
+        const auto *rate = pane->findChild<QLabel *>(QStringLiteral("vitalsRate"));
+        QVERIFY2(std::abs(firstNumber(rate->text()) - 15.0) <= 1.0, qPrintable(rate->text()));
+        QVERIFY2(rate->text().contains(QStringLiteral("quality 0.")), qPrintable(rate->text()));
+        QCOMPARE(pane->findChild<QLabel *>(QStringLiteral("vitalsRange"))->text(), rangeText);
+        // The last 30 s of displacement and a swing near the true 8 mm.
+        QVERIFY(shown.displacement.front().seconds <= shown.displacement.back().seconds - 29.0);
+        double lowest = qInf(), highest = -qInf();
+        for (const VitalsPoint &point : shown.displacement) {
+            lowest = std::min(lowest, point.displacementMm);
+            highest = std::max(highest, point.displacementMm);
+        }
+        QVERIFY2(highest - lowest > 6.0 && highest - lowest < 14.0, qPrintable(QString::number(highest - lowest)));
+
+        // The picture: the displacement's line, the values, and the circle where the fit puts it.
+        const QImage image = pane->canvas()->grab().toImage();
+        auto count = [&](const QColor &colour, const QRect &area) {
+            int found = 0;
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                for (int x = area.left(); x <= area.right(); ++x)
+                    found += image.pixel(x, y) == colour.rgb() ? 1 : 0;
+            return found;
+        };
+        QVERIFY(count(MicroMotionPane::kDisplacementColour, pane->displacementRect()) > 100);
+        QVERIFY(count(MicroMotionPane::kValueColour, pane->iqRect()) > 20);
+        QVERIFY(shown.circle.valid);
+        for (const std::complex<double> &side : {std::complex<double>(1, 0), {0, 1}, {-1, 0}}) {
+            const QPointF at = pane->iqPoint(shown.circle.centre + shown.circle.radius * side);
+            const QRect near(int(at.x()) - 2, int(at.y()) - 2, 5, 5);
+            QVERIFY2(count(MicroMotionPane::kCircleColour, near) > 0,
+                qPrintable(QStringLiteral("no circle at %1, %2").arg(at.x()).arg(at.y())));
+        }
     }
 
     void profileUnits_data()

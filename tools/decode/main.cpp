@@ -11,6 +11,7 @@
 #include "stopsignals.h"
 #include "targetwriter.h"
 #include "toolcli.h"
+#include "vitalswriter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -147,7 +148,15 @@ int main(int argc, char *argv[])
         "time_s,present (1 or 0) at the first frame and at every change: present while a\n"
         "confirmed track moves at --presence-speed or faster within --presence-range (where its\n"
         "range is known), and for --hold seconds after. Where time goes back in FILE everything starts afresh (the tracks\n"
-        "going end there; track numbers go on rising).");
+        "going end there; track numbers go on rising).\n"
+        "--vitals writes a person at rest: csv time_s,displacement_mm,breaths_per_min,\n"
+        "heart_per_min,quality, a row per frame of the mode read (CW frames, or FMCW ones at\n"
+        "--vitals-range R metres or else at the nearest confirmed track), or jsonl alike. The\n"
+        "displacement (positive away) is the echo's unwrapped phase round the circle its values\n"
+        "lie on; the rates come from its spectrum over 30 s (breathing 6 to 42 a minute, the\n"
+        "heart 48 to 120 where the mode gives 8 frames a second), each cell empty where there is\n"
+        "no estimate: before the first 15 s of displacement, at a quality (0 to 1) below 0.5, or\n"
+        "while the person moves.");
     parser.addHelpOption();
     parser.addPositionalArgument("FILE", "Bytes as they came off the line, or a recording.");
     FrameWriter::addOutputOptions(parser);
@@ -164,6 +173,10 @@ int main(int argc, char *argv[])
         {"tracks", "Write the tracks (needs a profile) instead of the samples."},
         {"passes", "Write the passes: each confirmed track's life (needs a profile)."},
         {"presence", "Write when presence changes (needs a profile)."},
+        {"vitals", "Write the displacement and the breathing and heart rates of a person at rest "
+                   "(needs a profile)."},
+        {"vitals-range", "Vitals: read the FMCW frames' cell at this range (default: CW frames, "
+                         "or the nearest track on an FMCW board).", "METRES"},
         {"gate", "Tracks: the gate round a track's prediction, in bins (default 2).", "BINS", "2"},
         {"confirm", "Tracks: confirmed after M hits in the first N frames (default 3/5).", "M/N",
             "3/5"},
@@ -192,7 +205,7 @@ int main(int argc, char *argv[])
     const bool calibrate = parser.isSet("calibrate");
     // What is written instead of the samples: at most one of these.
     QStringList analyses;
-    for (const char *name : {"targets", "tracks", "passes", "presence", "calibrate"})
+    for (const char *name : {"targets", "tracks", "passes", "presence", "vitals", "calibrate"})
         if (parser.isSet(name))
             analyses << QStringLiteral("--%1").arg(name);
     if (analyses.size() > 1)
@@ -206,12 +219,23 @@ int main(int argc, char *argv[])
     TrackerSettings tracking;
     if (!readTrackerOptions(parser, &tracking, &error))
         return usageError(error);
+    const bool vitals = parser.isSet("vitals");
+    double vitalsRange = qQNaN();
+    if (parser.isSet("vitals-range")) {
+        bool ok = false;
+        vitalsRange = parser.value("vitals-range").toDouble(&ok);
+        if (!vitals)
+            return usageError(QStringLiteral("--vitals-range goes with --vitals"));
+        if (!ok || !std::isfinite(vitalsRange) || vitalsRange < 0.0 || vitalsRange > 1e5)
+            return usageError(QStringLiteral("--vitals-range wants metres from 0 to 100000, not '%1'")
+                                  .arg(parser.value("vitals-range")));
+    }
     if (calibrate && parser.isSet("format"))
         return usageError(QStringLiteral("--calibrate writes a radar profile (JSON), not %1")
                               .arg(parser.value("format")));
     if (parser.isSet("radar") && analyses.isEmpty())
         return usageError(QStringLiteral(
-            "--radar goes with --targets, --tracks, --passes, --presence or --calibrate"));
+            "--radar goes with --targets, --tracks, --passes, --presence, --vitals or --calibrate"));
     // The profile is written whole to a file (or to standard output), never into a pipe or a
     // device half-way.
     const QString output = parser.value("output");
@@ -259,6 +283,10 @@ int main(int argc, char *argv[])
         else if (profileFound && needed)
             std::fprintf(stderr, "vazorez-decode: radar profile from %s\n", qPrintable(origin));
     }
+
+    if (vitals && !std::isnan(vitalsRange) && !profile.hasSweep())
+        return usageError(QStringLiteral("--vitals-range needs bandwidth_hz and sweep_s in the "
+                                         "radar profile"));
 
     // A stop ends the conversion between two frames: the output file is not made (its temporary
     // is removed) and the tool says so. A second one waits for that, and then ends it at once.
@@ -328,16 +356,25 @@ int main(int argc, char *argv[])
     if (profileFound)
         session.radarProfileJson = QString::fromUtf8(radarProfileJson(profile));
     writer.setContext(session);
+    std::optional<VitalsWriter> vitalsWriter;
+    if (vitals)
+        vitalsWriter.emplace(out,
+            format == FrameWriter::Format::Jsonl ? VitalsWriter::Format::Jsonl
+                                                 : VitalsWriter::Format::Csv,
+            profile, vitalsRange);
     std::optional<TargetWriter> targets;
-    if (analysing)
+    if (analysing && !vitals)
         targets.emplace(out,
             format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl
                                                  : TargetWriter::Format::Csv,
             profile, settings, kind, tracking);
-    bool written = targets ? targets->writeHeader() : writer.writeHeader();
+    bool written = vitalsWriter ? vitalsWriter->writeHeader()
+        : targets               ? targets->writeHeader()
+                                : writer.writeHeader();
     RecordedFrame frame;
     while (written && !StopSignals::caught() && reader.next(frame)) {
-        written = targets ? targets->write(frame.index, frame.seconds, frame.record)
+        written = vitalsWriter ? vitalsWriter->write(frame.seconds, frame.record)
+            : targets          ? targets->write(frame.index, frame.seconds, frame.record)
                           : writer.write(frame.index, frame.seconds, frame.record,
                               frame.bytes.constData(), frame.bytes.size());
     }
@@ -361,6 +398,7 @@ int main(int argc, char *argv[])
         // A conversion is whole or not made: said before the discard, which closes an h5 file
         // and would have it count what it kept.
         const QString why = written ? out.errorString()
+            : vitalsWriter          ? vitalsWriter->errorString()
             : targets               ? targets->errorString()
                                     : writer.errorString();
         const bool toFile = out.replacesFile();
@@ -373,7 +411,16 @@ int main(int argc, char *argv[])
     // A stop that came once the output was being made whole finds it whole: said, not hidden.
     if (StopSignals::caught())
         std::fprintf(stderr, "vazorez-decode: the stop came as the output was being finished; it is whole\n");
-    if (targets && kind == TargetWriter::Kind::Targets)
+    if (vitalsWriter) {
+        QString said = QStringLiteral("%1 rows of %2 frames, %3 with a breathing rate")
+                           .arg(vitalsWriter->rows())
+                           .arg(vitalsWriter->modeName().isEmpty() ? QStringLiteral("no")
+                                                                   : vitalsWriter->modeName())
+                           .arg(vitalsWriter->rateRows());
+        if (!vitalsWriter->heartUnavailable().isEmpty())
+            said += QStringLiteral("; ") + vitalsWriter->heartUnavailable();
+        std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(said));
+    } else if (targets && kind == TargetWriter::Kind::Targets)
         std::fprintf(
             stderr, "vazorez-decode: %lld targets\n", static_cast<long long>(targets->targets()));
     else if (targets) {

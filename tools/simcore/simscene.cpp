@@ -20,6 +20,10 @@ constexpr double kMaxRangeM = 1e5;
 constexpr double kMaxSpeedMps = 1e4;
 constexpr double kMaxLevelDb = 100.0;
 constexpr double kMaxSeconds = 1e7;
+// A person's micro-motion: a chest moves millimetres, a heart beats at most a few times a second.
+constexpr double kMaxMicroMm = 100.0;
+constexpr double kMaxPerMin = 300.0;
+constexpr double kPi = 3.14159265358979323846;
 
 // Reads the keys of one JSON object; every message names the file and the object.
 struct Reader {
@@ -67,13 +71,22 @@ bool readTarget(const QJsonObject &object, const QString &where, SimSceneTarget 
 {
     Reader reader{object, where, error};
     reader.warnUnknown(
-        {"start_s", "end_s", "range_m", "speed_mps", "lateral_m", "level_db"}, warnings);
+        {"start_s", "end_s", "range_m", "speed_mps", "lateral_m", "level_db", "breath_mm",
+            "breaths_per_min", "heart_mm", "heart_per_min", "sway_mm", "sway_period_s"},
+        warnings);
     if (!reader.number("start_s", 0.0, kMaxSeconds, &target->startS, false)
         || !reader.number("end_s", 0.0, kMaxSeconds, &target->endS, false)
         || !reader.number("range_m", 0.0, kMaxRangeM, &target->rangeM, true)
-        || !reader.number("speed_mps", -kMaxSpeedMps, kMaxSpeedMps, &target->speedMps, true)
+        || !reader.number("speed_mps", -kMaxSpeedMps, kMaxSpeedMps, &target->speedMps,
+            !object.contains(QLatin1String("breaths_per_min")))
         || !reader.number("lateral_m", 0.0, kMaxRangeM, &target->lateralM, false)
-        || !reader.number("level_db", -kMaxLevelDb, kMaxLevelDb, &target->levelDb, false))
+        || !reader.number("level_db", -kMaxLevelDb, kMaxLevelDb, &target->levelDb, false)
+        || !reader.number("breath_mm", 0.0, kMaxMicroMm, &target->breathMm, false)
+        || !reader.number("breaths_per_min", 0.0, kMaxPerMin, &target->breathsPerMin, false)
+        || !reader.number("heart_mm", 0.0, kMaxMicroMm, &target->heartMm, false)
+        || !reader.number("heart_per_min", 0.0, kMaxPerMin, &target->heartPerMin, false)
+        || !reader.number("sway_mm", 0.0, kMaxMicroMm, &target->swayMm, false)
+        || !reader.number("sway_period_s", 1.0, kMaxSeconds, &target->swayPeriodS, false))
         return false;
     if (target->endS <= target->startS)
         return reader.fail(QStringLiteral("end_s %1 is not after start_s %2")
@@ -95,16 +108,35 @@ double SimSceneTarget::pathM(double seconds) const
     return start + speedMps * (seconds - startS);
 }
 
+double SimSceneTarget::microMotionM(double seconds) const
+{
+    const double t = seconds - startS;
+    return 1e-3
+        * (breathMm * std::sin(2.0 * kPi * breathsPerMin / 60.0 * t)
+            + heartMm * std::sin(2.0 * kPi * heartPerMin / 60.0 * t)
+            + swayMm * std::sin(2.0 * kPi * t / swayPeriodS));
+}
+
+double SimSceneTarget::microSpeedMps(double seconds) const
+{
+    const double t = seconds - startS;
+    const double breath = 2.0 * kPi * breathsPerMin / 60.0, heart = 2.0 * kPi * heartPerMin / 60.0;
+    const double sway = 2.0 * kPi / swayPeriodS;
+    return 1e-3
+        * (breathMm * breath * std::cos(breath * t) + heartMm * heart * std::cos(heart * t)
+            + swayMm * sway * std::cos(sway * t));
+}
+
 double SimSceneTarget::rangeAt(double seconds) const
 {
-    return std::hypot(pathM(seconds), lateralM);
+    return std::hypot(pathM(seconds), lateralM) + microMotionM(seconds);
 }
 
 double SimSceneTarget::radialSpeedAt(double seconds) const
 {
     const double x = pathM(seconds);
     const double range = std::hypot(x, lateralM);
-    return range > 0.0 ? speedMps * x / range : 0.0;
+    return (range > 0.0 ? speedMps * x / range : 0.0) + microSpeedMps(seconds);
 }
 
 std::vector<SimTargetTruth> SimScene::at(double seconds) const

@@ -33,11 +33,23 @@ struct SimSceneTarget {
     double speedMps = 0.0; // along its path; negative approaching
     double lateralM = 0.0; // the path's distance from the sensor at its closest; 0: straight at it
     double levelDb = SimTarget::kDefaultLevelDb;
+    // A person at rest: the range moves about the path's by breathing, a heartbeat and a slow
+    // sway, each a sine from startS on (amplitudes: half the swing, in millimetres).
+    static constexpr double kDefaultSwayPeriodS = 40.0;
+    double breathMm = 0.0;
+    double breathsPerMin = 0.0;
+    double heartMm = 0.0;
+    double heartPerMin = 0.0;
+    double swayMm = 0.0;
+    double swayPeriodS = kDefaultSwayPeriodS;
 
     bool inView(double seconds) const { return seconds >= startS && seconds < endS; }
     double pathM(double seconds) const; // x(t)
     double rangeAt(double seconds) const;
     double radialSpeedAt(double seconds) const; // 0 at the sensor itself, where it has no direction
+    // The person's own motion about the path, in metres, and its rate in metres a second.
+    double microMotionM(double seconds) const;
+    double microSpeedMps(double seconds) const;
 };
 
 // A target in view at one moment, as the frames show it.

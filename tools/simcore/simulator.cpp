@@ -75,6 +75,8 @@ constexpr double kMaxOffset = 2047.0;
 // A drift of this many digits a second swings the offset across most of the ADC's range.
 constexpr double kMaxDriftPerS = 100.0;
 constexpr double kPi = 3.14159265358979323846;
+// A person given by --person sways this far (half the swing) over SimSceneTarget's default period.
+constexpr double kPersonSwayMm = 1.0;
 
 bool readFrontEnd(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)
 {
@@ -123,7 +125,7 @@ bool readFrontEnd(const QCommandLineParser &parser, SimulatorOptions &options, Q
     return true;
 }
 
-const char *const kSceneOptions[] = {"target", "scene", "truth", "iq-imbalance", "dc", "dc-drift", "clutter"};
+const char *const kSceneOptions[] = {"target", "person", "scene", "truth", "iq-imbalance", "dc", "dc-drift", "clutter"};
 
 bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)
 {
@@ -158,6 +160,25 @@ bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options,
             return false;
         }
         options.targets.push_back(target);
+    }
+    // People at rest join the scene's targets, numbered after the file's.
+    for (const QString &text : parser.values("person")) {
+        SimSceneTarget person;
+        person.swayMm = kPersonSwayMm;
+        if (!readNumbers(text, 3,
+                {&person.rangeM, &person.breathMm, &person.breathsPerMin, &person.heartMm,
+                    &person.heartPerMin, &person.levelDb})
+            || text.count(',') == 3 || person.rangeM <= 0.0 || person.rangeM > 1e5
+            || person.breathMm < 0.0 || person.breathMm > 100.0 || person.breathsPerMin < 0.0
+            || person.breathsPerMin > 300.0 || person.heartMm < 0.0 || person.heartMm > 100.0
+            || person.heartPerMin < 0.0 || person.heartPerMin > 300.0 || person.levelDb > 100.0) {
+            *error = QStringLiteral("--person wants RANGE_M,BREATH_MM,BREATHS_PER_MIN[,HEART_MM,"
+                                    "HEART_PER_MIN[,LEVEL_DB]] (range 0 to 100 km, amplitudes up to "
+                                    "100 mm, rates up to 300 a minute, level up to 100 dB), not '%1'")
+                         .arg(text);
+            return false;
+        }
+        options.scene.targets.push_back(person);
     }
     return readFrontEnd(parser, options, error);
 }
@@ -308,19 +329,27 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
                    "approaching), its tone LEVEL_DB dB above one ADC digit (default 50); repeatable. "
                    "CW frames carry its Doppler tone, FMCW frames its beat tone plus the Doppler.",
          "RANGE_M,SPEED_MPS[,LEVEL_DB]"},
+        {"person", "With --radar, a person at rest RANGE_M metres away whose chest moves BREATH_MM "
+                   "(half the swing) BREATHS_PER_MIN times a minute, with a heartbeat of HEART_MM "
+                   "HEART_PER_MIN times a minute (default none), swaying slowly by 1 mm over 40 s; "
+                   "the echo LEVEL_DB dB above one ADC digit (default 50); repeatable. People are "
+                   "numbered in the truth after the --scene's targets.",
+         "RANGE_M,BREATH_MM,BREATHS_PER_MIN[,HEART_MM,HEART_PER_MIN[,LEVEL_DB]]"},
         {"scene", "With --radar, targets that come, go and move, from the JSON file FILE: each with "
                   "range_m (at start_s, default 0 s), speed_mps along its straight path (negative "
                   "towards the sensor), lateral_m (the path's closest distance: the target passes "
                   "by, its radial speed turning from approaching to receding; default 0, straight at "
                   "the sensor), end_s (default never) and level_db (default 50); it is in view from "
-                  "start_s until end_s. Optional clutter [{range_m, level_db}] and duration_s (the "
+                  "start_s until end_s. A person at rest: breath_mm and breaths_per_min (then "
+                  "speed_mps may be left out), heart_mm, heart_per_min, sway_mm, sway_period_s "
+                  "(default 40). Optional clutter [{range_m, level_db}] and duration_s (the "
                   "--count it gives unless set; 0 or none: until stopped). --target adds targets "
                   "that stay where they are.",
          "FILE"},
         {"truth", "With --radar, write each frame's targets to the csv FILE (a regular file) as the "
                   "frames are made: frame,time_s,target,range_m,speed_mps,level_db, time_s = frame "
-                  "x the frame period; the scene's targets are numbered from 1, --target ones "
-                  "after them. A write that fails ends the stream, said, with exit status 1.",
+                  "x the frame period, range_m to the micrometre; the scene's targets are "
+                  "numbered from 1, --person ones after them, --target ones after those. A write that fails ends the stream, said, with exit status 1.",
          "FILE"},
         {"iq-imbalance", "With --radar, Q's channel off from I's: for I = A cos(phi), Q is "
                          "10^(GAIN_DB/20) A sin(phi + PHASE_DEG); within \u00b16 dB and \u00b130 degrees. "
@@ -535,7 +564,7 @@ bool Simulator::nextSlot(QByteArray &slot, bool *faulty)
                             .arg(index)
                             .arg(seconds)
                             .arg(target.target)
-                            .arg(QString::number(target.rangeM, 'f', 4), QString::number(target.speedMps, 'f', 4),
+                            .arg(QString::number(target.rangeM, 'f', 6), QString::number(target.speedMps, 'f', 4),
                                  QString::number(target.levelDb, 'g', 6))
                             .toLatin1();
             if (truth.write(rows) != rows.size()) {
