@@ -5,6 +5,7 @@
 #include <QPen>
 #include <QtCharts/QAbstractAxis>
 #include <QtCharts/QChart>
+#include <QtCharts/QChartView>
 
 using namespace QtCharts;
 
@@ -31,6 +32,11 @@ void useCosmeticAxisPens(QChart *chart)
         axis->setGridLinePen(cosmetic(axis->gridLinePen()));
         axis->setMinorGridLinePen(cosmetic(axis->minorGridLinePen()));
     }
+}
+
+void tuneView(QChartView *view)
+{
+    view->setOptimizationFlag(QGraphicsView::DontAdjustForAntialiasing);
 }
 
 void cacheAxisArt(QGraphicsItem *parent)

@@ -8,6 +8,7 @@
 class QGraphicsItem;
 QT_CHARTS_BEGIN_NAMESPACE
 class QChart;
+class QChartView;
 QT_CHARTS_END_NAMESPACE
 
 namespace ChartPainting {
@@ -18,6 +19,11 @@ namespace ChartPainting {
 // each repaint and on each move, and for a pen with a width Qt strokes the line's outline to
 // answer: more work than drawing the line.
 void useCosmeticAxisPens(QtCharts::QChart *chart);
+
+// The views repaint what changed as it is, without growing each changed rectangle by two pixels
+// for antialiasing: the charts draw without it, and the axis labels beside the plot area are not
+// painted again for every frame.
+void tuneView(QtCharts::QChartView *view);
 
 // Grid lines, ticks and axis lines stay put from frame to frame, but each frame repaints the plot
 // area under the series, and restroking the dashed minor grid costs more than the series

@@ -84,6 +84,7 @@ void MainWindow::buildRawDataChart()
 
     ChartPainting::useCosmeticAxisPens(chart_RawData);
     chartView_RawData = new QChartView(chart_RawData);
+    ChartPainting::tuneView(chartView_RawData);
     ui->gridLayout->addWidget(chartView_RawData, 1, 0, 1, 4);
 }
 
@@ -123,6 +124,7 @@ void MainWindow::buildSpectrumChart()
 
     ChartPainting::useCosmeticAxisPens(chart_FFT);
     chartView_FFT = new QChartView(chart_FFT);
+    ChartPainting::tuneView(chartView_FFT);
     ui->gridLayout->addWidget(chartView_FFT, 2, 0, 1, 4);
 }
 
