@@ -72,11 +72,18 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The message on show in the status bar, whole.
+QString statusMessage(const MainWindow &window)
+{
+    auto *message = window.findChild<ElidedLabel *>("label_StatusMessage");
+    return message ? message->fullText() : QString();
+}
+
 // What the status bar says: the message on show, then the link's whole line.
 QString statusText(const MainWindow &window)
 {
     auto *line = window.findChild<ElidedLabel *>("label_LinkStatus");
-    return window.statusBar()->currentMessage() + '\n' + (line ? line->fullText() : QString());
+    return statusMessage(window) + '\n' + (line ? line->fullText() : QString());
 }
 
 // A shown, connected window and the board behind it.

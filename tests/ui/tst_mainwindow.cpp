@@ -81,7 +81,12 @@ struct Window
         auto *line = window.findChild<ElidedLabel *>("label_LinkStatus");
         return line ? line->fullText() : QString();
     }
-    QString message() { return window.statusBar()->currentMessage(); }
+    // The message on show over the link's line, whole.
+    QString message()
+    {
+        auto *shown = window.findChild<ElidedLabel *>("label_StatusMessage");
+        return shown ? shown->fullText() : QString();
+    }
     // Types `url` into the port list's "Network port..." dialog, as a user does.
     bool typeNetworkPort(const QString &url)
     {
@@ -335,7 +340,7 @@ private Q_SLOTS:
         QCOMPARE(w.button->text(), QStringLiteral("connect"));
         QVERIFY(w.button->isEnabled());
         QCOMPARE(w.label->text(), QStringLiteral("Modulation:"));
-        QVERIFY(w.window.statusBar()->currentMessage().isEmpty());
+        QVERIFY(w.message().isEmpty());
 
         // The box names the port and gives the serial layer's reason.
         w.selectPort("/dev/vazorez-no-such-port");
@@ -424,10 +429,38 @@ private Q_SLOTS:
         // readable beside it (it used to be overwritten within 0.3 s).
         QTRY_VERIFY2(w.linkLine().startsWith(line.slavePath() + ": "), qPrintable(w.linkLine()));
         QVERIFY(w.linkLine().contains(" 0 skipped by the display"));
+        // A message wider than the window is cut in the middle with "…", keeping what happened and
+        // the file's name in view (it used to be cut at the window's edge without a mark); the
+        // tooltip has it whole. So is the link's line, at its end.
+        const QString deep = "Saved the window to /tmp/" + QString("a-deep-folder/").repeated(40) + "x.png";
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        w.lab.tell(deep);
+        auto *shownMessage = w.window.findChild<QLabel *>("label_StatusMessage");
+        auto *shownLink = w.window.findChild<QLabel *>("label_LinkStatus");
+        QVERIFY(shownMessage && shownLink);
+        QCOMPARE(w.message(), deep);
+        QVERIFY(shownMessage->isVisible() && !shownLink->isVisible());
+        QCOMPARE(shownMessage->toolTip(), deep);
+        QTRY_VERIFY2(shownMessage->text().contains(QChar(0x2026)), qPrintable(shownMessage->text()));
+        QVERIFY2(shownMessage->text().startsWith("Saved the window to /")
+                && shownMessage->text().endsWith("/x.png"),
+            qPrintable(shownMessage->text()));
+        QVERIFY(shownMessage->fontMetrics().horizontalAdvance(shownMessage->text())
+            <= shownMessage->contentsRect().width());
+        w.window.resize(300, w.window.height());
+        QTRY_VERIFY2(shownMessage->fontMetrics().horizontalAdvance(shownMessage->text())
+                <= shownMessage->contentsRect().width(),
+            qPrintable(shownMessage->text()));
         w.lab.tell("Saved the window to x.png");
+        QVERIFY(shownMessage->isVisible() && !shownLink->isVisible());
+        QTRY_VERIFY2(shownLink->text().endsWith(QChar(0x2026)), qPrintable(shownLink->text()));
+        QCOMPARE(shownLink->toolTip(), w.linkLine());
+        w.window.resize(845, 598);
         QTest::qWait(1000);
         QCOMPARE(w.message(), QStringLiteral("Saved the window to x.png"));
         QTRY_VERIFY_WITH_TIMEOUT(w.message().isEmpty(), StatusReport::kReportMs + 2000);
+        QVERIFY(!shownMessage->isVisible() && shownLink->isVisible());
         QVERIFY2(w.linkLine().contains(" 1 frames, "), qPrintable(w.linkLine()));
 
         // The line goes away: the window used to go on claiming the connection. It says so in plain
