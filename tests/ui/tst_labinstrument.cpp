@@ -415,7 +415,7 @@ private Q_SLOTS:
         // Stopping ends the file on the last whole frame: exactly the bytes of every frame sent.
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
         QVERIFY2(
-            b.status().contains(QStringLiteral("recorded %1 frames to %2").arg(frames).arg(path)),
+            b.status().contains(QStringLiteral("%1: %2 frames saved").arg(path).arg(frames)),
             qPrintable(b.status()));
         QCOMPARE(readAll(path), sent);
 
@@ -435,7 +435,7 @@ private Q_SLOTS:
         // used to wait for the next frame, or the end).
         QTRY_VERIFY2(b.status().contains("Recording session.h5: 1 frames"), qPrintable(b.status()));
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
-        QVERIFY2(b.status().contains("recorded 1 frames to " + h5), qPrintable(b.status()));
+        QVERIFY2(b.status().contains(h5 + ": 1 frames saved"), qPrintable(b.status()));
         Hdf5Reader reader;
         QString error;
         QVERIFY2(reader.open(h5, &error), qPrintable(error));
@@ -533,7 +533,7 @@ private Q_SLOTS:
         QVERIFY2(other.lab.startRecording(path, QString(), &error), qPrintable(error));
         QVERIFY(other.showFrame(numberedFrame(0, 16, 0)));
         other.lab.stopRecording();
-        QVERIFY2(other.status().contains("recorded 1 frames to " + path), qPrintable(other.status()));
+        QVERIFY2(other.status().contains(path + ": 1 frames saved"), qPrintable(other.status()));
         QVERIFY(!QFile::exists(radarSidecarPath(path)));
     }
 #endif
@@ -1050,6 +1050,11 @@ private Q_SLOTS:
         QVERIFY2(lab.startReplay(path, "max", false, &error), qPrintable(error));
         QTRY_VERIFY_WITH_TIMEOUT(statusText(window).contains("finished: 20 frames"), 10000);
         QVERIFY(!window.findChild<ReplayBar *>());
+        // The link's end says what its recording saved, in the message on show (it used to say
+        // nothing of it there).
+        QVERIFY2(statusMessage(window).endsWith(
+                     "finished: 20 frames; " + copy + ": 20 frames saved"),
+            qPrintable(statusText(window)));
         QStringList times;
         for (const QByteArray &line : readAll(copy).split('\n'))
             if (line.endsWith(",0,") || line.contains(",CW,0,"))
