@@ -44,6 +44,7 @@
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QXYSeries>
@@ -987,11 +988,54 @@ private Q_SLOTS:
         QTest::qWait(200);
         QVERIFY(b.window.findChild<ReplayBar *>());
 
-        // A frame number, a time, the slider.
+        // With the time box focused both boxes follow the frame shown (the time used to stay put
+        // until the box lost focus), and Home and End move the replay, not the text cursor.
         auto *frameBox = bar->findChild<QSpinBox *>("spinBox_Frame");
+        auto *timeBox = bar->findChild<QDoubleSpinBox *>("doubleSpinBox_Time");
+        const auto boxesShow = [&](int k) {
+            return shows(k) && frameBox->value() == k
+                && timeBox->value() == std::round(times[size_t(k)] * 1000) / 1000;
+        };
+        const auto boxes = [&] {
+            return QStringLiteral("at frame %1; the boxes say %2 and %3")
+                .arg(bar->position())
+                .arg(frameBox->text(), timeBox->text());
+        };
+        b.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&b.window));
+        timeBox->setFocus();
+        QTRY_VERIFY(timeBox->hasFocus());
+        QTest::keyClick(timeBox, Qt::Key_Home);
+        QVERIFY2(boxesShow(0), qPrintable(boxes()));
+        auto *forward = bar->findChild<QToolButton *>("toolButton_StepForward");
+        for (int k = 1; k <= 3; ++k) {
+            forward->click();
+            QVERIFY2(boxesShow(k), qPrintable(boxes()));
+        }
+        // What the user types stays while the frames move, until they finish it.
+        timeBox->selectAll();
+        const QString typed = QString(QLatin1Char('1')) + QLocale().decimalPoint() + QLatin1Char('5');
+        QTest::keyClicks(timeBox, typed);
+        forward->click();
+        QVERIFY(shows(4));
+        QCOMPARE(timeBox->text(), typed);
+        QCOMPARE(frameBox->value(), 4);
+        QTest::keyClick(timeBox, Qt::Key_Return);
+        const auto upTo = int(std::upper_bound(times.begin(), times.end(), 1.5) - times.begin()) - 1;
+        QVERIFY2(boxesShow(upTo), qPrintable(boxes()));
+        QVERIFY(timeBox->hasFocus());
+        QTest::keyClick(timeBox, Qt::Key_End);
+        QVERIFY2(boxesShow(kCount - 1), qPrintable(boxes()));
+        frameBox->setFocus();
+        QTRY_VERIFY(frameBox->hasFocus());
+        QTest::keyClick(frameBox, Qt::Key_Home);
+        QVERIFY2(boxesShow(0), qPrintable(boxes()));
+        QTest::keyClick(frameBox, Qt::Key_End);
+        QVERIFY2(boxesShow(kCount - 1), qPrintable(boxes()));
+
+        // A frame number, a time, the slider.
         frameBox->setValue(123);
         QVERIFY(shows(123));
-        auto *timeBox = bar->findChild<QDoubleSpinBox *>("doubleSpinBox_Time");
         timeBox->setValue(times[200] + 0.0004);
         emit timeBox->editingFinished();
         QVERIFY(shows(200)); // the last frame at or before the time
