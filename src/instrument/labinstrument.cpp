@@ -3,6 +3,7 @@
 
 #include "chartmenu.h"
 #include "displaypause.h"
+#include "failurebox.h"
 #include "framerecorder.h"
 #include "mainwindow.h"
 #include "publishcontrol.h"
@@ -51,6 +52,7 @@ LabInstrument::LabInstrument(MainWindow *window)
         emit displayPausedChanged(paused);
     });
     menu = new ChartMenu(window, this);
+    (new FailureBox(window))->setParent(this);
 }
 
 LabInstrument::~LabInstrument()

@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
@@ -324,11 +325,15 @@ private Q_SLOTS:
         Window w;
         w.ports->clear(); // no port present: an empty name goes to the worker
         static QString seen, why;
+        static int width, portWidth; // of the informative line, and of its port's name
         auto answerBox = [] {
             QTimer::singleShot(50, [] {
                 if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                     seen = box->text();
                     why = box->informativeText();
+                    auto *line = box->findChild<QLabel *>("qt_msgbox_informativelabel");
+                    width = line ? line->width() : 0;
+                    portWidth = line ? line->fontMetrics().horizontalAdvance(why.section(": ", 0, 0) + ':') : 0;
                     box->done(QMessageBox::Ok);
                 }
             });
@@ -347,6 +352,24 @@ private Q_SLOTS:
         answerBox();
         QTest::mouseClick(w.button, Qt::LeftButton);
         QVERIFY2(why.startsWith("/dev/vazorez-no-such-port: ") && why.size() > 30, qPrintable(why));
+
+        // A recording given where a port belongs: the box names it once (the reason used to name it
+        // again), and is wide enough for its path on one line (it was about 150 px, the path broken
+        // inside).
+        QTemporaryDir dir;
+        const QString recording = dir.filePath("recordings-of-the-bench/rec1.h5");
+        QVERIFY(QDir().mkpath(QFileInfo(recording).path()));
+        QFile file(recording);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        w.selectPort(recording);
+        answerBox();
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(seen, QStringLiteral("error initialising comport"));
+        QCOMPARE(why,
+            recording + ": a file, not a serial port (a recording is replayed with --replay)");
+        QVERIFY2(width >= portWidth, qPrintable(QStringLiteral("%1 px for %2").arg(width).arg(portWidth)));
+        QCOMPARE(w.button->text(), QStringLiteral("connect"));
     }
 
     void portListFollowsThePortsPresent()
