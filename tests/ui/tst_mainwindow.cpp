@@ -398,6 +398,29 @@ private Q_SLOTS:
         list.refresh();
         QCOMPARE(itemsOf(&box), QStringList{"/dev/pts/by-hand"} + present);
         QCOMPARE(box.currentText(), QStringLiteral("/dev/pts/by-hand"));
+
+        // A replay is listed under its path. One longer than the box shows its file's name, the
+        // folders cut in the middle (the box used to show the folders only), and whole in the
+        // tooltip.
+        QTemporaryDir dir;
+        const QString replay = dir.filePath(QString("recordings-of-the-bench/").repeated(3) + "rec1.raw");
+        QVERIFY(QDir().mkpath(QFileInfo(replay).path()));
+        QFile file(replay);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (int k = 0; k < 3; ++k)
+            file.write(encodeFrame(numberedFrame(k, 128, 0)));
+        file.close();
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        QString error;
+        QVERIFY2(w.lab.startReplay(replay, "line", false, &error), qPrintable(error));
+        QCOMPARE(w.ports->currentText(), replay);
+        const QString shown = w.ports->findChild<PortList *>()->shownText();
+        QVERIFY2(shown.contains(QChar(0x2026)) && shown.endsWith("/rec1.raw"), qPrintable(shown));
+        QVERIFY(shown.startsWith(replay.left(4)));
+        QCOMPARE(w.ports->toolTip(), replay);
+        w.selectPort("/dev/pts/vazorez");
+        QCOMPARE(w.ports->findChild<PortList *>()->shownText(), QStringLiteral("/dev/pts/vazorez"));
     }
 
     void framesReachTheChartsAndFollowTheMode()
