@@ -453,6 +453,51 @@ private Q_SLOTS:
         QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).trimmed(), remark);
     }
 
+    void simProgramSumsUpAReaderThatFallsBehind()
+    {
+        // A reader slower than the stream takes the line for a moment hundreds of times: each
+        // spell used to be two lines on standard error. They come as sums, at most one line a
+        // second, and the sums add up to the exact total at the end.
+        QElapsedTimer running;
+        running.start();
+        QProcess sim;
+        sim.start(siblingProgram("vazorez-sim"), {"--rate", "100000", "--count", "3000"});
+        QVERIFY(sim.waitForReadyRead(5000));
+        const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
+        QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
+        const QByteArray taken = readLine(sim, first.mid(6), 1031, 10); // a frame each 10 ms
+        const double seconds = running.elapsed() / 1000.0;
+        QCOMPARE(sim.state(), QProcess::NotRunning);
+        QCOMPARE(sim.exitCode(), 0);
+        const auto sent = QRegularExpression("^sent: (\\d+) frames, (\\d+) bytes, 0 faulty$")
+                              .match(QString::fromLocal8Bit(sim.readAllStandardOutput()).trimmed());
+        QVERIFY(sent.hasMatch());
+        QCOMPARE(sent.captured(2).toInt(), taken.size());
+        QCOMPARE(taken.size(), sent.captured(1).toInt() * 1031);
+        const QStringList lines = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed().split('\n');
+        const QRegularExpression sum("^vazorez-sim: (in all |a reader took the line again: )?nobody read the line "
+                                     "for \\d+\\.\\d s in (\\d+) spells?, (\\d+) frames? dropped$");
+        int64_t spells = 0, dropped = 0;
+        for (const QString &line : lines.mid(0, lines.size() - 1)) {
+            const auto said = sum.match(line);
+            QVERIFY2(line == "vazorez-sim: nobody is reading the line: dropping frames until a reader takes them"
+                         || (said.hasMatch() && said.captured(1) != "in all "),
+                     qPrintable(line));
+            spells += said.captured(2).toLongLong();
+            dropped += said.captured(3).toLongLong();
+        }
+        const auto total = sum.match(lines.last());
+        QVERIFY2(total.hasMatch() && total.captured(1) == "in all ", qPrintable(lines.join('\n')));
+        // Every frame was taken or dropped, and the sums said on the way are the whole.
+        QCOMPARE(total.captured(3).toInt() + sent.captured(1).toInt(), 3000);
+        QVERIFY(total.captured(3).toInt() > 0);
+        QCOMPARE(dropped, total.captured(3).toLongLong());
+        QCOMPARE(spells, total.captured(2).toLongLong());
+        // One line at the first spell, then one a second at most, and the two at the end.
+        QVERIFY2(lines.size() <= int(seconds) + 3,
+                 qPrintable(QStringLiteral("%1 lines in %2 s: %3").arg(lines.size()).arg(seconds).arg(lines.join('\n'))));
+    }
+
     void simProgramStopsOnSignals_data()
     {
         QTest::addColumn<bool>("interrupt");

@@ -85,9 +85,8 @@ int main(int argc, char *argv[])
                   [](const QString &text) { std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(text)); });
     std::printf("%s\n", qPrintable(simulator.summary()));
     std::fflush(stdout);
-    if (simulator.stats().dropped > 0)
-        std::fprintf(stderr, "vazorez-sim: %lld frames dropped while nobody read the line\n",
-                     static_cast<long long>(simulator.stats().dropped));
+    if (!simulator.droppedSummary().isEmpty())
+        std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(simulator.droppedSummary()));
     if (!simulator.truthError().isEmpty()) {
         std::fprintf(stderr, "vazorez-sim: cannot write --truth %s: %s; the stream ended there\n",
                      qPrintable(options.truthFile), qPrintable(simulator.truthError()));

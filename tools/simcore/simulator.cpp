@@ -585,6 +585,31 @@ void Simulator::run(const std::function<bool()> &stopRequested,
     if (options.count == 0)
         return; // nothing to send, so no reader to wait for
     bool readerStalled = false;
+    Clock::time_point stallStart;
+    Clock::time_point lastSaid = Clock::now() - std::chrono::seconds(2);
+    const auto seconds = [](Clock::duration span) { return std::chrono::duration<double>(span).count(); };
+    const auto endStall = [&](Clock::time_point now) {
+        const double spell = seconds(now - stallStart);
+        stallsUnsaid.seconds += spell;
+        stallsInAll.seconds += spell;
+        readerStalled = false;
+    };
+    // What the spells since the last line came to, said once the reader reads again (or the stream
+    // ends) and a second after the line before: a reader that takes the line for a moment a
+    // hundred times a second gets a line a second, one that never comes gets none until it does.
+    const auto sayStalls = [&](Clock::time_point now, bool atEnd) {
+        if (stallsUnsaid.dropped == 0 || (!atEnd && (readerStalled || now - lastSaid < std::chrono::seconds(1))))
+            return;
+        say(QStringLiteral("%1nobody read the line for %2 s in %3 spell%4, %5 frame%6 dropped")
+                .arg(atEnd ? QString() : QStringLiteral("a reader took the line again: "))
+                .arg(stallsUnsaid.seconds, 0, 'f', 1)
+                .arg(stallsUnsaid.spells)
+                .arg(stallsUnsaid.spells == 1 ? "" : "s")
+                .arg(stallsUnsaid.dropped)
+                .arg(stallsUnsaid.dropped == 1 ? "" : "s"));
+        stallsUnsaid = Stalls();
+        lastSaid = now;
+    };
     const bool waitsForReader = options.count >= 0 || !replayFrames.empty() || options.rate == SimulatorOptions::Rate::Max;
     if (waitsForReader && !waitForReader(stopRequested))
         return;
@@ -616,13 +641,24 @@ void Simulator::run(const std::function<bool()> &stopRequested,
             if (!nextSlot(slot, &faulty))
                 break;
             ++counters.dropped;
-            if (!readerStalled)
-                say(QStringLiteral("nobody is reading the line: dropping frames until a reader takes them"));
-            readerStalled = true;
+            ++stallsUnsaid.dropped;
+            ++stallsInAll.dropped;
+            if (!readerStalled) {
+                const auto now = Clock::now();
+                // The first spell after a quiet second is said at once; the rest in the sums.
+                if (stallsUnsaid.spells == 0 && now - lastSaid >= std::chrono::seconds(1)) {
+                    say(QStringLiteral("nobody is reading the line: dropping frames until a reader takes them"));
+                    lastSaid = now;
+                }
+                ++stallsUnsaid.spells;
+                ++stallsInAll.spells;
+                stallStart = now;
+                readerStalled = true;
+            }
         } else {
             if (readerStalled)
-                say(QStringLiteral("a reader took the line again after %1 dropped frames").arg(counters.dropped));
-            readerStalled = false;
+                endStall(Clock::now());
+            sayStalls(Clock::now(), false);
             if (!nextSlot(slot, &faulty))
                 break;
             pending = slot;
@@ -645,6 +681,9 @@ void Simulator::run(const std::function<bool()> &stopRequested,
                 due = Clock::now();
         }
     }
+    if (readerStalled)
+        endStall(Clock::now());
+    sayStalls(Clock::now(), true);
     if (truth.isOpen() && !truth.flush() && truthFailure.isEmpty())
         truthFailure = truth.errorString();
     // Finish the frame that was started, for up to a second, so the stream ends on a whole frame.
@@ -754,4 +793,16 @@ void Simulator::uncountUnread(int64_t unread)
 QString Simulator::summary() const
 {
     return QStringLiteral("sent: %1 frames, %2 bytes, %3 faulty").arg(counters.frames).arg(counters.bytes).arg(counters.faulty);
+}
+
+QString Simulator::droppedSummary() const
+{
+    if (stallsInAll.dropped == 0)
+        return QString();
+    return QStringLiteral("in all nobody read the line for %1 s in %2 spell%3, %4 frame%5 dropped")
+        .arg(stallsInAll.seconds, 0, 'f', 1)
+        .arg(stallsInAll.spells)
+        .arg(stallsInAll.spells == 1 ? "" : "s")
+        .arg(stallsInAll.dropped)
+        .arg(stallsInAll.dropped == 1 ? "" : "s");
 }
