@@ -2,7 +2,9 @@
 // The vazorez-sim and vazorez-demo programs as processes, read through the real serial worker.
 // (The simulator with every fault on through the worker at length: tst_soak.)
 #include "boardmodel.h"
+#include "capturereader.h"
 #include "framesupport.h"
+#include "hdf5writer.h"
 #include "serialport.h"
 #include "qtwarnings.h"
 #include "radarprofile.h"
@@ -394,6 +396,21 @@ private Q_SLOTS:
             << QStringList{"--replay", recording, "--rate", "line"} << 1500 << 4096 << 0 << -1 << framesOnly
             << QStringLiteral("sent: 8 frames, %1 bytes, 0 faulty").arg(framesOnly.size())
             << QStringLiteral("vazorez-sim: %1: 16 bytes hold no frame (2 rejected frames); they are not sent").arg(recording);
+        // An h5 recording plays its frames' own bytes (the help used to name raw files only).
+        const QString h5 = scratch().filePath("mixed.h5");
+        {
+            Hdf5Writer writer;
+            CaptureReader frames(recording);
+            RecordedFrame frame;
+            bool written = writer.create(h5, RecordingContext{});
+            while (written && frames.next(frame))
+                written = writer.append(frame.seconds, frame.bytes.constData(), frame.bytes.size());
+            if (!written || !writer.close())
+                QFAIL(qPrintable(writer.errorString()));
+        }
+        QTest::newRow("replay of an h5 recording")
+            << QStringList{"--replay", h5, "--rate", "max"} << 0 << 4096 << 0 << -1 << framesOnly
+            << QStringLiteral("sent: 8 frames, %1 bytes, 0 faulty").arg(framesOnly.size()) << "";
         // A target the analysis does not show where it is is still played as the physics makes
         // it, but the user is told where it shows.
         const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
@@ -582,6 +599,7 @@ private Q_SLOTS:
         QTest::newRow("demo: --truth into a folder")
             << QStringList{"--radar", profile, "--scene", scene, "--truth", scratch().path()} << 2
             << QStringLiteral("--truth %1 is not a regular file").arg(scratch().path());
+        QTest::newRow("--help") << QStringList{"--help"} << 0 << QString();
         // No display: the options are read before the window system is needed.
         QTest::newRow("demo: --help") << QStringList{"--help"} << 0 << QString();
         QTest::newRow("demo: unknown option") << QStringList{"--bogus"} << 2 << QString();
@@ -613,6 +631,21 @@ private Q_SLOTS:
         const QStringList errors = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed().split('\n');
         if (exitCode == 0) {
             QVERIFY2(output.startsWith("Usage: "), qPrintable(output));
+            // Under 80 columns, every option's description from one column (they used to break
+            // where their lines had been broken for another width).
+            QSet<int> columns;
+            bool options = false;
+            for (const QString &line : output.split('\n')) {
+                QVERIFY2(line.size() < 80, qPrintable(line));
+                const auto described
+                    = QRegularExpression(line.startsWith("  -") ? "^(  -\\S.*?  +)\\S" : "^(\\s+)\\S").match(line);
+                if (options && described.hasMatch())
+                    columns.insert(described.capturedLength(1));
+                options = options || line == "Options:";
+            }
+            QCOMPARE(columns.size(), 1);
+            QVERIFY2(output.simplified().contains("a raw capture, a line dump, or an h5, csv or jsonl recording"),
+                     qPrintable(output));
             return;
         }
         QCOMPARE(errors.size(), 1);

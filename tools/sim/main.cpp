@@ -30,14 +30,13 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Writes the radar board's frames, paced like its 115200-baud line, with faults on demand.\n"
-        "Without --device it opens a pseudo-terminal and prints 'port: PATH' first.\n"
-        "At the end it prints 'sent: F frames, B bytes, X faulty': what the reader took. Frames\n"
-        "still in the line when it closed, and frames dropped while nobody read, are counted on\n"
+        "Writes the radar board's frames, paced like its 115200-baud line, with faults on "
+        "demand. Without --device it opens a pseudo-terminal and prints 'port: PATH' first. At "
+        "the end it prints 'sent: F frames, B bytes, X faulty': what the reader took. Frames still "
+        "in the line when it closed, and frames dropped while nobody read, are counted on "
         "standard error.");
     parser.addHelpOption();
-    addSimulatorOptions(parser, true);
-    if (const auto exitCode = parseArguments(parser))
+    if (const auto exitCode = parseArguments(parser, addSimulatorOptions(parser, true)))
         return *exitCode;
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));

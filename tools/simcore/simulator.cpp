@@ -281,27 +281,30 @@ void warnAboutTheScene(const QCommandLineParser &parser, SimulatorOptions &optio
 
 } // namespace
 
-void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
+QList<QCommandLineOption> addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
 {
+    QList<QCommandLineOption> options;
     if (withDevice)
-        parser.addOption({"device", "Write to the serial device PATH instead of a new pseudo-terminal.", "PATH"});
-    parser.addOptions({
+        options.append({"device", "Write to the serial device PATH instead of a new pseudo-terminal.", "PATH"});
+    options += QList<QCommandLineOption>{
         {"mode", "cw, fmcw or alternate (default cw).", "MODE", "cw"},
         {"samples", "Samples per channel, 0 to 255 (default 128).", "N", "128"},
         {"count", "Frames to send (default: until interrupted).", "N"},
         {"seed", "Seed: the same seed gives the same bytes (default 1).", "N", "1"},
-        {"rate", "line (115200 baud 8N1, default), frames per second, or max. With --count, --replay\n"
-                 "or max the first frame waits for a reader; a live line stream drops whole frames\n"
-                 "while nobody reads. At the end the simulator waits until the reader has taken\n"
-                 "everything (giving up after 5 s in which it takes nothing).",
+        {"rate", "line (115200 baud 8N1, default), frames per second (0.01 to 100000), or max. "
+                 "With --count, --replay or max the first frame waits for a reader; a live line "
+                 "stream drops whole frames while nobody reads, and says so at most once a second. "
+                 "At the end the simulator waits until the reader has taken everything (giving up "
+                 "after 5 s in which it takes nothing).",
          "RATE", "line"},
         {"junk", "Probability of random bytes (any byte, never a whole valid frame) before a frame.", "P", "0"},
         {"stray-header", "Probability of a false header pair in junk.", "P", "0"},
         {"bad-checksum", "Probability of a frame with a wrong checksum.", "P", "0"},
         {"bad-mode", "Probability of a frame with an invalid mode byte.", "P", "0"},
         {"truncate", "Probability of a frame cut short.", "P", "0"},
-        {"replay", "Stream the frames of a raw capture or line dump instead of synthetic ones "
-                   "(--mode and --samples do not apply).", "FILE"},
+        {"replay", "Stream the frames of a recording instead of synthetic ones: a raw capture, a "
+                   "line dump, or an h5, csv or jsonl recording (--mode and --samples do not "
+                   "apply).", "FILE"},
         {"radar", "Make I and Q from the physics of the radar profile FILE (JSON) and the "
                   "--target and --scene options, instead of the built-in moving target.", "FILE"},
         {"target", "With --radar, a fixed target at RANGE_M metres moving at SPEED_MPS (negative "
@@ -318,8 +321,8 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
                   "that stay where they are.",
          "FILE"},
         {"truth", "With --radar, write each frame's targets to the csv FILE (a regular file) as the "
-                  "frames are made: frame,time_s,target,range_m,speed_mps,level_db, time_s = frame "
-                  "x the frame period; the scene's targets are numbered from 1, --target ones "
+                  "frames are made: frame,time_s,target,range_m,speed_mps,level_db, where time_s is "
+                  "the frame's number times the frame period; the scene's targets are numbered from 1, --target ones "
                   "after them. A write that fails ends the stream, said, with exit status 1.",
          "FILE"},
         {"iq-imbalance", "With --radar, Q's channel off from I's: for I = A cos(phi), Q is "
@@ -336,7 +339,9 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
         {"clutter", "With --radar, a reflector that stands still at RANGE_M metres, its tone LEVEL_DB "
                     "dB above one ADC digit; repeatable.",
          "RANGE_M,LEVEL_DB"},
-    });
+    };
+    parser.addOptions(options);
+    return options;
 }
 
 bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -16,6 +17,7 @@
 #include <functional>
 #include <vector>
 
+class QCommandLineOption;
 class QCommandLineParser;
 
 struct SimulatorOptions
@@ -45,8 +47,8 @@ struct SimulatorOptions
     QStringList warnings; // about the profile and the scene, for the user
 };
 
-// The options vazorez-sim and vazorez-demo share.
-void addSimulatorOptions(QCommandLineParser &parser, bool withDevice);
+// The options vazorez-sim and vazorez-demo share; returns them, for the programs' help.
+QList<QCommandLineOption> addSimulatorOptions(QCommandLineParser &parser, bool withDevice);
 // Reads them back (all but --device); on a bad value sets a one-line `error` and returns false.
 bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &options, QString *error);
 
