@@ -609,9 +609,9 @@ void Simulator::run(const std::function<bool()> &stopRequested,
                 .arg(atEnd ? QString() : QStringLiteral("a reader took the line again: "))
                 .arg(stallsUnsaid.seconds, 0, 'f', 1)
                 .arg(stallsUnsaid.spells)
-                .arg(stallsUnsaid.spells == 1 ? "" : "s")
+                .arg(stallsUnsaid.spells == 1 ? QString() : QStringLiteral("s"))
                 .arg(stallsUnsaid.dropped)
-                .arg(stallsUnsaid.dropped == 1 ? "" : "s"));
+                .arg(stallsUnsaid.dropped == 1 ? QString() : QStringLiteral("s")));
         stallsUnsaid = Stalls();
         lastSaid = now;
     };
@@ -807,7 +807,7 @@ QString Simulator::droppedSummary() const
     return QStringLiteral("in all nobody read the line for %1 s in %2 spell%3, %4 frame%5 dropped")
         .arg(stallsInAll.seconds, 0, 'f', 1)
         .arg(stallsInAll.spells)
-        .arg(stallsInAll.spells == 1 ? "" : "s")
+        .arg(stallsInAll.spells == 1 ? QString() : QStringLiteral("s"))
         .arg(stallsInAll.dropped)
-        .arg(stallsInAll.dropped == 1 ? "" : "s");
+        .arg(stallsInAll.dropped == 1 ? QString() : QStringLiteral("s"));
 }
