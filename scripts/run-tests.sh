@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and runs every test: the suite, a smoke run of each benchmark,
-# the Debian package built, installed, run and purged, the viewer built the ways other platforms
+# the Debian package built, installed system-wide with apt-get (as root or with sudo), run and
+# purged, the viewer built the ways other platforms
 # build it, the fuzzers for FUZZ_SECONDS each (default 30), the whole suite again with clang and
 # Qt 6 under AddressSanitizer and UndefinedBehaviorSanitizer, and the suites of the threads'
 # hand-overs under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+echo "run-tests.sh: the package test installs the package vazorez-viewer system-wide with apt-get"
+echo "  (as root, or with sudo) and purges it again; an installed vazorez-viewer is replaced by this"
+echo "  build's and then removed."
 bash scripts/install-deps.sh test --qt6
 start=$SECONDS
 # section NAME: starts the next part of the run and says how long the last one took.
@@ -30,7 +34,7 @@ QT_QPA_PLATFORM=offscreen ./build/bin/history_bench --smoke --json
 QT_QPA_PLATFORM=offscreen ./build/bin/radarview_bench --smoke --json
 ./build/bin/publish_bench --smoke --json
 
-section "package: build, install, run, purge"
+section "package: build, install system-wide (apt-get), run, purge"
 BUILD_DIR=build bash scripts/package.sh | tee build/package.log
 package="$(tail -n 1 build/package.log)"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)"

@@ -239,14 +239,14 @@ bool SerialPort::openPortLocked(const QString &portName, int baudRate)
                   : !openWithLineSettings(port, portName, baudRate)) {
         QString reason = networked ? network.errorString() : port.errorString();
         // The serial library's words for a file or a folder ("inappropriate ioctl for device")
-        // do not say what went wrong: a recording given where a port belongs.
+        // do not say what went wrong: a recording given where a port belongs. Like the library's
+        // words, the reason leaves the name out: whoever says it names the port first.
         const QFileInfo path(portName);
         if (!networked && portName.contains(QLatin1Char('/')) && path.exists()
             && (path.isFile() || path.isDir()))
-            reason = QStringLiteral("%1 is a %2, not a serial port (a recording is replayed with "
-                                    "--replay)")
-                         .arg(portName, path.isDir() ? QStringLiteral("folder")
-                                                     : QStringLiteral("file"));
+            reason
+                = QStringLiteral("a %1, not a serial port (a recording is replayed with --replay)")
+                      .arg(path.isDir() ? QStringLiteral("folder") : QStringLiteral("file"));
         QMutexLocker lock(&statusMutex);
         openError = reason;
         return false;

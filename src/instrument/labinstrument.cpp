@@ -3,6 +3,7 @@
 
 #include "chartmenu.h"
 #include "displaypause.h"
+#include "failurebox.h"
 #include "framerecorder.h"
 #include "mainwindow.h"
 #include "publishcontrol.h"
@@ -51,6 +52,7 @@ LabInstrument::LabInstrument(MainWindow *window)
         emit displayPausedChanged(paused);
     });
     menu = new ChartMenu(window, this);
+    (new FailureBox(window))->setParent(this);
 }
 
 LabInstrument::~LabInstrument()
@@ -89,20 +91,21 @@ void LabInstrument::linkOpened()
 void LabInstrument::linkEnded(const QString &message, bool problem, const QString &detail)
 {
     // The link's recording ends with it, whole; a new link does not write over it. The link's last
-    // figures stay in the status bar until the next link opens.
-    recording->end();
+    // figures stay in the status bar until the next link opens. What the recording saved is said
+    // with how the link ended: the link's line lies under the message.
+    const bool recorded = recording->end();
     showLinkStatus();
     statusTimer.stop();
     const bool recordingFailed = recording->lastFailed();
-    if (problem || recordingFailed) {
-        QStringList parts;
-        for (const QString &part : {message, recordingFailed ? recording->lastNote() : QString()})
-            if (!part.isEmpty())
-                parts.append(part);
+    QStringList parts;
+    for (const QString &part :
+        {message, recorded || recordingFailed ? recording->lastNote() : QString()})
+        if (!part.isEmpty())
+            parts.append(part);
+    if (problem || recordingFailed)
         statusReport->problem(parts.join("; "), detail);
-    } else if (!message.isEmpty()) {
-        statusReport->report(message);
-    }
+    else if (!parts.isEmpty())
+        statusReport->report(parts.join("; "));
 }
 
 void LabInstrument::showLinkStatus()

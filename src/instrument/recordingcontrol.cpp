@@ -120,8 +120,8 @@ bool RecordingControl::end()
     else if (done.frames == 0) // an empty recording does not replace what the file held
         endNote = QStringLiteral("nothing recorded: no frame arrived, %1")
                       .arg(OutputFile::untouched(done.path));
-    else
-        endNote = QStringLiteral("recorded %1 frames to %2").arg(done.frames).arg(done.path);
+    else // under the name the user gave, which is how they will look for it
+        endNote = QStringLiteral("%1: %2 frames saved").arg(asked).arg(done.frames);
 #ifdef VAZOREZ_RADAR_VIEW
     // The profile goes beside a file that holds frames of this recording, and only then: an
     // empty recording leaves the file, and what lay beside it, as they were. A profile beside the
@@ -147,11 +147,10 @@ bool RecordingControl::end()
     Q_UNUSED(toFile)
 #endif
     profileJson.clear();
-    // Said on standard error too: a recording that ends with the window has no status bar left
-    // to say it in.
-    if (failed)
-        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
-            qPrintable(endNote));
+    // Said on standard error too, however it ended: a recording that ends with the window has no
+    // status bar left to say it in.
+    std::fprintf(
+        stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(endNote));
     return true;
 }
 

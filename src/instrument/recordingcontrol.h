@@ -31,8 +31,8 @@ public:
     void prepare();
     // The link would not open: a recording waiting for it goes; the next link may have it.
     void abandon();
-    // Ends the recording, if one runs, whole; lastNote() then says how it ended. False when none
-    // ran.
+    // Ends the recording, if one runs, whole; lastNote() then says how it ended, as does standard
+    // error. False when none ran.
     bool end();
     // Running, or waiting for the next link.
     bool isWanted() const { return recorder != nullptr || !path.isEmpty(); }
@@ -44,7 +44,7 @@ public:
     // The radar profile in force, as JSON (empty: none), asked when a recording starts.
     void setProfileSource(std::function<QByteArray()> source) { profileSource = std::move(source); }
 
-    // How the last recording ended ("recorded 12 frames to ..."), and whether that was a failure.
+    // How the last recording ended ("rec1.h5: 12 frames saved"), and whether that was a failure.
     QString lastNote() const { return endNote; }
     bool lastFailed() const { return failed; }
     void forgetLastNote();

@@ -6,7 +6,9 @@
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QShortcut>
 #include <QSlider>
 #include <QSpinBox>
@@ -65,6 +67,7 @@ ReplayBar::ReplayBar(SerialPort *port, std::shared_ptr<const FrameIndex> frameIn
     frameBox->setKeyboardTracking(false);
     addWidget(frameBox);
     connect(frameBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int value) {
+        editFinished(frameBox);
         if (value != current)
             goToFrame(value);
     });
@@ -75,8 +78,10 @@ ReplayBar::ReplayBar(SerialPort *port, std::shared_ptr<const FrameIndex> frameIn
     timeBox->setRange(0, 0);
     timeBox->setKeyboardTracking(false);
     addWidget(timeBox);
-    connect(
-        timeBox, &QDoubleSpinBox::editingFinished, this, [this] { goToSeconds(timeBox->value()); });
+    connect(timeBox, &QDoubleSpinBox::editingFinished, this, [this] {
+        editFinished(timeBox);
+        goToSeconds(timeBox->value());
+    });
 
     where = new QLabel(this);
     where->setObjectName("label_ReplayPosition");
@@ -113,6 +118,9 @@ ReplayBar::ReplayBar(SerialPort *port, std::shared_ptr<const FrameIndex> frameIn
     key(Qt::Key_Home, &ReplayBar::goToStart);
     key(Qt::Key_End, &ReplayBar::goToEnd);
     movers = {back, forward, slider, frameBox, timeBox};
+    // A focused box would take Home and End for its text cursor: they move the replay instead.
+    frameBox->installEventFilter(this);
+    timeBox->installEventFilter(this);
     setPlaying(true);
     connect(&indexTimer, &QTimer::timeout, this, &ReplayBar::checkIndex);
     checkIndex();
@@ -174,13 +182,42 @@ void ReplayBar::stepForward()
     goToFrame(current + 1);
 }
 
+bool ReplayBar::eventFilter(QObject *watched, QEvent *event)
+{
+    // Left unaccepted, the override lets the window's shortcut have the key.
+    if (event->type() == QEvent::ShortcutOverride) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->key() == Qt::Key_Home || key->key() == Qt::Key_End)
+            && key->modifiers() == Qt::NoModifier)
+            return true;
+    }
+    return QToolBar::eventFilter(watched, event);
+}
+
+bool ReplayBar::isBeingEdited(QAbstractSpinBox *box) const
+{
+    const auto *edit = box->findChild<QLineEdit *>();
+    return edit && edit->isModified();
+}
+
+void ReplayBar::editFinished(QAbstractSpinBox *box)
+{
+    if (auto *edit = box->findChild<QLineEdit *>())
+        edit->setModified(false);
+}
+
 void ReplayBar::goToStart()
 {
+    // A move asked for by key ends what was being typed in the boxes.
+    editFinished(frameBox);
+    editFinished(timeBox);
     goToFrame(0);
 }
 
 void ReplayBar::goToEnd()
 {
+    editFinished(frameBox);
+    editFinished(timeBox);
     goToFrame(int64_t(times.size()) - 1);
 }
 
@@ -222,10 +259,14 @@ void ReplayBar::showWhere()
     const QSignalBlocker quietFrame(frameBox);
     if (!slider->isSliderDown())
         slider->setValue(int(frame));
-    if (!frameBox->hasFocus())
+    if (!isBeingEdited(frameBox)) {
         frameBox->setValue(int(frame));
-    if (!timeBox->hasFocus() && !times.empty())
+        editFinished(frameBox);
+    }
+    if (!isBeingEdited(timeBox) && !times.empty()) {
         timeBox->setValue(times[size_t(frame)]);
+        editFinished(timeBox);
+    }
     // The position is in the boxes, numbered as the csv's frame column (from 0); this says the
     // whole.
     where->setText(QStringLiteral(" of %1 frames, %2 s")

@@ -15,6 +15,7 @@
 #include <vector>
 
 class FrameIndex;
+class QAbstractSpinBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
@@ -52,9 +53,16 @@ public slots:
     // The last frame at or before `seconds` of the recording.
     void goToSeconds(double seconds);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void setPlaying(bool play);
     void showWhere();
+    // The frame and time boxes follow the frame shown, focused or not, unless the user has typed
+    // into one since it was last written: what they are typing stays until they finish it.
+    bool isBeingEdited(QAbstractSpinBox *box) const;
+    void editFinished(QAbstractSpinBox *box);
     void rateChosen(int index);
     // Shows how far the index has got, and takes its times once it is whole.
     void checkIndex();

@@ -4,8 +4,9 @@
 #include <QFontMetrics>
 #include <QStatusBar>
 
-ElidedLabel::ElidedLabel(QWidget *parent)
+ElidedLabel::ElidedLabel(QWidget *parent, Qt::TextElideMode mode)
     : QLabel(parent)
+    , mode(mode)
 {
     setTextFormat(Qt::PlainText);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -32,7 +33,7 @@ void ElidedLabel::resizeEvent(QResizeEvent *event)
 
 void ElidedLabel::elide()
 {
-    const QString shown = fontMetrics().elidedText(full, Qt::ElideRight, contentsRect().width());
+    const QString shown = fontMetrics().elidedText(full, mode, contentsRect().width());
     if (shown != text())
         setText(shown);
 }
@@ -41,6 +42,40 @@ StatusReport::StatusReport(QStatusBar *bar)
     : QObject(bar)
     , bar(bar)
 {
+    expiry.setSingleShot(true);
+    connect(&expiry, &QTimer::timeout, this, &StatusReport::clearMessage);
+}
+
+void StatusReport::showMessage(const QString &text, const QString &tip, int timeoutMs)
+{
+    if (!message) {
+        message = new ElidedLabel(bar, Qt::ElideMiddle);
+        message->setObjectName("label_StatusMessage");
+        bar->addWidget(message, 1);
+    }
+    message->setFullText(text);
+    message->setToolTip(tip);
+    message->show();
+    if (link)
+        link->hide();
+    bar->setToolTip(tip);
+    if (timeoutMs > 0)
+        expiry.start(timeoutMs);
+    else
+        expiry.stop();
+}
+
+void StatusReport::clearMessage()
+{
+    expiry.stop();
+    problemShown = false;
+    bar->setToolTip(QString());
+    if (!message)
+        return;
+    message->setFullText(QString());
+    message->hide();
+    if (link)
+        link->show();
 }
 
 void StatusReport::showLink(const QString &line)
@@ -50,10 +85,9 @@ void StatusReport::showLink(const QString &line)
         link = new ElidedLabel(bar);
         link->setObjectName("label_LinkStatus");
         bar->addWidget(link, 1);
+        link->setVisible(!message || message->isHidden());
     }
     link->setFullText(line);
-    if (!problemShown)
-        bar->setToolTip(QString());
 }
 
 QString StatusReport::linkLine() const
@@ -61,33 +95,26 @@ QString StatusReport::linkLine() const
     return link ? link->fullText() : QString();
 }
 
-void StatusReport::report(const QString &message)
+void StatusReport::report(const QString &text)
 {
     problemShown = false;
-    bar->setToolTip(message);
-    bar->showMessage(message, kReportMs);
+    showMessage(text, text, kReportMs);
 }
 
-void StatusReport::problem(const QString &message, const QString &detail)
+void StatusReport::problem(const QString &text, const QString &detail)
 {
     problemShown = true;
-    bar->setToolTip(detail.isEmpty() ? message : QStringLiteral("%1 (%2)").arg(message, detail));
-    bar->showMessage(message);
+    showMessage(text, detail.isEmpty() ? text : QStringLiteral("%1 (%2)").arg(text, detail), 0);
 }
 
 void StatusReport::clearReport()
 {
-    if (problemShown)
-        return;
-    bar->setToolTip(QString());
-    bar->clearMessage();
+    if (!problemShown)
+        clearMessage();
 }
 
 void StatusReport::clearProblem()
 {
-    if (!problemShown)
-        return;
-    problemShown = false;
-    bar->setToolTip(QString());
-    bar->clearMessage();
+    if (problemShown)
+        clearMessage();
 }

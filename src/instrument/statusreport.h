@@ -1,22 +1,25 @@
 // SPDX-License-Identifier: MIT
 // The status bar beyond the described window. The link's line is a widget of its own, there from
-// the first link on and kept after a link ends until the next one opens; messages lie over it: a
-// report for a few seconds, a problem until the user's next action.
+// the first link on and kept after a link ends until the next one opens; messages lie over it, in
+// a label of their own: a report for a few seconds, a problem until the user's next action. Both
+// are cut with "…" where the window is too narrow for them, whole in their tooltips.
 #pragma once
 
 #include <QLabel>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class QStatusBar;
 
-// A one-line label that shows as much of its text as fits, ending in "…" where it is cut; the whole
-// text is its tooltip.
+// A one-line label that shows as much of its text as fits, with "…" where it is cut (at the end,
+// or in the middle, where a message's path loses its folders before its file and its outcome);
+// the whole text is its tooltip.
 class ElidedLabel : public QLabel {
     Q_OBJECT
 
 public:
-    explicit ElidedLabel(QWidget *parent = nullptr);
+    explicit ElidedLabel(QWidget *parent = nullptr, Qt::TextElideMode mode = Qt::ElideRight);
     void setFullText(const QString &text);
     QString fullText() const { return full; }
     QSize minimumSizeHint() const override;
@@ -27,6 +30,7 @@ protected:
 private:
     void elide();
     QString full;
+    Qt::TextElideMode mode;
 };
 
 class StatusReport : public QObject {
@@ -52,7 +56,14 @@ public:
     void clearReport();
 
 private:
+    // QStatusBar's own message is cut at the window's edge without a mark: messages go in a label
+    // of ours that lies over the link's line as QStatusBar's would.
+    void showMessage(const QString &message, const QString &tip, int timeoutMs);
+    void clearMessage();
+
     QStatusBar *bar;
     ElidedLabel *link = nullptr;
+    ElidedLabel *message = nullptr; // "label_StatusMessage", made with the first message
+    QTimer expiry;
     bool problemShown = false;
 };

@@ -21,11 +21,29 @@ struct Reader {
     const QJsonObject &object;
     const QString &origin;
     QString *error;
+    QStringList unknown; // keys the profile has that no profile knows
 
     bool fail(const QString &message)
     {
         *error = QStringLiteral("%1: %2").arg(origin, message);
         return false;
+    }
+
+    // A required key that is absent is most often one typed wrong ("bandwith_hz"): the keys the
+    // profile has and no profile knows are named beside it, else the refusal sends the user
+    // looking for a key that is there.
+    bool missing(const QString &key, const QString &hint = QString())
+    {
+        QStringList notes;
+        if (!hint.isEmpty())
+            notes.append(hint);
+        if (!unknown.isEmpty())
+            notes.append(QStringLiteral("unknown key%1 %2: misspelt?")
+                             .arg(unknown.size() > 1 ? QStringLiteral("s") : QString(),
+                                 unknown.join(QStringLiteral(", "))));
+        return fail(notes.isEmpty()
+                ? QStringLiteral("%1 is missing").arg(key)
+                : QStringLiteral("%1 is missing (%2)").arg(key, notes.join("; ")));
     }
 
     // A positive, finite number; `required` false leaves `out` alone when the key is absent.
@@ -34,7 +52,7 @@ struct Reader {
         const QJsonValue value = object.value(QLatin1String(key));
         if (value.isUndefined()) {
             if (required)
-                return fail(QStringLiteral("%1 is missing").arg(QLatin1String(key)));
+                return missing(QLatin1String(key));
             return true;
         }
         if (!value.isDouble())
@@ -88,8 +106,7 @@ struct Reader {
         const QJsonValue value = object.value(QLatin1String(key));
         if (value.isUndefined()) {
             if (required)
-                return fail(QStringLiteral("%1 is missing (\"positive\" or \"negative\")")
-                                .arg(QLatin1String(key)));
+                return missing(QLatin1String(key), QStringLiteral("\"positive\" or \"negative\""));
             return true;
         }
         const QString text = value.toString();
@@ -185,13 +202,15 @@ bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarPro
     static const QStringList known = {"name", "carrier_hz", "sample_rate_hz", "bandwidth_hz",
         "sweep_s", "approaching", "beat", "range_offset_m", "iq_gain_db", "iq_phase_deg",
         "range_span", "chirp"};
+    RadarProfile read;
+    Reader reader{object, origin, error, {}};
     for (const QString &key : object.keys()) {
-        if (!known.contains(key) && warnings)
+        if (known.contains(key))
+            continue;
+        reader.unknown.append(key);
+        if (warnings)
             warnings->append(QStringLiteral("%1: unknown key %2 ignored").arg(origin, key));
     }
-
-    RadarProfile read;
-    Reader reader{object, origin, error};
     const QJsonValue name = object.value(QLatin1String("name"));
     if (!name.isUndefined() && !name.isString())
         return reader.fail(QStringLiteral("name must be a string"));
@@ -212,9 +231,9 @@ bool RadarProfile::parse(const QByteArray &json, const QString &origin, RadarPro
     const bool hasBandwidth = object.contains(QLatin1String("bandwidth_hz"));
     const bool hasSweep = object.contains(QLatin1String("sweep_s"));
     if (hasBandwidth != hasSweep)
-        return reader.fail(hasBandwidth
-                ? QStringLiteral("sweep_s is missing: bandwidth_hz needs it")
-                : QStringLiteral("bandwidth_hz is missing: sweep_s needs it"));
+        return hasBandwidth
+            ? reader.missing(QStringLiteral("sweep_s"), QStringLiteral("bandwidth_hz needs it"))
+            : reader.missing(QStringLiteral("bandwidth_hz"), QStringLiteral("sweep_s needs it"));
     if (hasBandwidth) {
         if (read.bandwidthHz > read.carrierHz)
             return reader.fail(QStringLiteral("bandwidth_hz %1 is above carrier_hz %2")

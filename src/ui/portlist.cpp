@@ -7,7 +7,39 @@
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QProxyStyle>
 #include <QSerialPortInfo>
+#include <QStyleOptionComboBox>
+
+namespace {
+
+// The box's own style, drawing the selected name as PortList::shownText() has it.
+class ElidingStyle : public QProxyStyle {
+public:
+    ElidingStyle(const QString &key, const PortList *list)
+        : QProxyStyle(key)
+        , list(list)
+    {
+    }
+
+    void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
+        const QWidget *widget) const override
+    {
+        const auto *combo = qstyleoption_cast<const QStyleOptionComboBox *>(option);
+        if (element != CE_ComboBoxLabel || !combo || combo->editable) {
+            QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        QStyleOptionComboBox shown(*combo);
+        shown.currentText = list->shownText();
+        QProxyStyle::drawControl(element, &shown, painter, widget);
+    }
+
+private:
+    const PortList *list;
+};
+
+} // namespace
 
 PortList::PortList(QComboBox *comboBox)
     : QObject(comboBox)
@@ -24,6 +56,38 @@ PortList::PortList(QComboBox *comboBox)
     comboBox->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(comboBox, &QWidget::customContextMenuRequested, this,
         [this](const QPoint &position) { menu->popup(this->comboBox->mapToGlobal(position)); });
+    // Over the style the box has now, which the proxy takes by its name (it owns what it wraps).
+    auto *style = new ElidingStyle(comboBox->style()->objectName(), this);
+    style->setParent(comboBox);
+    comboBox->setStyle(style);
+    comboBox->setToolTip(comboBox->currentText());
+    connect(comboBox, &QComboBox::currentTextChanged, comboBox, &QWidget::setToolTip);
+}
+
+QString PortList::shownText() const
+{
+    QStyleOptionComboBox option;
+    option.initFrom(comboBox);
+    option.currentText = comboBox->currentText();
+    option.iconSize = comboBox->iconSize();
+    // The label's room as the common style lays it out: the edit field, less a pixel each side
+    // and the icon, if any.
+    QRect room = comboBox->style()->subControlRect(
+        QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, comboBox);
+    if (!comboBox->itemIcon(comboBox->currentIndex()).isNull())
+        room.setWidth(room.width() - comboBox->iconSize().width() - 4);
+    const int width = room.width() - 2;
+    const QFontMetrics metrics = comboBox->fontMetrics();
+    const QString name = comboBox->currentText();
+    if (metrics.horizontalAdvance(name) <= width)
+        return name;
+    // A path loses its folders first, from their end: "/home/me/recor…/rec1.h5".
+    const int slash = name.lastIndexOf(QLatin1Char('/'));
+    const QString file = name.mid(slash + 1);
+    const int folderRoom = width - metrics.horizontalAdvance(QLatin1Char('/') + file);
+    if (slash > 0 && folderRoom >= metrics.horizontalAdvance(name.left(1) + QChar(0x2026)))
+        return metrics.elidedText(name.left(slash), Qt::ElideRight, folderRoom) + '/' + file;
+    return metrics.elidedText(name, Qt::ElideMiddle, width);
 }
 
 void PortList::askForNetworkPort(const QString &note)

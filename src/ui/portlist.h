@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Keeps the port list current: the ports present are read again whenever the user opens the list,
 // so that a board plugged in after start-up can be picked without a restart. Its right-click menu
-// takes a board behind the network ("Network port..."): the URL typed goes to the list's top.
+// takes a board behind the network ("Network port..."): the URL typed goes to the list's top. A
+// name too long for the box (a replay's path) is shown cut in the middle, its file name in view,
+// and whole in the tooltip.
 #pragma once
 
 #include <QObject>
@@ -26,6 +28,9 @@ public:
     // Asks for a socket:// or rfc2217:// URL in a window-modal dialog that does not block; `note`
     // goes above the question (why the last answer was refused).
     void askForNetworkPort(const QString &note = QString());
+    // What the box shows of the selected name: all of it, or as much as fits with "…" in the
+    // middle (the style cuts a long path at the box's edge, which leaves only its folders).
+    QString shownText() const;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

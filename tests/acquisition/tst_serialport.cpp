@@ -378,9 +378,9 @@ private Q_SLOTS:
         QTest::newRow("not a tty") << QStringLiteral("/dev/null") << QString();
         // A recording given where a port belongs: the serial library would speak of ioctl.
         QTest::newRow("a file") << QCoreApplication::applicationFilePath()
-                                << QStringLiteral("is a file, not a serial port");
+                                << QStringLiteral("a file, not a serial port");
         QTest::newRow("a folder") << QCoreApplication::applicationDirPath()
-                                  << QStringLiteral("is a folder, not a serial port");
+                                  << QStringLiteral("a folder, not a serial port");
     }
 
     void openFailures()
@@ -394,6 +394,8 @@ private Q_SLOTS:
         const QString said = c.worker->openErrorString();
         QVERIFY2(!said.isEmpty(), "a failed open says why");
         QVERIFY2(said.contains(reason), qPrintable(said));
+        // The window's box names the port before the reason: the reason must not name it again.
+        QVERIFY2(name.isEmpty() || !said.contains(name), qPrintable(said));
         QVERIFY(!c.worker->status().open);
     }
 

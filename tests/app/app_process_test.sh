@@ -84,6 +84,8 @@ wait "$sim"
 sleep 0.5
 python3 "$here/xclose.py" "KVX VazoRez GUI" 15 && wait "$pid"
 check "--port PORT --connect --record FILE holds every frame" [ "$(wc -l <"$work/live.csv")" -eq $((1 + 30 * 16)) ]
+check "a recording that ends with its line says what it saved on standard error" \
+  grep -qx "vazorez-gui: $work/live.csv: 30 frames saved" "$log"
 
 # Ctrl-C or SIGTERM closes the window as its close button does: the recording keeps its name.
 "$bin/vazorez-sim" --rate 100 --samples 16 >"$work/sim2.out" &

@@ -162,6 +162,26 @@ private Q_SLOTS:
             << QByteArray(R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "sweep_s": 0.0064,
                 "approaching": "negative", "beat": "negative"})")
             << "bandwidth_hz is missing" << 0;
+        // A required key absent beside one nobody knows is most likely that key typed wrong: the
+        // refusal names it (it used to send the user looking for a key that was there).
+        QTest::newRow("a misspelt bandwidth is named")
+            << QByteArray(R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "bandwith_hz": 250e6,
+                "sweep_s": 0.0064, "approaching": "negative", "beat": "negative"})")
+            << "p.json: bandwidth_hz is missing (sweep_s needs it; unknown key bandwith_hz: "
+               "misspelt?)"
+            << 0;
+        QTest::newRow("a misspelt carrier beside another unknown key")
+            << QByteArray(R"({"carier_hz": 24e9, "sample_rate_hz": 20000, "antenna": "horn",
+                "approaching": "negative"})")
+            << "p.json: carrier_hz is missing (unknown keys antenna, carier_hz: misspelt?)" << 0;
+        QTest::newRow("a misspelt direction")
+            << QByteArray(R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "aproaching": "negative"})")
+            << "p.json: approaching is missing (\"positive\" or \"negative\"; unknown key "
+               "aproaching: misspelt?)"
+            << 0;
+        QTest::newRow("an unknown key beside a wrong value is not blamed")
+            << exampleWith(R"(, "antenna": "horn", "sample_rate_hz": 0)")
+            << "sample_rate_hz must be above zero" << 0;
         QTest::newRow("a direction that is neither")
             << exampleWith(R"(, "approaching": "towards")")
             << "approaching must be \"positive\" or \"negative\"" << 0;
@@ -198,6 +218,10 @@ private Q_SLOTS:
         if (!accepted) {
             QVERIFY2(
                 message.startsWith("p.json: ") && message.contains(error), qPrintable(message));
+            // Unknown keys are named only where the profile lacks a key, and then whole.
+            QVERIFY2(message.contains("unknown key") == error.contains("unknown key")
+                    && (!error.startsWith("p.json: ") || message == error),
+                qPrintable(message));
             return;
         }
         QCOMPARE(warned.size(), warnings);

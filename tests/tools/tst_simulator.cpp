@@ -2,7 +2,9 @@
 // The vazorez-sim and vazorez-demo programs as processes, read through the real serial worker.
 // (The simulator with every fault on through the worker at length: tst_soak.)
 #include "boardmodel.h"
+#include "capturereader.h"
 #include "framesupport.h"
+#include "hdf5writer.h"
 #include "serialport.h"
 #include "qtwarnings.h"
 #include "radarprofile.h"
@@ -394,6 +396,21 @@ private Q_SLOTS:
             << QStringList{"--replay", recording, "--rate", "line"} << 1500 << 4096 << 0 << -1 << framesOnly
             << QStringLiteral("sent: 8 frames, %1 bytes, 0 faulty").arg(framesOnly.size())
             << QStringLiteral("vazorez-sim: %1: 16 bytes hold no frame (2 rejected frames); they are not sent").arg(recording);
+        // An h5 recording plays its frames' own bytes (the help used to name raw files only).
+        const QString h5 = scratch().filePath("mixed.h5");
+        {
+            Hdf5Writer writer;
+            CaptureReader frames(recording);
+            RecordedFrame frame;
+            bool written = writer.create(h5, RecordingContext{});
+            while (written && frames.next(frame))
+                written = writer.append(frame.seconds, frame.bytes.constData(), frame.bytes.size());
+            if (!written || !writer.close())
+                QFAIL(qPrintable(writer.errorString()));
+        }
+        QTest::newRow("replay of an h5 recording")
+            << QStringList{"--replay", h5, "--rate", "max"} << 0 << 4096 << 0 << -1 << framesOnly
+            << QStringLiteral("sent: 8 frames, %1 bytes, 0 faulty").arg(framesOnly.size()) << "";
         // A target the analysis does not show where it is is still played as the physics makes
         // it, but the user is told where it shows.
         const QString profilePath = QStringLiteral(VAZOREZ_SOURCE_DIR "/profiles/example-k-band.json");
@@ -451,6 +468,51 @@ private Q_SLOTS:
         QVERIFY(taken == expected);
         QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardOutput()).trimmed(), summary);
         QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()).trimmed(), remark);
+    }
+
+    void simProgramSumsUpAReaderThatFallsBehind()
+    {
+        // A reader slower than the stream takes the line for a moment hundreds of times: each
+        // spell used to be two lines on standard error. They come as sums, at most one line a
+        // second, and the sums add up to the exact total at the end.
+        QElapsedTimer running;
+        running.start();
+        QProcess sim;
+        sim.start(siblingProgram("vazorez-sim"), {"--rate", "100000", "--count", "3000"});
+        QVERIFY(sim.waitForReadyRead(5000));
+        const QString first = QString::fromLocal8Bit(sim.readLine()).trimmed();
+        QVERIFY2(first.startsWith("port: /dev/"), qPrintable(first));
+        const QByteArray taken = readLine(sim, first.mid(6), 1031, 10); // a frame each 10 ms
+        const double seconds = running.elapsed() / 1000.0;
+        QCOMPARE(sim.state(), QProcess::NotRunning);
+        QCOMPARE(sim.exitCode(), 0);
+        const auto sent = QRegularExpression("^sent: (\\d+) frames, (\\d+) bytes, 0 faulty$")
+                              .match(QString::fromLocal8Bit(sim.readAllStandardOutput()).trimmed());
+        QVERIFY(sent.hasMatch());
+        QCOMPARE(sent.captured(2).toInt(), taken.size());
+        QCOMPARE(taken.size(), sent.captured(1).toInt() * 1031);
+        const QStringList lines = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed().split('\n');
+        const QRegularExpression sum("^vazorez-sim: (in all |a reader took the line again: )?nobody read the line "
+                                     "for \\d+\\.\\d s in (\\d+) spells?, (\\d+) frames? dropped$");
+        int64_t spells = 0, dropped = 0;
+        for (const QString &line : lines.mid(0, lines.size() - 1)) {
+            const auto said = sum.match(line);
+            QVERIFY2(line == "vazorez-sim: nobody is reading the line: dropping frames until a reader takes them"
+                         || (said.hasMatch() && said.captured(1) != "in all "),
+                     qPrintable(line));
+            spells += said.captured(2).toLongLong();
+            dropped += said.captured(3).toLongLong();
+        }
+        const auto total = sum.match(lines.last());
+        QVERIFY2(total.hasMatch() && total.captured(1) == "in all ", qPrintable(lines.join('\n')));
+        // Every frame was taken or dropped, and the sums said on the way are the whole.
+        QCOMPARE(total.captured(3).toInt() + sent.captured(1).toInt(), 3000);
+        QVERIFY(total.captured(3).toInt() > 0);
+        QCOMPARE(dropped, total.captured(3).toLongLong());
+        QCOMPARE(spells, total.captured(2).toLongLong());
+        // One line at the first spell, then one a second at most, and the two at the end.
+        QVERIFY2(lines.size() <= int(seconds) + 3,
+                 qPrintable(QStringLiteral("%1 lines in %2 s: %3").arg(lines.size()).arg(seconds).arg(lines.join('\n'))));
     }
 
     void simProgramStopsOnSignals_data()
@@ -537,6 +599,7 @@ private Q_SLOTS:
         QTest::newRow("demo: --truth into a folder")
             << QStringList{"--radar", profile, "--scene", scene, "--truth", scratch().path()} << 2
             << QStringLiteral("--truth %1 is not a regular file").arg(scratch().path());
+        QTest::newRow("--help") << QStringList{"--help"} << 0 << QString();
         // No display: the options are read before the window system is needed.
         QTest::newRow("demo: --help") << QStringList{"--help"} << 0 << QString();
         QTest::newRow("demo: unknown option") << QStringList{"--bogus"} << 2 << QString();
@@ -568,6 +631,21 @@ private Q_SLOTS:
         const QStringList errors = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed().split('\n');
         if (exitCode == 0) {
             QVERIFY2(output.startsWith("Usage: "), qPrintable(output));
+            // Under 80 columns, every option's description from one column (they used to break
+            // where their lines had been broken for another width).
+            QSet<int> columns;
+            bool options = false;
+            for (const QString &line : output.split('\n')) {
+                QVERIFY2(line.size() < 80, qPrintable(line));
+                const auto described
+                    = QRegularExpression(line.startsWith("  -") ? "^(  -\\S.*?  +)\\S" : "^(\\s+)\\S").match(line);
+                if (options && described.hasMatch())
+                    columns.insert(described.capturedLength(1));
+                options = options || line == "Options:";
+            }
+            QCOMPARE(columns.size(), 1);
+            QVERIFY2(output.simplified().contains("a raw capture, a line dump, or an h5, csv or jsonl recording"),
+                     qPrintable(output));
             return;
         }
         QCOMPARE(errors.size(), 1);

@@ -44,6 +44,7 @@
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QXYSeries>
@@ -72,11 +73,18 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The message on show in the status bar, whole.
+QString statusMessage(const MainWindow &window)
+{
+    auto *message = window.findChild<ElidedLabel *>("label_StatusMessage");
+    return message ? message->fullText() : QString();
+}
+
 // What the status bar says: the message on show, then the link's whole line.
 QString statusText(const MainWindow &window)
 {
     auto *line = window.findChild<ElidedLabel *>("label_LinkStatus");
-    return window.statusBar()->currentMessage() + '\n' + (line ? line->fullText() : QString());
+    return statusMessage(window) + '\n' + (line ? line->fullText() : QString());
 }
 
 // A shown, connected window and the board behind it.
@@ -408,7 +416,7 @@ private Q_SLOTS:
         // Stopping ends the file on the last whole frame: exactly the bytes of every frame sent.
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
         QVERIFY2(
-            b.status().contains(QStringLiteral("recorded %1 frames to %2").arg(frames).arg(path)),
+            b.status().contains(QStringLiteral("%1: %2 frames saved").arg(path).arg(frames)),
             qPrintable(b.status()));
         QCOMPARE(readAll(path), sent);
 
@@ -428,7 +436,7 @@ private Q_SLOTS:
         // used to wait for the next frame, or the end).
         QTRY_VERIFY2(b.status().contains("Recording session.h5: 1 frames"), qPrintable(b.status()));
         QVERIFY(b.chooseFromMenu(b.views.first(), "action_Record"));
-        QVERIFY2(b.status().contains("recorded 1 frames to " + h5), qPrintable(b.status()));
+        QVERIFY2(b.status().contains(h5 + ": 1 frames saved"), qPrintable(b.status()));
         Hdf5Reader reader;
         QString error;
         QVERIFY2(reader.open(h5, &error), qPrintable(error));
@@ -526,7 +534,7 @@ private Q_SLOTS:
         QVERIFY2(other.lab.startRecording(path, QString(), &error), qPrintable(error));
         QVERIFY(other.showFrame(numberedFrame(0, 16, 0)));
         other.lab.stopRecording();
-        QVERIFY2(other.status().contains("recorded 1 frames to " + path), qPrintable(other.status()));
+        QVERIFY2(other.status().contains(path + ": 1 frames saved"), qPrintable(other.status()));
         QVERIFY(!QFile::exists(radarSidecarPath(path)));
     }
 #endif
@@ -980,11 +988,54 @@ private Q_SLOTS:
         QTest::qWait(200);
         QVERIFY(b.window.findChild<ReplayBar *>());
 
-        // A frame number, a time, the slider.
+        // With the time box focused both boxes follow the frame shown (the time used to stay put
+        // until the box lost focus), and Home and End move the replay, not the text cursor.
         auto *frameBox = bar->findChild<QSpinBox *>("spinBox_Frame");
+        auto *timeBox = bar->findChild<QDoubleSpinBox *>("doubleSpinBox_Time");
+        const auto boxesShow = [&](int k) {
+            return shows(k) && frameBox->value() == k
+                && timeBox->value() == std::round(times[size_t(k)] * 1000) / 1000;
+        };
+        const auto boxes = [&] {
+            return QStringLiteral("at frame %1; the boxes say %2 and %3")
+                .arg(bar->position())
+                .arg(frameBox->text(), timeBox->text());
+        };
+        b.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&b.window));
+        timeBox->setFocus();
+        QTRY_VERIFY(timeBox->hasFocus());
+        QTest::keyClick(timeBox, Qt::Key_Home);
+        QVERIFY2(boxesShow(0), qPrintable(boxes()));
+        auto *forward = bar->findChild<QToolButton *>("toolButton_StepForward");
+        for (int k = 1; k <= 3; ++k) {
+            forward->click();
+            QVERIFY2(boxesShow(k), qPrintable(boxes()));
+        }
+        // What the user types stays while the frames move, until they finish it.
+        timeBox->selectAll();
+        const QString typed = QString(QLatin1Char('1')) + QLocale().decimalPoint() + QLatin1Char('5');
+        QTest::keyClicks(timeBox, typed);
+        forward->click();
+        QVERIFY(shows(4));
+        QCOMPARE(timeBox->text(), typed);
+        QCOMPARE(frameBox->value(), 4);
+        QTest::keyClick(timeBox, Qt::Key_Return);
+        const auto upTo = int(std::upper_bound(times.begin(), times.end(), 1.5) - times.begin()) - 1;
+        QVERIFY2(boxesShow(upTo), qPrintable(boxes()));
+        QVERIFY(timeBox->hasFocus());
+        QTest::keyClick(timeBox, Qt::Key_End);
+        QVERIFY2(boxesShow(kCount - 1), qPrintable(boxes()));
+        frameBox->setFocus();
+        QTRY_VERIFY(frameBox->hasFocus());
+        QTest::keyClick(frameBox, Qt::Key_Home);
+        QVERIFY2(boxesShow(0), qPrintable(boxes()));
+        QTest::keyClick(frameBox, Qt::Key_End);
+        QVERIFY2(boxesShow(kCount - 1), qPrintable(boxes()));
+
+        // A frame number, a time, the slider.
         frameBox->setValue(123);
         QVERIFY(shows(123));
-        auto *timeBox = bar->findChild<QDoubleSpinBox *>("doubleSpinBox_Time");
         timeBox->setValue(times[200] + 0.0004);
         emit timeBox->editingFinished();
         QVERIFY(shows(200)); // the last frame at or before the time
@@ -1043,6 +1094,11 @@ private Q_SLOTS:
         QVERIFY2(lab.startReplay(path, "max", false, &error), qPrintable(error));
         QTRY_VERIFY_WITH_TIMEOUT(statusText(window).contains("finished: 20 frames"), 10000);
         QVERIFY(!window.findChild<ReplayBar *>());
+        // The link's end says what its recording saved, in the message on show (it used to say
+        // nothing of it there).
+        QVERIFY2(statusMessage(window).endsWith(
+                     "finished: 20 frames; " + copy + ": 20 frames saved"),
+            qPrintable(statusText(window)));
         QStringList times;
         for (const QByteArray &line : readAll(copy).split('\n'))
             if (line.endsWith(",0,") || line.contains(",CW,0,"))

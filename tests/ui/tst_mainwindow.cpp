@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
@@ -81,7 +82,12 @@ struct Window
         auto *line = window.findChild<ElidedLabel *>("label_LinkStatus");
         return line ? line->fullText() : QString();
     }
-    QString message() { return window.statusBar()->currentMessage(); }
+    // The message on show over the link's line, whole.
+    QString message()
+    {
+        auto *shown = window.findChild<ElidedLabel *>("label_StatusMessage");
+        return shown ? shown->fullText() : QString();
+    }
     // Types `url` into the port list's "Network port..." dialog, as a user does.
     bool typeNetworkPort(const QString &url)
     {
@@ -319,11 +325,15 @@ private Q_SLOTS:
         Window w;
         w.ports->clear(); // no port present: an empty name goes to the worker
         static QString seen, why;
+        static int width, portWidth; // of the informative line, and of its port's name
         auto answerBox = [] {
             QTimer::singleShot(50, [] {
                 if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                     seen = box->text();
                     why = box->informativeText();
+                    auto *line = box->findChild<QLabel *>("qt_msgbox_informativelabel");
+                    width = line ? line->width() : 0;
+                    portWidth = line ? line->fontMetrics().horizontalAdvance(why.section(": ", 0, 0) + ':') : 0;
                     box->done(QMessageBox::Ok);
                 }
             });
@@ -335,13 +345,31 @@ private Q_SLOTS:
         QCOMPARE(w.button->text(), QStringLiteral("connect"));
         QVERIFY(w.button->isEnabled());
         QCOMPARE(w.label->text(), QStringLiteral("Modulation:"));
-        QVERIFY(w.window.statusBar()->currentMessage().isEmpty());
+        QVERIFY(w.message().isEmpty());
 
         // The box names the port and gives the serial layer's reason.
         w.selectPort("/dev/vazorez-no-such-port");
         answerBox();
         QTest::mouseClick(w.button, Qt::LeftButton);
         QVERIFY2(why.startsWith("/dev/vazorez-no-such-port: ") && why.size() > 30, qPrintable(why));
+
+        // A recording given where a port belongs: the box names it once (the reason used to name it
+        // again), and is wide enough for its path on one line (it was about 150 px, the path broken
+        // inside).
+        QTemporaryDir dir;
+        const QString recording = dir.filePath("recordings-of-the-bench/rec1.h5");
+        QVERIFY(QDir().mkpath(QFileInfo(recording).path()));
+        QFile file(recording);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        w.selectPort(recording);
+        answerBox();
+        QTest::mouseClick(w.button, Qt::LeftButton);
+        QCOMPARE(seen, QStringLiteral("error initialising comport"));
+        QCOMPARE(why,
+            recording + ": a file, not a serial port (a recording is replayed with --replay)");
+        QVERIFY2(width >= portWidth, qPrintable(QStringLiteral("%1 px for %2").arg(width).arg(portWidth)));
+        QCOMPARE(w.button->text(), QStringLiteral("connect"));
     }
 
     void portListFollowsThePortsPresent()
@@ -370,6 +398,29 @@ private Q_SLOTS:
         list.refresh();
         QCOMPARE(itemsOf(&box), QStringList{"/dev/pts/by-hand"} + present);
         QCOMPARE(box.currentText(), QStringLiteral("/dev/pts/by-hand"));
+
+        // A replay is listed under its path. One longer than the box shows its file's name, the
+        // folders cut in the middle (the box used to show the folders only), and whole in the
+        // tooltip.
+        QTemporaryDir dir;
+        const QString replay = dir.filePath(QString("recordings-of-the-bench/").repeated(3) + "rec1.raw");
+        QVERIFY(QDir().mkpath(QFileInfo(replay).path()));
+        QFile file(replay);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (int k = 0; k < 3; ++k)
+            file.write(encodeFrame(numberedFrame(k, 128, 0)));
+        file.close();
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        QString error;
+        QVERIFY2(w.lab.startReplay(replay, "line", false, &error), qPrintable(error));
+        QCOMPARE(w.ports->currentText(), replay);
+        const QString shown = w.ports->findChild<PortList *>()->shownText();
+        QVERIFY2(shown.contains(QChar(0x2026)) && shown.endsWith("/rec1.raw"), qPrintable(shown));
+        QVERIFY(shown.startsWith(replay.left(4)));
+        QCOMPARE(w.ports->toolTip(), replay);
+        w.selectPort("/dev/pts/vazorez");
+        QCOMPARE(w.ports->findChild<PortList *>()->shownText(), QStringLiteral("/dev/pts/vazorez"));
     }
 
     void framesReachTheChartsAndFollowTheMode()
@@ -424,10 +475,38 @@ private Q_SLOTS:
         // readable beside it (it used to be overwritten within 0.3 s).
         QTRY_VERIFY2(w.linkLine().startsWith(line.slavePath() + ": "), qPrintable(w.linkLine()));
         QVERIFY(w.linkLine().contains(" 0 skipped by the display"));
+        // A message wider than the window is cut in the middle with "…", keeping what happened and
+        // the file's name in view (it used to be cut at the window's edge without a mark); the
+        // tooltip has it whole. So is the link's line, at its end.
+        const QString deep = "Saved the window to /tmp/" + QString("a-deep-folder/").repeated(40) + "x.png";
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        w.lab.tell(deep);
+        auto *shownMessage = w.window.findChild<QLabel *>("label_StatusMessage");
+        auto *shownLink = w.window.findChild<QLabel *>("label_LinkStatus");
+        QVERIFY(shownMessage && shownLink);
+        QCOMPARE(w.message(), deep);
+        QVERIFY(shownMessage->isVisible() && !shownLink->isVisible());
+        QCOMPARE(shownMessage->toolTip(), deep);
+        QTRY_VERIFY2(shownMessage->text().contains(QChar(0x2026)), qPrintable(shownMessage->text()));
+        QVERIFY2(shownMessage->text().startsWith("Saved the window to /")
+                && shownMessage->text().endsWith("/x.png"),
+            qPrintable(shownMessage->text()));
+        QVERIFY(shownMessage->fontMetrics().horizontalAdvance(shownMessage->text())
+            <= shownMessage->contentsRect().width());
+        w.window.resize(300, w.window.height());
+        QTRY_VERIFY2(shownMessage->fontMetrics().horizontalAdvance(shownMessage->text())
+                <= shownMessage->contentsRect().width(),
+            qPrintable(shownMessage->text()));
         w.lab.tell("Saved the window to x.png");
+        QVERIFY(shownMessage->isVisible() && !shownLink->isVisible());
+        QTRY_VERIFY2(shownLink->text().endsWith(QChar(0x2026)), qPrintable(shownLink->text()));
+        QCOMPARE(shownLink->toolTip(), w.linkLine());
+        w.window.resize(845, 598);
         QTest::qWait(1000);
         QCOMPARE(w.message(), QStringLiteral("Saved the window to x.png"));
         QTRY_VERIFY_WITH_TIMEOUT(w.message().isEmpty(), StatusReport::kReportMs + 2000);
+        QVERIFY(!shownMessage->isVisible() && shownLink->isVisible());
         QVERIFY2(w.linkLine().contains(" 1 frames, "), qPrintable(w.linkLine()));
 
         // The line goes away: the window used to go on claiming the connection. It says so in plain

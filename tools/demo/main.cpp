@@ -57,14 +57,14 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription("The VazoRez viewer with a simulated board: click \"connect\".");
     parser.addHelpOption();
-    parser.addOptions({
+    QList<QCommandLineOption> demoOptions{
         {"autoconnect", "Connect at once."},
-        {"frames", "Quit with exit code 0 after N frames have been shown, or when a --replay or\n"
+        {"frames", "Quit with exit code 0 after N frames have been shown, or when a --replay or "
                    "--count stream ends before that.", "N"},
         {"screenshot", "Write a PNG of the window before quitting (when it closes, without --frames).", "FILE"},
-    });
-    addSimulatorOptions(parser, false);
-    if (const auto exitCode = parseArguments(parser))
+    };
+    parser.addOptions(demoOptions);
+    if (const auto exitCode = parseArguments(parser, demoOptions + addSimulatorOptions(parser, false)))
         return *exitCode;
     SimulatorOptions options;
     QString error;

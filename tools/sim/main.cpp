@@ -30,14 +30,13 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Writes the radar board's frames, paced like its 115200-baud line, with faults on demand.\n"
-        "Without --device it opens a pseudo-terminal and prints 'port: PATH' first.\n"
-        "At the end it prints 'sent: F frames, B bytes, X faulty': what the reader took. Frames\n"
-        "still in the line when it closed, and frames dropped while nobody read, are counted on\n"
+        "Writes the radar board's frames, paced like its 115200-baud line, with faults on "
+        "demand. Without --device it opens a pseudo-terminal and prints 'port: PATH' first. At "
+        "the end it prints 'sent: F frames, B bytes, X faulty': what the reader took. Frames still "
+        "in the line when it closed, and frames dropped while nobody read, are counted on "
         "standard error.");
     parser.addHelpOption();
-    addSimulatorOptions(parser, true);
-    if (const auto exitCode = parseArguments(parser))
+    if (const auto exitCode = parseArguments(parser, addSimulatorOptions(parser, true)))
         return *exitCode;
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
@@ -85,9 +84,8 @@ int main(int argc, char *argv[])
                   [](const QString &text) { std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(text)); });
     std::printf("%s\n", qPrintable(simulator.summary()));
     std::fflush(stdout);
-    if (simulator.stats().dropped > 0)
-        std::fprintf(stderr, "vazorez-sim: %lld frames dropped while nobody read the line\n",
-                     static_cast<long long>(simulator.stats().dropped));
+    if (!simulator.droppedSummary().isEmpty())
+        std::fprintf(stderr, "vazorez-sim: %s\n", qPrintable(simulator.droppedSummary()));
     if (!simulator.truthError().isEmpty()) {
         std::fprintf(stderr, "vazorez-sim: cannot write --truth %s: %s; the stream ended there\n",
                      qPrintable(options.truthFile), qPrintable(simulator.truthError()));

@@ -302,27 +302,30 @@ void warnAboutTheScene(const QCommandLineParser &parser, SimulatorOptions &optio
 
 } // namespace
 
-void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
+QList<QCommandLineOption> addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
 {
+    QList<QCommandLineOption> options;
     if (withDevice)
-        parser.addOption({"device", "Write to the serial device PATH instead of a new pseudo-terminal.", "PATH"});
-    parser.addOptions({
+        options.append({"device", "Write to the serial device PATH instead of a new pseudo-terminal.", "PATH"});
+    options += QList<QCommandLineOption>{
         {"mode", "cw, fmcw or alternate (default cw).", "MODE", "cw"},
         {"samples", "Samples per channel, 0 to 255 (default 128).", "N", "128"},
         {"count", "Frames to send (default: until interrupted).", "N"},
         {"seed", "Seed: the same seed gives the same bytes (default 1).", "N", "1"},
-        {"rate", "line (115200 baud 8N1, default), frames per second, or max. With --count, --replay\n"
-                 "or max the first frame waits for a reader; a live line stream drops whole frames\n"
-                 "while nobody reads. At the end the simulator waits until the reader has taken\n"
-                 "everything (giving up after 5 s in which it takes nothing).",
+        {"rate", "line (115200 baud 8N1, default), frames per second (0.01 to 100000), or max. "
+                 "With --count, --replay or max the first frame waits for a reader; a live line "
+                 "stream drops whole frames while nobody reads, and says so at most once a second. "
+                 "At the end the simulator waits until the reader has taken everything (giving up "
+                 "after 5 s in which it takes nothing).",
          "RATE", "line"},
         {"junk", "Probability of random bytes (any byte, never a whole valid frame) before a frame.", "P", "0"},
         {"stray-header", "Probability of a false header pair in junk.", "P", "0"},
         {"bad-checksum", "Probability of a frame with a wrong checksum.", "P", "0"},
         {"bad-mode", "Probability of a frame with an invalid mode byte.", "P", "0"},
         {"truncate", "Probability of a frame cut short.", "P", "0"},
-        {"replay", "Stream the frames of a raw capture or line dump instead of synthetic ones "
-                   "(--mode and --samples do not apply).", "FILE"},
+        {"replay", "Stream the frames of a recording instead of synthetic ones: a raw capture, a "
+                   "line dump, or an h5, csv or jsonl recording (--mode and --samples do not "
+                   "apply).", "FILE"},
         {"radar", "Make I and Q from the physics of the radar profile FILE (JSON) and the "
                   "--target and --scene options, instead of the built-in moving target.", "FILE"},
         {"target", "With --radar, a fixed target at RANGE_M metres moving at SPEED_MPS (negative "
@@ -347,9 +350,10 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
                   "that stay where they are.",
          "FILE"},
         {"truth", "With --radar, write each frame's targets to the csv FILE (a regular file) as the "
-                  "frames are made: frame,time_s,target,range_m,speed_mps,level_db, time_s = frame "
-                  "x the frame period, range_m to the micrometre; the scene's targets are "
-                  "numbered from 1, --person ones after them, --target ones after those. A write that fails ends the stream, said, with exit status 1.",
+                  "frames are made: frame,time_s,target,range_m,speed_mps,level_db, where time_s is "
+                  "the frame's number times the frame period and range_m is to the micrometre; the "
+                  "scene's targets are numbered from 1, --person ones after them, --target ones after "
+                  "those. A write that fails ends the stream, said, with exit status 1.",
          "FILE"},
         {"iq-imbalance", "With --radar, Q's channel off from I's: for I = A cos(phi), Q is "
                          "10^(GAIN_DB/20) A sin(phi + PHASE_DEG); within \u00b16 dB and \u00b130 degrees. "
@@ -365,7 +369,9 @@ void addSimulatorOptions(QCommandLineParser &parser, bool withDevice)
         {"clutter", "With --radar, a reflector that stands still at RANGE_M metres, its tone LEVEL_DB "
                     "dB above one ADC digit; repeatable.",
          "RANGE_M,LEVEL_DB"},
-    });
+    };
+    parser.addOptions(options);
+    return options;
 }
 
 bool readSimulatorOptions(const QCommandLineParser &parser, SimulatorOptions &options, QString *error)
@@ -614,6 +620,31 @@ void Simulator::run(const std::function<bool()> &stopRequested,
     if (options.count == 0)
         return; // nothing to send, so no reader to wait for
     bool readerStalled = false;
+    Clock::time_point stallStart;
+    Clock::time_point lastSaid = Clock::now() - std::chrono::seconds(2);
+    const auto seconds = [](Clock::duration span) { return std::chrono::duration<double>(span).count(); };
+    const auto endStall = [&](Clock::time_point now) {
+        const double spell = seconds(now - stallStart);
+        stallsUnsaid.seconds += spell;
+        stallsInAll.seconds += spell;
+        readerStalled = false;
+    };
+    // What the spells since the last line came to, said once the reader reads again (or the stream
+    // ends) and a second after the line before: a reader that takes the line for a moment a
+    // hundred times a second gets a line a second, one that never comes gets none until it does.
+    const auto sayStalls = [&](Clock::time_point now, bool atEnd) {
+        if (stallsUnsaid.dropped == 0 || (!atEnd && (readerStalled || now - lastSaid < std::chrono::seconds(1))))
+            return;
+        say(QStringLiteral("%1nobody read the line for %2 s in %3 spell%4, %5 frame%6 dropped")
+                .arg(atEnd ? QString() : QStringLiteral("a reader took the line again: "))
+                .arg(stallsUnsaid.seconds, 0, 'f', 1)
+                .arg(stallsUnsaid.spells)
+                .arg(stallsUnsaid.spells == 1 ? QString() : QStringLiteral("s"))
+                .arg(stallsUnsaid.dropped)
+                .arg(stallsUnsaid.dropped == 1 ? QString() : QStringLiteral("s")));
+        stallsUnsaid = Stalls();
+        lastSaid = now;
+    };
     const bool waitsForReader = options.count >= 0 || !replayFrames.empty() || options.rate == SimulatorOptions::Rate::Max;
     if (waitsForReader && !waitForReader(stopRequested))
         return;
@@ -645,13 +676,24 @@ void Simulator::run(const std::function<bool()> &stopRequested,
             if (!nextSlot(slot, &faulty))
                 break;
             ++counters.dropped;
-            if (!readerStalled)
-                say(QStringLiteral("nobody is reading the line: dropping frames until a reader takes them"));
-            readerStalled = true;
+            ++stallsUnsaid.dropped;
+            ++stallsInAll.dropped;
+            if (!readerStalled) {
+                const auto now = Clock::now();
+                // The first spell after a quiet second is said at once; the rest in the sums.
+                if (stallsUnsaid.spells == 0 && now - lastSaid >= std::chrono::seconds(1)) {
+                    say(QStringLiteral("nobody is reading the line: dropping frames until a reader takes them"));
+                    lastSaid = now;
+                }
+                ++stallsUnsaid.spells;
+                ++stallsInAll.spells;
+                stallStart = now;
+                readerStalled = true;
+            }
         } else {
             if (readerStalled)
-                say(QStringLiteral("a reader took the line again after %1 dropped frames").arg(counters.dropped));
-            readerStalled = false;
+                endStall(Clock::now());
+            sayStalls(Clock::now(), false);
             if (!nextSlot(slot, &faulty))
                 break;
             pending = slot;
@@ -674,6 +716,9 @@ void Simulator::run(const std::function<bool()> &stopRequested,
                 due = Clock::now();
         }
     }
+    if (readerStalled)
+        endStall(Clock::now());
+    sayStalls(Clock::now(), true);
     if (truth.isOpen() && !truth.flush() && truthFailure.isEmpty())
         truthFailure = truth.errorString();
     // Finish the frame that was started, for up to a second, so the stream ends on a whole frame.
@@ -783,4 +828,16 @@ void Simulator::uncountUnread(int64_t unread)
 QString Simulator::summary() const
 {
     return QStringLiteral("sent: %1 frames, %2 bytes, %3 faulty").arg(counters.frames).arg(counters.bytes).arg(counters.faulty);
+}
+
+QString Simulator::droppedSummary() const
+{
+    if (stallsInAll.dropped == 0)
+        return QString();
+    return QStringLiteral("in all nobody read the line for %1 s in %2 spell%3, %4 frame%5 dropped")
+        .arg(stallsInAll.seconds, 0, 'f', 1)
+        .arg(stallsInAll.spells)
+        .arg(stallsInAll.spells == 1 ? QString() : QStringLiteral("s"))
+        .arg(stallsInAll.dropped)
+        .arg(stallsInAll.dropped == 1 ? QString() : QStringLiteral("s"));
 }
