@@ -32,12 +32,23 @@ LabInstrument::LabInstrument(MainWindow *window)
     for (QObject *part : std::initializer_list<QObject *>{
              statusReport, recording, publishing, replays, pause, views})
         part->setParent(this);
-    statusTimer.setInterval(250);
-    connect(&statusTimer, &QTimer::timeout, this, &LabInstrument::showLinkStatus);
+    // The link's figures four times a second while they change; once a second while they stand
+    // still (the rate still falls to 0, a line of junk still drops bytes), and four times again
+    // from the next frame on.
+    statusTimer.setInterval(kStatusMs);
+    connect(&statusTimer, &QTimer::timeout, this, [this] {
+        const QString before = statusReport->linkLine();
+        showLinkStatus();
+        statusTimer.setInterval(statusReport->linkLine() == before ? kIdleStatusMs : kStatusMs);
+    });
     recording->setProfileSource([this] { return views->radarProfileJson(); });
     publishing->setProfileSource([this] { return views->radarProfileJson(); });
 
     connect(window, &MainWindow::signalUserActed, this, &LabInstrument::userActed);
+    connect(window, &MainWindow::signalFrameArrived, this, [this] {
+        if (statusTimer.isActive() && statusTimer.interval() != kStatusMs)
+            statusTimer.start(kStatusMs);
+    });
     connect(window, &MainWindow::signalLinkOpening, recording, &RecordingControl::prepare);
     connect(window, &MainWindow::signalLinkRefused, recording, &RecordingControl::abandon);
     connect(window, &MainWindow::signalLinkOpened, this, &LabInstrument::linkOpened);
@@ -85,7 +96,7 @@ void LabInstrument::linkOpened()
     statusReport->clearReport();
     statusLine = StatusLine();
     showLinkStatus();
-    statusTimer.start();
+    statusTimer.start(kStatusMs);
 }
 
 void LabInstrument::linkEnded(const QString &message, bool problem, const QString &detail)

@@ -83,6 +83,8 @@ private:
     QPointer<MainWindow> window;
     StatusLine statusLine;
     StatusReport *statusReport;
+    static constexpr int kStatusMs = 250;
+    static constexpr int kIdleStatusMs = 1000;
     QTimer statusTimer;
     RecordingControl *recording;
     PublishControl *publishing;

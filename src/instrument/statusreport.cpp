@@ -2,7 +2,9 @@
 #include "statusreport.h"
 
 #include <QFontMetrics>
+#include <QPainter>
 #include <QStatusBar>
+#include <QStyle>
 
 ElidedLabel::ElidedLabel(QWidget *parent, Qt::TextElideMode mode)
     : QLabel(parent)
@@ -19,10 +21,19 @@ void ElidedLabel::setFullText(const QString &text)
     elide();
 }
 
+QSize ElidedLabel::sizeHint() const
+{
+    // One line of any text: as a QLabel's, without measuring the text.
+    const int frame = 2 * (frameWidth() + margin());
+    const QMargins margins = contentsMargins();
+    return QSize(fontMetrics().horizontalAdvance(full) + frame + margins.left() + margins.right(),
+        fontMetrics().height() + frame + margins.top() + margins.bottom());
+}
+
 QSize ElidedLabel::minimumSizeHint() const
 {
     // It may shrink to nothing: the text is cut, not the window widened.
-    return QSize(0, QLabel::minimumSizeHint().height());
+    return QSize(0, sizeHint().height());
 }
 
 void ElidedLabel::resizeEvent(QResizeEvent *event)
@@ -31,11 +42,23 @@ void ElidedLabel::resizeEvent(QResizeEvent *event)
     elide();
 }
 
+void ElidedLabel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    drawFrame(&painter);
+    const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    const int flags = QStyle::visualAlignment(layoutDirection(), alignment())
+        | (layoutDirection() == Qt::LeftToRight ? Qt::TextForceLeftToRight : Qt::TextForceRightToLeft);
+    style()->drawItemText(&painter, area, flags, palette(), isEnabled(), shown, foregroundRole());
+}
+
 void ElidedLabel::elide()
 {
-    const QString shown = fontMetrics().elidedText(full, mode, contentsRect().width());
-    if (shown != text())
-        setText(shown);
+    const QString fits = fontMetrics().elidedText(full, mode, contentsRect().width() - 2 * margin());
+    if (fits == shown)
+        return;
+    shown = fits;
+    update();
 }
 
 StatusReport::StatusReport(QStatusBar *bar)

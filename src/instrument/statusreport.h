@@ -14,7 +14,9 @@ class QStatusBar;
 
 // A one-line label that shows as much of its text as fits, with "…" where it is cut (at the end,
 // or in the middle, where a message's path loses its folders before its file and its outcome);
-// the whole text is its tooltip.
+// the whole text is its tooltip. It draws the text itself, as a plain-text QLabel draws it, and its
+// size does not follow the text: the link's figures change several times a second, and a QLabel's
+// new text has the whole status bar laid out again.
 class ElidedLabel : public QLabel {
     Q_OBJECT
 
@@ -22,14 +24,19 @@ public:
     explicit ElidedLabel(QWidget *parent = nullptr, Qt::TextElideMode mode = Qt::ElideRight);
     void setFullText(const QString &text);
     QString fullText() const { return full; }
+    // What is on show: the text, or as much of it as fits with "…".
+    QString shownText() const { return shown; }
+    QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void elide();
     QString full;
+    QString shown;
     Qt::TextElideMode mode;
 };
 

@@ -119,6 +119,27 @@ void answerBoxes(QTimer &timer, QObject *context, QStringList &boxes)
 
 } // namespace
 
+// Counts the events of one type that reach `watched`.
+class EventCounter : public QObject {
+public:
+    EventCounter(QObject *watched, QEvent::Type type)
+        : type(type)
+    {
+        watched->installEventFilter(this);
+    }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == type;
+        return false;
+    }
+
+private:
+    QEvent::Type type;
+};
+
 class TestMainWindow : public QObject
 {
     Q_OBJECT
@@ -482,27 +503,47 @@ private Q_SLOTS:
         w.window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.lab.tell(deep);
-        auto *shownMessage = w.window.findChild<QLabel *>("label_StatusMessage");
-        auto *shownLink = w.window.findChild<QLabel *>("label_LinkStatus");
+        auto *shownMessage = w.window.findChild<ElidedLabel *>("label_StatusMessage");
+        auto *shownLink = w.window.findChild<ElidedLabel *>("label_LinkStatus");
         QVERIFY(shownMessage && shownLink);
         QCOMPARE(w.message(), deep);
         QVERIFY(shownMessage->isVisible() && !shownLink->isVisible());
         QCOMPARE(shownMessage->toolTip(), deep);
-        QTRY_VERIFY2(shownMessage->text().contains(QChar(0x2026)), qPrintable(shownMessage->text()));
-        QVERIFY2(shownMessage->text().startsWith("Saved the window to /")
-                && shownMessage->text().endsWith("/x.png"),
-            qPrintable(shownMessage->text()));
-        QVERIFY(shownMessage->fontMetrics().horizontalAdvance(shownMessage->text())
+        QTRY_VERIFY2(shownMessage->shownText().contains(QChar(0x2026)), qPrintable(shownMessage->shownText()));
+        QVERIFY2(shownMessage->shownText().startsWith("Saved the window to /")
+                && shownMessage->shownText().endsWith("/x.png"),
+            qPrintable(shownMessage->shownText()));
+        QVERIFY(shownMessage->fontMetrics().horizontalAdvance(shownMessage->shownText())
             <= shownMessage->contentsRect().width());
         w.window.resize(300, w.window.height());
-        QTRY_VERIFY2(shownMessage->fontMetrics().horizontalAdvance(shownMessage->text())
+        QTRY_VERIFY2(shownMessage->fontMetrics().horizontalAdvance(shownMessage->shownText())
                 <= shownMessage->contentsRect().width(),
-            qPrintable(shownMessage->text()));
+            qPrintable(shownMessage->shownText()));
         w.lab.tell("Saved the window to x.png");
         QVERIFY(shownMessage->isVisible() && !shownLink->isVisible());
-        QTRY_VERIFY2(shownLink->text().endsWith(QChar(0x2026)), qPrintable(shownLink->text()));
+        QTRY_VERIFY2(shownLink->shownText().endsWith(QChar(0x2026)), qPrintable(shownLink->shownText()));
         QCOMPARE(shownLink->toolTip(), w.linkLine());
         w.window.resize(845, 598);
+        {
+            // The link's figures change several times a second: drawn without laying the bar out
+            // again, as a QLabel's new text would.
+            QMainWindow host;
+            auto *figures = new ElidedLabel;
+            host.statusBar()->addWidget(figures, 1);
+            host.resize(600, 200);
+            host.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&host));
+            const int height = figures->height();
+            EventCounter layouts(host.statusBar(), QEvent::LayoutRequest);
+            EventCounter paints(figures, QEvent::Paint);
+            for (int k = 1; k <= 5; ++k) {
+                figures->setFullText(QStringLiteral("/dev/ttyACM0: %1 frames/s, %2 frames").arg(k * 11).arg(k * 1000));
+                QTRY_VERIFY(paints.count >= k); // shown
+            }
+            QCOMPARE(layouts.count, 0);
+            QCOMPARE(figures->shownText(), QStringLiteral("/dev/ttyACM0: 55 frames/s, 5000 frames"));
+            QCOMPARE(figures->height(), height);
+        }
         QTest::qWait(1000);
         QCOMPARE(w.message(), QStringLiteral("Saved the window to x.png"));
         QTRY_VERIFY_WITH_TIMEOUT(w.message().isEmpty(), StatusReport::kReportMs + 2000);
