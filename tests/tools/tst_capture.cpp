@@ -123,7 +123,7 @@ public:
         // Stream only once the port is open, so that no frame waits in a full line.
         QElapsedTimer timer;
         timer.start();
-        while (!stderrText.contains("recording") && timer.elapsed() < 5000 && capture.state() != QProcess::NotRunning) {
+        while (!stderrText.contains("recording") && timer.elapsed() < kPatienceMs && capture.state() != QProcess::NotRunning) {
             capture.waitForReadyRead(100);
             stderrText += QString::fromLocal8Bit(capture.readAllStandardError());
         }
