@@ -3,11 +3,13 @@
 # Builds the viewer (src/) the ways other platforms will, as far as this machine can pretend:
 #   qt6     a configure with -DVAZOREZ_QT=6 (its full build with clang runs every suite under the
 #           sanitizers, scripts/run-sanitizers.sh)
-#   minimal tools, tests and benchmarks switched off; builds everything that is left
-#   no-pty  a pty.h that does not compile stands in for a platform without one; configure must
-#           switch the simulator, the demo, tests and benchmarks off by itself, and the viewer and
-#           the plain-Qt tools (capture, decode, plot) must build
-# plus a configure with -DVAZOREZ_HAVE_PTY=OFF. Each variant builds in build-variants/NAME.
+#   minimal tools, tests and benchmarks switched off, on a platform without a pty.h (one that does
+#           not compile stands in): builds everything that is left, the viewer
+#   no-pty  the same platform with the tools on: configure must switch the simulator, the demo,
+#           tests and benchmarks off by itself, and the plain-Qt tools (capture, decode, plot) must
+#           build (the viewer they would build beside them is the minimal variant's)
+# plus configures with the pseudo-terminal present and the tools off, and with
+# -DVAZOREZ_HAVE_PTY=OFF. Each variant builds in build-variants/NAME.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD/build-variants"
@@ -51,17 +53,30 @@ only_programs() {
 echo "== qt6 (configure only)"
 configure qt6 -DVAZOREZ_QT=6 && { grep -q ", Qt 6\." "$root/qt6.configure.log" || fail "qt6: not configured with Qt 6"; }
 
-echo "== minimal"
-configure minimal -DBUILD_TESTING=OFF -DVAZOREZ_BUILD_TOOLS=OFF -DVAZOREZ_BUILD_BENCH=OFF \
-  && build minimal && only_programs minimal "vazorez-gui vazorez-h5check "
-
-echo "== no-pty"
 mkdir -p "$root/no-pty-include"
 echo '#error "this platform has no pty.h"' >"$root/no-pty-include/pty.h"
-if configure no-pty "-DCMAKE_CXX_FLAGS=-I$root/no-pty-include"; then
+no_pty="-DCMAKE_CXX_FLAGS=-I$root/no-pty-include"
+
+echo "== minimal"
+configure minimal -DBUILD_TESTING=OFF -DVAZOREZ_BUILD_TOOLS=OFF -DVAZOREZ_BUILD_BENCH=OFF "$no_pty" \
+  && build minimal && only_programs minimal "vazorez-gui vazorez-h5check "
+
+echo "== tools off, the pseudo-terminal present (configure only)"
+if configure tools-off -DBUILD_TESTING=OFF -DVAZOREZ_BUILD_TOOLS=OFF -DVAZOREZ_BUILD_BENCH=OFF; then
+  grep -q "VazoRez: pty ON, tools OFF, test suites OFF, benchmarks OFF" "$root/tools-off.configure.log" \
+    || fail "tools-off: the configure did not switch the suites and benchmarks off with the tools"
+fi
+
+echo "== no-pty"
+if configure no-pty "$no_pty"; then
   grep -q "VazoRez: pty OFF, tools ON, test suites OFF, benchmarks OFF" "$root/no-pty.configure.log" \
     || fail "no-pty: the configure did not switch the pseudo-terminal's programs, suites and benchmarks off"
-  build no-pty && only_programs no-pty "vazorez-capture vazorez-decode vazorez-gui vazorez-h5check vazorez-plot "
+  targets="$(cmake --build "$root/no-pty" --target help | sed -n 's/^\.\.\. //p' | tr '\n' ' ')"
+  for program in vazorez-sim vazorez-demo tst_frame; do
+    case " $targets " in *" $program "*) fail "no-pty: $program is still a target" ;; esac
+  done
+  build no-pty vazorez-capture vazorez-decode vazorez-plot \
+    && only_programs no-pty "vazorez-capture vazorez-decode vazorez-h5check vazorez-plot "
 fi
 
 echo "== VAZOREZ_HAVE_PTY=OFF (configure only)"

@@ -2,10 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and runs every test: the suite, a smoke run of each benchmark,
 # the Debian package built, installed system-wide with apt-get (as root or with sudo), run and
-# purged, the viewer built the ways other platforms
-# build it, the fuzzers for FUZZ_SECONDS each (default 30), the whole suite again with clang and
-# Qt 6 under AddressSanitizer and UndefinedBehaviorSanitizer, and the suites of the threads'
-# hand-overs under ThreadSanitizer.
+# purged while the viewer is built the ways other platforms build it, the fuzzers for
+# FUZZ_SECONDS each (default 30), the whole suite again with clang and Qt 6 under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and the suites of the threads' hand-overs under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 echo "run-tests.sh: the package test installs the package vazorez-viewer system-wide with apt-get"
@@ -33,15 +32,24 @@ QT_QPA_PLATFORM=offscreen ./build/bin/history_bench --smoke --json
 ./build/bin/recording_bench --smoke --json
 QT_QPA_PLATFORM=offscreen ./build/bin/radarview_bench --smoke --json
 ./build/bin/publish_bench --smoke --json
+QT_QPA_PLATFORM=offscreen ./build/bin/demo_bench --smoke --json
 
-section "package: build, install system-wide (apt-get), run, purge"
+section "package: build, install system-wide (apt-get), run, purge; beside it the build variants (minimal, no-pty, configures)"
+# The package's steps (cpack, lintian, apt, the demo under Xvfb) mostly keep one core busy: the
+# variants build on the other meanwhile, and say what they found once the package is checked.
+bash scripts/check-builds.sh >build/check-builds.log 2>&1 &
+variants=$!
+trap 'kill $variants 2>/dev/null || true' EXIT
 BUILD_DIR=build bash scripts/package.sh | tee build/package.log
 package="$(tail -n 1 build/package.log)"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)"
 bash tests/package/package_test.sh "$package" "$version"
-
-section "build variants (minimal, no-pty, configures)"
-bash scripts/check-builds.sh
+echo "   (package checked after $((SECONDS - section_start)) s; waiting for the build variants)"
+variants_status=0
+wait $variants || variants_status=$?
+trap - EXIT
+cat build/check-builds.log
+[ $variants_status -eq 0 ]
 
 section "fuzzing"
 bash scripts/run-fuzz.sh

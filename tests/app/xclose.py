@@ -3,6 +3,8 @@
 """Asks an X11 window to close, as a window manager's close button does (WM_DELETE_WINDOW).
 
 Usage: xclose.py TITLE [TIMEOUT_S]   exit 0 once the request was sent, 1 if no such window appeared.
+       xclose.py --shown N [TIMEOUT_S]  exit 0 once N top-level windows are shown (a box beside the
+                                        window), closing nothing; 1 if they were not in time.
 Uses only libX11 through ctypes, so it needs no development package.
 """
 import ctypes
@@ -37,6 +39,43 @@ x11.XFetchName.argtypes = [ctypes.c_void_p, Window, ctypes.POINTER(ctypes.c_char
 x11.XSendEvent.argtypes = [ctypes.c_void_p, Window, ctypes.c_int, ctypes.c_long,
                            ctypes.POINTER(XEvent)]
 x11.XFlush.argtypes = [ctypes.c_void_p]
+x11.XFree.argtypes = [ctypes.c_void_p]
+
+
+class XWindowAttributes(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("width", ctypes.c_int),
+                ("height", ctypes.c_int), ("border_width", ctypes.c_int), ("depth", ctypes.c_int),
+                ("visual", ctypes.c_void_p), ("root", Window), ("class_", ctypes.c_int),
+                ("bit_gravity", ctypes.c_int), ("win_gravity", ctypes.c_int),
+                ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
+                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int),
+                ("colormap", ctypes.c_ulong), ("map_installed", ctypes.c_int),
+                ("map_state", ctypes.c_int), ("all_event_masks", ctypes.c_long),
+                ("your_event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
+                ("override_redirect", ctypes.c_int), ("screen", ctypes.c_void_p)]
+
+
+x11.XGetWindowAttributes.argtypes = [ctypes.c_void_p, Window, ctypes.POINTER(XWindowAttributes)]
+IS_VIEWABLE = 2
+
+
+def shown(display):
+    """The number of top-level windows shown: without a window manager, the root's viewable children."""
+    root, parent = Window(), Window()
+    children = ctypes.POINTER(Window)()
+    count = ctypes.c_uint()
+    if not x11.XQueryTree(display, x11.XDefaultRootWindow(display), ctypes.byref(root),
+                          ctypes.byref(parent), ctypes.byref(children), ctypes.byref(count)):
+        return 0
+    viewable = 0
+    attributes = XWindowAttributes()
+    for index in range(count.value):
+        if x11.XGetWindowAttributes(display, children[index], ctypes.byref(attributes)) \
+                and attributes.map_state == IS_VIEWABLE:
+            viewable += 1
+    if children:
+        x11.XFree(children)
+    return viewable
 
 
 def find(display, window, title):
@@ -57,12 +96,21 @@ def find(display, window, title):
 
 
 def main():
-    title = sys.argv[1].encode()
-    deadline = time.monotonic() + (float(sys.argv[2]) if len(sys.argv) > 2 else 10.0)
+    arguments = sys.argv[1:]
+    wanted = int(arguments.pop(1)) if arguments[0] == "--shown" else None
+    title = arguments[0].encode()
+    deadline = time.monotonic() + (float(arguments[1]) if len(arguments) > 1 else 10.0)
     display = x11.XOpenDisplay(None)
     if not display:
         sys.stderr.write("xclose: cannot open the display\n")
         return 1
+    while wanted is not None:
+        if shown(display) >= wanted:
+            return 0
+        if time.monotonic() >= deadline:
+            sys.stderr.write("xclose: fewer than %d windows shown\n" % wanted)
+            return 1
+        time.sleep(0.1)
     while time.monotonic() < deadline:
         window = find(display, x11.XDefaultRootWindow(display), title)
         if window:

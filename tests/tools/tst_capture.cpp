@@ -30,6 +30,10 @@
 
 namespace {
 
+// How long a tool is given to end: an event awaited, with room for a loaded machine under the
+// sanitizers, where it takes many times as long as alone.
+constexpr int kPatienceMs = 120000;
+
 constexpr uint32_t kSeed = 21;
 constexpr int kFrames = 40;
 // A recording of ours whose attribute header was overwritten so that libhdf5 1.10 crashes on it.
@@ -119,7 +123,7 @@ public:
         // Stream only once the port is open, so that no frame waits in a full line.
         QElapsedTimer timer;
         timer.start();
-        while (!stderrText.contains("recording") && timer.elapsed() < 5000 && capture.state() != QProcess::NotRunning) {
+        while (!stderrText.contains("recording") && timer.elapsed() < kPatienceMs && capture.state() != QProcess::NotRunning) {
             capture.waitForReadyRead(100);
             stderrText += QString::fromLocal8Bit(capture.readAllStandardError());
         }
@@ -129,7 +133,7 @@ public:
         return true;
     }
 
-    bool finish(int timeoutMs = 15000)
+    bool finish(int timeoutMs = kPatienceMs)
     {
         const bool done = capture.waitForFinished(timeoutMs);
         stop = true;
@@ -246,7 +250,7 @@ QByteArray runDecode(const QStringList &arguments, int *exitCode)
 {
     QProcess decode;
     decode.start(siblingProgram("vazorez-decode"), arguments);
-    decode.waitForFinished(15000);
+    decode.waitForFinished(kPatienceMs);
     *exitCode = decode.exitCode();
     return decode.readAllStandardOutput();
 }
@@ -477,7 +481,7 @@ private Q_SLOTS:
                     "import h5py, numpy as np, sys; BAD = SOURCE = sys.argv[1]; " + python
                         + "; f.close()",
                     bad});
-            QVERIFY(maker.waitForFinished(30000));
+            QVERIFY(maker.waitForFinished(kPatienceMs));
             QVERIFY2(maker.exitCode() == 0, maker.readAllStandardError().constData());
         }
         for (const QString program : {"vazorez-decode", "vazorez-plot"}) {
@@ -485,7 +489,7 @@ private Q_SLOTS:
                 = dir.filePath(program == QLatin1String("vazorez-plot") ? "bad.png" : "bad.csv");
             QProcess tool;
             tool.start(siblingProgram(program), {bad, "-o", output});
-            QVERIFY(tool.waitForFinished(30000));
+            QVERIFY(tool.waitForFinished(kPatienceMs));
             const QString said = QString::fromLocal8Bit(tool.readAllStandardError());
             QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
             QCOMPARE(tool.exitCode(), 1);
@@ -518,7 +522,7 @@ private Q_SLOTS:
             QProcess decode;
             decode.start(
                 siblingProgram("vazorez-decode"), {mutant, "-o", dir.filePath("mutant.csv")});
-            QVERIFY(decode.waitForFinished(30000));
+            QVERIFY(decode.waitForFinished(kPatienceMs));
             QVERIFY2(decode.exitStatus() == QProcess::NormalExit && decode.exitCode() <= 1,
                 qPrintable(QStringLiteral("run %1: %2")
                                .arg(run)
@@ -710,7 +714,7 @@ private Q_SLOTS:
                 ::kill(pid, ending == "SIGINT" ? SIGINT : ending == "SIGHUP" ? SIGHUP : SIGTERM);
             }
         }
-        QVERIFY(session.finish(10000));
+        QVERIFY(session.finish());
         if (ending == "blocked twice")
             ::close(pipeReader);
         if (exitCode > 128) {
@@ -770,7 +774,7 @@ private Q_SLOTS:
         session.options.faults = {};
         QVERIFY(session.start({"-o", path, "--format", "raw"}, kWanted));
         session.hangUp();
-        QVERIFY(session.finish(10000));
+        QVERIFY(session.finish());
         QCOMPARE(session.capture.exitStatus(), QProcess::NormalExit);
         QVERIFY2(session.capture.exitCode() == 0, qPrintable(session.stderrText));
         QVERIFY2(!session.stderrText.contains("hung up"), qPrintable(session.stderrText));
@@ -823,7 +827,7 @@ private Q_SLOTS:
         session.fileLimitKiB = limitKiB;
         QVERIFY2(
             session.start({"-o", path, "--format", format}, 0), qPrintable(session.stderrText));
-        QVERIFY(session.finish(20000));
+        QVERIFY(session.finish());
         QCOMPARE(session.capture.exitStatus(), QProcess::NormalExit);
         QCOMPARE(session.capture.exitCode(), 1);
         const auto said = QRegularExpression("cannot write to (\\S+): ([^;\\n]+)(; the file keeps "
@@ -910,11 +914,12 @@ private Q_SLOTS:
         QByteArray standardOutput;
         int exitCode = -1;
         QString errors;
+        bool ended = true;
         if (program == "vazorez-capture") {
             Session session;
             session.capture.setWorkingDirectory(work.path());
             const bool started = session.start({"-o", output}, int(goodFrames().size()));
-            session.finish();
+            ended = session.finish();
             exitCode = session.capture.exitCode();
             errors = session.stderrText;
             standardOutput = session.capture.readAllStandardOutput();
@@ -925,7 +930,7 @@ private Q_SLOTS:
             QProcess decode;
             decode.setWorkingDirectory(work.path());
             decode.start(siblingProgram("vazorez-decode"), {raw, "-o", output});
-            QVERIFY(decode.waitForFinished(15000));
+            QVERIFY(decode.waitForFinished(kPatienceMs));
             exitCode = decode.exitCode();
             errors = QString::fromLocal8Bit(decode.readAllStandardError());
             standardOutput = decode.readAllStandardOutput();
@@ -933,6 +938,7 @@ private Q_SLOTS:
         toolEnded = true;
         if (fifoReader.joinable())
             fifoReader.join();
+        QVERIFY2(ended, qPrintable(program + " did not end with its line: " + errors));
         QVERIFY2(exitCode == 0, qPrintable(errors));
         const QByteArray text = kind == "link" ? readAll(target)
             : kind == "FIFO"                   ? fromFifo
@@ -1381,7 +1387,7 @@ private Q_SLOTS:
                     + arguments.mid(1));
         else
             process.start(siblingProgram(program), arguments);
-        QVERIFY(process.waitForFinished(5000));
+        QVERIFY(process.waitForFinished(kPatienceMs));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);
         const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
@@ -1441,7 +1447,7 @@ private Q_SLOTS:
             decode.start(siblingProgram("vazorez-plot"), {fifo, "-o", output});
             QTRY_VERIFY_WITH_TIMEOUT(!QDir(work.path()).entryList({"keep.*.part-*"}).isEmpty(), 10000);
             ::kill(pid_t(decode.processId()), signal);
-            QVERIFY(decode.waitForFinished(10000));
+            QVERIFY(decode.waitForFinished(kPatienceMs));
             ::close(writer);
         } else {
             decode.start(siblingProgram("vazorez-decode"), {"-", "-o", output, "--format", format});
@@ -1451,7 +1457,7 @@ private Q_SLOTS:
         if (decode.state() != QProcess::NotRunning) {
             QTRY_VERIFY_WITH_TIMEOUT(!QDir(work.path()).entryList({"keep.*.part-*"}).isEmpty(), 10000);
             ::kill(pid_t(decode.processId()), signal);
-            QVERIFY(decode.waitForFinished(10000));
+            QVERIFY(decode.waitForFinished(kPatienceMs));
         }
         const QString errors = QString::fromLocal8Bit(decode.readAllStandardError());
         QCOMPARE(decode.exitStatus(), QProcess::NormalExit);
@@ -1477,11 +1483,11 @@ private Q_SLOTS:
         int exitCode = -1;
         QProcess decode;
         decode.start(siblingProgram("vazorez-decode"), {writing, "-o", dir.filePath("under-way.csv")});
-        QVERIFY(decode.waitForFinished(15000));
+        QVERIFY(decode.waitForFinished(kPatienceMs));
         const QString errors = QString::fromLocal8Bit(decode.readAllStandardError());
         exitCode = decode.exitCode();
         ::kill(pid_t(session.capture.processId()), SIGINT);
-        QVERIFY(session.finish(10000));
+        QVERIFY(session.finish());
         QCOMPARE(exitCode, 1);
         QVERIFY2(errors.contains(writing + " is being written by another program"), qPrintable(errors));
         QVERIFY(!QFileInfo::exists(dir.filePath("under-way.csv")));
@@ -1492,7 +1498,7 @@ private Q_SLOTS:
         Session session;
         session.options.count = -1;
         QVERIFY(session.start({}, 0, true));
-        QVERIFY(session.finish(10000));
+        QVERIFY(session.finish());
         QCOMPARE(session.capture.exitCode(), 1);
         QVERIFY2(session.stderrText.contains("cannot write to standard output"), qPrintable(session.stderrText));
     }

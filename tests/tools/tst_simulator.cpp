@@ -24,6 +24,10 @@
 
 namespace {
 
+// How long a tool is given to end: an event awaited, with room for a loaded machine under the
+// sanitizers, where it takes many times as long as alone.
+constexpr int kPatienceMs = 120000;
+
 // Reads the simulator's line from its slave side the way a slow program does: `chunk` bytes at a
 // time with `pauseMs` between reads, until the line hangs up or `stopAfter` bytes have come (then
 // the line is held open unread until the simulator ends).
@@ -47,7 +51,7 @@ QByteArray readLine(QProcess &sim, const QString &path, int chunk, int pauseMs, 
         if (pauseMs > 0)
             QThread::msleep(ulong(pauseMs));
     }
-    sim.waitForFinished(15000);
+    sim.waitForFinished(kPatienceMs);
     ::close(fd);
     return taken;
 }
@@ -145,7 +149,7 @@ private Q_SLOTS:
         collector.listenTo(&worker);
         worker.openPort(first.mid(6), LineSettings::kBaudRate);
         QCOMPARE(collector.readyCount, 1);
-        QVERIFY(sim.waitForFinished(10000));
+        QVERIFY(sim.waitForFinished(kPatienceMs));
         QCOMPARE(sim.exitCode(), 0);
         const QString summary = QString::fromLocal8Bit(sim.readAllStandardOutput()).trimmed();
         const auto match = QRegularExpression("^sent: (\\d+) frames, (\\d+) bytes, (\\d+) faulty$").match(summary);
@@ -202,7 +206,7 @@ private Q_SLOTS:
         SerialPort worker;
         collector.listenTo(&worker);
         worker.openPort(first.mid(6), LineSettings::kBaudRate);
-        QVERIFY(sim.waitForFinished(10000));
+        QVERIFY(sim.waitForFinished(kPatienceMs));
         QCOMPARE(sim.exitCode(), 0);
         const QString errors = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed();
         if (remark.isEmpty())
@@ -291,7 +295,7 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(collector.frames.size() >= 40, 10000);
             ::kill(pid_t(sim.processId()), SIGINT);
         }
-        QVERIFY(sim.waitForFinished(10000));
+        QVERIFY(sim.waitForFinished(kPatienceMs));
         if (full) {
             QCOMPARE(sim.exitCode(), 1);
             const QString said = QString::fromLocal8Bit(sim.readAllStandardError());
@@ -459,7 +463,7 @@ private Q_SLOTS:
                      qPrintable(QStringLiteral("%1 s of processor time").arg(cpu)));
         }
         if (readerDelayMs < 0)
-            QVERIFY(sim.waitForFinished(5000));
+            QVERIFY(sim.waitForFinished(kPatienceMs));
         const QByteArray taken
             = readerDelayMs < 0 ? QByteArray() : readLine(sim, first.mid(6), chunk, pauseMs, stopAfter);
         QCOMPARE(sim.state(), QProcess::NotRunning);
@@ -531,7 +535,7 @@ private Q_SLOTS:
         QVERIFY(sim.waitForReadyRead(5000));
         QTest::qWait(700);
         ::kill(pid_t(sim.processId()), interrupt ? SIGINT : SIGTERM);
-        QVERIFY(sim.waitForFinished(5000));
+        QVERIFY(sim.waitForFinished(kPatienceMs));
         QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
         QCOMPARE(sim.exitCode(), 0);
         const QStringList lines = QString::fromLocal8Bit(sim.readAllStandardOutput()).trimmed().split('\n');
@@ -624,7 +628,7 @@ private Q_SLOTS:
         environment.remove("QT_QPA_PLATFORM");
         sim.setProcessEnvironment(environment);
         sim.start(siblingProgram(program), arguments);
-        QVERIFY(sim.waitForFinished(5000));
+        QVERIFY(sim.waitForFinished(kPatienceMs));
         QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
         QCOMPARE(sim.exitCode(), exitCode);
         const QString output = QString::fromLocal8Bit(sim.readAllStandardOutput());
@@ -696,7 +700,7 @@ private Q_SLOTS:
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         demo.setProcessEnvironment(environment);
         demo.start(siblingProgram("vazorez-demo"), QStringList{"--autoconnect"} + arguments);
-        QVERIFY(demo.waitForFinished(30000));
+        QVERIFY(demo.waitForFinished(kPatienceMs));
         QCOMPARE(demo.exitCode(), exitCode);
         const QString errors = QString::fromLocal8Bit(demo.readAllStandardError());
         QVERIFY2(errors.contains(remark), qPrintable(errors));

@@ -1263,7 +1263,10 @@ private Q_SLOTS:
             QCOMPARE(group, checker);
             // Its reports come all the same.
             QTRY_COMPARE_WITH_TIMEOUT(reader.framesChecked(100), int64_t(40000), 60000);
-            QVERIFY(reader.checkOver() && reader.checkError().isEmpty());
+            // The last frame checked comes a moment before the checker's end, longer on a loaded
+            // machine.
+            QTRY_VERIFY_WITH_TIMEOUT(reader.checkOver(), 60000);
+            QVERIFY(reader.checkError().isEmpty());
         }
         QVERIFY(caught);
     }
