@@ -45,6 +45,9 @@ constexpr double kEchoSpread = 2.0;
 // slow sway after the trend is taken out, and its window's sidelobes): a sway alone leaks only
 // its sidelobes into the band, whose share of the band can be large when little else is there.
 constexpr double kPeakOverBelow = 1.0;
+// Nor can a peak with fewer cycles than this in the window (a window only half full, 15 s): the
+// trend's leftovers of a sway fill the lowest bins, and the window's main lobe is two bins wide.
+constexpr double kMinPeakCycles = 2.5;
 
 } // namespace
 
@@ -100,6 +103,30 @@ void VitalsEstimator::setRange(double metres)
     rangeM = metres;
     samples = -1; // the cell's kernel is made anew
     reset();
+}
+
+double VitalsEstimator::nearestCell(const RadarProfile &profile, int samples)
+{
+    const int n = samples > 1 ? samples : 255;
+    return profile.rangeForBeat(
+        RadarAnalyzer::blindBins(SpectrumWindow::Hann, n) * profile.sampleRateHz / n);
+}
+
+QString VitalsEstimator::rangeRefusal(const RadarProfile &profile, double metres, int samples)
+{
+    const double nearest = nearestCell(profile, samples), span = profile.spanRange();
+    const QString at = samples > 1 ? QStringLiteral("at n = %1").arg(samples)
+                                   : QStringLiteral("at n = 255, more with fewer samples");
+    const QString readable = QStringLiteral("give %1 to %2 m")
+                                 .arg(QString::number(nearest, 'f', 2), QString::number(span, 'f', 1));
+    if (metres > span)
+        return QStringLiteral("%1 m is beyond the %2 m the profile reads (range_span %3): %4")
+            .arg(QString::number(metres), QString::number(span, 'f', 1),
+                QLatin1String(profile.fullSpan ? "full" : "half"), readable);
+    if (metres < nearest)
+        return QStringLiteral("%1 m is nearer than the nearest range the analysis reads (%2 m %3): %4")
+            .arg(QString::number(metres), QString::number(nearest, 'f', 2), at, readable);
+    return QString();
 }
 
 double VitalsEstimator::nearestTrackRange(const std::vector<TrackState> &tracks)
@@ -536,7 +563,7 @@ void VitalsEstimator::estimateRates()
     double below = 0.0;
     for (int k = 0; k < breathLow; ++k)
         below += power[size_t(k)];
-    if (breathPower < kPeakOverBelow * below)
+    if (breathPower < kPeakOverBelow * below || breathHz * m / rate < kMinPeakCycles)
         share = 0.0;
     const double circleScore = fit.valid && fit.radius > 0.0
         ? std::clamp(1.0 - fit.residual / (kResidualLimit * fit.radius), 0.0, 1.0)
