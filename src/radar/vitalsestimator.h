@@ -111,6 +111,11 @@ public:
     // `tracks`, chosen anew only when it lies over half a range bin from the one followed. (A
     // person at rest seldom makes a track of their own: one that walked in and sat down does.)
     void followTracks(const std::vector<TrackState> &tracks, int samples);
+    // The FMCW cells that can be read: from the nearest range the analysis reports with `samples`
+    // a frame (0: any the line carries, the least at n = 255) to the profile's span. Empty when
+    // `metres` lies within; else why not, with the span ("50 m is beyond the 38.4 m ...").
+    static double nearestCell(const RadarProfile &profile, int samples);
+    static QString rangeRefusal(const RadarProfile &profile, double metres, int samples);
     // The range of the nearest confirmed FMCW track among `tracks`, NaN when none.
     static double nearestTrackRange(const std::vector<TrackState> &tracks);
     void reset();
