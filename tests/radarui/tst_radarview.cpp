@@ -754,6 +754,10 @@ private slots:
             QCOMPARE(outside, 0);
             return;
         }
+        // The README's picture of the pane: VAZOREZ_PANE_PICTURE=FILE.png writes the window.
+        const QString picture = qEnvironmentVariable("VAZOREZ_PANE_PICTURE");
+        if (!picture.isEmpty() && QTest::currentDataTag() == QByteArray("CW n=128"))
+            QVERIFY(window.grab().save(picture));
         // At the default size the circle's line shows its residual whole.
         QVERIFY2(pane->labels().back().text.startsWith(QStringLiteral("residual ")),
             qPrintable(pane->labels().back().text));
