@@ -117,14 +117,16 @@ QString VitalsEstimator::rangeRefusal(const RadarProfile &profile, double metres
     const double nearest = nearestCell(profile, samples), span = profile.spanRange();
     const QString at = samples > 1 ? QStringLiteral("at n = %1").arg(samples)
                                    : QStringLiteral("at n = 255, more with fewer samples");
-    const QString readable = QStringLiteral("give %1 to %2 m")
-                                 .arg(QString::number(nearest, 'f', 2), QString::number(span, 'f', 1));
+    const QString readable
+        = QStringLiteral("give %1 to %2 m")
+              .arg(QString::number(nearest, 'f', 2), QString::number(span, 'f', 1));
     if (metres > span)
         return QStringLiteral("%1 m is beyond the %2 m the profile reads (range_span %3): %4")
             .arg(QString::number(metres), QString::number(span, 'f', 1),
                 QLatin1String(profile.fullSpan ? "full" : "half"), readable);
     if (metres < nearest)
-        return QStringLiteral("%1 m is nearer than the nearest range the analysis reads (%2 m %3): %4")
+        return QStringLiteral(
+            "%1 m is nearer than the nearest range the analysis reads (%2 m %3): %4")
             .arg(QString::number(metres), QString::number(nearest, 'f', 2), at, readable);
     return QString();
 }
@@ -521,39 +523,38 @@ void VitalsEstimator::estimateRates()
     // peak.
     auto peakIn = [&](int low, int high, const std::vector<char> &excluded, double *hz,
                       double *share, double *peakPower) {
-              int best = -1;
-              double total = 0.0;
-              for (int k = low; k <= high; ++k) {
-                  if (!excluded.empty() && excluded[size_t(k)])
-                      continue;
-                  total += power[size_t(k)];
-                  if (power[size_t(k - 1)] < power[size_t(k)]
-                      && power[size_t(k + 1)] < power[size_t(k)]
-                      && (best < 0 || power[size_t(k)] > power[size_t(best)]))
-                      best = k;
-              }
-              if (best < 0 || !(total > 0.0))
-                  return false;
-              double offset = 0.0;
-              if (best > 0 && best < nyquistBin && power[size_t(best)] > 0.0) {
-                  const double a = std::log(std::max(power[size_t(best - 1)], 1e-300));
-                  const double b = std::log(power[size_t(best)]);
-                  const double c = std::log(std::max(power[size_t(best + 1)], 1e-300));
-                  const double curve = a - 2.0 * b + c;
-                  if (curve < 0.0)
-                      offset = std::clamp(0.5 * (a - c) / curve, -0.5, 0.5);
-              }
-              double peak = 0.0;
-              for (int k = low; k <= high; ++k)
-                  if ((excluded.empty() || !excluded[size_t(k)])
-                      && std::abs(k - best - offset) <= peakHalfWidth)
-                      peak += power[size_t(k)];
-              *hz = (best + offset) * binHz;
-              *share = peak / total;
-              if (peakPower)
-                  *peakPower = peak;
-              return true;
-          };
+        int best = -1;
+        double total = 0.0;
+        for (int k = low; k <= high; ++k) {
+            if (!excluded.empty() && excluded[size_t(k)])
+                continue;
+            total += power[size_t(k)];
+            if (power[size_t(k - 1)] < power[size_t(k)] && power[size_t(k + 1)] < power[size_t(k)]
+                && (best < 0 || power[size_t(k)] > power[size_t(best)]))
+                best = k;
+        }
+        if (best < 0 || !(total > 0.0))
+            return false;
+        double offset = 0.0;
+        if (best > 0 && best < nyquistBin && power[size_t(best)] > 0.0) {
+            const double a = std::log(std::max(power[size_t(best - 1)], 1e-300));
+            const double b = std::log(power[size_t(best)]);
+            const double c = std::log(std::max(power[size_t(best + 1)], 1e-300));
+            const double curve = a - 2.0 * b + c;
+            if (curve < 0.0)
+                offset = std::clamp(0.5 * (a - c) / curve, -0.5, 0.5);
+        }
+        double peak = 0.0;
+        for (int k = low; k <= high; ++k)
+            if ((excluded.empty() || !excluded[size_t(k)])
+                && std::abs(k - best - offset) <= peakHalfWidth)
+                peak += power[size_t(k)];
+        *hz = (best + offset) * binHz;
+        *share = peak / total;
+        if (peakPower)
+            *peakPower = peak;
+        return true;
+    };
 
     double breathHz = 0.0, share = 0.0, breathPower = 0.0;
     const std::vector<char> none;

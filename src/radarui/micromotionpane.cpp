@@ -147,9 +147,8 @@ QRect MicroMotionPane::displacementRect() const
 {
     const QFontMetrics metrics = drawing->fontMetrics();
     const double reach = displacementReach();
-    const int labelWidth
-        = std::max(metrics.horizontalAdvance(QStringLiteral("+%1 mm").arg(reach)),
-            metrics.horizontalAdvance(QStringLiteral("-%1 mm").arg(reach)));
+    const int labelWidth = std::max(metrics.horizontalAdvance(QStringLiteral("+%1 mm").arg(reach)),
+        metrics.horizontalAdvance(QStringLiteral("-%1 mm").arg(reach)));
     const int left = kMargin + labelWidth + kGap;
     const int top = kMargin + metrics.height() / 2;
     const int width = std::max(drawing->width() - left - kMargin, 40);
@@ -165,8 +164,8 @@ QRect MicroMotionPane::iqRect() const
     const int line = drawing->fontMetrics().height();
     const int top = above.bottom() + line / 2 + kGap + line + kMargin;
     const int below = kGap + 2 * line + kMargin;
-    const int side = std::max(
-        std::min(drawing->width() - 2 * kMargin, drawing->height() - top - below), 20);
+    const int side
+        = std::max(std::min(drawing->width() - 2 * kMargin, drawing->height() - top - below), 20);
     return QRect((drawing->width() - side) / 2, top, side, side);
 }
 
