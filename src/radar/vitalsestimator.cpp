@@ -23,6 +23,10 @@ constexpr double kMaxSpectrumRate = 25.0;
 // The peak's own power: within this many bins of the window's length (the Hann window's main lobe
 // reaches two).
 constexpr double kPeakBins = 1.5;
+// Breathing's harmonics are kept out of the heart band within this many bins; their skirts
+// beyond are no peaks of their own. Narrower than the peak: a heartbeat 1.5 bins from a harmonic
+// (72 a minute beside the fifth of 15) stays in sight.
+constexpr double kHarmonicBins = 1.0;
 // Phase steps from one frame to the next this large (rms over the last kStepSeconds) are motion
 // the unwrapping cannot follow: at pi a step's direction is a guess.
 constexpr double kMaxStepRad = 1.5;
@@ -34,6 +38,16 @@ constexpr double kFitSeconds = 0.1;
 constexpr double kMaxDriftNoise = 4.0;
 // A residual this share of the radius leaves no circle worth the name: its score is zero.
 constexpr double kResidualLimit = 0.5;
+// The values' mean square spread must pass this many times the noise's variance for an echo that
+// moves: noise alone gives 1 (within 0.15 over a window of 50 values), breathing tens.
+constexpr double kEchoSpread = 2.0;
+// A breathing peak must hold at least this share of the power below the band (what is left of a
+// slow sway after the trend is taken out, and its window's sidelobes): a sway alone leaks only
+// its sidelobes into the band, whose share of the band can be large when little else is there.
+constexpr double kPeakOverBelow = 1.0;
+// Nor can a peak with fewer cycles than this in the window (a window only half full, 15 s): the
+// trend's leftovers of a sway fill the lowest bins, and the window's main lobe is two bins wide.
+constexpr double kMinPeakCycles = 2.5;
 
 } // namespace
 
@@ -89,6 +103,32 @@ void VitalsEstimator::setRange(double metres)
     rangeM = metres;
     samples = -1; // the cell's kernel is made anew
     reset();
+}
+
+double VitalsEstimator::nearestCell(const RadarProfile &profile, int samples)
+{
+    const int n = samples > 1 ? samples : 255;
+    return profile.rangeForBeat(
+        RadarAnalyzer::blindBins(SpectrumWindow::Hann, n) * profile.sampleRateHz / n);
+}
+
+QString VitalsEstimator::rangeRefusal(const RadarProfile &profile, double metres, int samples)
+{
+    const double nearest = nearestCell(profile, samples), span = profile.spanRange();
+    const QString at = samples > 1 ? QStringLiteral("at n = %1").arg(samples)
+                                   : QStringLiteral("at n = 255, more with fewer samples");
+    const QString readable
+        = QStringLiteral("give %1 to %2 m")
+              .arg(QString::number(nearest, 'f', 2), QString::number(span, 'f', 1));
+    if (metres > span)
+        return QStringLiteral("%1 m is beyond the %2 m the profile reads (range_span %3): %4")
+            .arg(QString::number(metres), QString::number(span, 'f', 1),
+                QLatin1String(profile.fullSpan ? "full" : "half"), readable);
+    if (metres < nearest)
+        return QStringLiteral(
+            "%1 m is nearer than the nearest range the analysis reads (%2 m %3): %4")
+            .arg(QString::number(metres), QString::number(nearest, 'f', 2), at, readable);
+    return QString();
 }
 
 double VitalsEstimator::nearestTrackRange(const std::vector<TrackState> &tracks)
@@ -199,7 +239,7 @@ VitalsEstimator::Sample VitalsEstimator::valueOf(const frame_t &frame, int n)
     const double skew = radar.iqPhaseDeg * kPi / 180.0;
     const double qScale = 1.0 / (gain * std::cos(skew)), qFromI = -std::tan(skew);
     double re[2] = {0.0, 0.0}, im[2] = {0.0, 0.0};
-    double steps = 0.0, lastI = 0.0, lastQ = 0.0;
+    double steps = 0.0, lastI = 0.0, lastQ = 0.0, bends = 0.0, stepI = 0.0, stepQ = 0.0;
     for (int k = 0; k < n; ++k) {
         const double i = frame.i_samples[size_t(k)];
         const double q = frame.q_samples[size_t(k)] * qScale + i * qFromI;
@@ -207,8 +247,14 @@ VitalsEstimator::Sample VitalsEstimator::valueOf(const frame_t &frame, int n)
         const int half = 2 * k >= n ? 1 : 0;
         re[half] += i * w.real() - q * w.imag();
         im[half] += i * w.imag() + q * w.real();
-        if (k > 0)
-            steps += (i - lastI) * (i - lastI) + (q - lastQ) * (q - lastQ);
+        if (k > 0) {
+            const double di = i - lastI, dq = q - lastQ;
+            steps += di * di + dq * dq;
+            if (k > 1)
+                bends += (di - stepI) * (di - stepI) + (dq - stepQ) * (dq - stepQ);
+            stepI = di;
+            stepQ = dq;
+        }
         lastI = i;
         lastQ = q;
     }
@@ -218,6 +264,8 @@ VitalsEstimator::Sample VitalsEstimator::valueOf(const frame_t &frame, int n)
     // The noise's power per sample from the steps between samples (half their mean square):
     // the tones worth following turn little from one sample to the next.
     sample.driftNoise = n > 1 ? 0.5 * steps / (n - 1) * kernelPower : 0.0;
+    // White noise gives a second difference six times its variance.
+    sample.noise = n > 2 ? bends / (6.0 * (n - 2)) * kernelPower : 0.0;
     return sample;
 }
 
@@ -226,6 +274,8 @@ VitalsEstimator::Sample VitalsEstimator::valueOf(const frame_t &frame, int n)
 void VitalsEstimator::fitCircle(double seconds)
 {
     fit.valid = false;
+    fit.echo = false;
+    fit.values = 0;
     const double from = seconds - options.fitSeconds;
     std::complex<double> mean;
     int count = 0;
@@ -238,10 +288,11 @@ void VitalsEstimator::fitCircle(double seconds)
     if (count < kMinFitValues || seconds - first < 0.5 * options.fitSeconds)
         return;
     mean /= double(count);
-    double sxx = 0.0, syy = 0.0, sxy = 0.0, sxz = 0.0, syz = 0.0, sz = 0.0;
+    double sxx = 0.0, syy = 0.0, sxy = 0.0, sxz = 0.0, syz = 0.0, sz = 0.0, noise = 0.0;
     for (auto it = history.rbegin(); it != history.rend() && it->seconds > from; ++it) {
         const double x = it->value.real() - mean.real(), y = it->value.imag() - mean.imag();
         const double z = x * x + y * y;
+        noise += it->noise;
         sxx += x * x;
         syy += y * y;
         sxy += x * y;
@@ -249,6 +300,10 @@ void VitalsEstimator::fitCircle(double seconds)
         syz += y * z;
         sz += z;
     }
+    fit.spread = std::sqrt(sz / count);
+    fit.noise = std::sqrt(noise / count);
+    fit.echo = sz / count > kEchoSpread * noise / count;
+    fit.values = count;
     const double det = sxx * syy - sxy * sxy;
     if (!(det > 1e-12 * (sxx + syy) * (sxx + syy)))
         return;
@@ -305,7 +360,7 @@ bool VitalsEstimator::add(const frame_t &frame, double seconds, VitalsReading *o
     // The angle round the centre as it stands now, from the last frame to this one: a step of
     // the unwrapped phase. Positive displacement is away from the sensor: an approaching target
     // turns I + jQ the way the profile's approaching sign says.
-    if (fit.valid) {
+    if (fit.valid && fit.echo) {
         const std::complex<double> now = sample.value - fit.centre;
         if (started && hadValue) {
             const double step = std::arg(now * std::conj(before - fit.centre));
@@ -322,6 +377,13 @@ bool VitalsEstimator::add(const frame_t &frame, double seconds, VitalsReading *o
     }
     reading.displacementMm = history.back().displacementMm;
     reading.seconds = seconds;
+    // Nothing moves above the noise: what was there has gone, whatever the last spectrum said.
+    reading.noEcho = fit.values > 0 && !fit.echo;
+    if (reading.noEcho) {
+        reading.breathsPerMin = reading.heartPerMin = qQNaN();
+        reading.moving = false;
+        reading.quality = 0.0;
+    }
     if (out)
         *out = reading;
     return true;
@@ -365,19 +427,43 @@ void VitalsEstimator::estimateRates()
     }
     const int m = int(series.size());
     // The motion: a chest breathing does not swing this far (the slow trend taken out), nor step
-    // so far from one frame to the next that the unwrapping cannot follow.
-    double sumK = 0.0, sumD = 0.0, sumKK = 0.0, sumKD = 0.0;
+    // so far from one frame to the next that the unwrapping cannot follow. The trend is a
+    // parabola: a straight line leaves most of a slow sway, whose window sidelobes reach the band.
+    double moments[5] = {0.0, 0.0, 0.0, 0.0, 0.0}, sums[3] = {0.0, 0.0, 0.0};
+    const auto along = [m](int k) { return m > 1 ? 2.0 * k / (m - 1) - 1.0 : 0.0; };
     for (int k = 0; k < m; ++k) {
-        sumK += k;
-        sumD += series[size_t(k)];
-        sumKK += double(k) * k;
-        sumKD += k * series[size_t(k)];
+        const double x = along(k), d = series[size_t(k)];
+        double power = 1.0;
+        for (int j = 0; j < 5; ++j, power *= x) {
+            moments[j] += power;
+            if (j < 3)
+                sums[j] += power * d;
+        }
     }
-    const double slope = (m * sumKD - sumK * sumD) / (m * sumKK - sumK * sumK);
-    const double intercept = (sumD - slope * sumK) / m;
+    // The normal equations of a + b x + c x^2 by Cramer's rule (x on -1..1 keeps them well
+    // conditioned).
+    const auto det3 = [](const double a[3][3]) {
+        return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1])
+            - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0])
+            + a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    };
+    double normal[3][3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            normal[r][c] = moments[r + c];
+    const double whole = det3(normal);
+    double trend[3] = {0.0, 0.0, 0.0};
+    for (int c = 0; c < 3 && whole != 0.0; ++c) {
+        double replaced[3][3];
+        for (int r = 0; r < 3; ++r)
+            for (int j = 0; j < 3; ++j)
+                replaced[r][j] = j == c ? sums[r] : normal[r][j];
+        trend[c] = det3(replaced) / whole;
+    }
     double lowest = qInf(), highest = -qInf();
     for (int k = 0; k < m; ++k) {
-        series[size_t(k)] -= intercept + slope * k;
+        const double x = along(k);
+        series[size_t(k)] -= trend[0] + trend[1] * x + trend[2] * x * x;
         lowest = std::min(lowest, series[size_t(k)]);
         highest = std::max(highest, series[size_t(k)]);
     }
@@ -425,48 +511,61 @@ void VitalsEstimator::estimateRates()
             + double(spectrum->out[k].i) * spectrum->out[k].i;
     const double binHz = rate / padded;
     const double peakHalfWidth = kPeakBins * padded / double(m); // in padded bins
+    const double harmonicHalfWidth = kHarmonicBins * padded / double(m);
     const int nyquistBin = padded / 2;
     auto binOf
         = [&](double hz) { return std::clamp(int(std::lround(hz / binHz)), 1, nyquistBin - 1); };
 
-    // The strongest bin of [low, high] not excluded, its frequency between bins from the log
-    // power's parabola, and its share of the band's power.
-    auto peakIn
-        = [&](int low, int high, const std::vector<char> &excluded, double *hz, double *share) {
-              int best = -1;
-              double total = 0.0;
-              for (int k = low; k <= high; ++k) {
-                  if (!excluded.empty() && excluded[size_t(k)])
-                      continue;
-                  total += power[size_t(k)];
-                  if (best < 0 || power[size_t(k)] > power[size_t(best)])
-                      best = k;
-              }
-              if (best < 0 || !(total > 0.0))
-                  return false;
-              double offset = 0.0;
-              if (best > 0 && best < nyquistBin && power[size_t(best)] > 0.0) {
-                  const double a = std::log(std::max(power[size_t(best - 1)], 1e-300));
-                  const double b = std::log(power[size_t(best)]);
-                  const double c = std::log(std::max(power[size_t(best + 1)], 1e-300));
-                  const double curve = a - 2.0 * b + c;
-                  if (curve < 0.0)
-                      offset = std::clamp(0.5 * (a - c) / curve, -0.5, 0.5);
-              }
-              double peak = 0.0;
-              for (int k = low; k <= high; ++k)
-                  if ((excluded.empty() || !excluded[size_t(k)])
-                      && std::abs(k - best - offset) <= peakHalfWidth)
-                      peak += power[size_t(k)];
-              *hz = (best + offset) * binHz;
-              *share = peak / total;
-              return true;
-          };
+    // The strongest peak of [low, high] not excluded, its frequency between bins from the log
+    // power's parabola, and its share of the band's power. A peak is higher than its neighbours,
+    // those outside the band or excluded too: the band's edge on the flank of something beyond
+    // it (a sway's leftovers below the breathing band) or the skirt of an excluded harmonic is no
+    // peak.
+    auto peakIn = [&](int low, int high, const std::vector<char> &excluded, double *hz,
+                      double *share, double *peakPower) {
+        int best = -1;
+        double total = 0.0;
+        for (int k = low; k <= high; ++k) {
+            if (!excluded.empty() && excluded[size_t(k)])
+                continue;
+            total += power[size_t(k)];
+            if (power[size_t(k - 1)] < power[size_t(k)] && power[size_t(k + 1)] < power[size_t(k)]
+                && (best < 0 || power[size_t(k)] > power[size_t(best)]))
+                best = k;
+        }
+        if (best < 0 || !(total > 0.0))
+            return false;
+        double offset = 0.0;
+        if (best > 0 && best < nyquistBin && power[size_t(best)] > 0.0) {
+            const double a = std::log(std::max(power[size_t(best - 1)], 1e-300));
+            const double b = std::log(power[size_t(best)]);
+            const double c = std::log(std::max(power[size_t(best + 1)], 1e-300));
+            const double curve = a - 2.0 * b + c;
+            if (curve < 0.0)
+                offset = std::clamp(0.5 * (a - c) / curve, -0.5, 0.5);
+        }
+        double peak = 0.0;
+        for (int k = low; k <= high; ++k)
+            if ((excluded.empty() || !excluded[size_t(k)])
+                && std::abs(k - best - offset) <= peakHalfWidth)
+                peak += power[size_t(k)];
+        *hz = (best + offset) * binHz;
+        *share = peak / total;
+        if (peakPower)
+            *peakPower = peak;
+        return true;
+    };
 
-    double breathHz = 0.0, share = 0.0;
+    double breathHz = 0.0, share = 0.0, breathPower = 0.0;
     const std::vector<char> none;
-    if (!peakIn(binOf(kBreathLowHz), binOf(kBreathHighHz), none, &breathHz, &share))
-        return;
+    const int breathLow = binOf(kBreathLowHz);
+    if (!peakIn(breathLow, binOf(kBreathHighHz), none, &breathHz, &share, &breathPower))
+        share = 0.0;
+    double below = 0.0;
+    for (int k = 0; k < breathLow; ++k)
+        below += power[size_t(k)];
+    if (breathPower < kPeakOverBelow * below || breathHz * m / rate < kMinPeakCycles)
+        share = 0.0;
     const double circleScore = fit.valid && fit.radius > 0.0
         ? std::clamp(1.0 - fit.residual / (kResidualLimit * fit.radius), 0.0, 1.0)
         : 0.0;
@@ -476,21 +575,29 @@ void VitalsEstimator::estimateRates()
     reading.breathsPerMin = 60.0 * breathHz;
 
     // The heart band, where the frame rate allows: breathing's harmonics taken out of it, so that
-    // a deep breath's shape is not read as a heartbeat.
+    // a deep breath's shape is not read as a heartbeat. What bends the breath into harmonics
+    // (a circle's centre a little off) also mixes it with the sway into lines beside them, each
+    // weaker than the harmonic it flanks: a heart peak must be stronger than breathing's
+    // strongest harmonic in the band.
     if (rate < kMinHeartFramesPerSecond || kHeartHighHz >= rate / 2.0)
         return;
     const int low = binOf(kHeartLowHz), high = binOf(kHeartHighHz);
     std::vector<char> excluded(power.size(), 0);
+    double strongestHarmonic = 0.0;
     for (int harmonic = 2; harmonic * breathHz <= kHeartHighHz + binHz * peakHalfWidth;
          ++harmonic) {
         const double centre = harmonic * breathHz / binHz;
         for (int k = low; k <= high; ++k)
-            if (std::abs(k - centre) <= peakHalfWidth)
+            if (std::abs(k - centre) <= harmonicHalfWidth) {
                 excluded[size_t(k)] = 1;
+                strongestHarmonic = std::max(strongestHarmonic, power[size_t(k)]);
+            }
     }
     double heartHz = 0.0, heartShare = 0.0;
-    if (!peakIn(low, high, excluded, &heartHz, &heartShare))
+    if (!peakIn(low, high, excluded, &heartHz, &heartShare, nullptr))
         return;
+    if (power[size_t(binOf(heartHz))] <= strongestHarmonic)
+        heartShare = 0.0;
     reading.heartQuality = heartShare * circleScore;
     if (reading.heartQuality >= options.minHeartQuality)
         reading.heartPerMin = 60.0 * heartHz;

@@ -31,7 +31,9 @@ struct VitalsSettings {
     // Below this the rates are not given (0 to 1: the peak's share of its band's power times how
     // well the values fit their circle).
     double minQuality = 0.5;
-    double minHeartQuality = 0.4; // the heart peak's share of its band, breathing's harmonics out
+    // The heart peak's share of its band, breathing's harmonics out: 0.5 like breathing, as lines
+    // the breath bends and mixes with the sway reach 0.43 with no heartbeat at all.
+    double minHeartQuality = 0.5;
     double maxSwingMm = 40.0; // more than this within the window is a person moving, not breathing
 };
 
@@ -44,6 +46,9 @@ struct VitalsReading {
     double quality = qQNaN(); // of the breathing estimate, 0 to 1; NaN before the first spectrum
     double heartQuality = qQNaN();
     bool moving = false; // the window holds motion, not breathing: no rate
+    // The values do not spread beyond what the noise gives them: nothing in the cell (or in the
+    // CW return) moves, so there is no displacement and no rate. Not called moving.
+    bool noEcho = false;
 };
 
 // The circle the window's values lie on, in ADC digits (I, Q after the profile's correction).
@@ -52,6 +57,12 @@ struct VitalsCircle {
     std::complex<double> centre;
     double radius = 0.0;
     double residual = 0.0; // rms distance of the values from the circle
+    // The values' rms distance from their mean, and what the noise alone gives each value (from
+    // the samples' second differences within the frames); an echo that moves spreads beyond it.
+    double spread = 0.0;
+    double noise = 0.0;
+    int values = 0; // in the window; 0 when too few to fit
+    bool echo = false;
 };
 
 struct VitalsPoint {
@@ -100,6 +111,11 @@ public:
     // `tracks`, chosen anew only when it lies over half a range bin from the one followed. (A
     // person at rest seldom makes a track of their own: one that walked in and sat down does.)
     void followTracks(const std::vector<TrackState> &tracks, int samples);
+    // The FMCW cells that can be read: from the nearest range the analysis reports with `samples`
+    // a frame (0: any the line carries, the least at n = 255) to the profile's span. Empty when
+    // `metres` lies within; else why not, with the span ("50 m is beyond the 38.4 m ...").
+    static double nearestCell(const RadarProfile &profile, int samples);
+    static QString rangeRefusal(const RadarProfile &profile, double metres, int samples);
     // The range of the nearest confirmed FMCW track among `tracks`, NaN when none.
     static double nearestTrackRange(const std::vector<TrackState> &tracks);
     void reset();
@@ -128,6 +144,9 @@ private:
         // breathes, turning for a target that moves within the frame; and its noise variance.
         std::complex<double> drift;
         double driftNoise = 0.0;
+        // The value's noise variance from the samples' second differences, which the slow beat
+        // tones of the near cells and of what stands still hardly reach.
+        double noise = 0.0;
     };
     struct Spectrum;
 

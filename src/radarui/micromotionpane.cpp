@@ -2,6 +2,7 @@
 #include "micromotionpane.h"
 
 #include <QDoubleSpinBox>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QLabel>
 #include <QPainter>
@@ -81,6 +82,8 @@ QString MicroMotionPane::rateText() const
         return QStringLiteral("breathing %1 /min%2")
             .arg(reading.breathsPerMin, 0, 'f', 1)
             .arg(quality);
+    if (reading.noEcho)
+        return QStringLiteral("breathing: no rate, no echo moves above the noise");
     if (reading.moving)
         return QStringLiteral("breathing: no rate, the person moves");
     if (std::isnan(reading.quality))
@@ -118,18 +121,100 @@ void MicroMotionPane::setSnapshot(const VitalsSnapshot &snapshot)
     drawing->update();
 }
 
-QRect MicroMotionPane::displacementRect() const
+namespace {
+
+constexpr int kMargin = 8; // round the canvas
+constexpr int kGap = 4; // between a plot and its words
+
+} // namespace
+
+// The displacement's chart spans its mean +- this, at least 2 mm, in whole millimetres.
+double MicroMotionPane::displacementReach() const
 {
-    const QRect area = drawing->rect().adjusted(44, 8, -8, -8);
-    return QRect(area.left(), area.top(), area.width(), std::max(area.height() * 2 / 5, 40));
+    const std::vector<VitalsPoint> &points = shown.displacement;
+    double mean = 0.0, reach = 2.0;
+    for (const VitalsPoint &point : points)
+        mean += point.displacementMm;
+    mean /= std::max<size_t>(points.size(), 1);
+    for (const VitalsPoint &point : points)
+        reach = std::max(reach, std::abs(point.displacementMm - mean));
+    return std::ceil(reach);
 }
 
+// The chart's left edge leaves room for its widest label, its top for half a line (the top
+// label stands centred on it).
+QRect MicroMotionPane::displacementRect() const
+{
+    const QFontMetrics metrics = drawing->fontMetrics();
+    const double reach = displacementReach();
+    const int labelWidth = std::max(metrics.horizontalAdvance(QStringLiteral("+%1 mm").arg(reach)),
+        metrics.horizontalAdvance(QStringLiteral("-%1 mm").arg(reach)));
+    const int left = kMargin + labelWidth + kGap;
+    const int top = kMargin + metrics.height() / 2;
+    const int width = std::max(drawing->width() - left - kMargin, 40);
+    const int height = std::max((drawing->height() - top) * 2 / 5, 40);
+    return QRect(left, top, width, height);
+}
+
+// Under the chart its caption (below the bottom label's lower half), then the square, then the
+// circle's two lines.
 QRect MicroMotionPane::iqRect() const
 {
     const QRect above = displacementRect();
-    const QRect area = drawing->rect().adjusted(8, above.bottom() + 24, -8, -8);
-    const int side = std::max(std::min(area.width(), area.height()), 20);
-    return QRect(area.left() + (area.width() - side) / 2, area.top(), side, side);
+    const int line = drawing->fontMetrics().height();
+    const int top = above.bottom() + line / 2 + kGap + line + kMargin;
+    const int below = kGap + 2 * line + kMargin;
+    const int side
+        = std::max(std::min(drawing->width() - 2 * kMargin, drawing->height() - top - below), 20);
+    return QRect((drawing->width() - side) / 2, top, side, side);
+}
+
+QString MicroMotionPane::iqCaption(int line) const
+{
+    const VitalsCircle &circle = shown.circle;
+    if (line == 0) {
+        if (!circle.valid)
+            return shown.values.empty() ? QStringLiteral("I/Q: no values yet")
+                                        : QStringLiteral("I/Q: no circle yet");
+        return QStringLiteral("centre %1, %2  radius %3")
+            .arg(circle.centre.real(), 0, 'f', 0)
+            .arg(circle.centre.imag(), 0, 'f', 0)
+            .arg(circle.radius, 0, 'f', 1);
+    }
+    if (circle.values == 0)
+        return QString();
+    const QString noise = QStringLiteral("noise %1").arg(circle.noise, 0, 'f', 1);
+    return circle.valid
+        ? QStringLiteral("residual %1  %2").arg(circle.residual, 0, 'f', 1).arg(noise)
+        : noise;
+}
+
+std::vector<MicroMotionPane::Label> MicroMotionPane::labels() const
+{
+    const QFontMetrics metrics = drawing->fontMetrics();
+    const int line = metrics.height();
+    const QRect plot = displacementRect();
+    const QRect square = iqRect();
+    const double reach = displacementReach();
+    std::vector<Label> placed;
+    const auto place = [&](const QRect &rect, const QString &text, int flags) {
+        const QString shown = metrics.horizontalAdvance(text) > rect.width()
+            ? metrics.elidedText(text, Qt::ElideRight, rect.width())
+            : text;
+        placed.push_back({rect, shown, flags});
+    };
+    const int labelWidth = plot.left() - kGap - kMargin;
+    const int across = drawing->width() - 2 * kMargin;
+    place(QRect(kMargin, plot.top() - line / 2, labelWidth, line),
+        QStringLiteral("+%1 mm").arg(reach), Qt::AlignRight | Qt::AlignVCenter);
+    place(QRect(kMargin, plot.bottom() - line / 2, labelWidth, line),
+        QStringLiteral("-%1 mm").arg(reach), Qt::AlignRight | Qt::AlignVCenter);
+    place(QRect(kMargin, plot.bottom() + line / 2 + kGap, across, line),
+        QStringLiteral("displacement, last 30 s (positive away)"), Qt::AlignCenter);
+    for (int k = 0; k < 2; ++k)
+        place(QRect(kMargin, square.bottom() + kGap + k * line, across, line), iqCaption(k),
+            Qt::AlignCenter);
+    return placed;
 }
 
 // The circle fills two thirds of the square, so that the values off it stay in sight; without a
@@ -162,19 +247,13 @@ void MicroMotionPane::paintCanvas(QPainter &painter) const
     painter.setPen(palette().text().color());
     painter.drawRect(plot);
 
-    // The displacement of the last 30 s, about its mean, on a scale of at least +-2 mm.
+    // The displacement of the last 30 s, about its mean.
     const std::vector<VitalsPoint> &points = shown.displacement;
-    double mean = 0.0, reach = 2.0;
+    const double reach = displacementReach();
+    double mean = 0.0;
     for (const VitalsPoint &point : points)
         mean += point.displacementMm;
     mean /= std::max<size_t>(points.size(), 1);
-    for (const VitalsPoint &point : points)
-        reach = std::max(reach, std::abs(point.displacementMm - mean));
-    reach = std::ceil(reach);
-    painter.drawText(QRect(0, plot.top() - 4, plot.left() - 4, 16), Qt::AlignRight,
-        QStringLiteral("+%1 mm").arg(reach));
-    painter.drawText(QRect(0, plot.bottom() - 12, plot.left() - 4, 16), Qt::AlignRight,
-        QStringLiteral("-%1 mm").arg(reach));
     if (!points.empty()) {
         const double newest = points.back().seconds;
         QPainterPath path;
@@ -191,13 +270,14 @@ void MicroMotionPane::paintCanvas(QPainter &painter) const
         painter.setPen(QPen(kDisplacementColour, 1.5));
         painter.drawPath(path);
     }
-    painter.setPen(palette().text().color());
-    painter.drawText(QRect(plot.left(), plot.bottom() + 2, plot.width(), 16), Qt::AlignCenter,
-        QStringLiteral("displacement, last 30 s (positive away)"));
 
-    // The window's I/Q values and the circle fitted to them.
+    // The window's I/Q values and the circle fitted to them, within the square: with no echo
+    // the values scatter beyond the circle the noise makes.
     const QRect square = iqRect();
+    painter.setPen(palette().text().color());
     painter.drawRect(square);
+    painter.save();
+    painter.setClipRect(square.adjusted(1, 1, -1, -1));
     painter.setPen(kValueColour);
     for (const std::complex<float> &value : shown.values)
         painter.drawEllipse(iqPoint(std::complex<double>(value)), 1.5, 1.5);
@@ -208,13 +288,10 @@ void MicroMotionPane::paintCanvas(QPainter &painter) const
         painter.drawEllipse(centre, radius, radius);
         painter.drawLine(centre - QPointF(4, 0), centre + QPointF(4, 0));
         painter.drawLine(centre - QPointF(0, 4), centre + QPointF(0, 4));
-        painter.setPen(palette().text().color());
-        painter.drawText(QRect(square.left() + 4, square.top() + 2, square.width() - 8, 16),
-            Qt::AlignLeft,
-            QStringLiteral("centre %1, %2  radius %3  residual %4")
-                .arg(shown.circle.centre.real(), 0, 'f', 0)
-                .arg(shown.circle.centre.imag(), 0, 'f', 0)
-                .arg(shown.circle.radius, 0, 'f', 1)
-                .arg(shown.circle.residual, 0, 'f', 1));
     }
+    painter.restore();
+
+    painter.setPen(palette().text().color());
+    for (const Label &label : labels())
+        painter.drawText(label.rect, label.flags, label.text);
 }

@@ -34,6 +34,15 @@ public:
     // Where the two plots lie in the canvas, in its coordinates, and the canvas itself.
     QRect displacementRect() const;
     QRect iqRect() const;
+    // The words drawn on the canvas (axis labels, captions) and the rectangles they are drawn
+    // in, laid out from the font's measures: each is as wide as its text, cut short with an
+    // ellipsis only where the canvas is narrower than it.
+    struct Label {
+        QRect rect;
+        QString text;
+        int flags = 0;
+    };
+    std::vector<Label> labels() const;
     QWidget *canvas() const { return drawing; }
     // The canvas' point for an I/Q value, given the circle in force (its centre in the middle).
     QPointF iqPoint(std::complex<double> value) const;
@@ -45,6 +54,8 @@ signals:
 private:
     class Canvas;
     void paintCanvas(QPainter &painter) const;
+    double displacementReach() const; // the chart's half height in mm
+    QString iqCaption(int line) const;
 
     VitalsSnapshot shown;
     QLabel *rate;

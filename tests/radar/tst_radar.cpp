@@ -13,6 +13,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -926,7 +927,7 @@ private Q_SLOTS:
     void vitalsMatchTheSimulatorTruth_data()
     {
         QTest::addColumn<VitalsCase>("vitalsCase");
-        QTest::addColumn<QString>("expect"); // breathing, heart, nothing
+        QTest::addColumn<QString>("expect"); // breathing, heart, nothing, no echo
 
         SimFrontEnd front;
         front.dcI = 250.0;
@@ -974,7 +975,15 @@ private Q_SLOTS:
             empty.scene = SimScene();
             empty.scoredFromS = 0.0;
             empty.seconds = 300.0;
-            QTest::addRow("%s, no one", follow ? "FMCW" : "CW") << empty << "nothing";
+            QTest::addRow("%s, no one", follow ? "FMCW" : "CW") << empty << "no echo";
+            // A person who does not breathe: only the slow sway (1 mm over 40 s), whose trend's
+            // leftovers reach the breathing band's lower edge.
+            VitalsCase still = empty;
+            still.scene = personScene(1.5, 0.0, 0.0, 20.0, 128);
+            QTest::addRow("%s, sway only, 20 dB", follow ? "FMCW" : "CW") << still << "nothing";
+            still.scene.targets[0].levelDb = SimTarget::kDefaultLevelDb; // --person's default
+            still.frontEnd.clutter.clear();
+            QTest::addRow("%s, sway only, 50 dB", follow ? "FMCW" : "CW") << still << "nothing";
             VitalsCase walker = empty;
             walker.scene = walkerScene(300.0);
             QTest::addRow("%s, a walker passing", follow ? "FMCW" : "CW") << walker << "nothing";
@@ -988,7 +997,8 @@ private Q_SLOTS:
         const VitalsScore score = scoreVitals(vitalsCase);
         const QString figures
             = QStringLiteral("%1 rows at %2 frames/s: rate in %3 (within 1/min %4, median error "
-                             "%5), quality %6, swing %7 mm of %8, heart in %9 (within 5/min %10) %11")
+                             "%5), quality %6, swing %7 mm of %8, heart in %9 (within 5/min %10), "
+                             "moving %12, no echo %13 %11")
                   .arg(score.rows)
                   .arg(score.framesPerSecond, 0, 'f', 2)
                   .arg(score.rateRows, 0, 'f', 4)
@@ -999,11 +1009,22 @@ private Q_SLOTS:
                   .arg(score.truthSwingMm, 0, 'f', 2)
                   .arg(score.heartRows, 0, 'f', 4)
                   .arg(score.heartWithin5, 0, 'f', 4)
-                  .arg(score.heartUnavailable);
+                  .arg(score.heartUnavailable)
+                  .arg(score.movingRows, 0, 'f', 4)
+                  .arg(score.noEchoRows, 0, 'f', 4);
         qInfo("%s", qPrintable(figures));
         QVERIFY2(score.rows > 100, qPrintable(figures));
-        if (expect == QLatin1String("nothing")) {
+        const bool heartbeat = std::any_of(vitalsCase.scene.targets.begin(),
+            vitalsCase.scene.targets.end(), [](const SimSceneTarget &t) { return t.heartMm > 0.0; });
+        if (!heartbeat)
+            QVERIFY2(score.heartRows <= 0.01, qPrintable(figures));
+        if (expect == QLatin1String("nothing") || expect == QLatin1String("no echo")) {
             QVERIFY2(score.rateRows <= 0.01, qPrintable(figures));
+            if (expect == QLatin1String("no echo")) {
+                // Said as such from the first circle on (5 s of 300), never as motion.
+                QVERIFY2(score.noEchoRows >= 0.95, qPrintable(figures));
+                QVERIFY2(score.movingRows <= 0.01, qPrintable(figures));
+            }
             return;
         }
         QVERIFY2(score.rateWithin1 >= 0.9, qPrintable(figures));

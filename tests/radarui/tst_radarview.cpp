@@ -663,14 +663,19 @@ private slots:
 
     // A person at rest before the board: the micro-motion pane gives their breathing rate, the
     // range it reads, the displacement and the window's I/Q values round the circle fitted to them.
+    // With no one there it says there is no echo, and keeps the noise's values within the square.
+    // Its words fit the canvas, at the window's size and at a small one.
     void microMotionPane_data()
     {
         QTest::addColumn<SimMode>("mode");
         QTest::addColumn<int>("samples");
         QTest::addColumn<double>("range"); // the pane's range box; 0: CW
         QTest::addColumn<QString>("rangeText");
-        QTest::newRow("CW n=128") << SimMode::Cw << 128 << 0.0 << "CW: the whole return";
-        QTest::newRow("FMCW n=200 at 1.5 m") << SimMode::Fmcw << 200 << 1.5 << "FMCW: the cell at 1.50 m";
+        QTest::addColumn<bool>("person");
+        QTest::newRow("CW n=128") << SimMode::Cw << 128 << 0.0 << "CW: the whole return" << true;
+        QTest::newRow("FMCW n=200 at 1.5 m")
+            << SimMode::Fmcw << 200 << 1.5 << "FMCW: the cell at 1.50 m" << true;
+        QTest::newRow("CW n=128, no one") << SimMode::Cw << 128 << 0.0 << "CW: the whole return" << false;
     }
 
     void microMotionPane()
@@ -679,6 +684,7 @@ private slots:
         QFETCH(int, samples);
         QFETCH(double, range);
         QFETCH(QString, rangeText);
+        QFETCH(bool, person);
         RadarViewWindow window;
         window.applyProfile(exampleRadarProfile(), false);
         window.show();
@@ -688,12 +694,13 @@ private slots:
         pane->findChild<QDoubleSpinBox *>(QStringLiteral("vitalsRangeSpin"))->setValue(range);
 
         SimScene scene;
-        SimSceneTarget person;
-        person.rangeM = 1.5;
-        person.breathMm = 4.0;
-        person.breathsPerMin = 15.0;
-        person.levelDb = levelForSnr(20.0, samples);
-        scene.targets.push_back(person);
+        SimSceneTarget breathing;
+        breathing.rangeM = 1.5;
+        breathing.breathMm = 4.0;
+        breathing.breathsPerMin = 15.0;
+        breathing.levelDb = levelForSnr(20.0, samples);
+        if (person)
+            scene.targets.push_back(breathing);
         SimFrontEnd front;
         front.dcI = 250.0;
         front.dcQ = -180.0;
@@ -706,9 +713,54 @@ private slots:
         // 40 s at the line's pace, in the frames' own time.
         for (int64_t k = 0; board.secondsAt(k) < 40.0; ++k)
             tap->frameDecoded(expectedRecord(board.frame(k)), nullptr, 0, board.secondsAt(k));
-        QTRY_VERIFY(pane->snapshot().displacement.size() > 0
-            && pane->snapshot().displacement.back().seconds > 39.5);
+        QTRY_VERIFY(pane->snapshot().reading.seconds > 39.5);
         const VitalsSnapshot &shown = pane->snapshot();
+        // The words drawn on the canvas lie within it, each as wide as its text.
+        const auto wordsFit = [&](const char *size) {
+            const QFontMetrics metrics = pane->canvas()->fontMetrics();
+            for (const MicroMotionPane::Label &label : pane->labels()) {
+                const QString what = QStringLiteral("%1 at %2x%3 (%4): '%5' in %6,%7 %8x%9")
+                                         .arg(QLatin1String(size))
+                                         .arg(pane->canvas()->width())
+                                         .arg(pane->canvas()->height())
+                                         .arg(QTest::currentDataTag(), label.text)
+                                         .arg(label.rect.x())
+                                         .arg(label.rect.y())
+                                         .arg(label.rect.width())
+                                         .arg(label.rect.height());
+                if (!pane->canvas()->rect().contains(label.rect)
+                    || metrics.horizontalAdvance(label.text) > label.rect.width()
+                    || metrics.height() > label.rect.height()) {
+                    qWarning("%s", qPrintable(what));
+                    return false;
+                }
+            }
+            return true;
+        };
+        QVERIFY(wordsFit("the window's size"));
+        if (!person) {
+            QCOMPARE(pane->rateText(), QStringLiteral("breathing: no rate, no echo moves above the noise"));
+            QVERIFY(shown.displacement.empty());
+            QVERIFY(shown.reading.noEcho && !shown.reading.moving);
+            // The noise's values stay within the square, off the words.
+            const QImage image = pane->canvas()->grab().toImage();
+            int inside = 0, outside = 0;
+            const QRect square = pane->iqRect();
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    if (image.pixel(x, y) == MicroMotionPane::kValueColour.rgb())
+                        ++(square.contains(x, y) ? inside : outside);
+            QVERIFY(inside > 20);
+            QCOMPARE(outside, 0);
+            return;
+        }
+        // The README's picture of the pane: VAZOREZ_PANE_PICTURE=FILE.png writes the window.
+        const QString picture = qEnvironmentVariable("VAZOREZ_PANE_PICTURE");
+        if (!picture.isEmpty() && QTest::currentDataTag() == QByteArray("CW n=128"))
+            QVERIFY(window.grab().save(picture));
+        // At the default size the circle's line shows its residual whole.
+        QVERIFY2(pane->labels().back().text.startsWith(QStringLiteral("residual ")),
+            qPrintable(pane->labels().back().text));
         QVERIFY2(std::abs(shown.reading.breathsPerMin - 15.0) <= 1.0, qPrintable(pane->rateText()));
         const auto *rate = pane->findChild<QLabel *>(QStringLiteral("vitalsRate"));
         QVERIFY2(std::abs(firstNumber(rate->text()) - 15.0) <= 1.0, qPrintable(rate->text()));
@@ -741,6 +793,15 @@ private slots:
             QVERIFY2(count(MicroMotionPane::kCircleColour, near) > 0,
                 qPrintable(QStringLiteral("no circle at %1, %2").arg(at.x()).arg(at.y())));
         }
+        // The same at the pane's least size, on its own.
+        MicroMotionPane small;
+        small.setSnapshot(shown);
+        small.resize(small.minimumSizeHint());
+        small.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&small));
+        QVERIFY(small.canvas()->width() < pane->canvas()->width());
+        pane = &small;
+        QVERIFY(wordsFit("the pane's least size"));
     }
 
     void profileUnits_data()

@@ -80,7 +80,7 @@ VitalsScore scoreVitals(const VitalsCase &vitalsCase)
             person = &target;
 
     VitalsScore score;
-    int rates = 0, within = 0, hearts = 0, heartWithin = 0;
+    int rates = 0, within = 0, hearts = 0, heartWithin = 0, moving = 0, noEcho = 0;
     std::vector<double> errors, qualities, times, measured, truth;
     RadarAnalysis analysis;
     for (int64_t index = 0; model.secondsAt(index) < vitalsCase.seconds; ++index) {
@@ -100,6 +100,8 @@ VitalsScore scoreVitals(const VitalsCase &vitalsCase)
         if (!estimator.add(record, t, &reading) || t < vitalsCase.scoredFromS)
             continue;
         ++score.rows;
+        moving += reading.moving;
+        noEcho += reading.noEcho;
         if (!std::isnan(reading.quality))
             qualities.push_back(reading.quality);
         if (!std::isnan(reading.breathsPerMin)) {
@@ -124,6 +126,8 @@ VitalsScore scoreVitals(const VitalsCase &vitalsCase)
     score.rateRows = rates / rows;
     score.rateWithin1 = within / rows;
     score.heartRows = hearts / rows;
+    score.movingRows = moving / rows;
+    score.noEchoRows = noEcho / rows;
     score.heartWithin5 = heartWithin / rows;
     score.medianRateError = median(errors);
     score.medianQuality = median(qualities);

@@ -33,6 +33,8 @@ struct VitalsScore {
     double swingMm
         = qQNaN(); // 2 sqrt(2) times the rms displacement about its trend, median of 30 s windows
     double truthSwingMm = qQNaN(); // the same of the person's true range
+    double movingRows = 0.0; // the share said to be moving
+    double noEchoRows = 0.0; // the share said to have no echo above the noise
     double framesPerSecond = 0.0;
     double medianQuality = qQNaN();
     QString heartUnavailable;

@@ -1347,6 +1347,20 @@ private Q_SLOTS:
         QTest::newRow("decode: --calibrate into a FIFO") << decode << QStringList{"KEEP", "--radar", "KEEP", "--calibrate", "-o", "@FIFO"} << 2 << "@FIFO is not a file";
         QTest::newRow("decode: --calibrate from a frame of one sample") << decode << QStringList{"KEEP", "--radar", "PROFILE", "--calibrate", "-o", "KEEP"} << 1 << "cannot calibrate from KEEP: the frames are too short";
         QTest::newRow("decode: targets as raw") << decode << QStringList{"KEEP", "--radar", "KEEP", "--targets", "--format", "raw"} << 2 << "not raw";
+        // --vitals-range within what the profile reads (the example: 38.4 m; its nearest cell
+        // 0.22 m at n = 255, farther with fewer samples); 0 is no cell: the option left out.
+        QTest::newRow("decode: --vitals-range beyond the span") << decode << QStringList{"KEEP", "--radar", "PROFILE", "--vitals", "--vitals-range", "50", "-o", "KEEP"} << 2
+            << "--vitals-range 50 m is beyond the 38.4 m the profile reads (range_span half): give 0.22 to 38.4 m";
+        QTest::newRow("decode: --vitals-range too near") << decode << QStringList{"KEEP", "--radar", "PROFILE", "--vitals", "--vitals-range", "0.1", "-o", "KEEP"} << 2
+            << "--vitals-range 0.1 m is nearer than the nearest range the analysis reads (0.22 m at n = 255";
+        QTest::newRow("decode: --vitals-range 0") << decode << QStringList{"KEEP", "--radar", "PROFILE", "--vitals", "--vitals-range", "0"} << 2
+            << "--vitals-range 0 is the sensor itself: give the person's range in metres, or leave it out";
+        // An empty result says why: here a CW recording read for its FMCW frames.
+        QTest::newRow("decode: --vitals-range in a CW recording") << decode << QStringList{"KEEP", "--radar", "PROFILE", "--vitals", "--vitals-range", "1.5"} << 0
+            << "0 rows of FMCW frames, 0 with a breathing rate\nvazorez-decode: the recording has no FMCW frames: --vitals-range reads FMCW frames; leave it out to read the CW frames";
+        // A refused input leaves nothing on standard output, not even the header.
+        QTest::newRow("decode: vitals of a bad csv") << decode << QStringList{"BAD", "--radar", "PROFILE", "--vitals"} << 1 << "BAD, line 3: not a row of frame,time_s,mode,k,i,q,s";
+        QTest::newRow("decode: frames of a bad csv") << decode << QStringList{"BAD"} << 1 << "BAD, line 3: not a row of frame,time_s,mode,k,i,q,s";
     }
 
     void failuresAreClear()
@@ -1396,6 +1410,9 @@ private Q_SLOTS:
         QCOMPARE(process.exitCode(), exitCode);
         const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
         QVERIFY2(errors.contains(message.replace("KEEP", kept)), qPrintable(errors));
+        const QByteArray written = process.readAllStandardOutput();
+        if (exitCode != 0)
+            QVERIFY2(written.isEmpty(), written.constData());
         QCOMPARE(readAll(kept), userData);
         QCOMPARE(QDir(dir.path()).entryList({"*.part-*"}), QStringList());
     }

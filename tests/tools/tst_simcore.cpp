@@ -414,6 +414,21 @@ private Q_SLOTS:
             << "target 1: range_m 3 is nearer than lateral_m 4, the path's closest" << QStringList() << 0;
         QTest::newRow("level beyond 100 dB") << QByteArray(R"({"targets": [{"range_m": 3, "speed_mps": 1, "level_db": 120}]})")
                                              << "target 1: level_db must be from -100 to 100, not 120" << QStringList() << 0;
+        QTest::newRow("a person's rate misspelt")
+            << QByteArray(R"({"targets": [{"range_m": 1.5, "breath_per_min": 15}]})")
+            << "target 1: speed_mps is missing (unknown key breath_per_min: misspelt?)"
+            << QStringList{"target 1: unknown key breath_per_min ignored"} << 0;
+        QTest::newRow("breathing's rate misspelt beside its amplitude")
+            << QByteArray(R"({"targets": [{"range_m": 1.5, "breath_mm": 4, "breath_per_min": 15}]})")
+            << "target 1: breath_mm without breaths_per_min: breathing needs both (unknown key "
+               "breath_per_min: misspelt?)"
+            << QStringList{"target 1: unknown key breath_per_min ignored"} << 0;
+        QTest::newRow("a heartbeat without its rate")
+            << QByteArray(R"({"targets": [{"range_m": 1.5, "breath_mm": 4, "breaths_per_min": 15, "heart_mm": 0.3}]})")
+            << "target 1: heart_mm without heart_per_min: a heartbeat needs both" << QStringList() << 0;
+        QTest::newRow("a heartbeat without its amplitude")
+            << QByteArray(R"({"targets": [{"range_m": 1.5, "breath_mm": 4, "breaths_per_min": 15, "heart_per_min": 72}]})")
+            << "target 1: heart_per_min without heart_mm: a heartbeat needs both" << QStringList() << 0;
         QTest::newRow("clutter without its range") << QByteArray(R"({"targets": [], "clutter": [{"level_db": 40}]})")
                                                    << "clutter 1: range_m is missing" << QStringList() << 0;
         QTest::newRow("negative duration") << QByteArray(R"({"targets": [], "duration_s": -2})")
@@ -643,6 +658,29 @@ private Q_SLOTS:
                                                                 "level up to 100 dB), not '%1'").arg(bad)
                                               << QStringList();
 
+        // A person at rest: a heartbeat needs both its figures; where FMCW frames do not show
+        // them, or their chest outruns the phase unwrapping (a quarter wavelength a frame at the
+        // line's pace: 11.2 frames/s at n = 128), it is said.
+        QTest::newRow("--person with half a heartbeat")
+            << QStringList{"--radar", half, "--person", "1.5,4,15,0.3"}
+            << "--person '1.5,4,15,0.3': a heartbeat needs both HMM and HPER_MIN (its amplitude in mm and its "
+               "rate a minute); give both or neither"
+            << QStringList();
+        QTest::newRow("--person at rest in CW") << QStringList{"--radar", half, "--person", "1.5,4,15,0.3,72"} << ""
+                                                << QStringList();
+        QTest::newRow("--person beyond the span")
+            << QStringList{"--radar", half, "--mode", "fmcw", "--person", "50,4,15"} << ""
+            << QStringList{"person 50,4,15: its beat tone (50.0 m) is beyond the 38.4 m the analysis reads "
+                           "(range_span half): it lies on the side the analysis does not read and is not reported"};
+        QTest::newRow("--person too near")
+            << QStringList{"--radar", half, "--mode", "alternate", "--person", "0.1,4,15"} << ""
+            << QStringList{"person 0.1,4,15: nearer than the nearest range the analysis reports ("
+                           + QString::number(0.6 * RadarAnalyzer::blindBins(SpectrumWindow::Hann, 128), 'f', 2)
+                           + " m at n = 128): said as too near, not as a target"};
+        QTest::newRow("--person breathing too fast")
+            << QStringList{"--radar", half, "--person", "1.5,40,40"} << ""
+            << QStringList{"person 1.5,40,40: the chest moves up to 167.7 mm/s, faster than the phase unwrapping "
+                           "follows at 11.2 frames/s of a mode (a quarter wavelength, 3.1 mm, a frame: 35 mm/s)"};
         // A walker with an offset and clutter is worth no word: the offset and the clutter are
         // learnt over frames, and 1.0 m/s is above the slowest speed reported at n = 128.
         QTest::newRow("walker with an offset and clutter")

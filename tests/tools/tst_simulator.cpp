@@ -573,6 +573,8 @@ private Q_SLOTS:
         QTest::newRow("radar profile not JSON") << QStringList{"--radar", noFrames} << 2 << QString();
         QTest::newRow("target without its speed") << QStringList{"--radar", profile, "--target", "10"} << 2 << QString();
         QTest::newRow("target beyond any radar") << QStringList{"--radar", profile, "--target", "1e300,0"} << 2 << QString();
+        QTest::newRow("person with half a heartbeat") << QStringList{"--radar", profile, "--person", "1.5,4,15,0.3"} << 2
+                                                      << "a heartbeat needs both HMM and HPER_MIN";
         QTest::newRow("--radar with --replay") << QStringList{"--replay", noFrames, "--radar", profile} << 2 << QString();
         const QString cwOnly = writeFile("cw-only.json", R"({"carrier_hz": 24e9, "sample_rate_hz": 20000, "approaching": "negative"})");
         QTest::newRow("FMCW from a profile without a sweep") << QStringList{"--radar", cwOnly, "--mode", "fmcw"} << 2 << QString();
@@ -650,6 +652,8 @@ private Q_SLOTS:
             QCOMPARE(columns.size(), 1);
             QVERIFY2(output.simplified().contains("a raw capture, a line dump, or an h5, csv or jsonl recording"),
                      qPrintable(output));
+            // The person's value name whole on its option's line.
+            QVERIFY2(output.contains("--person <R,MM,PER_MIN[,HMM,HPER_MIN[,DB]]>"), qPrintable(output));
             return;
         }
         QCOMPARE(errors.size(), 1);

@@ -162,8 +162,8 @@ int main(int argc, char *argv[])
     FrameWriter::addOutputOptions(parser);
     parser.addOptions({
         {"radar",
-            "The radar profile (JSON) for --targets, --tracks, --passes, --presence and\n"
-            "--calibrate; without it, FILE.radar.json\n"
+            "The radar profile (JSON) for --targets, --tracks, --passes, --presence, --vitals "
+            "and --calibrate; without it, FILE.radar.json "
             "(written beside a recording the viewer made with a profile) when there is one.",
             "PROFILE"},
         {"targets", "Write each frame's targets (needs a profile) instead of its samples."},
@@ -175,8 +175,9 @@ int main(int argc, char *argv[])
         {"presence", "Write when presence changes (needs a profile)."},
         {"vitals", "Write the displacement and the breathing and heart rates of a person at rest "
                    "(needs a profile)."},
-        {"vitals-range", "Vitals: read the FMCW frames' cell at this range (default: CW frames, "
-                         "or the nearest track on an FMCW board).", "METRES"},
+        {"vitals-range", "Vitals: read the FMCW frames' cell at this range, within what the "
+                         "profile reads (default: CW frames, or the nearest track on an FMCW "
+                         "board).", "METRES"},
         {"gate", "Tracks: the gate round a track's prediction, in bins (default 2).", "BINS", "2"},
         {"confirm", "Tracks: confirmed after M hits in the first N frames (default 3/5).", "M/N",
             "3/5"},
@@ -229,6 +230,12 @@ int main(int argc, char *argv[])
         if (!ok || !std::isfinite(vitalsRange) || vitalsRange < 0.0 || vitalsRange > 1e5)
             return usageError(QStringLiteral("--vitals-range wants metres from 0 to 100000, not '%1'")
                                   .arg(parser.value("vitals-range")));
+        // 0 is the sensor itself, no cell a person sits in; the pane's range box reads its 0 as
+        // no range, which here is leaving the option out.
+        if (vitalsRange == 0.0)
+            return usageError(QStringLiteral("--vitals-range 0 is the sensor itself: give the "
+                                             "person's range in metres, or leave it out to read "
+                                             "the CW frames or follow the nearest track"));
     }
     if (calibrate && parser.isSet("format"))
         return usageError(QStringLiteral("--calibrate writes a radar profile (JSON), not %1")
@@ -287,6 +294,13 @@ int main(int argc, char *argv[])
     if (vitals && !std::isnan(vitalsRange) && !profile.hasSweep())
         return usageError(QStringLiteral("--vitals-range needs bandwidth_hz and sweep_s in the "
                                          "radar profile"));
+    // Beyond the span, or nearer than the nearest cell at any n: refused before reading. (The
+    // nearest at the frames' own n is checked at the first FMCW frame.)
+    if (vitals && !std::isnan(vitalsRange)) {
+        const QString refusal = VitalsEstimator::rangeRefusal(profile, vitalsRange, 0);
+        if (!refusal.isEmpty())
+            return usageError(QStringLiteral("--vitals-range ") + refusal);
+    }
 
     // A stop ends the conversion between two frames: the output file is not made (its temporary
     // is removed) and the tool says so. A second one waits for that, and then ends it at once.
@@ -368,18 +382,31 @@ int main(int argc, char *argv[])
             format == FrameWriter::Format::Jsonl ? TargetWriter::Format::Jsonl
                                                  : TargetWriter::Format::Csv,
             profile, settings, kind, tracking);
-    bool written = vitalsWriter ? vitalsWriter->writeHeader()
-        : targets               ? targets->writeHeader()
-                                : writer.writeHeader();
+    // The header goes out with the first frame read (or at the end of a file without one): a
+    // file refused from its first line leaves nothing on standard output.
+    bool headed = false;
+    const auto writeHeader = [&] {
+        headed = true;
+        return vitalsWriter ? vitalsWriter->writeHeader()
+            : targets       ? targets->writeHeader()
+                            : writer.writeHeader();
+    };
+    bool written = true;
     RecordedFrame frame;
     while (written && !StopSignals::caught() && reader.next(frame)) {
+        if (!headed && !(written = writeHeader()))
+            break;
         written = vitalsWriter ? vitalsWriter->write(frame.seconds, frame.record)
             : targets          ? targets->write(frame.index, frame.seconds, frame.record)
                           : writer.write(frame.index, frame.seconds, frame.record,
                               frame.bytes.constData(), frame.bytes.size());
     }
+    if (written && !headed && !StopSignals::caught() && !reader.failed())
+        written = writeHeader();
     if (written && targets && !StopSignals::caught() && !reader.failed())
         written = targets->finish();
+    if (written && vitalsWriter && !StopSignals::caught() && !reader.failed())
+        written = vitalsWriter->finish();
     stalledStop.takeOver();
     if (StopSignals::caught()) {
         const bool toFile = out.replacesFile();
@@ -393,6 +420,10 @@ int main(int argc, char *argv[])
     if (reader.failed()) {
         out.discard();
         return toolError(reader.errorString());
+    }
+    if (vitalsWriter && !vitalsWriter->refusal().isEmpty()) {
+        out.discard();
+        return usageError(QStringLiteral("--vitals-range ") + vitalsWriter->refusal());
     }
     if (!written || !out.commit()) {
         // A conversion is whole or not made: said before the discard, which closes an h5 file
@@ -420,6 +451,9 @@ int main(int argc, char *argv[])
         if (!vitalsWriter->heartUnavailable().isEmpty())
             said += QStringLiteral("; ") + vitalsWriter->heartUnavailable();
         std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(said));
+        const QString why = vitalsWriter->explanation();
+        if (!why.isEmpty())
+            std::fprintf(stderr, "vazorez-decode: %s\n", qPrintable(why));
     } else if (targets && kind == TargetWriter::Kind::Targets)
         std::fprintf(
             stderr, "vazorez-decode: %lld targets\n", static_cast<long long>(targets->targets()));

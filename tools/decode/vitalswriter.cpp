@@ -5,6 +5,8 @@
 #include "outputfile.h"
 #include "targetjson.h"
 
+#include <QStringList>
+
 #include <cmath>
 
 VitalsWriter::VitalsWriter(
@@ -16,11 +18,22 @@ VitalsWriter::VitalsWriter(
 {
 }
 
+namespace {
+const char kHeader[] = "time_s,displacement_mm,breaths_per_min,heart_per_min,quality\n";
+}
+
 bool VitalsWriter::writeHeader()
 {
-    if (format != Format::Csv)
+    headerPending = format == Format::Csv;
+    return true;
+}
+
+bool VitalsWriter::finish()
+{
+    if (!headerPending)
         return true;
-    if (!out.write(QByteArray("time_s,displacement_mm,breaths_per_min,heart_per_min,quality\n"))) {
+    headerPending = false;
+    if (!out.write(QByteArray(kHeader))) {
         error = out.errorString();
         return false;
     }
@@ -55,9 +68,24 @@ bool VitalsWriter::write(double seconds, const frame_t &record)
         tracker->update(seconds, analysis);
         estimator->followTracks(tracker->tracks(1), record.sample_count);
     }
+    if (estimator->mode() == 1 && !std::isnan(range) && refused.isEmpty() && rowCount == 0
+        && record.modulation == 1) {
+        refused = VitalsEstimator::rangeRefusal(radar, range, record.sample_count);
+        if (!refused.isEmpty()) {
+            error = refused;
+            return false;
+        }
+    }
     VitalsReading reading;
-    if (!estimator->add(record, seconds, &reading))
+    if (!estimator->add(record, seconds, &reading)) {
+        ++otherModeFrames;
         return true;
+    }
+    unfollowedRows += estimator->mode() == 1 && std::isnan(estimator->range()) ? 1 : 0;
+    noEchoRows += reading.noEcho ? 1 : 0;
+    movingRows += reading.moving ? 1 : 0;
+    displacementRows += std::isnan(reading.displacementMm) ? 0 : 1;
+    qualityRows += std::isnan(reading.quality) ? 0 : 1;
     if (!estimator->heartUnavailable().isEmpty())
         heartReason = estimator->heartUnavailable();
     ++rowCount;
@@ -68,6 +96,10 @@ bool VitalsWriter::write(double seconds, const frame_t &record)
     const QByteArray heart = jsonNumber(reading.heartPerMin, 2);
     const QByteArray quality = jsonNumber(reading.quality, 3);
     text.clear();
+    if (headerPending) {
+        text += kHeader;
+        headerPending = false;
+    }
     if (format == Format::Csv) {
         text += time + ',' + displacement + ',' + breaths + ',' + heart + ',' + quality + '\n';
     } else {
@@ -80,6 +112,8 @@ bool VitalsWriter::write(double seconds, const frame_t &record)
             text += ",\"range_m\":" + field(jsonNumber(estimator->range(), 3));
         if (reading.moving)
             text += ",\"moving\":true";
+        if (reading.noEcho)
+            text += ",\"no_echo\":true";
         text += "}\n";
     }
     if (!out.write(text)) {
@@ -87,4 +121,39 @@ bool VitalsWriter::write(double seconds, const frame_t &record)
         return false;
     }
     return true;
+}
+
+QString VitalsWriter::explanation() const
+{
+    if (rowCount == 0 && otherModeFrames > 0)
+        return estimator->mode() == 1
+            ? QStringLiteral("the recording has no FMCW frames: --vitals-range reads FMCW frames; "
+                             "leave it out to read the CW frames")
+            : QStringLiteral("the recording has no CW frames after its first");
+    if (rowCount == 0)
+        return QString();
+    if (unfollowedRows == rowCount)
+        return QStringLiteral("no confirmed track to follow in the FMCW frames (a person at rest "
+                              "seldom makes one): give --vitals-range R, the person's range in "
+                              "metres");
+    if (rateCount > 0)
+        return QString();
+    QStringList why;
+    if (noEchoRows > 0)
+        why << QStringLiteral("%1 rows with no echo moving above the noise (no one there, or "
+                              "nothing that moves%2)")
+                   .arg(noEchoRows)
+                   .arg(estimator->mode() == 1 ? QStringLiteral(" in the cell at that range")
+                                               : QString());
+    if (movingRows > 0)
+        why << QStringLiteral("%1 rows while something moves").arg(movingRows);
+    if (unfollowedRows > 0)
+        why << QStringLiteral("%1 rows before the first confirmed track").arg(unfollowedRows);
+    if (displacementRows > 0 && qualityRows == 0 && why.isEmpty())
+        why << QStringLiteral("a rate needs 15 s of displacement, and the recording has less");
+    else if (displacementRows > 0 && why.isEmpty())
+        why << QStringLiteral("no breathing peak of quality 0.5 in the displacement's spectrum");
+    if (why.isEmpty())
+        return QString();
+    return QStringLiteral("no breathing rate: ") + why.join(QStringLiteral("; "));
 }

@@ -24,8 +24,11 @@ public:
     // track; a range: FMCW frames at that range.
     VitalsWriter(OutputFile &out, Format format, const RadarProfile &profile, double rangeM);
 
+    // The csv header goes out with the first row, or at finish() when there is none: a range
+    // refused at the first frame leaves nothing written.
     bool writeHeader();
     bool write(double seconds, const frame_t &record);
+    bool finish();
 
     int64_t rows() const { return rowCount; }
     int64_t rateRows() const { return rateCount; }
@@ -34,6 +37,12 @@ public:
     // Why no heart rate could be had, empty where it could be tried.
     QString heartUnavailable() const;
     QString errorString() const { return error; }
+    // Set when write() refused the chosen range for the frames' n (nearer than the nearest cell
+    // the analysis reads): the options were wrong, not the output.
+    QString refusal() const { return refused; }
+    // Why the rows have no displacement or no rate when that is so, and what to do; empty when
+    // they have them.
+    QString explanation() const;
 
 private:
     OutputFile &out;
@@ -47,6 +56,14 @@ private:
     QByteArray text;
     QString error;
     QString heartReason;
+    QString refused;
+    bool headerPending = false;
     int64_t rowCount = 0;
     int64_t rateCount = 0;
+    int64_t otherModeFrames = 0;
+    int64_t unfollowedRows = 0; // FMCW without a range: rows with no confirmed track to follow
+    int64_t noEchoRows = 0;
+    int64_t movingRows = 0;
+    int64_t displacementRows = 0;
+    int64_t qualityRows = 0; // with a spectrum made
 };

@@ -30,6 +30,7 @@ struct Reader {
     const QJsonObject &object;
     QString where; // "FILE: target 3"
     QString *error;
+    QStringList unknown; // keys the object has that no object of its kind knows
 
     bool fail(const QString &message)
     {
@@ -43,7 +44,7 @@ struct Reader {
     {
         const QJsonValue value = object.value(QLatin1String(key));
         if (value.isUndefined())
-            return !needed || fail(QStringLiteral("%1 is missing").arg(QLatin1String(key)));
+            return !needed || missing(QLatin1String(key));
         if (!value.isDouble())
             return fail(QStringLiteral("%1 must be a number").arg(QLatin1String(key)));
         const double read = value.toDouble();
@@ -56,25 +57,54 @@ struct Reader {
         return true;
     }
 
-    void warnUnknown(const QStringList &known, QStringList *warnings) const
+    // A required key that is absent is most often one typed wrong ("breath_per_min"): the keys
+    // the object has and none knows are named beside it, as the radar profile's refusals do.
+    QString misspelt() const
     {
-        if (!warnings)
-            return;
-        for (const QString &key : object.keys())
-            if (!known.contains(key))
+        return unknown.isEmpty() ? QString()
+                                 : QStringLiteral(" (unknown key%1 %2: misspelt?)")
+                                       .arg(unknown.size() > 1 ? QStringLiteral("s") : QString(),
+                                           unknown.join(QStringLiteral(", ")));
+    }
+    bool missing(const QString &key)
+    {
+        return fail(QStringLiteral("%1 is missing%2").arg(key, misspelt()));
+    }
+
+    // Two keys that mean nothing one without the other.
+    bool together(const char *first, const char *second, const QString &what)
+    {
+        const bool one = object.contains(QLatin1String(first));
+        if (one == object.contains(QLatin1String(second)))
+            return true;
+        return fail(QStringLiteral("%1 without %2: %3 needs both%4")
+                        .arg(QLatin1String(one ? first : second),
+                            QLatin1String(one ? second : first), what, misspelt()));
+    }
+
+    void warnUnknown(const QStringList &known, QStringList *warnings)
+    {
+        for (const QString &key : object.keys()) {
+            if (known.contains(key))
+                continue;
+            unknown.append(key);
+            if (warnings)
                 warnings->append(QStringLiteral("%1: unknown key %2 ignored").arg(where, key));
+        }
     }
 };
 
 bool readTarget(const QJsonObject &object, const QString &where, SimSceneTarget *target,
     QString *error, QStringList *warnings)
 {
-    Reader reader{object, where, error};
+    Reader reader{object, where, error, {}};
     reader.warnUnknown(
         {"start_s", "end_s", "range_m", "speed_mps", "lateral_m", "level_db", "breath_mm",
             "breaths_per_min", "heart_mm", "heart_per_min", "sway_mm", "sway_period_s"},
         warnings);
-    if (!reader.number("start_s", 0.0, kMaxSeconds, &target->startS, false)
+    if (!reader.together("breath_mm", "breaths_per_min", QStringLiteral("breathing"))
+        || !reader.together("heart_mm", "heart_per_min", QStringLiteral("a heartbeat"))
+        || !reader.number("start_s", 0.0, kMaxSeconds, &target->startS, false)
         || !reader.number("end_s", 0.0, kMaxSeconds, &target->endS, false)
         || !reader.number("range_m", 0.0, kMaxRangeM, &target->rangeM, true)
         || !reader.number("speed_mps", -kMaxSpeedMps, kMaxSpeedMps, &target->speedMps,
@@ -178,7 +208,7 @@ bool SimScene::parse(const QByteArray &json, const QString &origin, SimScene *sc
     QJsonObject object;
     if (!readJsonObject(json, origin, QStringLiteral("a scene"), &object, error))
         return false;
-    Reader reader{object, origin, error};
+    Reader reader{object, origin, error, {}};
     reader.warnUnknown({"name", "targets", "clutter", "duration_s"}, warnings);
     SimScene read;
     if (!reader.number("duration_s", 0.0, kMaxSeconds, &read.durationS, false))
@@ -211,7 +241,7 @@ bool SimScene::parse(const QByteArray &json, const QString &origin, SimScene *sc
             return false;
         }
         const QJsonObject reflectorObject = clutterList[k].toObject();
-        Reader reflectorReader{reflectorObject, where, error};
+        Reader reflectorReader{reflectorObject, where, error, {}};
         reflectorReader.warnUnknown({"range_m", "level_db"}, warnings);
         SimTarget reflector;
         if (!reflectorReader.number("range_m", 0.0, kMaxRangeM, &reflector.rangeM, true)

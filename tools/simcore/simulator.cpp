@@ -165,6 +165,12 @@ bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options,
     for (const QString &text : parser.values("person")) {
         SimSceneTarget person;
         person.swayMm = kPersonSwayMm;
+        if (text.count(',') == 3) {
+            *error = QStringLiteral("--person '%1': a heartbeat needs both HMM and HPER_MIN (its "
+                                    "amplitude in mm and its rate a minute); give both or neither")
+                         .arg(text);
+            return false;
+        }
         if (!readNumbers(text, 3,
                 {&person.rangeM, &person.breathMm, &person.breathsPerMin, &person.heartMm,
                     &person.heartPerMin, &person.levelDb})
@@ -172,9 +178,9 @@ bool readRadarScene(const QCommandLineParser &parser, SimulatorOptions &options,
             || person.breathMm < 0.0 || person.breathMm > 100.0 || person.breathsPerMin < 0.0
             || person.breathsPerMin > 300.0 || person.heartMm < 0.0 || person.heartMm > 100.0
             || person.heartPerMin < 0.0 || person.heartPerMin > 300.0 || person.levelDb > 100.0) {
-            *error = QStringLiteral("--person wants RANGE_M,BREATH_MM,BREATHS_PER_MIN[,HEART_MM,"
-                                    "HEART_PER_MIN[,LEVEL_DB]] (range 0 to 100 km, amplitudes up to "
-                                    "100 mm, rates up to 300 a minute, level up to 100 dB), not '%1'")
+            *error = QStringLiteral("--person wants R,MM,PER_MIN[,HMM,HPER_MIN[,DB]] (range 0 to "
+                                    "100 km, amplitudes up to 100 mm, rates up to 300 a minute, "
+                                    "level up to 100 dB), not '%1'")
                          .arg(text);
             return false;
         }
@@ -280,6 +286,33 @@ void warnAboutTheScene(const QCommandLineParser &parser, SimulatorOptions &optio
     const double radius = front.dcDriftPerS * SimFrontEnd::kDcDriftPeriodS / (2.0 * kPi);
     const double gainQ = std::pow(10.0, front.iqGainDb / 20.0);
     const bool offset = front.dcI != 0.0 || front.dcQ != 0.0 || radius != 0.0;
+    // People at rest (--person): where an FMCW frame shows them (in CW the whole return is read,
+    // wherever they are), and a chest faster than the unwrapping follows from frame to frame.
+    const QStringList personTexts = parser.values("person");
+    const size_t firstPerson = options.scene.targets.size() - size_t(personTexts.size());
+    const double period = options.rate == SimulatorOptions::Rate::Fixed ? 1.0 / options.framesPerSecond
+        : options.rate == SimulatorOptions::Rate::Line                    ? BoardModel::linePeriod(n)
+                                                                          : 0.0;
+    const double modeRate = period > 0.0 ? (options.mode == SimMode::Alternate ? 0.5 : 1.0) / period : 0.0;
+    const double quarterMm = 1e3 * RadarProfile::kSpeedOfLight / radar.carrierHz / 4.0;
+    for (int k = 0; k < personTexts.size(); ++k) {
+        const SimSceneTarget &person = options.scene.targets[firstPerson + size_t(k)];
+        const QString name = QStringLiteral("person ") + personTexts[k];
+        if (n >= 2 && options.mode != SimMode::Cw) {
+            const QString remark = fmcwRemark(radar, SimTarget{person.rangeM, 0.0, person.levelDb}, floorHz, n, false);
+            if (!remark.isEmpty())
+                options.warnings << name + QStringLiteral(": ") + remark;
+        }
+        const double peakMmPerS = 2.0 * kPi
+            * (person.breathMm * person.breathsPerMin / 60.0 + person.heartMm * person.heartPerMin / 60.0
+                + person.swayMm / person.swayPeriodS);
+        if (modeRate > 0.0 && peakMmPerS > quarterMm * modeRate)
+            options.warnings << name
+                    + QStringLiteral(": the chest moves up to %1 mm/s, faster than the phase unwrapping follows at "
+                                     "%2 frames/s of a mode (a quarter wavelength, %3 mm, a frame: %4 mm/s)")
+                          .arg(QString::number(peakMmPerS, 'f', 1), QString::number(modeRate, 'f', 1),
+                               QString::number(quarterMm, 'f', 1), QString::number(quarterMm * modeRate, 'f', 0));
+    }
     for (const Reflector &reflector : reflectors) {
         const SimTarget &target = reflector.target;
         QStringList remarks;
@@ -332,12 +365,12 @@ QList<QCommandLineOption> addSimulatorOptions(QCommandLineParser &parser, bool w
                    "approaching), its tone LEVEL_DB dB above one ADC digit (default 50); repeatable. "
                    "CW frames carry its Doppler tone, FMCW frames its beat tone plus the Doppler.",
          "RANGE_M,SPEED_MPS[,LEVEL_DB]"},
-        {"person", "With --radar, a person at rest RANGE_M metres away whose chest moves BREATH_MM "
-                   "(half the swing) BREATHS_PER_MIN times a minute, with a heartbeat of HEART_MM "
-                   "HEART_PER_MIN times a minute (default none), swaying slowly by 1 mm over 40 s; "
-                   "the echo LEVEL_DB dB above one ADC digit (default 50); repeatable. People are "
-                   "numbered in the truth after the --scene's targets.",
-         "RANGE_M,BREATH_MM,BREATHS_PER_MIN[,HEART_MM,HEART_PER_MIN[,LEVEL_DB]]"},
+        {"person", "With --radar, a person at rest R metres away whose chest moves MM millimetres "
+                   "(half the swing) PER_MIN times a minute, with a heartbeat of HMM millimetres "
+                   "HPER_MIN times a minute (both or neither; default none), swaying slowly by 1 mm "
+                   "over 40 s; the echo DB dB above one ADC digit (default 50); repeatable. People "
+                   "are numbered in the truth after the --scene's targets.",
+         "R,MM,PER_MIN[,HMM,HPER_MIN[,DB]]"},
         {"scene", "With --radar, targets that come, go and move, from the JSON file FILE: each with "
                   "range_m (at start_s, default 0 s), speed_mps along its straight path (negative "
                   "towards the sensor), lateral_m (the path's closest distance: the target passes "
