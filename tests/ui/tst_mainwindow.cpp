@@ -23,6 +23,8 @@
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QPen>
+#include <QtCharts/QAbstractAxis>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
@@ -731,10 +733,24 @@ private Q_SLOTS:
     void cachedItemsPaintTheSamePixels()
     {
         // Grid lines, ticks and axis lines are kept as pixmaps so that a frame does not restroke
-        // them. The window must look exactly like one that paints every item afresh, frame after
-        // frame, while the series move and when the window is resized.
+        // them, and drawn with cosmetic pens whose bounding rectangles cost nothing. The window
+        // must look exactly like one that paints every item afresh with the theme's one-pixel
+        // pens, frame after frame, while the series move and when the window is resized.
         QFETCH(int, mode);
         Window cached, fresh;
+        for (QChart *chart : {fresh.raw, fresh.fft}) {
+            for (QAbstractAxis *axis : chart->axes()) {
+                for (auto [get, set] : {std::pair{&QAbstractAxis::linePen, &QAbstractAxis::setLinePen},
+                         std::pair{&QAbstractAxis::gridLinePen, &QAbstractAxis::setGridLinePen},
+                         std::pair{&QAbstractAxis::minorGridLinePen, &QAbstractAxis::setMinorGridLinePen}}) {
+                    QPen pen = (axis->*get)();
+                    QVERIFY(pen.isCosmetic() && pen.widthF() == 0.0);
+                    pen.setWidthF(1.0);
+                    pen.setCosmetic(false);
+                    (axis->*set)(pen);
+                }
+            }
+        }
         for (Window *w : {&cached, &fresh}) {
             w->window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&w->window));
