@@ -164,21 +164,31 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCommandLineParser parser;
+    parser.addHelpOption();
     parser.addOptions({
         {"bin", "The programs to measure (default: beside this benchmark).", "DIR"},
         {"baseline", "Another build's programs, measured in the same run for the ratios.", "DIR"},
-        {"seconds", "Seconds measured per row and round (default 20).", "S"},
-        {"rounds", "Rounds over all rows; the median is printed (default 2).", "N"},
-        {"smoke", "One short round of the CW row: that the benchmark runs."},
+        {"seconds", "Seconds measured per row and round, 1 to 3600 (default 20).", "S"},
+        {"rounds", "Rounds over all rows, 1 to 100; the median is printed (default 2).", "N"},
+        {"smoke", "One short round (2 s) of the CW row: that the benchmark runs."},
         {"json", "One line of JSON."},
     });
     parser.process(application);
     const bool smoke = parser.isSet("smoke");
     const QString bin = parser.isSet("bin") ? parser.value("bin") : QCoreApplication::applicationDirPath();
     const QString baseline = parser.value("baseline");
-    const double seconds = smoke ? 2 : (parser.isSet("seconds") ? parser.value("seconds").toDouble() : 20);
+    bool secondsOk = true, roundsOk = true;
+    double seconds = parser.isSet("seconds") ? parser.value("seconds").toDouble(&secondsOk) : 20;
+    int rounds = parser.isSet("rounds") ? parser.value("rounds").toInt(&roundsOk) : 2;
+    if (!secondsOk || !(seconds >= 1 && seconds <= 3600) || !roundsOk || rounds < 1 || rounds > 100) {
+        std::fprintf(stderr, "demo_bench: --seconds wants 1 to 3600 and --rounds 1 to 100 (see --help)\n");
+        return 2;
+    }
+    if (smoke) { // one short round, whatever was asked
+        seconds = 2;
+        rounds = 1;
+    }
     const double warmUp = smoke ? 2 : 4;
-    const int rounds = smoke ? 1 : (parser.isSet("rounds") ? parser.value("rounds").toInt() : 2);
     const QString profile = QStringLiteral(VAZOREZ_SOURCE_DIR) + "/profiles/example-k-band.json";
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -231,12 +241,15 @@ int main(int argc, char *argv[])
         return median(values);
     };
     for (const Row &row : rows) {
+        if (rowMedian(bin, row.name, &Sample::percent) < 0)
+            continue; // not measured (said above)
         figures.add(QStringLiteral("whole demo, %1").arg(row.name), rowMedian(bin, row.name, &Sample::percent),
             "% of a core");
         figures.add(QStringLiteral("  of it the viewer"), rowMedian(bin, row.name, &Sample::viewerPercent),
             "% of a core");
     }
-    if (!smoke) {
+    const bool allMeasured = !failed;
+    if (!smoke && allMeasured) {
         const double cw = rowMedian(bin, "cw", &Sample::percent);
         const double alternating = rowMedian(bin, "alternating", &Sample::percent);
         figures.add("spectrum history adds (cw)", rowMedian(bin, "cw, spectrum history", &Sample::percent) - cw,
@@ -250,9 +263,11 @@ int main(int argc, char *argv[])
     if (!baseline.isEmpty()) {
         for (const Row &row : rows) {
             const double before = rowMedian(baseline, row.name, &Sample::percent);
+            const double now = rowMedian(bin, row.name, &Sample::percent);
+            if (before <= 0 || now < 0)
+                continue; // a row that could not be measured has no figure (said above)
             figures.add(QStringLiteral("baseline, %1").arg(row.name), before, "% of a core");
-            figures.add(QStringLiteral("  ratio this / baseline"), rowMedian(bin, row.name, &Sample::percent) / before,
-                "x");
+            figures.add(QStringLiteral("  ratio this / baseline"), now / before, "x");
         }
     }
     figures.print("demo_bench", parser.isSet("json"));

@@ -43,6 +43,7 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     QCommandLineParser parser;
+    parser.addHelpOption();
     parser.addPositionalArgument("OUT", "Folder for the pictures.");
     parser.addOptions({
         {"mode", "cw, fmcw or alternate (default alternate).", "MODE", "alternate"},
@@ -53,10 +54,26 @@ int main(int argc, char *argv[])
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(2);
     const QString out = parser.positionalArguments().first();
-    QDir().mkpath(out);
     const QString modeName = parser.value("mode");
+    bool framesOk = false, samplesOk = false;
+    const int frames = parser.value("frames").toInt(&framesOk);
+    const int samples = parser.value("samples").toInt(&samplesOk);
+    if (!QStringList{"cw", "fmcw", "alternate"}.contains(modeName) || !framesOk || frames < 1 || frames > 1000
+        || !samplesOk || samples < 1 || samples > 255) {
+        std::fprintf(stderr,
+            "window_pictures: --mode is cw, fmcw or alternate, --frames 1 to 1000, --samples 1 to 255 "
+            "(see --help)\n");
+        return 2;
+    }
     const SimMode mode = modeName == "cw" ? SimMode::Cw : modeName == "fmcw" ? SimMode::Fmcw : SimMode::Alternate;
-    const int frames = parser.value("frames").toInt();
+    // Pictures of an earlier run would be compared as this run's.
+    QDir folder(out);
+    if (!QDir().mkpath(out)) {
+        std::fprintf(stderr, "window_pictures: cannot make the folder %s\n", qPrintable(out));
+        return 1;
+    }
+    for (const QString &old : folder.entryList({"frame-*.png"}, QDir::Files))
+        folder.remove(old);
 
     MainWindow window;
     window.resize(900, 700);
@@ -66,7 +83,7 @@ int main(int argc, char *argv[])
         view->viewport()->installEventFilter(&counter);
     QApplication::processEvents();
 
-    BoardModel board(mode, parser.value("samples").toInt(), 7);
+    BoardModel board(mode, samples, 7);
     QScreen *screen = window.windowHandle()->screen();
     for (int index = 0; index < frames; ++index) {
         if (index == frames / 2)
@@ -81,7 +98,8 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    std::printf("%d frames, %d chart repaints (%.2f a frame)\n", frames, counter.paints,
+    // Two a frame is one repaint of each chart; the first show and the resize add theirs.
+    std::printf("%d frames, %d chart repaints (%.2f a frame; one a chart is 2)\n", frames, counter.paints,
         double(counter.paints) / frames);
     return 0;
 }

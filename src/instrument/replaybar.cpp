@@ -126,6 +126,14 @@ ReplayBar::ReplayBar(SerialPort *port, std::shared_ptr<const FrameIndex> frameIn
     checkIndex();
 }
 
+ReplayBar::~ReplayBar()
+{
+    // Its boxes go after it: a focused one that loses its focus says its editing finished, and
+    // that must not reach a bar already half gone.
+    for (QObject *child : children())
+        child->disconnect(this);
+}
+
 void ReplayBar::checkIndex()
 {
     if (!index->isReady()) {

@@ -33,6 +33,7 @@ public:
     // the keys work anywhere in `window`.
     ReplayBar(SerialPort *port, std::shared_ptr<const FrameIndex> index, const QString &rate,
         QWidget *window);
+    ~ReplayBar() override;
 
     // The frame the window shows now (its index in the recording).
     void showPosition(int64_t frame);
